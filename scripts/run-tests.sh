@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite: a plain build, an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer build
+# of the threaded tests, and the libFuzzer targets for a short while each.
+# Stages can be picked by name: scripts/run-tests.sh plain asan tsan fuzz
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=$(nproc)
+STAGES=("$@")
+[ ${#STAGES[@]} -eq 0 ] && STAGES=(plain asan tsan fuzz)
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+configure() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+}
+
+for stage in "${STAGES[@]}"; do
+  echo "==== $stage ===="
+  case "$stage" in
+    plain)
+      configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      cmake --build build -j"$JOBS"
+      ctest --test-dir build -j"$JOBS" --output-on-failure --no-tests=error
+      ;;
+    asan)
+      configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKES_SANITIZE=address -DCMAKE_CXX_FLAGS=-O1
+      cmake --build build-asan -j"$JOBS"
+      ctest --test-dir build-asan -j"$JOBS" --output-on-failure --no-tests=error
+      ;;
+    tsan)
+      configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DKES_SANITIZE=thread -DCMAKE_CXX_FLAGS=-O1
+      cmake --build build-tsan -j"$JOBS"
+      ctest --test-dir build-tsan -j"$JOBS" --output-on-failure -R Concurrency --no-tests=ignore
+      ;;
+    fuzz)
+      configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKES_FUZZ=ON \
+        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS=-O1
+      cmake --build build-fuzz -j"$JOBS"
+      ctest --test-dir build-fuzz -j"$JOBS" --output-on-failure -L fuzz --no-tests=ignore
+      ;;
+    *)
+      echo "unknown stage $stage" >&2
+      exit 2
+      ;;
+  esac
+done
+echo "==== all stages passed: ${STAGES[*]} ===="
