@@ -120,8 +120,6 @@ TEST_F(SbtCommand, EachFailingCommandReportsOnlyItsOwnMessage)
     EXPECT_EQ(ch_.error(), "User name and password must not be specified when not setting credentials\n" + usage());
     EXPECT_EQ(cmd("creds -h"), -1);
     EXPECT_EQ(ch_.error(), usage());
-    EXPECT_EQ(cmd("creds -C extra"), -1);
-    EXPECT_EQ(ch_.error(), "Invalid extra parameters at the end of command.\n" + usage());
     EXPECT_EQ(cmd("bogus -s"), -1);
     EXPECT_EQ(ch_.error(), "sbtcommand: Unknown command: bogus\n");
     // Only the exact word "creds" selects the command.
