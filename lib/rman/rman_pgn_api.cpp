@@ -318,6 +318,20 @@ int rpgn_exit_file(rpgn_channel *ch, const char *name, int rc, const char *file)
 
 int rpgn_sbtinit_count() { return g_sbtinit_count.load(); }
 
+// Channels whose sbtinit2 never completed end without tearing anything down;
+// whatever they left is released when the library is unloaded.
+__attribute__((destructor)) static void rpgn_library_unload()
+{
+    {
+        std::lock_guard<std::mutex> g(g_list_lock);
+        free_list(rpgn_init_list, SBT_INIT_END, false);
+        rpgn_init_list = nullptr;
+    }
+    rpgn_free_info_list();
+    util_log_init(nullptr, nullptr, nullptr);
+    plog_close_all();
+}
+
 // ---------------------------------------------------------------- exports
 
 extern "C" {
