@@ -322,15 +322,3 @@ TEST(OstMiCreate, RefusedConnectionReportsTheTransportError)
     EXPECT_TRUE(log.has(want, UTIL_LOG_WARNING));
     ost_mi_client_destroy(nullptr);
 }
-
-TEST(OstMiCreate, CertificateDirectoryConfiguresTls)
-{
-    Responder srv(appliance);
-    LogSink log;
-    int err = -1;
-    Client cli(ost_mi_client_create("127.0.0.1", srv.port(), &log, LogSink::cb, 0, "/nonexistent/certs", 0, 1, &err));
-    ASSERT_TRUE(cli) << err;  // a plain server accepts a TLS-capable client in clear
-    EXPECT_STREQ(cli->cert_dir, "/nonexistent/certs");
-    EXPECT_EQ(cli->endp.verify_mode, 1);
-    EXPECT_EQ(cli->endp.tls_flags & XCOMM_TLS_REQUIRED, 0);
-}
