@@ -220,6 +220,14 @@ void release_bytes(store *st, uint64_t n)
     }
 }
 
+// Removes a file whose bytes the usage counts.
+void unlink_counted(store *st, const std::string &path)
+{
+    uint64_t size = 0;
+    if (regular_file_size(path, &size) && unlink(path.c_str()) == 0)
+        release_bytes(st, size);
+}
+
 // Unlinks the hidden file of an uncommitted writer and its attributes; st->mu held.
 void drop_writer_locked(store_file *f)
 {
@@ -227,7 +235,7 @@ void drop_writer_locked(store_file *f)
         return;
     f->gone = true;
     unlink(hidden_path(f->st, f->rel, PART_SUFFIX).c_str());
-    unlink(hidden_path(f->st, f->rel, XATTR_SUFFIX).c_str());
+    unlink_counted(f->st, hidden_path(f->st, f->rel, XATTR_SUFFIX));
     auto it = f->st->writers.find(f->rel);
     if (it != f->st->writers.end() && it->second == f)
         f->st->writers.erase(it);
@@ -352,7 +360,7 @@ int store_file_open(store *st, const std::string &rel, unsigned mode, std::share
     unlink(part.c_str());
     // Attributes of a file that no longer exists must not stick to the new one.
     if (!regular_file_size(fin, nullptr))
-        unlink(hidden_path(st, rel, XATTR_SUFFIX).c_str());
+        unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
     int fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return kes_errno();
@@ -487,12 +495,7 @@ int store_delete(store *st, const std::string &rel)
     }
     if (!found)
         return KES_ENOENT;
-    std::string xa = hidden_path(st, rel, XATTR_SUFFIX);
-    uint64_t xsize = 0;
-    if (regular_file_size(xa, &xsize)) {
-        unlink(xa.c_str());
-        release_bytes(st, xsize);
-    }
+    unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
     return 0;
 }
 
