@@ -374,6 +374,8 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
         out.status_reply.status = status;
         if (number == MI_CONFIG_GET_AUTH_ATTR && status != MI_STS_OK)
             out.config_get_auth_attr_reply.attr.present = MI_AUTH_ATTR_NONE;
+        if (number == MI_BFST_GET_EXTENT && out.get_extent_reply.tag == nullptr)
+            out.get_extent_reply.tag = strdup("");  // a string always travels
         rc = mi_encode_reply(number, &out, payload, APPL_MI_PAYLOAD);
     }
     if (number == MI_BFST_GET_EXTENT)
