@@ -54,6 +54,10 @@ public:
         if (inited_)
             xcomm_ctx_shutdown(&ctx_);
         inited_ = false;
+        // requests whose answers never came are ours once the endpoint is gone
+        for (xcomm_msg *m : outstanding_)
+            xcomm_msg_free(m);
+        outstanding_.clear();
     }
 
     // Queues one request of a head and optional data (not copied: the data
@@ -83,6 +87,7 @@ public:
             return rc;
         }
         *out = m;
+        outstanding_.push_back(m);
         return 0;
     }
 
@@ -186,6 +191,12 @@ public:
 private:
     int take(xcomm_msg *m, std::string *rsp)
     {
+        for (auto it = outstanding_.begin(); it != outstanding_.end(); ++it) {
+            if (*it == m) {
+                outstanding_.erase(it);
+                break;
+            }
+        }
         int rc = 0;
         if (m->status == XCOMM_MSG_CANCELLED || m->rmsg == nullptr) {
             rc = XCOMM_ERR_DROPPED;
@@ -204,6 +215,7 @@ private:
     xcomm_endp endp_{};
     bool inited_ = false;
     std::vector<xcomm_msg *> finished_;
+    std::vector<xcomm_msg *> outstanding_;
 };
 
 // ---- data-mover request builders ----
