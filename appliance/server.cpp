@@ -254,7 +254,16 @@ void handle_request(appl_conn *c, xcomm_msg *m)
         }
         dm_reply rep;
         drop = dm_session_handle(c->dm, head, head_len, data, data_len, rbuf, rcap, &rep) != 0;
-        if (!drop) {
+        if (!drop && rep.data_len != 0 && rep.data != pool_buf && rep.data != rbuf) {
+            // small data kept by the session (an attribute value): the reply
+            // may still be on its way when the next request reuses it, so it
+            // travels in a copy
+            r = xcomm_msg_alloc(rep.head_len + rep.data_len);
+            if (r != nullptr) {
+                memcpy(xcomm_msg_data(r), rep.head, rep.head_len);
+                memcpy(xcomm_msg_data(r) + rep.head_len, rep.data, rep.data_len);
+            }
+        } else if (!drop) {
             r = big != nullptr ? big : xcomm_msg_alloc(uint32_t(sizeof(dm_reply::head)));
             big = nullptr;
             if (r != nullptr) {
