@@ -1,8 +1,10 @@
 // MI header, record routines, message registry and whole-buffer codecs.
 #include "lib/common/mi_comm.h"
 
+#include "datamover/ost_mi.h"
 #include "datamover/util.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -454,4 +456,82 @@ void mi_free_reply(uint32_t number, void *reply)
     const mi_msg_def *row = mi_msg_lookup(number);
     if (row != nullptr)
         free_record(row->reply, reply);
+}
+
+// ---------------------------------------------------------------- sender
+
+namespace {
+
+constexpr const char *SRC = "mi_comm";
+
+struct Buffer {
+    unsigned char *p = nullptr;
+    ~Buffer() { free(p); }
+};
+
+}  // namespace
+
+int miSendRequest(ost_mi_client *cli, uint32_t number, void *req, void *reply)
+{
+    const char *fn = "miSendRequest";
+    const mi_msg_def *row = mi_msg_lookup(number);
+    if (row == nullptr)
+        return KES_EBADMSG;
+    if ((req != nullptr) != (row->request != nullptr)) {
+        ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__,
+                   "%s: req_data doesn't match request handling for message %d\n", fn, static_cast<int>(number));
+        return KES_EINVAL;
+    }
+    if ((reply != nullptr) != (row->reply != nullptr)) {
+        ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__,
+                   "%s: reply_data doesn't match reply handling for message %d\n", fn, static_cast<int>(number));
+        return KES_EINVAL;
+    }
+
+    mi_header h{};
+    h.time = static_cast<int64_t>(static_cast<int32_t>(time(nullptr)));
+    h.kind = MI_KIND_REQUEST;
+    h.number = number;
+
+    Buffer out;
+    out.p = static_cast<unsigned char *>(calloc(1, MI_BUF_SIZE));
+    if (out.p == nullptr)
+        return KES_ENOMEM;
+    mi_xdr x;
+    mi_xdr_create(&x, out.p, MI_BUF_SIZE, MI_XDR_ENCODE);
+    if (!xdr_mi_header(&x, &h)) {
+        ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__, "request xdr_mi_header failed\n");
+        return KES_ERANGE;
+    }
+    if (row->request != nullptr && !row->request(&x, req)) {
+        ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__, "xdr_request failed\n");
+        return KES_ERANGE;
+    }
+
+    Buffer in;
+    in.p = static_cast<unsigned char *>(calloc(1, MI_BUF_SIZE));
+    if (in.p == nullptr)
+        return KES_ENOMEM;
+
+    int rc = ost_mi_sync_rpc(cli, out.p, static_cast<int>(MI_BUF_SIZE), in.p, static_cast<int>(MI_BUF_SIZE));
+    if (rc < 0)
+        return rc;
+    // A positive status travels in the reply record as well; decode anyway.
+
+    mi_header rh{};
+    mi_xdr_create(&x, in.p, MI_BUF_SIZE, MI_XDR_DECODE);
+    if (!xdr_mi_header(&x, &rh)) {
+        ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__, "reply xdr_mi_header failed\n");
+        return KES_ERANGE;
+    }
+    if (rh.kind != MI_KIND_REPLY || rh.number != number) {
+        ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__, "bad reply received\n");
+        return KES_EBADMSG;
+    }
+    memset(reply, 0, row->reply_size);
+    if (!row->reply(&x, reply)) {
+        ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__, "xdr_reply failed\n");
+        return KES_ERANGE;
+    }
+    return 0;
 }
