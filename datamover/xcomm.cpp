@@ -950,6 +950,22 @@ int xcomm_endp_close_fd(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
     return 0;
 }
 
+int xcomm_endp_close_all(xcomm_ctx *ctx, xcomm_endp *endp)
+{
+    if (ctx == nullptr || endp == nullptr || endp->lock == nullptr)
+        return XCOMM_ERR_ENDP;
+    std::lock_guard<std::mutex> g(*endp->lock);
+    for (xcomm_fd *fd = endp->active_fds.head; fd != nullptr;) {
+        xcomm_fd *next = fd->next;
+        if (fd != endp->listen_fd)
+            fd_shutdown(ctx, endp, fd);
+        fd = next;
+    }
+    while (endp->reconnect_fds.head != nullptr)
+        fd_shutdown(ctx, endp, endp->reconnect_fds.head);
+    return 0;
+}
+
 int xcomm_endp_adopt_server(xcomm_ctx *ctx, xcomm_endp *endp, int sock)
 {
     if (ctx == nullptr || endp == nullptr || endp->lock == nullptr || sock < 0) {

@@ -441,6 +441,12 @@ int xcomm_endp_local_port(xcomm_endp *endp);
 int xcomm_endp_adopt_server(xcomm_ctx *ctx, xcomm_endp *endp, int sock);
 // Shuts one connection down (its pending messages come back cancelled).
 int xcomm_endp_close_fd(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);
+// Shuts every connection down (the listening socket stays). Messages in
+// flight come back cancelled and can then be collected with XCOMM_Q_POLL
+// waits before xcomm_endp_shutdown: messages still on the completed list at
+// shutdown that the owner sent are forgotten, not freed (an RSP a server
+// sent and never saw acknowledged, for instance).
+int xcomm_endp_close_all(xcomm_ctx *ctx, xcomm_endp *endp);
 // The busy message in pending slot `slot`, or null (endpoint lock taken while
 // looking). For allocation callbacks that land a response in the request's
 // buffers.
