@@ -31,6 +31,11 @@
 //     - m->hdr.type REQ: a request from m->fd. Answer with a message r:
 //         r->hdr.type = XCOMM_MSG_RSP; r->hdr.rpc_id = m->hdr.rpc_id;
 //         r->fd = m->fd; xcomm_send_msg(&ctx, &endp, r); then free m.
+//       (xcomm_msg_reply_to(r, m) does the three and also guards against a
+//       connection record that was recycled while the owner worked.)
+//     - Errors from xcomm_endp_wait in the server role concern one connection
+//       (which has been shut down) or XCOMM_ERR_RECONNECT_PENDING; the owner
+//       keeps waiting.
 //       The RSP stays pending until the client's ACK arrives; it then comes
 //       back from xcomm_endp_wait (status XCOMM_MSG_DONE) and is the owner's
 //       to free. An RSP whose connection went away comes back with status
@@ -237,6 +242,7 @@ struct xcomm_msg {
     uint32_t magic;
     uint32_t data_size;        // bytes of the data area after the control block
     int32_t rcvd;              // 1: built by the engine from received bytes
+    uint32_t fd_gen;           // generation of fd when received (see xcomm_msg_reply_to)
 };
 
 // Data area of a message allocated with a size (16-byte aligned).
@@ -247,6 +253,11 @@ inline unsigned char *xcomm_msg_data(xcomm_msg *m) { return reinterpret_cast<uns
 // size, sgl[0] covers that many data bytes after the control block. Null when
 // memory is short or size exceeds XCOMM_MAX_PAYLOAD.
 xcomm_msg *xcomm_msg_alloc(uint32_t size);
+// Makes rsp the answer to the received request req: type RSP, req's rpc_id
+// and connection. A reply made this way is refused with XCOMM_ERR_FD if that
+// connection has gone and its record serves another client meanwhile (an
+// owner that copies only fd gets no such check).
+void xcomm_msg_reply_to(xcomm_msg *rsp, const xcomm_msg *req);
 // Frees a message (must carry XCOMM_MAGIC_IN_USE). Returns 0. Default free callback.
 int xcomm_msg_free(xcomm_msg *msg);
 // "msg[%p] type[%d] sz[%d] ..." into buf, always terminated. Returns buf.
@@ -310,6 +321,7 @@ struct xcomm_fd {
     void *owner_data;         // free for the endpoint owner (cleared on recycle)
     xcomm_sent_rec *sent;     // XCOMM_SENT_RING records, allocated once reconnection is agreed
     int32_t recv_busy;        // a thread is inside the allocation callback for this connection
+    uint32_t gen;             // counts the record's reuses (never 0)
 };
 
 template <class T> struct xcomm_dlist {
@@ -414,7 +426,11 @@ int xcomm_endp_shutdown(xcomm_ctx *ctx, xcomm_endp *endp);
 int xcomm_endp_release(xcomm_ctx *ctx, xcomm_endp *endp);
 bool xcomm_endp_busy(xcomm_endp *endp);
 
-// Queues msg and makes one send attempt. 0 when queued, XCOMM_ERR_BUSY when
+// Queues msg and makes one send attempt. A REQ comes back from
+// xcomm_endp_wait once its RSP is in (msg->rmsg, the caller frees both); a
+// NOTIFY once its ACK is in; a DGRAM once written (nothing answers it, and
+// its buffers are the engine's until then). Messages whose connection goes
+// come back XCOMM_MSG_CANCELLED with fd null. 0 when queued, XCOMM_ERR_BUSY when
 // every slot is in use (nothing changed), XCOMM_ERR_FD when no usable
 // connection exists, XCOMM_ERR_BADMSG for a message that cannot be framed
 // (payload above 24 bits, more than XCOMM_MAX_SGL entries, bad type), or the

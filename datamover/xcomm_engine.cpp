@@ -279,6 +279,7 @@ int msg_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *msg)
 {
     (void)ctx;
     msg->fd = fd;
+    msg->fd_gen = fd->gen;
     if (util_trace_level() >= 1) {
         char buf[180];
         ULOG_TRACE(SRC, 1, "%s: %s\n", endp->rname, xcomm_msg_to_str(msg, buf, sizeof buf));

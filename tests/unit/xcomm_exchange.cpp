@@ -2,6 +2,8 @@
 // that misbehave.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "datamover/xcomm.h"
 #include "datamover/xcomm_ssl.h"
 #include "tests/unit/xcomm_test_util.h"
@@ -622,4 +624,47 @@ TEST(XcommServer, AdoptedSocketIsServedByItsOwnEndpoint)
     close(ls);
     EXPECT_EQ(3, served.load());
     EXPECT_EQ(1, closed.load());
+}
+
+TEST(XcommServer, ReplyToAConnectionThatWentAndWasReusedIsRefused)
+{
+    Server srv(1, 16);  // one connection record: the next client reuses it
+    std::atomic<bool> stashed{false};
+    xcomm_msg *stash = xcomm_msg_alloc(0);
+    srv.answer = [&](xcomm_msg *req) -> xcomm_msg * {
+        if (!stashed) {
+            stash->hdr.rpc_id = req->hdr.rpc_id;
+            stash->fd = req->fd;
+            stash->fd_gen = req->fd_gen;
+            stashed = true;
+            return nullptr;  // answered later, too late
+        }
+        return make_msg(XCOMM_MSG_RSP, text_of(req));
+    };
+    srv.start();
+    {
+        auto a = std::make_unique<Client>();
+        ASSERT_EQ(0, a->open(srv.remote()));
+        xcomm_msg *m = make_msg(XCOMM_MSG_REQ, "slow one");
+        ASSERT_EQ(0, xcomm_send_msg(&a->ctx, &a->endp, m));
+        for (int i = 0; i < 500 && !stashed; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_TRUE(stashed);
+        a.reset();  // the client goes with its request unanswered
+        xcomm_msg_free(m);
+    }
+    for (int i = 0; i < 500 && srv.closes < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    Client b;
+    ASSERT_EQ(0, b.open(srv.remote()));
+    ASSERT_EQ(stash->fd, srv.endp.fds[1].sock >= 0 ? &srv.endp.fds[1] : nullptr);  // same record, new client
+    xcomm_msg *late = make_msg(XCOMM_MSG_RSP, "stale answer");
+    xcomm_msg_reply_to(late, stash);
+    EXPECT_EQ(XCOMM_MSG_RSP, late->hdr.type);
+    EXPECT_EQ(XCOMM_ERR_FD, xcomm_send_msg(&srv.ctx, &srv.endp, late));
+    xcomm_msg_free(late);
+    xcomm_msg_free(stash);
+    std::string ans;
+    ASSERT_EQ(0, b.call("fresh", &ans));
+    EXPECT_EQ("fresh", ans);
 }
