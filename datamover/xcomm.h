@@ -54,6 +54,32 @@
 //   is not granted on adopted endpoints (a reconnecting client would arrive on
 //   another socket).
 //
+// Behaviour worth knowing:
+// - Socket reads and writes never block (MSG_DONTWAIT): a thread that finds
+//   nothing to read, or a full socket, keeps its progress and goes back to
+//   waiting, so several threads may wait on one endpoint safely. Readiness
+//   is waited for with poll(), so socket numbers above FD_SETSIZE are fine.
+//   A thread that completes a message wakes the other waiters.
+// - The allocation callback is called once min(peek_sz, 24 + payload) bytes
+//   are buffered, so an owner's record head behind the header is complete.
+//   The message it returns must take exactly the announced payload (sum of
+//   the sgl lengths); otherwise the connection fails with XCOMM_ERR_BADMSG.
+// - An RSP for a slot out of range, empty, or not holding a request fully
+//   sent on that connection is dropped, as is an ACK for anything but an RSP
+//   or NOTIFY fully sent on that connection; the connection goes on.
+// - A client reads negotiate replies synchronously; a negotiate arriving in
+//   the message stream fails the connection. A server accepts connect and
+//   reconnect only on a new connection, disconnect only on a negotiated one.
+// - Reconnection (client reconnect_allowed, server reconnect_timeout > 0):
+//   when the peer closes or resets a connection that agreed on it, the client
+//   reconnects and both sides put back, in sequence order, what the other
+//   lacks: pending messages keep their numbers, and ACKs or datagrams that
+//   had already left the queue are rebuilt from a record of recent sends (a
+//   lost datagram's payload cannot be; its number is filled with an ACK for
+//   no slot). After a reconnect a server numbers its retransmissions from the
+//   client's last received + 1 and continues from there.
+// - The negotiate reply is awaited for at most negotiate_wait_s seconds.
+//
 // Callback rules: completion callbacks, release callbacks, close_cb and
 // accept_cb run with the endpoint lock held and must not call back into the
 // endpoint. alloc_cb runs without the lock.

@@ -264,3 +264,116 @@ TEST(XcommReconnect, ServerKeysSkipZeroLowBits)
     }
     EXPECT_EQ((std::vector<uint32_t>{32767, 1, 2}), keys);
 }
+
+namespace {
+
+// Plays the server of a reconnect by hand: it has seen the client's first
+// request only, and tells the client so in its reconnect reply.
+struct ReconnectScript {
+    RawServer raw;
+    xcomm_hdr reconnect_req{};
+    xcomm_hdr resent{};
+    std::vector<unsigned char> resent_body;
+    bool got_resend = false;
+
+    void run(bool expect_resend)
+    {
+        raw.thr = std::thread([this, expect_resend] {
+            xcomm_hdr h;
+            EXPECT_TRUE(raw.read_msg(&h));  // REQ 1
+            EXPECT_TRUE(raw.read_msg(&h));  // REQ 2: taken to be lost with the connection
+            struct linger l = {1, 0};
+            setsockopt(raw.csock, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            close(raw.csock);
+            raw.csock = accept(raw.lsock, nullptr, nullptr);
+            unsigned char b[XCOMM_HDR_SIZE];
+            if (raw.read_exact(b, sizeof b) != 0)
+                return;
+            xcomm_hdr_decode(b, &reconnect_req);
+            xcomm_hdr r{};
+            r.type = XCOMM_MSG_NEGOTIATE;
+            r.sz_u = XCOMM_NEG_RECONNECT;
+            r.sz_l = 8;               // the new key
+            r.seq_no = 1;             // last sent: 0 (the connect reply)
+            r.gen_no = 2;             // last received: 1 (REQ 1)
+            r.tag = reconnect_req.tag;
+            raw.send_hdr(r);
+            if (!expect_resend)
+                return;
+            got_resend = raw.read_msg(&resent, &resent_body);
+            // Now answer both requests, in order.
+            raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 2, 0, 5, 1));
+            raw.send_bytes("r1", 2);
+            raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 2, 1, 6, 2));
+            raw.send_bytes("r2", 2);
+        });
+    }
+};
+
+}  // namespace
+
+TEST(XcommReconnect, ClientResendsWhatTheServerLacksWithItsNumber)
+{
+    ReconnectScript s;
+    s.raw.serve_negotiate(7);
+    Client cli(8, 1);
+    ASSERT_EQ(0, cli.open(s.raw.remote()));
+    s.raw.join();
+    EXPECT_EQ(XCOMM_CAP_RECONNECT, s.raw.client_neg.sz_l);
+    xcomm_msg *r1 = make_msg(XCOMM_MSG_REQ, "first");
+    xcomm_msg *r2 = make_msg(XCOMM_MSG_REQ, "second");
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r1));
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r2));
+    s.run(true);
+    xcomm_msg *w = r1;
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    w = r2;
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    s.raw.join();
+    // The reconnect negotiate carried the identity and both counters.
+    EXPECT_EQ(XCOMM_NEG_RECONNECT, s.reconnect_req.sz_u);
+    EXPECT_EQ(7, s.reconnect_req.sz_l);
+    EXPECT_EQ(0x1234u, s.reconnect_req.tag);
+    EXPECT_EQ(3u, s.reconnect_req.seq_no);
+    EXPECT_EQ(1u, s.reconnect_req.gen_no);
+    // Only the second request went again, under its old number.
+    ASSERT_TRUE(s.got_resend);
+    EXPECT_EQ(XCOMM_MSG_REQ, s.resent.type);
+    EXPECT_EQ(2u, s.resent.seq_no);
+    EXPECT_EQ("second", std::string(s.resent_body.begin(), s.resent_body.end()));
+    EXPECT_EQ(0, r1->retries);
+    EXPECT_EQ(1, r2->retries);
+    EXPECT_EQ("r1", text_of(r1->rmsg));
+    EXPECT_EQ("r2", text_of(r2->rmsg));
+    EXPECT_EQ(8u, cli.endp.fds[0].reconnect.key);
+    EXPECT_EQ(1u, cli.endp.reconnect_count);
+    for (xcomm_msg *m : {r1, r2}) {
+        xcomm_msg_free(m->rmsg);
+        xcomm_msg_free(m);
+    }
+}
+
+TEST(XcommReconnect, RequestWhoseBuffersAreReleasedCannotBeResent)
+{
+    ReconnectScript s;
+    s.raw.serve_negotiate(7);
+    Client cli(8, 1);
+    ASSERT_EQ(0, cli.open(s.raw.remote()));
+    s.raw.join();
+    xcomm_msg *r1 = make_msg(XCOMM_MSG_REQ, "first");
+    xcomm_msg *r2 = make_msg(XCOMM_MSG_REQ, "second");
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r1));
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r2));
+    r2->flag |= 1;
+    s.run(false);
+    xcomm_msg *w = r1;
+    EXPECT_LT(xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1), 0);
+    s.raw.join();
+    for (xcomm_msg *m : {r1, r2}) {
+        w = m;
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+        ASSERT_EQ(m, w);
+        EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
+        xcomm_msg_free(w);
+    }
+}
