@@ -86,6 +86,16 @@ xcomm_msg *xcomm_msg_alloc(uint32_t size)
     return m;
 }
 
+void xcomm_msg_reply_to(xcomm_msg *rsp, const xcomm_msg *req)
+{
+    if (rsp == nullptr || req == nullptr)
+        return;
+    rsp->hdr.type = XCOMM_MSG_RSP;
+    rsp->hdr.rpc_id = req->hdr.rpc_id;
+    rsp->fd = req->fd;
+    rsp->fd_gen = req->fd_gen;
+}
+
 int xcomm_msg_free(xcomm_msg *msg)
 {
     if (msg == nullptr) {
@@ -261,7 +271,9 @@ namespace xcomm_detail {
 static void fd_pristine(xcomm_endp *endp, xcomm_fd *fd, int index)
 {
     xcomm_sent_rec *sent = fd->sent;
+    uint32_t gen = fd->gen + 1;
     memset(fd, 0, sizeof *fd);
+    fd->gen = gen != 0 ? gen : 1;
     fd->sock = -1;
     fd->endp = endp;
     fd->index = index;
@@ -950,6 +962,22 @@ int xcomm_endp_close_fd(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
     return 0;
 }
 
+int xcomm_endp_close_all(xcomm_ctx *ctx, xcomm_endp *endp)
+{
+    if (ctx == nullptr || endp == nullptr || endp->lock == nullptr)
+        return XCOMM_ERR_ENDP;
+    std::lock_guard<std::mutex> g(*endp->lock);
+    for (xcomm_fd *fd = endp->active_fds.head; fd != nullptr;) {
+        xcomm_fd *next = fd->next;
+        if (fd != endp->listen_fd)
+            fd_shutdown(ctx, endp, fd);
+        fd = next;
+    }
+    while (endp->reconnect_fds.head != nullptr)
+        fd_shutdown(ctx, endp, endp->reconnect_fds.head);
+    return 0;
+}
+
 int xcomm_endp_adopt_server(xcomm_ctx *ctx, xcomm_endp *endp, int sock)
 {
     if (ctx == nullptr || endp == nullptr || endp->lock == nullptr || sock < 0) {
@@ -1015,7 +1043,7 @@ static xcomm_fd *choose_fd(xcomm_endp *endp, xcomm_msg *msg, bool *parked)
                         return f;
             return nullptr;
         }
-        if (!fd_in_table(endp, fd) || fd == endp->listen_fd)
+        if (!fd_in_table(endp, fd) || fd == endp->listen_fd || (msg->fd_gen != 0 && msg->fd_gen != fd->gen))
             return nullptr;
         if (fd->state & XCOMM_FD_RECONNECT) {
             *parked = true;  // written once the client is back

@@ -31,6 +31,11 @@
 //     - m->hdr.type REQ: a request from m->fd. Answer with a message r:
 //         r->hdr.type = XCOMM_MSG_RSP; r->hdr.rpc_id = m->hdr.rpc_id;
 //         r->fd = m->fd; xcomm_send_msg(&ctx, &endp, r); then free m.
+//       (xcomm_msg_reply_to(r, m) does the three and also guards against a
+//       connection record that was recycled while the owner worked.)
+//     - Errors from xcomm_endp_wait in the server role concern one connection
+//       (which has been shut down) or XCOMM_ERR_RECONNECT_PENDING; the owner
+//       keeps waiting.
 //       The RSP stays pending until the client's ACK arrives; it then comes
 //       back from xcomm_endp_wait (status XCOMM_MSG_DONE) and is the owner's
 //       to free. An RSP whose connection went away comes back with status
@@ -48,6 +53,32 @@
 //   role (negotiate, REQ delivery, RSP, ACK) and never listens. Reconnection
 //   is not granted on adopted endpoints (a reconnecting client would arrive on
 //   another socket).
+//
+// Behaviour worth knowing:
+// - Socket reads and writes never block (MSG_DONTWAIT): a thread that finds
+//   nothing to read, or a full socket, keeps its progress and goes back to
+//   waiting, so several threads may wait on one endpoint safely. Readiness
+//   is waited for with poll(), so socket numbers above FD_SETSIZE are fine.
+//   A thread that completes a message wakes the other waiters.
+// - The allocation callback is called once min(peek_sz, 24 + payload) bytes
+//   are buffered, so an owner's record head behind the header is complete.
+//   The message it returns must take exactly the announced payload (sum of
+//   the sgl lengths); otherwise the connection fails with XCOMM_ERR_BADMSG.
+// - An RSP for a slot out of range, empty, or not holding a request fully
+//   sent on that connection is dropped, as is an ACK for anything but an RSP
+//   or NOTIFY fully sent on that connection; the connection goes on.
+// - A client reads negotiate replies synchronously; a negotiate arriving in
+//   the message stream fails the connection. A server accepts connect and
+//   reconnect only on a new connection, disconnect only on a negotiated one.
+// - Reconnection (client reconnect_allowed, server reconnect_timeout > 0):
+//   when the peer closes or resets a connection that agreed on it, the client
+//   reconnects and both sides put back, in sequence order, what the other
+//   lacks: pending messages keep their numbers, and ACKs or datagrams that
+//   had already left the queue are rebuilt from a record of recent sends (a
+//   lost datagram's payload cannot be; its number is filled with an ACK for
+//   no slot). After a reconnect a server numbers its retransmissions from the
+//   client's last received + 1 and continues from there.
+// - The negotiate reply is awaited for at most negotiate_wait_s seconds.
 //
 // Callback rules: completion callbacks, release callbacks, close_cb and
 // accept_cb run with the endpoint lock held and must not call back into the
@@ -237,6 +268,7 @@ struct xcomm_msg {
     uint32_t magic;
     uint32_t data_size;        // bytes of the data area after the control block
     int32_t rcvd;              // 1: built by the engine from received bytes
+    uint32_t fd_gen;           // generation of fd when received (see xcomm_msg_reply_to)
 };
 
 // Data area of a message allocated with a size (16-byte aligned).
@@ -247,6 +279,11 @@ inline unsigned char *xcomm_msg_data(xcomm_msg *m) { return reinterpret_cast<uns
 // size, sgl[0] covers that many data bytes after the control block. Null when
 // memory is short or size exceeds XCOMM_MAX_PAYLOAD.
 xcomm_msg *xcomm_msg_alloc(uint32_t size);
+// Makes rsp the answer to the received request req: type RSP, req's rpc_id
+// and connection. A reply made this way is refused with XCOMM_ERR_FD if that
+// connection has gone and its record serves another client meanwhile (an
+// owner that copies only fd gets no such check).
+void xcomm_msg_reply_to(xcomm_msg *rsp, const xcomm_msg *req);
 // Frees a message (must carry XCOMM_MAGIC_IN_USE). Returns 0. Default free callback.
 int xcomm_msg_free(xcomm_msg *msg);
 // "msg[%p] type[%d] sz[%d] ..." into buf, always terminated. Returns buf.
@@ -310,6 +347,7 @@ struct xcomm_fd {
     void *owner_data;         // free for the endpoint owner (cleared on recycle)
     xcomm_sent_rec *sent;     // XCOMM_SENT_RING records, allocated once reconnection is agreed
     int32_t recv_busy;        // a thread is inside the allocation callback for this connection
+    uint32_t gen;             // counts the record's reuses (never 0)
 };
 
 template <class T> struct xcomm_dlist {
@@ -414,7 +452,11 @@ int xcomm_endp_shutdown(xcomm_ctx *ctx, xcomm_endp *endp);
 int xcomm_endp_release(xcomm_ctx *ctx, xcomm_endp *endp);
 bool xcomm_endp_busy(xcomm_endp *endp);
 
-// Queues msg and makes one send attempt. 0 when queued, XCOMM_ERR_BUSY when
+// Queues msg and makes one send attempt. A REQ comes back from
+// xcomm_endp_wait once its RSP is in (msg->rmsg, the caller frees both); a
+// NOTIFY once its ACK is in; a DGRAM once written (nothing answers it, and
+// its buffers are the engine's until then). Messages whose connection goes
+// come back XCOMM_MSG_CANCELLED with fd null. 0 when queued, XCOMM_ERR_BUSY when
 // every slot is in use (nothing changed), XCOMM_ERR_FD when no usable
 // connection exists, XCOMM_ERR_BADMSG for a message that cannot be framed
 // (payload above 24 bits, more than XCOMM_MAX_SGL entries, bad type), or the
@@ -441,6 +483,12 @@ int xcomm_endp_local_port(xcomm_endp *endp);
 int xcomm_endp_adopt_server(xcomm_ctx *ctx, xcomm_endp *endp, int sock);
 // Shuts one connection down (its pending messages come back cancelled).
 int xcomm_endp_close_fd(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);
+// Shuts every connection down (the listening socket stays). Messages in
+// flight come back cancelled and can then be collected with XCOMM_Q_POLL
+// waits before xcomm_endp_shutdown: messages still on the completed list at
+// shutdown that the owner sent are forgotten, not freed (an RSP a server
+// sent and never saw acknowledged, for instance).
+int xcomm_endp_close_all(xcomm_ctx *ctx, xcomm_endp *endp);
 // The busy message in pending slot `slot`, or null (endpoint lock taken while
 // looking). For allocation callbacks that land a response in the request's
 // buffers.

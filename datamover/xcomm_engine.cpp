@@ -279,6 +279,7 @@ int msg_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *msg)
 {
     (void)ctx;
     msg->fd = fd;
+    msg->fd_gen = fd->gen;
     if (util_trace_level() >= 1) {
         char buf[180];
         ULOG_TRACE(SRC, 1, "%s: %s\n", endp->rname, xcomm_msg_to_str(msg, buf, sizeof buf));
@@ -549,13 +550,13 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
         xcomm_hdr_decode(fd->recv_hdr, &m->hdr);
         fd->receive_msg = nullptr;
         fd->receive_state = XCOMM_FD_RECEIVE_HDR;
+        if (m->status == XCOMM_MSG_FAILED && m->rcvd == 2) {
+            xcomm_msg_free(m);  // a duplicate: its number was counted the first time
+            continue;
+        }
         fd->next_recv++;
         if (m->hdr.type < 7)
             endp->stats.rcvd[m->hdr.type]++;
-        if (m->status == XCOMM_MSG_FAILED && m->rcvd == 2) {
-            xcomm_msg_free(m);
-            continue;
-        }
         int rc = msg_handler(ctx, endp, fd, m);
         if (rc != 0)
             return rc;

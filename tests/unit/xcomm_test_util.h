@@ -79,8 +79,16 @@ public:
             halt = true;
             thr.join();
         }
-        if (ctx.lock != nullptr)
+        if (ctx.lock != nullptr) {
+            // Answers still waiting for their ACK come back cancelled: ours to free.
+            xcomm_endp_close_all(&ctx, &endp);
+            xcomm_msg *m = nullptr;
+            while (xcomm_endp_wait(&ctx, &endp, &m, XCOMM_Q_POLL, 0) == 0 && m != nullptr) {
+                xcomm_msg_free(m);
+                m = nullptr;
+            }
             xcomm_ctx_shutdown(&ctx);
+        }
     }
 
     std::string remote() const { return std::to_string(port) + "@127.0.0.1"; }

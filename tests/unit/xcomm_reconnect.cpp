@@ -1,0 +1,379 @@
+// Broken connections: with reconnection agreed, a connection cut in the
+// middle of a stream of requests is re-established and nothing is lost or
+// delivered twice; without it, waiting callers get their requests back
+// cancelled and an error.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "datamover/xcomm.h"
+#include "tests/unit/xcomm_test_util.h"
+
+using namespace xt;
+
+namespace {
+
+// A loopback TCP proxy that can cut the connection it carries (with a reset,
+// losing whatever it has read but not yet passed on) after a byte budget.
+class Proxy {
+public:
+    explicit Proxy(int upstream_port)
+        : up_port_(upstream_port)
+    {
+        ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(0, bind(ls_, reinterpret_cast<sockaddr *>(&a), sizeof a));
+        EXPECT_EQ(0, listen(ls_, 8));
+        socklen_t len = sizeof a;
+        getsockname(ls_, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+        thr_ = std::thread([this] { run(); });
+    }
+    ~Proxy()
+    {
+        halt_ = true;
+        thr_.join();
+        close(ls_);
+    }
+    std::string remote() const { return std::to_string(port) + "@127.0.0.1"; }
+
+    // Cut each carried connection after this many client-to-server bytes
+    // (measured from the start of that connection); 0 never cuts.
+    std::vector<size_t> cut_after;
+    std::atomic<int> cuts{0};
+    int port = 0;
+
+private:
+    static void reset_close(int s)
+    {
+        struct linger l = {1, 0};
+        setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        close(s);
+    }
+
+    void run()
+    {
+        size_t conn_no = 0;
+        while (!halt_) {
+            struct pollfd lp = {ls_, POLLIN, 0};
+            if (poll(&lp, 1, 20) <= 0)
+                continue;
+            int c = accept(ls_, nullptr, nullptr);
+            if (c < 0)
+                continue;
+            int u = raw_connect(up_port_);
+            if (u < 0) {
+                close(c);
+                continue;
+            }
+            size_t budget = conn_no < cut_after.size() ? cut_after[conn_no] : 0;
+            ++conn_no;
+            pump(c, u, budget);
+        }
+    }
+
+    void pump(int c, int u, size_t budget)
+    {
+        size_t up_bytes = 0;
+        char buf[4096];
+        while (!halt_) {
+            struct pollfd p[2] = {{c, POLLIN, 0}, {u, POLLIN, 0}};
+            if (poll(p, 2, 20) <= 0)
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                int from = i == 0 ? c : u, to = i == 0 ? u : c;
+                ssize_t r = recv(from, buf, sizeof buf, 0);
+                if (r <= 0) {
+                    close(c);
+                    close(u);
+                    return;
+                }
+                size_t n = static_cast<size_t>(r);
+                bool cut = false;
+                if (i == 0 && budget != 0 && up_bytes + n >= budget) {
+                    n = budget - up_bytes;  // the rest is lost with the connection
+                    cut = true;
+                }
+                size_t off = 0;
+                while (off < n) {
+                    ssize_t w = send(to, buf + off, n - off, MSG_NOSIGNAL);
+                    if (w <= 0)
+                        break;
+                    off += static_cast<size_t>(w);
+                }
+                if (i == 0)
+                    up_bytes += n;
+                if (cut) {
+                    reset_close(c);
+                    reset_close(u);
+                    cuts++;
+                    return;
+                }
+            }
+        }
+        close(c);
+        close(u);
+    }
+
+    int up_port_;
+    int ls_ = -1;
+    std::atomic<bool> halt_{false};
+    std::thread thr_;
+};
+
+}  // namespace
+
+TEST(XcommReconnect, CutConnectionsUnderRequestStreamLoseAndDuplicateNothing)
+{
+    if (getenv("XCOMM_TEST_LOG"))
+        util_log_init(nullptr, nullptr, [](void *, int level, const char *, int line, const char *text) {
+            if (level <= 6)
+                fprintf(stderr, "[%d:%d] %s", level, line, text);
+        });
+    xcomm_set_sockopt(XCOMM_OPT_NODELAY, 1);
+    Server srv(8, 64, 30);
+    srv.start();
+    Proxy proxy(srv.port);
+    // Cuts land at odd offsets, inside headers and bodies alike.
+    proxy.cut_after = {5003, 7777, 12011, 3001};
+    Client cli(32, 1);
+    cli.endp.msgs_per_pass = 1;
+    ASSERT_EQ(0, cli.open(proxy.remote()));
+
+    constexpr int total = 600;
+    constexpr int window = 12;
+    std::map<xcomm_msg *, std::string> out;
+    std::set<std::string> answered;
+    int next = 0, failures = 0;
+    while ((next < total || !out.empty()) && failures == 0) {
+        while (next < total && static_cast<int>(out.size()) < window) {
+            std::string text = "request-" + std::to_string(next) + std::string(next % 97 * 13, 'p');
+            xcomm_msg *m = make_msg(XCOMM_MSG_REQ, text, static_cast<uint64_t>(next));
+            ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, m));
+            out[m] = text;
+            ++next;
+        }
+        xcomm_msg *m = nullptr;
+        struct timeval tv = {20, 0};
+        int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &m, &tv, 1);
+        if (rc != 0) {
+            ADD_FAILURE() << "wait failed: " << rc << " with " << out.size() << " outstanding";
+            ++failures;
+            break;
+        }
+        ASSERT_TRUE(out.count(m));
+        ASSERT_EQ(XCOMM_MSG_DONE, m->status) << out[m];
+        ASSERT_NE(nullptr, m->rmsg);
+        EXPECT_EQ(out[m], text_of(m->rmsg));
+        EXPECT_TRUE(answered.insert(out[m]).second);
+        out.erase(m);
+        xcomm_msg_free(m->rmsg);
+        xcomm_msg_free(m);
+    }
+    EXPECT_EQ(total, static_cast<int>(answered.size()));
+    EXPECT_EQ(4, proxy.cuts.load());
+    EXPECT_GE(cli.endp.reconnect_count, 4u);
+    // The server's owner saw every request exactly once.
+    for (int i = 0; i < 100 && srv.reqs < total; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> g(srv.mu);
+    std::set<std::string> seen(srv.req_texts.begin(), srv.req_texts.end());
+    EXPECT_EQ(srv.req_texts.size(), seen.size());
+    EXPECT_EQ(static_cast<size_t>(total), srv.req_texts.size());
+    for (auto &kv : out)
+        xcomm_msg_free(kv.first);
+}
+
+TEST(XcommReconnect, WithoutReconnectionPendingRequestComesBackCancelled)
+{
+    Server srv;
+    srv.answer = [](xcomm_msg *) -> xcomm_msg * { return nullptr; };
+    srv.start();
+    Proxy proxy(srv.port);
+    proxy.cut_after = {40};  // negotiate (24) and a little of the request
+    Client cli(8, 0);
+    ASSERT_EQ(0, cli.open(proxy.remote()));
+    xcomm_msg *m = make_msg(XCOMM_MSG_REQ, std::string(100, 'r'));
+    int rc = xcomm_send_msg(&cli.ctx, &cli.endp, m);
+    if (rc == 0) {
+        xcomm_msg *w = m;
+        rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1);
+        EXPECT_LT(rc, 0);
+        w = m;
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+        ASSERT_EQ(m, w);
+        EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
+        EXPECT_EQ(nullptr, w->fd);
+    }
+    xcomm_msg_free(m);
+    // Nothing is left to wait for, and the endpoint says so at once.
+    xcomm_msg *none = nullptr;
+    EXPECT_EQ(XCOMM_ERR_NOMSG, xcomm_endp_wait(&cli.ctx, &cli.endp, &none, nullptr, 1));
+    EXPECT_EQ(0u, cli.endp.reconnect_count);
+}
+
+TEST(XcommReconnect, ServerDroppingTheConnectionCancelsWaitingRequest)
+{
+    Server srv;
+    // The owner closes the connection instead of answering.
+    srv.answer = nullptr;
+    std::atomic<xcomm_fd *> victim{nullptr};
+    srv.answer = [&](xcomm_msg *req) -> xcomm_msg * {
+        victim = req->fd;
+        return nullptr;
+    };
+    srv.start();
+    Client cli;
+    ASSERT_EQ(0, cli.open(srv.remote()));
+    xcomm_msg *m = make_msg(XCOMM_MSG_REQ, "close on me");
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, m));
+    std::thread closer([&] {
+        for (int i = 0; i < 500 && victim == nullptr; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (victim != nullptr)
+            xcomm_endp_close_fd(&srv.ctx, &srv.endp, victim);
+    });
+    xcomm_msg *w = m;
+    int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1);
+    closer.join();
+    EXPECT_EQ(XCOMM_ERR_CLOSED, rc);
+    w = m;
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+    ASSERT_EQ(m, w);
+    EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
+    xcomm_msg_free(w);
+}
+
+TEST(XcommReconnect, ServerKeysSkipZeroLowBits)
+{
+    // Keys come from the endpoint's counter, 15 bits, never 0.
+    Server srv(4, 8, 30);
+    srv.endp.next_reconnect_key = 32767;
+    srv.start();
+    std::vector<uint32_t> keys;
+    for (int i = 0; i < 3; ++i) {
+        Client cli(4, 1);
+        ASSERT_EQ(0, cli.open(srv.remote()));
+        keys.push_back(cli.endp.fds[0].reconnect.key);
+        EXPECT_EQ(1, cli.endp.fds[0].reconnect.allowed);
+    }
+    EXPECT_EQ((std::vector<uint32_t>{32767, 1, 2}), keys);
+}
+
+namespace {
+
+// Plays the server of a reconnect by hand: it has seen the client's first
+// request only, and tells the client so in its reconnect reply.
+struct ReconnectScript {
+    RawServer raw;
+    xcomm_hdr reconnect_req{};
+    xcomm_hdr resent{};
+    std::vector<unsigned char> resent_body;
+    bool got_resend = false;
+
+    void run(bool expect_resend)
+    {
+        raw.thr = std::thread([this, expect_resend] {
+            xcomm_hdr h;
+            EXPECT_TRUE(raw.read_msg(&h));  // REQ 1
+            EXPECT_TRUE(raw.read_msg(&h));  // REQ 2: taken to be lost with the connection
+            struct linger l = {1, 0};
+            setsockopt(raw.csock, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            close(raw.csock);
+            raw.csock = accept(raw.lsock, nullptr, nullptr);
+            unsigned char b[XCOMM_HDR_SIZE];
+            if (raw.read_exact(b, sizeof b) != 0)
+                return;
+            xcomm_hdr_decode(b, &reconnect_req);
+            xcomm_hdr r{};
+            r.type = XCOMM_MSG_NEGOTIATE;
+            r.sz_u = XCOMM_NEG_RECONNECT;
+            r.sz_l = 8;               // the new key
+            r.seq_no = 1;             // last sent: 0 (the connect reply)
+            r.gen_no = 2;             // last received: 1 (REQ 1)
+            r.tag = reconnect_req.tag;
+            raw.send_hdr(r);
+            if (!expect_resend)
+                return;
+            got_resend = raw.read_msg(&resent, &resent_body);
+            // Now answer both requests, in order.
+            raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 2, 0, 5, 1));
+            raw.send_bytes("r1", 2);
+            raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 2, 1, 6, 2));
+            raw.send_bytes("r2", 2);
+        });
+    }
+};
+
+}  // namespace
+
+TEST(XcommReconnect, ClientResendsWhatTheServerLacksWithItsNumber)
+{
+    ReconnectScript s;
+    s.raw.serve_negotiate(7);
+    Client cli(8, 1);
+    ASSERT_EQ(0, cli.open(s.raw.remote()));
+    s.raw.join();
+    EXPECT_EQ(XCOMM_CAP_RECONNECT, s.raw.client_neg.sz_l);
+    xcomm_msg *r1 = make_msg(XCOMM_MSG_REQ, "first");
+    xcomm_msg *r2 = make_msg(XCOMM_MSG_REQ, "second");
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r1));
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r2));
+    s.run(true);
+    xcomm_msg *w = r1;
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    w = r2;
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    s.raw.join();
+    // The reconnect negotiate carried the identity and both counters.
+    EXPECT_EQ(XCOMM_NEG_RECONNECT, s.reconnect_req.sz_u);
+    EXPECT_EQ(7, s.reconnect_req.sz_l);
+    EXPECT_EQ(0x1234u, s.reconnect_req.tag);
+    EXPECT_EQ(3u, s.reconnect_req.seq_no);
+    EXPECT_EQ(1u, s.reconnect_req.gen_no);
+    // Only the second request went again, under its old number.
+    ASSERT_TRUE(s.got_resend);
+    EXPECT_EQ(XCOMM_MSG_REQ, s.resent.type);
+    EXPECT_EQ(2u, s.resent.seq_no);
+    EXPECT_EQ("second", std::string(s.resent_body.begin(), s.resent_body.end()));
+    EXPECT_EQ(0, r1->retries);
+    EXPECT_EQ(1, r2->retries);
+    EXPECT_EQ("r1", text_of(r1->rmsg));
+    EXPECT_EQ("r2", text_of(r2->rmsg));
+    EXPECT_EQ(8u, cli.endp.fds[0].reconnect.key);
+    EXPECT_EQ(1u, cli.endp.reconnect_count);
+    for (xcomm_msg *m : {r1, r2}) {
+        xcomm_msg_free(m->rmsg);
+        xcomm_msg_free(m);
+    }
+}
+
+TEST(XcommReconnect, RequestWhoseBuffersAreReleasedCannotBeResent)
+{
+    ReconnectScript s;
+    s.raw.serve_negotiate(7);
+    Client cli(8, 1);
+    ASSERT_EQ(0, cli.open(s.raw.remote()));
+    s.raw.join();
+    xcomm_msg *r1 = make_msg(XCOMM_MSG_REQ, "first");
+    xcomm_msg *r2 = make_msg(XCOMM_MSG_REQ, "second");
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r1));
+    ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r2));
+    r2->flag |= 1;
+    s.run(false);
+    xcomm_msg *w = r1;
+    EXPECT_LT(xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1), 0);
+    s.raw.join();
+    for (xcomm_msg *m : {r1, r2}) {
+        w = m;
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+        ASSERT_EQ(m, w);
+        EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
+        xcomm_msg_free(w);
+    }
+}
