@@ -1,0 +1,150 @@
+// Linux twins of the transport's socket, clock and process-lock services.
+#include "datamover/posix/platform_xcomm.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
+#include <time.h>
+
+#include "datamover/util.h"
+
+namespace {
+
+constexpr const char *SRC = "xcomm";
+
+std::atomic<int> g_lock_started{0};
+std::atomic<int> g_lock_available{0};
+std::atomic<int> g_lock_failed{0};
+std::atomic<std::mutex *> g_lock{nullptr};
+
+}  // namespace
+
+long xcomm_sendmsg(int sock, const struct iovec *iov, int cnt)
+{
+    if (cnt <= 0 || cnt >= MAX_BUF_COUNT || iov == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct msghdr mh;
+    memset(&mh, 0, sizeof mh);
+    mh.msg_iov = const_cast<struct iovec *>(iov);
+    mh.msg_iovlen = static_cast<size_t>(cnt);
+    return sendmsg(sock, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+long xcomm_recvmsg(int sock, struct iovec *iov, int cnt, int flags)
+{
+    if (cnt <= 0 || cnt > MAX_BUF_COUNT || iov == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct msghdr mh;
+    memset(&mh, 0, sizeof mh);
+    mh.msg_iov = iov;
+    mh.msg_iovlen = static_cast<size_t>(cnt);
+    int f = MSG_DONTWAIT;
+    if (flags & XCOMM_RECV_PEEK)
+        f |= MSG_PEEK;
+    return recvmsg(sock, &mh, f);
+}
+
+int xcomm_errtext(int code, char *buf, size_t size)
+{
+    if (code == 0)
+        code = errno;
+    if (buf == nullptr || size == 0)
+        return code;
+    char tmp[256];
+    const char *t = strerror_r(code, tmp, sizeof tmp);  // GNU form: returns the text
+    util_strlcpy(buf, t ? t : "Unknown error", size);
+    return code;
+}
+
+void xcomm_gettime(int64_t *sec, int64_t *usec)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    *sec = ts.tv_sec;
+    *usec = ts.tv_nsec / 1000;
+}
+
+void xcomm_monotime(int64_t *sec, int64_t *usec)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    *sec = ts.tv_sec;
+    *usec = ts.tv_nsec / 1000;
+}
+
+int64_t xcomm_monotime_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// First caller creates the lock; later callers wait until it is published.
+static int global_lock_acquire()
+{
+    int expected = 0;
+    if (g_lock_started.compare_exchange_strong(expected, 1)) {
+        ULOG_TRACE(SRC, 1, "Acquiring global lock.\n");
+        std::mutex *m = new (std::nothrow) std::mutex;
+        if (m == nullptr) {
+            char text[256];
+            xcomm_errtext(ENOMEM, text, sizeof text);
+            ULOG_ERROR(SRC, "Global lock acquisition failed with error: %s.\n", text);
+            g_lock_failed.store(1);
+            return -1;
+        }
+        g_lock.store(m);
+        g_lock_available.store(1);
+        ULOG_TRACE(SRC, 1, "Global lock acquired.\n");
+        return 0;
+    }
+    if (g_lock_available.load())
+        return 0;
+    ULOG_TRACE(SRC, 1, "Waiting for global_lock.\n");
+    for (;;) {
+        if (g_lock_available.load()) {
+            ULOG_TRACE(SRC, 1, "Global lock is available.\n");
+            return 0;
+        }
+        if (g_lock_failed.load()) {
+            ULOG_ERROR(SRC, "Global lock acquisition failed.\n");
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int xcomm_platform_startup() { return global_lock_acquire(); }
+
+std::mutex *xcomm_global_lock() { return g_lock_available.load() ? g_lock.load() : nullptr; }
+
+int xcomm_set_keepalive_vals(int sock, int idle_ms, int intvl_ms, int cnt)
+{
+    int on = 0;
+    socklen_t len = sizeof on;
+    if (getsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, &len) != 0)
+        return XCOMM_ERR_SOCKOPT;
+    if (idle_ms > 0) {
+        int s = static_cast<int>((static_cast<int64_t>(idle_ms) + 999) / 1000);
+        if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &s, sizeof s) != 0)
+            return XCOMM_ERR_SOCKOPT;
+    }
+    if (intvl_ms > 0) {
+        int s = static_cast<int>((static_cast<int64_t>(intvl_ms) + 999) / 1000);
+        if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &s, sizeof s) != 0)
+            return XCOMM_ERR_SOCKOPT;
+    }
+    if (cnt > 0) {
+        if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt) != 0)
+            return XCOMM_ERR_SOCKOPT;
+    }
+    return 0;
+}

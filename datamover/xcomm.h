@@ -1,0 +1,452 @@
+// XCOMM: framed, sequenced and acknowledged messages over TCP.
+//
+// A caller owns a context (xcomm_ctx) and initialises one endpoint (xcomm_endp)
+// in it. A client endpoint connects each of its streams to a remote name with
+// xcomm_endp_open; a server endpoint listens on its local name and accepts.
+// The engine has no thread of its own: all socket I/O happens inside
+// xcomm_send_msg (one immediate send attempt) and xcomm_endp_wait (readiness
+// loop), on the caller's thread. Several threads may call both on one endpoint;
+// the endpoint lock serialises them.
+//
+// Every operation returns 0 (or a positive count) on success and a negative
+// XCOMM_ERR_* code (datamover/util.h) on failure.
+//
+// ---------------------------------------------------------------------------
+// Client role (what the MI and DM clients do)
+//   xcomm_ctx_init(&ctx);
+//   xcomm_endp_init(&ctx, &endp, "", streams, slots, htons(default_port), 0);
+//   endp.alloc_cb = my_alloc; endp.owner = me; endp.peek_sz = 36;
+//   endp.msgs_per_pass = 1; endp.reconnect_allowed = 0;
+//   xcomm_endp_open(&ctx, &endp, "10002@host");
+//   m = xcomm_msg_alloc(n); m->hdr.type = XCOMM_MSG_REQ; xcomm_send_msg(...);
+//   xcomm_endp_wait(&ctx, &endp, &m, nullptr, 1);   // m is back with m->rmsg
+//   xcomm_msg_free(m->rmsg); xcomm_msg_free(m);
+//   xcomm_ctx_shutdown(&ctx);
+//
+// Server role (what the appliance does)
+//   xcomm_endp_init(&ctx, &endp, "0@127.0.0.1", conns, slots, 0, 0);
+//   xcomm_listen(&ctx, &endp);                // or let the first wait do it
+//   xcomm_endp_local_port(&endp);             // port actually bound
+//   loop: xcomm_endp_wait(&ctx, &endp, &m, &tv, 0) with m = nullptr:
+//     - m->hdr.type REQ: a request from m->fd. Answer with a message r:
+//         r->hdr.type = XCOMM_MSG_RSP; r->hdr.rpc_id = m->hdr.rpc_id;
+//         r->fd = m->fd; xcomm_send_msg(&ctx, &endp, r); then free m.
+//       The RSP stays pending until the client's ACK arrives; it then comes
+//       back from xcomm_endp_wait (status XCOMM_MSG_DONE) and is the owner's
+//       to free. An RSP whose connection went away comes back with status
+//       XCOMM_MSG_CANCELLED and fd null.
+//     - NOTIFY / DGRAM: delivered like a REQ; no answer expected.
+//   endp.close_cb is told (endpoint lock held) whenever a connection leaves.
+//   endp.accept_cb vets each newly negotiated connection (negative refuses).
+//   A connection record (xcomm_fd) is recycled after close_cb; owners that key
+//   per-connection state by xcomm_fd* must drop it in close_cb.
+//
+// One connection per endpoint (for one thread per connection):
+//   the owner accepts on its own listening socket and hands the socket to
+//   xcomm_endp_adopt_server on a freshly initialised endpoint (local name "",
+//   conns 1). That endpoint then serves exactly that connection in the server
+//   role (negotiate, REQ delivery, RSP, ACK) and never listens. Reconnection
+//   is not granted on adopted endpoints (a reconnecting client would arrive on
+//   another socket).
+//
+// Callback rules: completion callbacks, release callbacks, close_cb and
+// accept_cb run with the endpoint lock held and must not call back into the
+// endpoint. alloc_cb runs without the lock.
+// ---------------------------------------------------------------------------
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+
+#include "datamover/util.h"
+
+// ---- wire constants ----
+constexpr int XCOMM_HDR_SIZE = 24;
+constexpr int XCOMM_HDR_PEEK_SIZE = 40;
+constexpr uint8_t XCOMM_VERSION = 1;
+constexpr uint16_t XCOMM_NEG_PLAIN = 0x55AA;
+constexpr uint16_t XCOMM_NEG_TLS = 0x55AD;
+constexpr uint32_t XCOMM_MAX_PAYLOAD = 0xFFFFFF;  // 24-bit length field
+
+// Message types.
+enum : uint8_t {
+    XCOMM_MSG_REQ = 1,
+    XCOMM_MSG_RSP = 2,
+    XCOMM_MSG_NOTIFY = 3,
+    XCOMM_MSG_ACK = 4,
+    XCOMM_MSG_DGRAM = 5,
+    XCOMM_MSG_NEGOTIATE = 6,
+};
+
+// Negotiate kinds (carried in sz_u of a negotiate).
+enum : uint8_t {
+    XCOMM_NEG_CONNECT = 1,
+    XCOMM_NEG_RECONNECT = 2,
+    XCOMM_NEG_DISCONNECT = 3,
+};
+
+// Capability bits in the rval of a client's connect negotiate.
+enum : uint16_t {
+    XCOMM_CAP_RECONNECT = 0x1,
+    XCOMM_CAP_TLS = 0x2,
+};
+
+// Message status.
+enum : int32_t {
+    XCOMM_MSG_DONE = 0,
+    XCOMM_MSG_BUSY = 1,
+    XCOMM_MSG_CANCELLED = 2,
+    XCOMM_MSG_FAILED = 3,
+};
+
+constexpr uint32_t XCOMM_MAGIC_IN_USE = 0xFEEDFACE;
+constexpr uint32_t XCOMM_MAGIC_FREE = 0xDEADBEEF;
+
+// Scatter-gather entries per message.
+constexpr int XCOMM_MAX_SGL = 4;
+
+// Endpoint state bits.
+enum : uint8_t {
+    XCOMM_ENDP_INIT = 0x01,
+    XCOMM_ENDP_LISTEN = 0x02,  // server role (listening, or serving an adopted socket)
+    XCOMM_ENDP_OPEN = 0x04,    // client role, all streams connected
+    XCOMM_ENDP_SHUTDOWN = 0x08,
+};
+
+// Flags of xcomm_endp_init.
+enum : int {
+    XCOMM_ENDP_USE_POLL = 0x04,  // accepted, no effect
+};
+
+// Connection state bits.
+enum : uint32_t {
+    XCOMM_FD_ACTIVE = 0x01,
+    XCOMM_FD_NEGOTIATED = 0x02,
+    XCOMM_FD_CONNECTED = 0x04,
+    XCOMM_FD_THROTTLED = 0x08,
+    XCOMM_FD_ACCEPTED = 0x10,
+    XCOMM_FD_RECONNECT = 0x20,
+    XCOMM_FD_RECONNECTING = 0x40,
+};
+
+enum : uint8_t {
+    XCOMM_FD_RECEIVE_HDR = 0,
+    XCOMM_FD_RECEIVE_DATA = 1,
+    XCOMM_FD_SSL_ACCEPT = 2,
+};
+
+enum : uint8_t {
+    XCOMM_FD_INIT_HDR = 0,
+    XCOMM_FD_SEND_DATA = 1,
+};
+
+// Process-wide socket options (xcomm_set_sockopt).
+enum : int {
+    XCOMM_OPT_RCVBUF = 1,
+    XCOMM_OPT_SNDBUF = 2,
+    XCOMM_OPT_NODELAY = 3,
+    XCOMM_OPT_KEEPIDLE = 4,  // milliseconds
+    XCOMM_OPT_KEEPCNT = 5,
+    XCOMM_OPT_KEEPINTVL = 6,  // milliseconds
+};
+
+// TLS flag bits of an endpoint.
+enum : int {
+    XCOMM_TLS_CONFIGURED = 0x1,
+    XCOMM_TLS_REQUIRED = 0x2,
+};
+
+// "Collect without waiting" marker for xcomm_endp_wait's timeout.
+#define XCOMM_Q_POLL (reinterpret_cast<struct timeval *>(~static_cast<uintptr_t>(0)))
+
+// ---- header ----
+// In-memory header, host order, same field order and widths as the wire.
+struct xcomm_hdr {
+    uint8_t type;
+    uint8_t sz_u;    // payload bits 16-23, or negotiate kind
+    uint16_t sz_l;   // payload bits 0-15, or negotiate rval
+    uint16_t rpc_id;
+    uint16_t msg_id;
+    uint32_t seq_no;
+    uint32_t gen_no;
+    uint64_t tag;
+};
+static_assert(sizeof(xcomm_hdr) == XCOMM_HDR_SIZE, "header is 24 bytes");
+static_assert(offsetof(xcomm_hdr, rpc_id) == 4 && offsetof(xcomm_hdr, msg_id) == 6 &&
+                  offsetof(xcomm_hdr, seq_no) == 8 && offsetof(xcomm_hdr, gen_no) == 12 &&
+                  offsetof(xcomm_hdr, tag) == 16,
+              "header field offsets follow the wire");
+
+void xcomm_hdr_encode(const xcomm_hdr *h, unsigned char out[XCOMM_HDR_SIZE]);
+void xcomm_hdr_decode(const unsigned char in[XCOMM_HDR_SIZE], xcomm_hdr *h);
+inline uint32_t xcomm_hdr_get_size(const xcomm_hdr *h) { return (static_cast<uint32_t>(h->sz_u) << 16) | h->sz_l; }
+inline void xcomm_hdr_set_size(xcomm_hdr *h, uint32_t sz)
+{
+    h->sz_u = static_cast<uint8_t>(sz >> 16);
+    h->sz_l = static_cast<uint16_t>(sz);
+}
+
+struct xcomm_ctx;
+struct xcomm_endp;
+struct xcomm_fd;
+struct xcomm_msg;
+struct xcomm_slot;
+
+// ---- callbacks ----
+typedef void (*xcomm_complete_cb_t)(xcomm_endp *endp, xcomm_msg *msg);
+typedef int (*xcomm_release_cb_t)(xcomm_endp *endp, xcomm_msg *msg);
+// Returns a message whose sgl takes exactly the payload announced by the header
+// at the start of peek (sum of sgl lengths == announced length), or null. At
+// least XCOMM_HDR_SIZE bytes of peek are valid; fd->peek_bytes_available says
+// how many (the engine waits for min(peek_sz, 24 + payload) before calling).
+typedef xcomm_msg *(*xcomm_alloc_cb_t)(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek);
+typedef int (*xcomm_free_cb_t)(xcomm_msg *msg);
+typedef int (*xcomm_accept_cb_t)(xcomm_endp *endp, xcomm_fd *fd);
+typedef void (*xcomm_close_cb_t)(xcomm_endp *endp, xcomm_fd *fd, int reason);
+typedef int (*xcomm_pre_recv_cb_t)(xcomm_msg *msg, struct iovec *iov, int cnt, uint32_t skip);
+typedef int (*xcomm_post_recv_cb_t)(xcomm_msg *msg);
+
+// ---- message ----
+struct xcomm_sge {
+    uint32_t iov_len;
+    void *iov_base;
+};
+
+struct xcomm_msg {
+    xcomm_hdr hdr;
+    int32_t sgl_ents;     // entries of sgl in use, at most XCOMM_MAX_SGL
+    int32_t status;       // XCOMM_MSG_*
+    int32_t retries;      // times queued for retransmission; non-zero keeps seq_no
+    void *ctx;            // owner's per-message context
+    xcomm_fd *fd;         // connection it was sent or received on
+    xcomm_msg *rmsg;      // completed REQ: its RSP
+    xcomm_sge sgl[XCOMM_MAX_SGL];
+    int32_t flag;         // bit 0: owner released the sgl buffers (no retransmission)
+    xcomm_complete_cb_t complete_cb;
+    xcomm_release_cb_t release_cb;
+    xcomm_msg *next;      // completed-list links
+    xcomm_msg *prev;
+    uint32_t total_bytes;      // XCOMM_HDR_SIZE + payload
+    uint32_t bytes_processed;  // written or read so far, header included
+    xcomm_slot *pmsg;          // slot while pending
+    uint32_t magic;
+    uint32_t data_size;        // bytes of the data area after the control block
+};
+
+// Data area of a message allocated with a size (16-byte aligned).
+constexpr size_t XCOMM_MSG_CB_SIZE = (sizeof(xcomm_msg) + 15) & ~static_cast<size_t>(15);
+inline unsigned char *xcomm_msg_data(xcomm_msg *m) { return reinterpret_cast<unsigned char *>(m) + XCOMM_MSG_CB_SIZE; }
+
+// Zeroed message, magic XCOMM_MAGIC_IN_USE, size fields set from size; with a
+// size, sgl[0] covers that many data bytes after the control block. Null when
+// memory is short or size exceeds XCOMM_MAX_PAYLOAD.
+xcomm_msg *xcomm_msg_alloc(uint32_t size);
+// Frees a message (must carry XCOMM_MAGIC_IN_USE). Returns 0. Default free callback.
+int xcomm_msg_free(xcomm_msg *msg);
+// "msg[%p] type[%d] sz[%d] ..." into buf, always terminated. Returns buf.
+char *xcomm_msg_to_str(const xcomm_msg *msg, char *buf, size_t len);
+// Process-wide counts of messages allocated and freed (statistics).
+uint64_t xcomm_msgs_allocated();
+uint64_t xcomm_msgs_freed();
+
+// ---- pending slot ----
+struct xcomm_slot {
+    xcomm_msg *msg;
+    int32_t id;        // index in the slot table; -1 for a separately allocated ACK slot
+    xcomm_slot *next;
+    xcomm_slot *prev;
+};
+
+// Record of a sent message that left the pending list when written (ACK,
+// DGRAM), kept so that a reconnect can regenerate what the peer never got.
+struct xcomm_sent_rec {
+    uint32_t seq_no;
+    uint8_t type;
+    uint16_t msg_id;
+    uint64_t tag;
+};
+constexpr int XCOMM_SENT_RING = 512;
+
+// ---- connection ----
+struct xcomm_fd {
+    int sock;                 // -1 when closed
+    uint32_t state;           // XCOMM_FD_*
+    uint8_t version;
+    uint32_t next_send;
+    uint32_t next_recv;
+    struct sockaddr_in laddr;
+    uint16_t lport;           // host order
+    socklen_t addrlen;
+    struct sockaddr_in raddr;
+    uint16_t rport;           // host order
+    xcomm_fd *next;
+    xcomm_fd *prev;
+    xcomm_endp *endp;
+    int32_t index;            // position in the connection table
+    uint8_t receive_state;
+    uint8_t send_state;
+    int32_t peek_bytes_available;
+    unsigned char peek[XCOMM_HDR_PEEK_SIZE];
+    unsigned char send_hdr[XCOMM_HDR_SIZE];
+    unsigned char recv_hdr[XCOMM_HDR_SIZE];
+    xcomm_msg *receive_msg;
+    xcomm_msg *send_msg;
+    int64_t state_sec;        // time of the last state change (monotonic)
+    int64_t state_usec;
+    struct {
+        int32_t allowed;
+        uint32_t key;
+        uint64_t object;
+        int32_t cnt;
+        uint16_t rpc_id;
+    } reconnect;
+    void *ssl;                // TLS session, null on a plain connection
+    void *owner_data;         // free for the endpoint owner (cleared on recycle)
+    xcomm_sent_rec *sent;     // XCOMM_SENT_RING records, allocated with the table
+};
+
+template <class T> struct xcomm_dlist {
+    T *head;
+    T *tail;
+    int32_t cnt;
+};
+
+struct xcomm_stats {
+    uint64_t sent[7];         // per type, messages fully written
+    uint64_t rcvd[7];         // per type, messages fully read
+    uint64_t dups;
+    uint64_t partial_reads;
+    uint64_t partial_writes;
+    uint64_t send_errors;
+    uint64_t send_bytes;
+    uint64_t selects;
+    uint64_t accepts;
+    uint64_t reconnects;
+    uint64_t slot_exhausted;
+    uint64_t bad_slot;        // RSP/ACK for a slot out of range or not busy
+    uint64_t stale_acks;
+};
+
+// ---- endpoint ----
+struct xcomm_endp {
+    std::mutex *lock;
+    uint8_t state;            // XCOMM_ENDP_*
+    int32_t peek_sz;          // XCOMM_HDR_SIZE .. XCOMM_HDR_PEEK_SIZE; owner may raise
+    int32_t nconns;           // records in the connection table (conns + 1)
+    int32_t rr_index;
+    int32_t connect_attempts; // 4
+    int32_t reconnect_allowed;// client: 1 after init; owner overwrites
+    int32_t oreqs;            // slots
+    int32_t msgs_per_pass;    // 16 after init
+    int32_t use_poll;         // always 0
+    void *owner;
+    uint32_t peer_version;
+    uint16_t default_port;    // network order
+    xcomm_fd *fds;            // connection table
+    xcomm_fd *listen_fd;      // server: the listening record, or null
+    int32_t adopted;          // server endpoint serving one adopted socket
+    xcomm_dlist<xcomm_fd> free_fds, active_fds, reconnect_fds;
+    xcomm_slot *slots;        // slot table
+    xcomm_dlist<xcomm_slot> pending, free_slots;
+    xcomm_dlist<xcomm_msg> completed;
+    xcomm_alloc_cb_t alloc_cb;
+    xcomm_free_cb_t free_cb;
+    xcomm_accept_cb_t accept_cb;
+    xcomm_close_cb_t close_cb;
+    xcomm_pre_recv_cb_t pre_recv_cb;
+    xcomm_post_recv_cb_t post_recv_cb;
+    xcomm_stats stats;
+    int64_t last_select_sec;  // monotonic
+    int64_t last_select_usec;
+    char rname[80];
+    xcomm_ctx *ctx;
+    xcomm_endp *next;         // context list
+    xcomm_endp *prev;
+    int32_t reconnect_timeout;   // seconds; 0: a server never grants reconnection
+    int32_t next_reconnect_key;
+    uint64_t reconnect_count;    // client reconnects done / server reconnect requests seen
+    uint64_t reconnect_seen;     // reconnect_count at the last wait check
+    uint32_t object_nonce;       // high half of the reconnect object handles issued
+    int32_t connect_wait_ms;     // pause after a failed connect attempt (1000)
+    // TLS
+    int32_t tls_flags;        // XCOMM_TLS_*
+    int32_t verify_mode;
+    void *ssl_ctx;
+    char *ca_path;
+    char *cert_path;
+    char *key_path;
+    char *crl_path;
+};
+
+// ---- context ----
+struct xcomm_ctx {
+    std::mutex *lock;
+    int32_t endp_cnt;
+    int32_t interrupted;
+    char host_name[80];
+    xcomm_endp *head;
+    xcomm_endp *tail;
+};
+
+// ---- context and endpoint ----
+int xcomm_ctx_init(xcomm_ctx *ctx);
+int xcomm_ctx_shutdown(xcomm_ctx *ctx);
+
+// local_name: "" for a client stream; "port@addr" for a server (port 0 binds
+// any free port; see xcomm_endp_local_port). conns and oreqs must be > 0.
+int xcomm_endp_init(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name, int conns, int oreqs,
+                    uint16_t default_port_net, int flags);
+int xcomm_endp_addstream(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name);
+// remote_name: "port@host", "service@host" (services database, else the
+// default port), or "host".
+int xcomm_endp_open(xcomm_ctx *ctx, xcomm_endp *endp, const char *remote_name);
+int xcomm_endp_shutdown(xcomm_ctx *ctx, xcomm_endp *endp);
+int xcomm_endp_release(xcomm_ctx *ctx, xcomm_endp *endp);
+bool xcomm_endp_busy(xcomm_endp *endp);
+
+// Queues msg and makes one send attempt. 0 when queued, XCOMM_ERR_BUSY when
+// every slot is in use (nothing changed), XCOMM_ERR_FD when no usable
+// connection exists, XCOMM_ERR_BADMSG for a message that cannot be framed
+// (payload above 24 bits, more than XCOMM_MAX_SGL entries, bad type), or the
+// send error.
+int xcomm_send_msg(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg *msg);
+
+// Returns a completed message through *msgp. With *msgp naming a message on
+// entry, waits for that one; with *msgp null, takes the first completed.
+// timeout: null = no limit, XCOMM_Q_POLL = collect without waiting (0 with
+// *msgp unchanged when nothing is ready). flags 1: XCOMM_ERR_NOMSG at once
+// when nothing is pending. msgp null: runs one pass and returns 0.
+int xcomm_endp_wait(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg **msgp, struct timeval *timeout, int flags);
+
+// One readiness pass (used by xcomm_endp_wait).
+int xcomm_select(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout);
+
+// Server role: listen on connection-table entry 0 (done by the first wait when
+// the endpoint is neither open nor listening).
+int xcomm_listen(xcomm_ctx *ctx, xcomm_endp *endp);
+// Port (host order) the endpoint's first socket is bound to, 0 if none.
+int xcomm_endp_local_port(xcomm_endp *endp);
+// Server role on one already-accepted socket (see the top of this file). The
+// endpoint takes ownership of sock (closed on failure too).
+int xcomm_endp_adopt_server(xcomm_ctx *ctx, xcomm_endp *endp, int sock);
+// Shuts one connection down (its pending messages come back cancelled).
+int xcomm_endp_close_fd(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);
+// The busy message in pending slot `slot`, or null (endpoint lock taken while
+// looking). For allocation callbacks that land a response in the request's
+// buffers.
+xcomm_msg *xcomm_endp_pending_msg(xcomm_endp *endp, uint32_t slot);
+
+// ---- names and options ----
+// Resolves "port@host", "service@host", "@..." and "host" into an IPv4 address.
+int xcomm_name_to_svc(xcomm_endp *endp, struct sockaddr_in *addr, const char *name);
+// "%d@%s" (port, dotted address) into buf. Returns buf.
+char *xcomm_addr_to_str(const struct sockaddr_in *addr, char *buf, size_t len);
+// Process-wide socket options 1..6 (XCOMM_OPT_*). 0, or XCOMM_ERR_SOCKOPT for
+// an unknown option number.
+int xcomm_set_sockopt(int opt, int value);
+int xcomm_get_sockopt(int opt);
