@@ -236,6 +236,7 @@ struct xcomm_msg {
     xcomm_slot *pmsg;          // slot while pending
     uint32_t magic;
     uint32_t data_size;        // bytes of the data area after the control block
+    int32_t rcvd;              // 1: built by the engine from received bytes
 };
 
 // Data area of a message allocated with a size (16-byte aligned).
@@ -270,7 +271,7 @@ struct xcomm_sent_rec {
     uint16_t msg_id;
     uint64_t tag;
 };
-constexpr int XCOMM_SENT_RING = 512;
+constexpr int XCOMM_SENT_RING = 1024;
 
 // ---- connection ----
 struct xcomm_fd {
@@ -307,7 +308,8 @@ struct xcomm_fd {
     } reconnect;
     void *ssl;                // TLS session, null on a plain connection
     void *owner_data;         // free for the endpoint owner (cleared on recycle)
-    xcomm_sent_rec *sent;     // XCOMM_SENT_RING records, allocated with the table
+    xcomm_sent_rec *sent;     // XCOMM_SENT_RING records, allocated once reconnection is agreed
+    int32_t recv_busy;        // a thread is inside the allocation callback for this connection
 };
 
 template <class T> struct xcomm_dlist {
@@ -373,6 +375,9 @@ struct xcomm_endp {
     uint64_t reconnect_seen;     // reconnect_count at the last wait check
     uint32_t object_nonce;       // high half of the reconnect object handles issued
     int32_t connect_wait_ms;     // pause after a failed connect attempt (1000)
+    int32_t negotiate_wait_s;    // limit for a client's negotiate reply (60)
+    int wake_fd;                 // wakes threads waiting in a pass when another completes a message
+    int32_t pollers;             // threads inside the readiness wait
     // TLS
     int32_t tls_flags;        // XCOMM_TLS_*
     int32_t verify_mode;

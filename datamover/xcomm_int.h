@@ -1,0 +1,121 @@
+// Internal interface between the transport's source files: list helpers and
+// the engine, negotiate and connection procedures. Not for owners.
+#pragma once
+
+#include "datamover/posix/platform_xcomm.h"
+#include "datamover/xcomm.h"
+
+namespace xcomm_detail {
+
+constexpr const char *SRC = "xcomm";
+
+template <class T> void dl_push_back(xcomm_dlist<T> &l, T *e)
+{
+    e->next = nullptr;
+    e->prev = l.tail;
+    if (l.tail != nullptr)
+        l.tail->next = e;
+    else
+        l.head = e;
+    l.tail = e;
+    l.cnt++;
+}
+
+template <class T> void dl_push_front(xcomm_dlist<T> &l, T *e)
+{
+    e->prev = nullptr;
+    e->next = l.head;
+    if (l.head != nullptr)
+        l.head->prev = e;
+    else
+        l.tail = e;
+    l.head = e;
+    l.cnt++;
+}
+
+template <class T> void dl_remove(xcomm_dlist<T> &l, T *e)
+{
+    if (e->prev != nullptr)
+        e->prev->next = e->next;
+    else
+        l.head = e->next;
+    if (e->next != nullptr)
+        e->next->prev = e->prev;
+    else
+        l.tail = e->prev;
+    e->next = e->prev = nullptr;
+    l.cnt--;
+}
+
+template <class T> T *dl_pop_front(xcomm_dlist<T> &l)
+{
+    T *e = l.head;
+    if (e != nullptr)
+        dl_remove(l, e);
+    return e;
+}
+
+template <class T> bool dl_contains(const xcomm_dlist<T> &l, const T *e)
+{
+    for (const T *p = l.head; p != nullptr; p = p->next)
+        if (p == e)
+            return true;
+    return false;
+}
+
+inline bool is_server(const xcomm_endp *endp) { return (endp->state & XCOMM_ENDP_LISTEN) != 0; }
+
+// "port@addr" texts of a connection's two ends.
+struct addr_text {
+    char local[64];
+    char remote[64];
+};
+void fd_addr_text(const xcomm_fd *fd, addr_text *t);
+
+void fd_stamp(xcomm_fd *fd);
+int64_t fd_age_sec(const xcomm_fd *fd);
+
+// Connection records (endpoint lock held).
+xcomm_fd *get_fd(xcomm_endp *endp);
+void put_fd(xcomm_endp *endp, xcomm_fd *fd);
+bool fd_in_table(const xcomm_endp *endp, const xcomm_fd *fd);
+void fd_shutdown(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);
+void fd_close_socket(xcomm_endp *endp, xcomm_fd *fd, int quiet_tls);
+// Drops a partly received message and empties the peek buffer.
+int fd_drop_partial_receive(xcomm_endp *endp, xcomm_fd *fd);
+int fd_alloc_sent_ring(xcomm_fd *fd);
+
+// Socket set-up shared by connect and reconnect.
+int apply_config_sockopts(xcomm_endp *endp, int sock);
+int connect_attempts(xcomm_endp *endp, xcomm_fd *fd, bool reconnect);
+void read_local_addr(xcomm_fd *fd);
+
+// Slots and completion (endpoint lock held).
+void release_slot(xcomm_endp *endp, xcomm_slot *slot);
+void complete_msg(xcomm_endp *endp, xcomm_msg *msg, int status);
+void wake_waiters(xcomm_endp *endp);
+// Queues an engine-made message (ACK, negotiate reply) in a slot of its own
+// (ack) or from the free-slot list; no fd choice, no size change.
+int queue_internal(xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *msg, bool own_slot);
+void drop_received(xcomm_endp *endp, xcomm_msg *msg);
+
+// Per-connection reads and writes; a TLS session takes them over when present.
+long fd_write(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, int cnt, int *err);
+long fd_read(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt, int *err);
+
+// Engine.
+int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);
+int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reconnected);
+int msg_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *msg);
+int send_ack(xcomm_endp *endp, xcomm_msg *msg);
+int accept_conn(xcomm_endp *endp, xcomm_fd *lfd);
+
+// Negotiate and reconnect.
+int send_negotiate(xcomm_ctx *ctx, xcomm_endp *endp, int kind, xcomm_fd *fd);
+int get_negotiate(xcomm_endp *endp, xcomm_fd *fd, int limit_s, int expect_kind, xcomm_fd **out);
+// Server: a negotiate header received on fd (ACCEPTED or NEGOTIATED).
+int server_negotiate(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, const xcomm_hdr *h, xcomm_fd **reconnected);
+int fd_try_reconnect(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);
+void record_sent(xcomm_fd *fd, const xcomm_msg *msg);
+
+}  // namespace xcomm_detail

@@ -1,0 +1,330 @@
+// Loopback helpers for the transport tests: a server endpoint on its own
+// thread, a client endpoint, and raw sockets that play a peer byte by byte.
+#pragma once
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "datamover/xcomm.h"
+
+namespace xt {
+
+inline std::vector<unsigned char> payload_of(const xcomm_msg *m)
+{
+    std::vector<unsigned char> out;
+    for (int i = 0; i < m->sgl_ents; ++i) {
+        auto *p = static_cast<const unsigned char *>(m->sgl[i].iov_base);
+        out.insert(out.end(), p, p + m->sgl[i].iov_len);
+    }
+    return out;
+}
+
+inline xcomm_msg *make_msg(uint8_t type, const std::string &text, uint64_t tag = 0)
+{
+    xcomm_msg *m = xcomm_msg_alloc(static_cast<uint32_t>(text.size()));
+    if (m == nullptr)
+        return nullptr;
+    if (!text.empty())
+        memcpy(xcomm_msg_data(m), text.data(), text.size());
+    m->hdr.type = type;
+    m->hdr.tag = tag;
+    return m;
+}
+
+inline std::string text_of(const xcomm_msg *m)
+{
+    auto v = payload_of(m);
+    return std::string(v.begin(), v.end());
+}
+
+// A server endpoint served by its own thread. Each REQ is answered by
+// `answer` (default: echo the payload); NOTIFY and DGRAM payloads are kept.
+class Server {
+public:
+    using answer_fn = std::function<xcomm_msg *(xcomm_msg *req)>;
+
+    explicit Server(int conns = 8, int slots = 64, int reconnect_timeout = 0, const char *addr = "127.0.0.1")
+    {
+        EXPECT_EQ(0, xcomm_ctx_init(&ctx));
+        std::string name = std::string("0@") + addr;
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, name.c_str(), conns, slots, 0, 0));
+        endp.reconnect_timeout = reconnect_timeout;
+        endp.owner = this;
+        endp.close_cb = [](xcomm_endp *e, xcomm_fd *, int) { static_cast<Server *>(e->owner)->closes++; };
+        EXPECT_EQ(0, xcomm_listen(&ctx, &endp));
+        port = xcomm_endp_local_port(&endp);
+    }
+
+    void start() { thr = std::thread([this] { run(); }); }
+
+    ~Server() { stop(); }
+
+    void stop()
+    {
+        if (thr.joinable()) {
+            halt = true;
+            thr.join();
+        }
+        if (ctx.lock != nullptr)
+            xcomm_ctx_shutdown(&ctx);
+    }
+
+    std::string remote() const { return std::to_string(port) + "@127.0.0.1"; }
+
+    void run()
+    {
+        while (!halt) {
+            xcomm_msg *m = nullptr;
+            struct timeval tv = {0, 20000};
+            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, 0);
+            if (rc != 0 || m == nullptr) {
+                if (rc != XCOMM_ERR_TIMEOUT && rc != 0)
+                    errors++;
+                continue;
+            }
+            handle(m);
+        }
+    }
+
+    void handle(xcomm_msg *m)
+    {
+        if (m->status == XCOMM_MSG_CANCELLED) {
+            cancelled++;
+            xcomm_msg_free(m);
+            return;
+        }
+        switch (m->hdr.type) {
+        case XCOMM_MSG_REQ: {
+            reqs++;
+            {
+                std::lock_guard<std::mutex> g(mu);
+                req_texts.push_back(text_of(m));
+            }
+            xcomm_msg *r = answer ? answer(m) : make_msg(XCOMM_MSG_RSP, text_of(m), m->hdr.tag);
+            if (r != nullptr) {
+                r->hdr.type = XCOMM_MSG_RSP;
+                r->hdr.rpc_id = m->hdr.rpc_id;
+                r->fd = m->fd;
+                if (xcomm_send_msg(&ctx, &endp, r) != 0) {
+                    send_failures++;
+                    xcomm_msg_free(r);
+                }
+            }
+            xcomm_msg_free(m);
+            break;
+        }
+        case XCOMM_MSG_RSP:  // our answer was acknowledged
+            acked_rsps++;
+            xcomm_msg_free(m);
+            break;
+        case XCOMM_MSG_NOTIFY:
+        case XCOMM_MSG_DGRAM: {
+            std::lock_guard<std::mutex> g(mu);
+            (m->hdr.type == XCOMM_MSG_NOTIFY ? notifies : dgrams).push_back(text_of(m));
+            xcomm_msg_free(m);
+            break;
+        }
+        default:
+            xcomm_msg_free(m);
+        }
+    }
+
+    xcomm_ctx ctx{};
+    xcomm_endp endp{};
+    int port = 0;
+    answer_fn answer;
+    std::thread thr;
+    std::atomic<bool> halt{false};
+    std::atomic<int> reqs{0}, acked_rsps{0}, cancelled{0}, closes{0}, errors{0}, send_failures{0};
+    std::mutex mu;
+    std::vector<std::string> req_texts, notifies, dgrams;
+};
+
+// A client endpoint with one stream.
+struct Client {
+    explicit Client(int slots = 64, int reconnect = 0)
+    {
+        EXPECT_EQ(0, xcomm_ctx_init(&ctx));
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, slots, htons(10002), 0));
+        endp.reconnect_allowed = reconnect;
+        endp.connect_wait_ms = 50;
+    }
+    ~Client()
+    {
+        if (ctx.lock != nullptr)
+            xcomm_ctx_shutdown(&ctx);
+    }
+    int open(const std::string &remote) { return xcomm_endp_open(&ctx, &endp, remote.c_str()); }
+
+    // Sends one REQ and waits for it; returns the wait result and the answer text.
+    int call(const std::string &text, std::string *answer, xcomm_msg **keep = nullptr)
+    {
+        xcomm_msg *m = make_msg(XCOMM_MSG_REQ, text);
+        int rc = xcomm_send_msg(&ctx, &endp, m);
+        if (rc != 0) {
+            xcomm_msg_free(m);
+            return rc;
+        }
+        xcomm_msg *w = m;
+        rc = xcomm_endp_wait(&ctx, &endp, &w, nullptr, 1);
+        if (rc != 0)
+            return rc;
+        int st = w->status;
+        if (w->rmsg != nullptr) {
+            if (answer)
+                *answer = text_of(w->rmsg);
+            xcomm_msg_free(w->rmsg);
+        }
+        if (keep)
+            *keep = w;
+        else
+            xcomm_msg_free(w);
+        return st == XCOMM_MSG_DONE ? 0 : 1000 + st;
+    }
+
+    xcomm_ctx ctx{};
+    xcomm_endp endp{};
+};
+
+// A listening raw socket on 127.0.0.1 that plays the server by hand.
+struct RawServer {
+    RawServer()
+    {
+        lsock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(0, bind(lsock, reinterpret_cast<sockaddr *>(&a), sizeof a));
+        EXPECT_EQ(0, listen(lsock, 8));
+        socklen_t len = sizeof a;
+        getsockname(lsock, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~RawServer()
+    {
+        if (thr.joinable())
+            thr.join();
+        if (csock >= 0)
+            close(csock);
+        close(lsock);
+    }
+    std::string remote() const { return std::to_string(port) + "@127.0.0.1"; }
+
+    // Accepts one client, reads its connect negotiate and answers it (key
+    // `key`, sequence 0), on a thread so that the client's open can proceed.
+    void serve_negotiate(uint16_t key = 0)
+    {
+        thr = std::thread([this, key] {
+            csock = accept(lsock, nullptr, nullptr);
+            unsigned char b[XCOMM_HDR_SIZE];
+            if (read_exact(b, sizeof b) != 0)
+                return;
+            xcomm_hdr_decode(b, &client_neg);
+            xcomm_hdr h{};
+            h.type = XCOMM_MSG_NEGOTIATE;
+            h.sz_u = XCOMM_NEG_CONNECT;
+            h.sz_l = key;
+            h.rpc_id = XCOMM_NEG_PLAIN;
+            h.msg_id = 0;
+            h.seq_no = 0;
+            h.gen_no = 1;
+            h.tag = key ? 0x1234 : 0;
+            send_hdr(h);
+        });
+    }
+    void join()
+    {
+        if (thr.joinable())
+            thr.join();
+    }
+    int read_exact(unsigned char *p, size_t n)
+    {
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = recv(csock, p + got, n - got, 0);
+            if (r <= 0)
+                return -1;
+            got += static_cast<size_t>(r);
+        }
+        return 0;
+    }
+    void send_bytes(const void *p, size_t n)
+    {
+        const char *c = static_cast<const char *>(p);
+        while (n > 0) {
+            ssize_t r = send(csock, c, n, MSG_NOSIGNAL);
+            if (r <= 0)
+                return;
+            c += r;
+            n -= static_cast<size_t>(r);
+        }
+    }
+    void send_hdr(const xcomm_hdr &h)
+    {
+        unsigned char b[XCOMM_HDR_SIZE];
+        xcomm_hdr_encode(&h, b);
+        send_bytes(b, sizeof b);
+    }
+    // Reads one whole message (header + payload) sent by the client.
+    bool read_msg(xcomm_hdr *h, std::vector<unsigned char> *body = nullptr)
+    {
+        unsigned char b[XCOMM_HDR_SIZE];
+        if (read_exact(b, sizeof b) != 0)
+            return false;
+        xcomm_hdr_decode(b, h);
+        std::vector<unsigned char> tmp(xcomm_hdr_get_size(h));
+        if (!tmp.empty() && read_exact(tmp.data(), tmp.size()) != 0)
+            return false;
+        if (body)
+            *body = std::move(tmp);
+        return true;
+    }
+
+    int lsock = -1;
+    int csock = -1;
+    int port = 0;
+    xcomm_hdr client_neg{};
+    std::thread thr;
+};
+
+// A raw client connected to a server endpoint.
+inline int raw_connect(int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+inline xcomm_hdr data_hdr(uint8_t type, uint32_t size, uint16_t rpc_id, uint16_t msg_id, uint32_t seq)
+{
+    xcomm_hdr h{};
+    h.type = type;
+    xcomm_hdr_set_size(&h, size);
+    h.rpc_id = rpc_id;
+    h.msg_id = msg_id;
+    h.seq_no = seq;
+    return h;
+}
+
+}  // namespace xt
