@@ -12,6 +12,7 @@
 #include <mutex>
 #include <unistd.h>
 
+#include "datamover/dm.h"
 #include "datamover/util.h"
 #include "lib/common/com_util.h"
 #include "lib/common/log.h"
@@ -347,8 +348,7 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
     RLOG(LOG_LVL_INFO, "config file = %s\n", pgnconfig_path());
     pgnconfig_read(pgnconfig_path());
     pgnconfig_apply();
-    util_log_init(nullptr, nullptr, rpgn_dm_log_cb);
-    util_log_set_level(plog_main_level());
+    dm_set_log(plog_main_level(), rpgn_dm_log_cb);
 
     const char *trace_path = nullptr;
     for (sbt_item *it = in; it->type != SBT_INIT_END; it++)

@@ -1,0 +1,939 @@
+#include "datamover/pcache.h"
+
+#include "datamover/util.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+namespace {
+
+constexpr const char *kSrc = "pcache";
+constexpr int kMaxFreepgCbs = 4;
+
+struct pce_list {
+    pce *head;
+    pce *tail;
+};
+
+struct freepg_cb {
+    pcache_freepg_cb_t fn;
+    void *arg;
+};
+
+template <pce_link pce::*L>
+void lst_append(pce *&head, pce *&tail, pce *p)
+{
+    pce_link &l = p->*L;
+    l.next = nullptr;
+    l.prev = tail;
+    if (tail != nullptr)
+        (tail->*L).next = p;
+    else
+        head = p;
+    tail = p;
+}
+
+template <pce_link pce::*L>
+void lst_remove(pce *&head, pce *&tail, pce *p)
+{
+    pce_link &l = p->*L;
+    if (l.prev != nullptr)
+        (l.prev->*L).next = l.next;
+    else
+        head = l.next;
+    if (l.next != nullptr)
+        (l.next->*L).prev = l.prev;
+    else
+        tail = l.prev;
+    l.next = nullptr;
+    l.prev = nullptr;
+}
+
+template <pce_link pce::*L>
+void lst_to_tail(pce *&head, pce *&tail, pce *p)
+{
+    if (tail == p)
+        return;
+    lst_remove<L>(head, tail, p);
+    lst_append<L>(head, tail, p);
+}
+
+using counter = std::atomic<uint64_t>;
+
+inline void bump(counter &c) { c.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
+struct pcache {
+    std::mutex lock;        // cache lock: hash, free, dirty and all-pages lists, their counters
+    std::mutex alloc_lock;  // serialises find-or-allocate
+    std::mutex io_lock;     // free I/O records and the I/O list
+    std::condition_variable free_cv;  // with the cache lock: a page went onto the free list
+    std::condition_variable io_cv;    // with the I/O lock: a record went back to the free records
+    file_io_aio *aios;
+    uint32_t hash_mult;
+    uint32_t pg_sz;
+    uint32_t aio_cnt;
+    uint32_t aio_free_cnt;
+    uint32_t iolist_cnt;
+    uint32_t page_cnt;
+    uint32_t free_cnt;
+    uint32_t hashed_cnt;
+    uint32_t dirty_cnt;
+    freepg_cb freepg_cbs[kMaxFreepgCbs];
+    int freepg_cb_cnt;
+    file_io_aio *aio_free;  // singly linked through next
+    file_io_aio *io_head;   // I/O list
+    file_io_aio *io_tail;
+    pce_list all;
+    pce_list free;
+    pce_list hash[PCACHE_HASH_BUCKETS];
+    pce_list dirty;
+    uint32_t bucket_cnt[PCACHE_HASH_BUCKETS];
+
+    counter lookups, hits, misses, loads, sync_loads, flushes, ra_probes, ra_hits, io_waits, aio_waits,
+        iolist_passes, free_waits, lookup_mismatches;
+
+    pcache_hook_t before_wb;
+    pcache_hook_t after_io;
+    void *hook_arg;
+};
+
+namespace {
+
+uint32_t bucket_of(const pcache *pc, uint16_t id, uint64_t off)
+{
+    uint32_t v = (static_cast<uint32_t>(id) * 256u) ^ static_cast<uint32_t>(off / pc->pg_sz + 1);
+    return (v * pc->hash_mult) & (PCACHE_HASH_BUCKETS - 1);
+}
+
+void check_file(const file_io *f)
+{
+    XASSERT(f != nullptr);
+    XASSERT(f->magic == FILE_IO_MAGIC_IN_USE);
+}
+
+// Identity of a hashed page; the fields compared change only under both the
+// page lock and the cache lock, so either lock suffices to read them.
+bool same_identity(const pcache *pc, const pce *p, const file_io *f, uint64_t off, uint16_t key)
+{
+    return p->f == f && p->f_id == f->id && p->f_gen == f->gen && p->key == key && off >= p->off &&
+           off - p->off < pc->pg_sz;
+}
+
+// Page lock held.
+bool page_matches(const pcache *pc, const pce *p, const file_io *f, uint64_t off, uint16_t key, int flags)
+{
+    if ((p->state & PCACHE_VALID) == 0 || !same_identity(pc, p, f, off, key))
+        return false;
+    uint64_t n = (flags & PCACHE_FL_WHOLEPG) ? pc->pg_sz - 1 : (p->usz > 0 ? p->usz - 1 : 0);
+    return off - p->off <= n;
+}
+
+// Walks the bucket chain holding the cache lock only between pages. Returns
+// the matching page locked, or null.
+pce *hash_find(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
+{
+    const int32_t b = static_cast<int32_t>(bucket_of(pc, f->id, off));
+    std::unique_lock<std::mutex> cl(pc->lock);
+restart:
+    pce *p = pc->hash[b].head;
+    while (p != nullptr) {
+        if (!same_identity(pc, p, f, off, key)) {
+            p = p->hash.next;
+            continue;
+        }
+        cl.unlock();
+        p->lock.lock();
+        if (page_matches(pc, p, f, off, key, flags))
+            return p;
+        p->lock.unlock();
+        bump(pc->lookup_mismatches);
+        cl.lock();
+        if (p->bucket != b)
+            goto restart;  // the page left this chain meanwhile
+        p = p->hash.next;
+    }
+    return nullptr;
+}
+
+// Page and cache lock held.
+void unlink_free_cl(pcache *pc, pce *p)
+{
+    XASSERT((p->state & PCACHE_FREE));
+    lst_remove<&pce::free>(pc->free.head, pc->free.tail, p);
+    p->state &= static_cast<uint16_t>(~PCACHE_FREE);
+    pc->free_cnt--;
+    p->claim++;
+}
+
+// Page and cache lock held.
+void clear_dirty_cl(pcache *pc, pce *p)
+{
+    p->dirty_stamp = 0;
+    if ((p->state & PCACHE_DIRTY) == 0)
+        return;
+    XASSERT(pc->dirty_cnt >= 1);
+    lst_remove<&pce::dirty>(pc->dirty.head, pc->dirty.tail, p);
+    pc->dirty_cnt--;
+    p->state &= static_cast<uint16_t>(~PCACHE_DIRTY);
+}
+
+// Page and cache lock held. An unhashed page has no file to be written to,
+// so a dirty mark goes with the hash.
+void unhash_cl(pcache *pc, pce *p)
+{
+    XASSERT((p->state & PCACHE_VALID));
+    XASSERT(p->f != nullptr);
+    XASSERT(p->f->magic == FILE_IO_MAGIC_IN_USE);
+    clear_dirty_cl(pc, p);
+    lst_remove<&pce::hash>(pc->hash[p->bucket].head, pc->hash[p->bucket].tail, p);
+    pc->bucket_cnt[p->bucket]--;
+    pc->hashed_cnt--;
+    p->bucket = -1;
+    p->state &= static_cast<uint16_t>(~(PCACHE_VALID | PCACHE_SWAP));
+    lst_remove<&pce::file>(p->f->pg_head, p->f->pg_tail, p);
+    p->f->pg_cnt--;
+    p->f = nullptr;
+}
+
+void unhash(pcache *pc, pce *p)
+{
+    std::lock_guard<std::mutex> cl(pc->lock);
+    unhash_cl(pc, p);
+}
+
+// Page lock held; the page is unhashed and ours.
+void bind(pcache *pc, pce *p, file_io *f, uint64_t off, uint16_t key)
+{
+    std::lock_guard<std::mutex> cl(pc->lock);
+    p->f = f;
+    p->f_id = f->id;
+    p->f_gen = f->gen;
+    p->key = key;
+    p->off = off;
+    p->usz = 0;
+    p->ioerr = 0;
+    p->dirty_stamp = 0;
+    memset(p->digest, 0, sizeof p->digest);
+    p->state = static_cast<uint16_t>((p->state & ~PCACHE_ERROR) | PCACHE_VALID);
+    const int32_t b = static_cast<int32_t>(bucket_of(pc, f->id, off));
+    p->bucket = b;
+    lst_append<&pce::hash>(pc->hash[b].head, pc->hash[b].tail, p);
+    pc->bucket_cnt[b]++;
+    pc->hashed_cnt++;
+    lst_append<&pce::file>(f->pg_head, f->pg_tail, p);
+    f->pg_cnt++;
+}
+
+// Page lock held; returns the page's I/O error once it is no longer busy.
+int wait_io(pcache *pc, pce *p)
+{
+    while (IS_PAGE_BUSY(p)) {
+        bump(pc->io_waits);
+        p->lock.unlock();
+        if (pcache_iolist_done(pc, pc->aio_cnt) == 0)
+            std::this_thread::yield();  // another pass has collected it and is finishing it
+        p->lock.lock();
+    }
+    return p->ioerr;
+}
+
+// Page lock held: a found page becomes the caller's.
+void take_ref(pcache *pc, pce *p, int flags)
+{
+    if (IS_PAGE_FREE(p)) {
+        std::lock_guard<std::mutex> cl(pc->lock);
+        unlink_free_cl(pc, p);
+    }
+    p->refs++;
+    if (flags & PCACHE_FL_SYNC)
+        wait_io(pc, p);
+}
+
+file_io_aio *get_aio(pcache *pc)
+{
+    std::unique_lock<std::mutex> il(pc->io_lock);
+    // Records in use belong to synchronous submissions in progress or to
+    // queued ones whose submitters are completing them, so one comes back.
+    while (pc->aio_free == nullptr) {
+        bump(pc->aio_waits);
+        pc->io_cv.wait(il);
+    }
+    file_io_aio *a = pc->aio_free;
+    pc->aio_free = a->next;
+    pc->aio_free_cnt--;
+    a->next = nullptr;
+    a->prev = nullptr;
+    return a;
+}
+
+void put_aio_il(pcache *pc, file_io_aio *a)
+{
+    a->page = nullptr;
+    a->collected = false;
+    a->prev = nullptr;
+    a->next = pc->aio_free;
+    pc->aio_free = a;
+    pc->aio_free_cnt++;
+    pc->io_cv.notify_one();
+}
+
+void put_aio(pcache *pc, file_io_aio *a)
+{
+    std::lock_guard<std::mutex> il(pc->io_lock);
+    put_aio_il(pc, a);
+}
+
+// Page lock held: page taken for reuse.
+pce *finish_take(pce *p)
+{
+    XASSERT(IS_PAGE_PENDING(p) == 0);
+    XASSERT(p->refs == 0);
+    XASSERT((p->state & (PCACHE_FREE | PCACHE_VALID | PCACHE_DIRTY)) == 0);
+    p->state &= static_cast<uint16_t>(~(PCACHE_SWAP | PCACHE_READAHEAD));
+    p->usz = 0;
+    return p;
+}
+
+void free_page_entry(pce *p)
+{
+    free(p->buf);
+    delete p;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- life cycle
+
+pcache *pcache_init(uint32_t pg_sz, uint32_t page_cnt, uint32_t aio_cnt, int *errp)
+{
+    int dummy;
+    if (errp == nullptr)
+        errp = &dummy;
+    if (pg_sz == 0 || page_cnt == 0) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "pcache_init: pg_sz[%u] pages[%u] invalid\n", pg_sz, page_cnt);
+        *errp = PCACHE_ERR_NOPAGE;
+        return nullptr;
+    }
+    pcache *pc = aio_cnt > 0 ? new (std::nothrow) pcache() : nullptr;
+    if (pc == nullptr) {
+        *errp = PCACHE_ERR_NOMEM;
+        return nullptr;
+    }
+    pc->aios = new (std::nothrow) file_io_aio[aio_cnt]();
+    if (pc->aios == nullptr) {
+        delete pc;
+        *errp = PCACHE_ERR_NOMEM;
+        return nullptr;
+    }
+    pc->hash_mult = util_largest_odd_prime(PCACHE_HASH_BUCKETS);
+    pc->pg_sz = pg_sz;
+    pc->aio_cnt = aio_cnt;
+    for (uint32_t i = aio_cnt; i-- > 0;)
+        put_aio_il(pc, &pc->aios[i]);
+
+    for (uint32_t i = 0; i < page_cnt; i++) {
+        pce *p = new (std::nothrow) pce();
+        unsigned char *buf = p ? static_cast<unsigned char *>(calloc(1, pg_sz)) : nullptr;
+        if (buf == nullptr) {
+            delete p;
+            util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "pcache_init: page %u of %u not created\n", i, page_cnt);
+            pcache_cleanup(pc, false);
+            *errp = PCACHE_ERR_NOPAGE;
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> pl(p->lock);
+        std::lock_guard<std::mutex> cl(pc->lock);
+        p->state = PCACHE_ALLOCATED;
+        p->pc = pc;
+        p->buf = buf;
+        p->bucket = -1;
+        lst_append<&pce::all>(pc->all.head, pc->all.tail, p);
+        pc->page_cnt++;
+        lst_append<&pce::free>(pc->free.head, pc->free.tail, p);
+        p->state |= PCACHE_FREE;
+        pc->free_cnt++;
+    }
+    *errp = 0;
+    return pc;
+}
+
+int pcache_cleanup(pcache *pc, bool write_back)
+{
+    if (pc == nullptr)
+        return 0;
+    int written = 0;
+    int first_err = 0;
+    if (write_back) {
+        for (pce *p = pc->all.head; p != nullptr; p = p->all.next) {
+            std::lock_guard<std::mutex> pl(p->lock);
+            int rc = pcache_flush_page(p, PCACHE_FL_SYNC);
+            if (rc < 0 && first_err == 0)
+                first_err = rc;
+            else if (rc == 1)
+                written++;
+            else if (rc == 2)
+                wait_io(pc, p);
+            if (p->state & PCACHE_VALID)
+                unhash(pc, p);
+        }
+    }
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> il(pc->io_lock);
+            if (pc->iolist_cnt == 0)
+                break;
+        }
+        if (pcache_iolist_done(pc, pc->aio_cnt) == 0)
+            std::this_thread::yield();
+    }
+    XASSERT(pc->aio_free_cnt == pc->aio_cnt);
+    for (pce *p = pc->all.head; p != nullptr;) {
+        pce *next = p->all.next;
+        free_page_entry(p);
+        p = next;
+    }
+    delete[] pc->aios;
+    delete pc;
+    return first_err != 0 ? first_err : written;
+}
+
+// ---------------------------------------------------------------- lookup and load
+
+pce *pcache_lookup(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
+{
+    if (pc == nullptr || f == nullptr) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: pc(%p), f(%p)\n", static_cast<void *>(pc),
+                 static_cast<void *>(f));
+        return nullptr;
+    }
+    check_file(f);
+    bump(pc->lookups);
+    pce *p = hash_find(pc, f, off, key, flags);
+    if (p == nullptr) {
+        bump(pc->misses);
+        return nullptr;
+    }
+    bump(pc->hits);
+    take_ref(pc, p, flags);
+    return p;
+}
+
+pce *pcache_load_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint16_t key, int flags)
+{
+    if (pc == nullptr || f == nullptr) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: pc(%p), f(%p)\n", static_cast<void *>(pc),
+                 static_cast<void *>(f));
+        return nullptr;
+    }
+    check_file(f);
+    if (size > pc->pg_sz)
+        size = pc->pg_sz;
+    pce *p;
+    bool fresh = false;
+    {
+        std::lock_guard<std::mutex> al(pc->alloc_lock);
+        bump(pc->lookups);
+        p = hash_find(pc, f, off, key, flags);
+        if (p == nullptr) {
+            bump(pc->misses);
+            p = pcache_find_freepg(pc);
+            bind(pc, p, f, off, key);
+            fresh = true;
+        }
+    }
+    if (!fresh) {
+        bump(pc->hits);
+        take_ref(pc, p, flags);
+        return p;
+    }
+    p->refs++;
+    if (flags & PCACHE_FL_SWAP)
+        p->state |= PCACHE_SWAP;
+    p->state |= PCACHE_BUSY;
+    bump(pc->loads);
+    int type = PCACHE_IO_READ;
+    if (flags & PCACHE_FL_SYNC) {
+        bump(pc->sync_loads);
+        type |= PCACHE_IO_SYNC;
+    }
+    int rc = pcache_iosubmit(p, type, off, size);
+    if (rc < 0)
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: pcache_iosubmit f[%s] type[%x] off[%llu] sz[%d] failed - %d\n",
+                 "pcache_load_page", f->name, static_cast<unsigned>(type), static_cast<unsigned long long>(off),
+                 static_cast<int>(size), rc);
+    return p;
+}
+
+pce *pcache_get_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint16_t key, int flags)
+{
+    if (pc == nullptr)
+        return nullptr;
+    if (size > pc->pg_sz) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: usz[%u] > pg_sz[%u]\n", "pcache_get_page", size, pc->pg_sz);
+        return nullptr;
+    }
+    pce *p = pcache_load_page(pc, f, off, size, key, flags);
+    if (p != nullptr) {
+        XASSERT(p->refs);
+        XASSERT(IS_PAGE_FREE(p) == 0);
+    }
+    return p;
+}
+
+pce *pcache_get_wpage(pcache *pc, file_io *f, uint64_t off, int count, int flags)
+{
+    (void)count;  // loads complete before pcache_load_page returns: nothing to load ahead
+    if (pc == nullptr)
+        return nullptr;
+    pce *spce = pcache_load_page(pc, f, off, pc->pg_sz, 1, flags | PCACHE_FL_WHOLEPG);
+    if (spce != nullptr) {
+        XASSERT(spce->refs);
+        XASSERT(IS_PAGE_FREE(spce) == 0);
+    }
+    return spce;
+}
+
+// ---------------------------------------------------------------- free pages
+
+pce *pcache_find_freepg(pcache *pc)
+{
+    XASSERT(pc != nullptr);
+    std::unique_lock<std::mutex> cl(pc->lock);
+    for (;;) {
+        ULOG_TRACE(kSrc, UTIL_LOG_TRACE, "%s: free_cnt=%u, free_waits=%lld\n", "pcache_find_freepg", pc->free_cnt,
+                   static_cast<long long>(pc->free_waits.load(std::memory_order_relaxed)));
+        // First pass: the least recently released page that can be taken at
+        // once (unhashed, or clean and idle). Others go to the tail in order.
+        uint32_t n = pc->free_cnt;
+        for (uint32_t i = 0; i < n && pc->free.head != nullptr; i++) {
+            pce *p = pc->free.head;
+            // The cache lock is held, so the page lock may only be tried.
+            if (!p->lock.try_lock()) {
+                lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, p);
+                continue;
+            }
+            bool hashed = (p->state & PCACHE_VALID) != 0;
+            if (!hashed || (p->refs == 0 && (p->state & (PCACHE_DIRTY | PCACHE_BUSY)) == 0)) {
+                unlink_free_cl(pc, p);
+                if (hashed)
+                    unhash_cl(pc, p);
+                return finish_take(p);
+            }
+            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, p);
+            p->lock.unlock();
+        }
+
+        // Second pass: the page now at the head, written back if needed.
+        pce *p = pc->free.head;
+        if (p != nullptr) {
+            if (!p->lock.try_lock()) {
+                cl.unlock();
+                p->lock.lock();
+                cl.lock();
+            }
+            if (!IS_PAGE_FREE(p)) {  // taken by someone else meanwhile
+                p->lock.unlock();
+                continue;
+            }
+            if ((p->state & PCACHE_VALID) == 0) {
+                unlink_free_cl(pc, p);
+                return finish_take(p);
+            }
+            if (p->refs == 0) {
+                unlink_free_cl(pc, p);
+                const uint32_t claim = p->claim;
+                cl.unlock();
+                bool lost = false;
+                while (IS_PAGE_BUSY(p)) {
+                    wait_io(pc, p);
+                    // The page lock was released: a lookup may have taken the page.
+                    if (p->claim != claim || p->refs != 0 || IS_PAGE_FREE(p)) {
+                        lost = true;
+                        break;
+                    }
+                }
+                if (!lost) {
+                    if (p->state & PCACHE_DIRTY)
+                        (void)pcache_flush_page(p, PCACHE_FL_SYNC);  // a failure is kept in the page and file
+                    if (p->state & PCACHE_VALID)
+                        unhash(pc, p);
+                    return finish_take(p);
+                }
+                p->lock.unlock();
+                cl.lock();
+                continue;
+            }
+            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, p);
+            p->lock.unlock();
+        }
+
+        // Nothing to take: ask the callbacks, then wait for a release.
+        if (pc->freepg_cb_cnt > 0) {
+            freepg_cb cbs[kMaxFreepgCbs];
+            int cnt = pc->freepg_cb_cnt;
+            memcpy(cbs, pc->freepg_cbs, sizeof cbs);
+            cl.unlock();
+            for (int i = 0; i < cnt; i++)
+                cbs[i].fn(pc, cbs[i].arg);
+            cl.lock();
+            if (pc->free.head != nullptr)
+                continue;
+        }
+        bump(pc->free_waits);
+        pc->free_cv.wait(cl);
+    }
+}
+
+int pcache_freepg(pce *p)
+{
+    XASSERT(p != nullptr);
+    pcache *pc = p->pc;
+    if (IS_PAGE_FREE(p)) {
+        if (p->refs != 0) {
+            util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: pce[%p] f[%s] off[%llu] usz[%d] state[%x] refs[%d]\n",
+                     "pcache_freepg", static_cast<void *>(p), p->f ? p->f->name : "", static_cast<unsigned long long>(p->off),
+                     static_cast<int>(p->usz), p->state, p->refs);
+            XASSERT(p->refs == 0);
+        }
+        return 0;
+    }
+    XASSERT(p->refs);
+    p->refs--;
+    if (p->refs == 0) {
+        std::lock_guard<std::mutex> cl(pc->lock);
+        XASSERT((p->state & PCACHE_FREE) == 0);
+        XASSERT(p->refs == 0);
+        lst_append<&pce::free>(pc->free.head, pc->free.tail, p);
+        p->state |= PCACHE_FREE;
+        pc->free_cnt++;
+        pc->free_cv.notify_all();
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------- dirty pages and write-back
+
+int pcache_mark_dirty(pce *p, uint64_t stamp)
+{
+    XASSERT(p != nullptr);
+    if ((p->state & PCACHE_VALID) == 0)
+        return PCACHE_ERR_PGSTATE;
+    if (p->state & PCACHE_DIRTY)
+        return 0;
+    pcache *pc = p->pc;
+    std::lock_guard<std::mutex> cl(pc->lock);
+    p->state |= PCACHE_DIRTY;
+    p->dirty_stamp = stamp;
+    lst_append<&pce::dirty>(pc->dirty.head, pc->dirty.tail, p);
+    pc->dirty_cnt++;
+    return 1;
+}
+
+int pcache_clear_dirty(pce *p)
+{
+    XASSERT(p != nullptr);
+    p->dirty_stamp = 0;
+    if ((p->state & PCACHE_DIRTY) == 0)
+        return 0;
+    std::lock_guard<std::mutex> cl(p->pc->lock);
+    clear_dirty_cl(p->pc, p);
+    return 1;
+}
+
+int pcache_flush_page(pce *p, int flags)
+{
+    XASSERT(p != nullptr);
+    if ((p->state & (PCACHE_VALID | PCACHE_DIRTY)) != (PCACHE_VALID | PCACHE_DIRTY))
+        return 0;
+    if (IS_PAGE_BUSY(p))
+        return 2;
+    pcache *pc = p->pc;
+    if (pc->before_wb != nullptr)
+        pc->before_wb(p, PCACHE_IO_WRITE, pc->hook_arg);
+    p->state |= PCACHE_BUSY;
+    bump(pc->flushes);
+    int type = PCACHE_IO_WRITE | ((flags & PCACHE_FL_SYNC) ? PCACHE_IO_SYNC : 0);
+    int rc = pcache_iosubmit(p, type, p->off, p->usz);
+    return rc < 0 ? rc : 1;
+}
+
+int pcache_sync_file(pcache *pc, file_io *f, pcache_sync_cb_t cb, int flags)
+{
+    if (pc == nullptr || f == nullptr) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: pc(%p), f(%p)\n", static_cast<void *>(pc),
+                 static_cast<void *>(f));
+        return PCACHE_ERR_PGSTATE;
+    }
+    check_file(f);
+    const bool sync = (flags & PCACHE_FL_SYNC) != 0;
+    const bool with_cb = sync && cb != nullptr;
+    int n;
+    {
+        std::lock_guard<std::mutex> cl(pc->lock);
+        n = f->pg_cnt;
+    }
+    int count = 0;
+    int first_err = 0;
+    for (int i = 0; i < n; i++) {
+        pce *p;
+        {
+            // Each visited page moves to the tail, so n steps visit every
+            // page that was bound at the start and is still bound.
+            std::lock_guard<std::mutex> cl(pc->lock);
+            p = f->pg_head;
+            if (p == nullptr)
+                break;
+            lst_to_tail<&pce::file>(f->pg_head, f->pg_tail, p);
+        }
+        std::lock_guard<std::mutex> pl(p->lock);
+        if ((p->state & PCACHE_VALID) == 0 || p->f != f)
+            continue;
+        int rc = pcache_flush_page(p, flags);
+        if (rc < 0) {
+            if (first_err == 0)
+                first_err = rc;
+            // A page left behind would keep pointing at the file after its
+            // owner closed it, so with a callback the walk goes on.
+            if (!with_cb)
+                return rc;
+        } else if (rc == 1) {
+            count++;
+        } else if (rc == 2 && sync) {
+            wait_io(pc, p);
+            count++;
+        }
+        if (with_cb && (p->state & PCACHE_VALID) && p->f == f)
+            cb(pc, p);
+    }
+    return first_err != 0 ? first_err : count;
+}
+
+int pcache_drop_page(pcache *pc, pce *p)
+{
+    XASSERT(p != nullptr);
+    XASSERT(p->pc == pc);
+    if ((p->state & PCACHE_VALID) == 0)
+        return PCACHE_ERR_PGSTATE;
+    unhash(pc, p);
+    return 0;
+}
+
+// ---------------------------------------------------------------- I/O
+
+int pcache_iosubmit(pce *p, int type, uint64_t off, uint32_t len)
+{
+    XASSERT(p != nullptr);
+    pcache *pc = p->pc;
+    file_io *f = p->f;
+    check_file(f);
+    p->ioerr = 0;
+    p->state &= static_cast<uint16_t>(~PCACHE_ERROR);
+    XASSERT(IS_PAGE_BUSY(p));
+    if (len > pc->pg_sz)
+        len = pc->pg_sz;
+
+    int rc = 0;
+    if (p->state & PCACHE_SWAP) {
+        type |= PCACHE_IO_SWAP;
+        if (f->swap_fd < 0)
+            rc = file_io_open_swap(f);
+    } else {
+        off += static_cast<uint64_t>(f->hdr_sz);
+    }
+    file_io_aio *a = nullptr;
+    if (rc == 0) {
+        a = get_aio(pc);
+        a->page = p;
+        p->aio = a;
+        rc = file_io_submit(a, f, type, p->buf, off, len);
+    }
+    if (rc < 0) {
+        p->ioerr = rc;
+        p->state |= PCACHE_ERROR;
+        p->usz = 0;
+        if (a != nullptr)
+            put_aio(pc, a);
+        p->aio = nullptr;
+        p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+        pcache_clear_dirty(p);
+        file_io_set_error(f, rc);
+        return rc;
+    }
+    if (type & PCACHE_IO_SYNC) {
+        p->usz = static_cast<uint32_t>(rc);
+        if (pc->after_io != nullptr)
+            pc->after_io(p, type, pc->hook_arg);
+        put_aio(pc, a);
+        p->aio = nullptr;
+        p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+        pcache_clear_dirty(p);
+        return rc;
+    }
+    XASSERT(IS_PAGE_BUSY(p));
+    XASSERT(IS_PAGE_PENDING(p) == 0);
+    p->state |= PCACHE_PENDING;
+    {
+        std::lock_guard<std::mutex> il(pc->io_lock);
+        a->next = nullptr;
+        a->prev = pc->io_tail;
+        if (pc->io_tail != nullptr)
+            pc->io_tail->next = a;
+        else
+            pc->io_head = a;
+        pc->io_tail = a;
+        pc->iolist_cnt++;
+    }
+    wait_io(pc, p);
+    return rc;
+}
+
+int pcache_iolist_done(pcache *pc, uint32_t max)
+{
+    if (pc == nullptr)
+        return 0;
+    bump(pc->iolist_passes);
+    file_io_aio *collected = nullptr;
+    {
+        std::lock_guard<std::mutex> il(pc->io_lock);
+        uint32_t n = 0;
+        for (file_io_aio *a = pc->io_head; a != nullptr && n < max; a = a->next) {
+            if (a->collected)
+                continue;
+            a->collected = true;
+            a->cnext = collected;
+            collected = a;
+            n++;
+        }
+    }
+    int done = 0;
+    while (collected != nullptr) {
+        file_io_aio *a = collected;
+        collected = a->cnext;
+        a->cnext = nullptr;
+        pce *p = a->page;
+        std::lock_guard<std::mutex> pl(p->lock);
+        XASSERT(IS_PAGE_PENDING(p));
+        if (a->result == -1) {  // not finished yet
+            std::lock_guard<std::mutex> il(pc->io_lock);
+            a->collected = false;
+            continue;
+        }
+        if (a->result < 0) {
+            p->ioerr = a->result;
+            p->usz = 0;
+            p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+            p->state |= PCACHE_ERROR;
+            pcache_clear_dirty(p);
+            file_io_set_error(a->f, util_file_err(a->kerr));
+            util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: aio_failed - %s[%d]\n", "pcache_iolist_done",
+                     util_strerror(a->kerr), a->kerr);
+        } else {
+            p->usz = static_cast<uint32_t>(a->result);
+            if (pc->after_io != nullptr)
+                pc->after_io(p, a->write ? PCACHE_IO_WRITE : PCACHE_IO_READ, pc->hook_arg);
+            p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+            pcache_clear_dirty(p);
+        }
+        {
+            std::lock_guard<std::mutex> il(pc->io_lock);
+            if (a->prev != nullptr)
+                a->prev->next = a->next;
+            else
+                pc->io_head = a->next;
+            if (a->next != nullptr)
+                a->next->prev = a->prev;
+            else
+                pc->io_tail = a->prev;
+            pc->iolist_cnt--;
+            put_aio_il(pc, a);
+        }
+        p->aio = nullptr;
+        p->state &= static_cast<uint16_t>(~PCACHE_PENDING);
+        done++;
+    }
+    return done;
+}
+
+// ---------------------------------------------------------------- small accessors
+
+void pcache_lock_page(pce *p) { p->lock.lock(); }
+void pcache_unlock_page(pce *p) { p->lock.unlock(); }
+
+int pcache_page_set_usz(pce *p, uint64_t end)
+{
+    if (end > p->pc->pg_sz)
+        return PCACHE_ERR_PGSTATE;
+    if (end > p->usz)
+        p->usz = static_cast<uint32_t>(end);
+    return 0;
+}
+
+bool pcache_page_holds(const pce *p, uint64_t off, uint64_t len)
+{
+    const uint64_t pg = p->pc->pg_sz;
+    return off >= p->off && off - p->off <= pg && len <= pg - (off - p->off);
+}
+
+uint32_t pcache_page_size(const pcache *pc) { return pc->pg_sz; }
+
+uint32_t pcache_free_count(pcache *pc)
+{
+    std::lock_guard<std::mutex> cl(pc->lock);
+    return pc->free_cnt;
+}
+
+void pcache_get_stats(pcache *pc, pcache_stats *out)
+{
+    memset(out, 0, sizeof *out);
+    {
+        std::lock_guard<std::mutex> cl(pc->lock);
+        out->pg_sz = pc->pg_sz;
+        out->pages = pc->page_cnt;
+        out->free_cnt = pc->free_cnt;
+        out->hashed_cnt = pc->hashed_cnt;
+        out->dirty_cnt = pc->dirty_cnt;
+    }
+    {
+        std::lock_guard<std::mutex> il(pc->io_lock);
+        out->aio_cnt = pc->aio_cnt;
+        out->aio_free_cnt = pc->aio_free_cnt;
+        out->iolist_cnt = pc->iolist_cnt;
+    }
+    auto rd = [](const counter &c) { return c.load(std::memory_order_relaxed); };
+    out->lookups = rd(pc->lookups);
+    out->hits = rd(pc->hits);
+    out->misses = rd(pc->misses);
+    out->loads = rd(pc->loads);
+    out->sync_loads = rd(pc->sync_loads);
+    out->flushes = rd(pc->flushes);
+    out->ra_probes = rd(pc->ra_probes);
+    out->ra_hits = rd(pc->ra_hits);
+    out->io_waits = rd(pc->io_waits);
+    out->aio_waits = rd(pc->aio_waits);
+    out->iolist_passes = rd(pc->iolist_passes);
+    out->free_waits = rd(pc->free_waits);
+    out->lookup_mismatches = rd(pc->lookup_mismatches);
+}
+
+int pcache_add_freepg_cb(pcache *pc, pcache_freepg_cb_t cb, void *arg)
+{
+    std::lock_guard<std::mutex> cl(pc->lock);
+    if (cb == nullptr || pc->freepg_cb_cnt >= kMaxFreepgCbs)
+        return PCACHE_ERR_NOMEM;
+    pc->freepg_cbs[pc->freepg_cb_cnt++] = {cb, arg};
+    return 0;
+}
+
+void pcache_set_hooks(pcache *pc, pcache_hook_t before_write_back, pcache_hook_t after_io, void *arg)
+{
+    std::lock_guard<std::mutex> cl(pc->lock);
+    pc->before_wb = before_write_back;
+    pc->after_io = after_io;
+    pc->hook_arg = arg;
+}

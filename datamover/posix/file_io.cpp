@@ -1,0 +1,327 @@
+#include "datamover/posix/file_io.h"
+
+#include "datamover/md5.h"
+#include "datamover/util.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kSrc = "file_io";
+
+std::atomic<uint16_t> g_next_id{0};
+std::atomic<uint32_t> g_next_gen{0};
+
+void check(const file_io *f)
+{
+    XASSERT(f != nullptr);
+    XASSERT(f->magic == FILE_IO_MAGIC_IN_USE);
+}
+
+int host_open_flags(int flags)
+{
+    int o;
+    if (flags & KES_O_RDWR)
+        o = O_RDWR;
+    else if (flags & KES_O_WRONLY)
+        o = O_WRONLY;
+    else
+        o = O_RDONLY;
+    if (flags & KES_O_CREAT)
+        o |= O_CREAT;
+    if (flags & KES_O_TRUNC)
+        o |= O_TRUNC;
+    if (flags & KES_O_EXCL)
+        o |= O_EXCL;
+    return o | O_CLOEXEC;
+}
+
+// Transfers len bytes at off without touching the descriptor's position.
+// Reads stop early at the end of the file. Bytes transferred, or -1 with the
+// runtime error number in *kerr.
+int64_t pio(int fd, bool write, void *buf, uint64_t off, int64_t len, int *kerr)
+{
+    *kerr = 0;
+    if (len < 0 || off > static_cast<uint64_t>(LLONG_MAX) ||
+        static_cast<uint64_t>(len) > static_cast<uint64_t>(LLONG_MAX) - off) {
+        *kerr = KES_EINVAL;
+        return -1;
+    }
+    unsigned char *p = static_cast<unsigned char *>(buf);
+    int64_t done = 0;
+    while (done < len) {
+        size_t want = static_cast<size_t>(len - done);
+        off_t at = static_cast<off_t>(off + static_cast<uint64_t>(done));
+        ssize_t n = write ? ::pwrite(fd, p + done, want, at) : ::pread(fd, p + done, want, at);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *kerr = util_errno_to_kes(errno);
+            return -1;
+        }
+        if (n == 0) {
+            if (!write)
+                break;  // end of file
+            *kerr = KES_EIO;
+            return -1;
+        }
+        done += n;
+    }
+    return done;
+}
+
+int file_err_of(int kerr)
+{
+    if (kerr == KES_ENOSPC)
+        return FILE_ERR_NOSPC;
+    if (kerr == KES_ENOMEM)
+        return FILE_ERR_NOMEM;
+    return FILE_ERR_IO;
+}
+
+void release(file_io *f)
+{
+    f->magic = FILE_IO_MAGIC_FREE;
+    f->~file_io();
+    free(f);
+}
+
+}  // namespace
+
+file_io *file_io_open(const char *path, int hdr_sz, int flags, unsigned opts, int *errp)
+{
+    int dummy;
+    if (errp == nullptr)
+        errp = &dummy;
+    if (path == nullptr || hdr_sz < 0) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: path(%p), hdr_sz(%d)\n",
+                 static_cast<const void *>(path), hdr_sz);
+        *errp = FILE_ERR_OPEN;
+        return nullptr;
+    }
+    void *mem = calloc(1, sizeof(file_io) + static_cast<size_t>(hdr_sz));
+    if (mem == nullptr) {
+        *errp = FILE_ERR_NOMEM;
+        return nullptr;
+    }
+    file_io *f = new (mem) file_io{};
+    f->fd = -1;
+    f->swap_fd = -1;
+    f->pg_head = nullptr;
+    f->pg_tail = nullptr;
+    util_strlcpy(f->name, path, sizeof f->name);
+    md5_digest(f->name, strlen(f->name), f->name_digest);
+    f->flags = flags;
+    f->hdr_sz = hdr_sz;
+    f->hdr = reinterpret_cast<unsigned char *>(f + 1);
+
+    f->fd = ::open(path, host_open_flags(flags), 0600);
+    if (f->fd < 0) {
+        int e = errno;
+        util_log(UTIL_LOG_DEBUG, kSrc, __LINE__, "open(%s) failed - %s[%d]\n", path,
+                 util_strerror(util_errno_to_kes(e)), util_errno_to_kes(e));
+        release(f);
+        *errp = FILE_ERR_OPEN;
+        return nullptr;
+    }
+    if (opts & FILE_IO_DELETE_ON_CLOSE) {
+        if (::unlink(path) != 0)
+            util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "unlink(%s) after open failed - %d\n", path,
+                     util_errno_to_kes(errno));
+    }
+    if (fstat(f->fd, &f->st) != 0) {
+        ::close(f->fd);
+        release(f);
+        *errp = FILE_ERR_STAT;
+        return nullptr;
+    }
+    f->id = g_next_id.fetch_add(1, std::memory_order_relaxed);
+    f->gen = g_next_gen.fetch_add(1, std::memory_order_relaxed);
+    if (!S_ISREG(f->st.st_mode)) {
+        ::close(f->fd);
+        release(f);
+        *errp = FILE_ERR_NOTFILE;
+        return nullptr;
+    }
+    f->magic = FILE_IO_MAGIC_IN_USE;
+    if (hdr_sz > 0) {
+        int kerr;
+        (void)pio(f->fd, false, f->hdr, 0, hdr_sz, &kerr);  // a short or new file keeps zeros
+    }
+    f->error.store(0);
+    *errp = 0;
+    return f;
+}
+
+int file_io_close(file_io *f)
+{
+    check(f);
+    int rc = 0;
+    if ((f->flags & (KES_O_RDWR | KES_O_CREAT)) && f->hdr_sz > 0)
+        rc = file_io_write_hdr(f);
+    if (f->fd >= 0)
+        ::close(f->fd);
+    if (f->swap_fd >= 0)
+        ::close(f->swap_fd);
+    release(f);
+    return rc;
+}
+
+int file_io_unlink(const char *path)
+{
+    if (path == nullptr || ::unlink(path) != 0)
+        return FILE_ERR_DELETE;
+    return 0;
+}
+
+int file_io_open_swap(file_io *f)
+{
+    check(f);
+    if (f->swap_fd >= 0)
+        return 0;
+    char swp[FILE_IO_NAME_MAX + 8];
+    snprintf(swp, sizeof swp, "%s.swp", f->name);
+    f->swap_fd = ::open(swp, host_open_flags(f->flags), 0600);
+    if (f->swap_fd < 0) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "open(%s) failed - %d\n", swp, util_errno_to_kes(errno));
+        return FILE_ERR_AOPEN;
+    }
+    return 0;
+}
+
+int64_t file_io_pread(file_io *f, void *buf, uint64_t off, int64_t len)
+{
+    check(f);
+    int kerr;
+    int64_t n = pio(f->fd, false, buf, off, len, &kerr);
+    return n < 0 ? static_cast<int64_t>(FILE_ERR_IO) : n;
+}
+
+int file_io_pwrite(file_io *f, const void *buf, uint64_t off, int64_t len)
+{
+    check(f);
+    int kerr;
+    int64_t n = pio(f->fd, true, const_cast<void *>(buf), off, len, &kerr);
+    return n < 0 ? FILE_ERR_IO : 0;
+}
+
+int file_io_read_hdr(file_io *f)
+{
+    check(f);
+    int kerr;
+    return pio(f->fd, false, f->hdr, 0, f->hdr_sz, &kerr) == f->hdr_sz ? 0 : FILE_ERR_HDRIO;
+}
+
+int file_io_write_hdr(file_io *f)
+{
+    check(f);
+    int kerr;
+    return pio(f->fd, true, f->hdr, 0, f->hdr_sz, &kerr) == f->hdr_sz ? 0 : FILE_ERR_HDRIO;
+}
+
+int file_io_submit(file_io_aio *aio, file_io *f, int type, void *buf, uint64_t off, int64_t len)
+{
+    check(f);
+    int op = type & FILE_IO_OPMASK;
+    if (op != FILE_IO_READ && op != FILE_IO_WRITE)
+        return 0;
+    // Swap I/O goes to the companion's own descriptor; sending it to the file
+    // would overwrite the file's data at the same offsets.
+    int fd = (type & FILE_IO_SWAP) ? f->swap_fd : f->fd;
+    if (aio != nullptr) {
+        aio->fd = fd;
+        aio->write = op == FILE_IO_WRITE ? 1 : 0;
+        aio->buf = buf;
+        aio->len = len;
+        aio->off = off;
+        aio->f = f;
+        aio->result = -1;
+        aio->kerr = 0;
+    }
+    int rc;
+    int kerr = 0;
+    if (fd < 0) {
+        rc = FILE_ERR_AOPEN;
+        kerr = KES_EBADF;
+    } else if (len > INT_MAX) {
+        rc = FILE_ERR_IO;
+        kerr = KES_EINVAL;
+    } else {
+        int64_t n = pio(fd, op == FILE_IO_WRITE, buf, off, len, &kerr);
+        rc = n < 0 ? file_err_of(kerr) : static_cast<int>(n);
+    }
+    if (rc < 0)
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s f[%s] off[%llu] len[%lld] failed - %s[%d]\n",
+                 op == FILE_IO_WRITE ? "write" : "read", f->name, static_cast<unsigned long long>(off),
+                 static_cast<long long>(len), util_strerror(kerr), kerr);
+    if (aio != nullptr) {
+        aio->result = rc;
+        aio->kerr = kerr;
+    }
+    return rc;
+}
+
+int file_io_result(const file_io_aio *aio) { return aio ? aio->result : FILE_ERR_IO; }
+
+void file_io_set_error(file_io *f, int err)
+{
+    check(f);
+    int expected = 0;
+    f->error.compare_exchange_strong(expected, err);
+}
+
+int file_io_get_error(file_io *f)
+{
+    check(f);
+    return f->error.load();
+}
+
+void file_io_clear_error(file_io *f)
+{
+    check(f);
+    f->error.store(0);
+}
+
+char *file_io_dirname(char *path)
+{
+    if (path == nullptr || path[0] == '\0')
+        return path;
+    auto is_sep = [](char c) { return c == '/' || c == '\\'; };
+    size_t n = strlen(path);
+    if (n > 1 && is_sep(path[n - 1]))
+        path[--n] = '\0';
+    size_t i = n;
+    while (i > 0 && !is_sep(path[i - 1]))
+        i--;
+    if (i == 0) {
+        path[0] = '.';
+        path[1] = '\0';  // fits: the path had at least one character
+    } else if (i == 1) {
+        path[1] = '\0';  // the root
+    } else {
+        path[i - 1] = '\0';
+    }
+    return path;
+}
+
+char *file_io_unixpath(const char *path, char *out, size_t cap)
+{
+    if (out == nullptr || cap == 0)
+        return nullptr;
+    if (path == nullptr) {
+        out[0] = '\0';
+        return out;
+    }
+    util_strlcpy(out, path, cap);
+    for (char *p = out; *p; p++)
+        if (*p == '\\')
+            *p = '/';
+    return out;
+}
