@@ -218,8 +218,12 @@ int rman_pgn_sbtend(void *ctx, unsigned long flags)
     ch->flags = 0;
     // The logs are shared by every channel of the process: the last one to
     // end closes them.
-    if (g_sbtinit_count.fetch_sub(1) == 1)
+    if (g_sbtinit_count.fetch_sub(1) == 1) {
         plog_close_all();
+        // With no channel left the library is idle: the next sbtinit finds
+        // the Windows directory afresh.
+        pgnconfig_reset_paths();
+    }
     RLOG_T(LOG_LVL_TRACE, "EXIT %s: rc %d \n", name, 0);
     return 0;
 }

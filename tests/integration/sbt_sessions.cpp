@@ -423,15 +423,27 @@ TEST_F(DroppingAppliance, ADroppedConnectionFailsTheCallPromptly)
 TEST_F(Sessions, EightChannelsConcurrency)
 {
     constexpr int kChannels = 8;
+    kes_test::TempDir tmp;
+    const std::string trace = tmp / "trace.txt";
     std::vector<std::thread> threads;
     std::atomic<int> good{0};
+    std::vector<std::string> errors(kChannels);
     for (int t = 0; t < kChannels; t++) {
         threads.emplace_back([&, t] {
             Channel ch;
-            if (ch.init(lib_) != 0 || ch.init2(params().c_str()) != 0)
+            if (ch.init(lib_, trace.c_str()) != 0)
                 return;
+            if (ch.init2(params().c_str(), trace.c_str(), 1) != 0) {
+                errors[t] = "sbtinit2: " + ch.error();
+                return;
+            }
             std::string name = "chan" + std::to_string(t);
-            bool ok = backup(ch, name, 65536, 12, 1000 + t) == 0 && restore(ch, name, 65536, 1000 + t) == 12;
+            bool ok = backup(ch, name, 65536, 12, 1000 + t) == 0;
+            if (!ok)
+                errors[t] = "backup: " + ch.error();
+            ok = ok && restore(ch, name, 65536, 1000 + t) == 12;
+            if (!ok && errors[t].empty())
+                errors[t] = "restore: " + ch.error();
             if (ch.end() == 0 && ok)
                 good++;
         });
@@ -439,18 +451,19 @@ TEST_F(Sessions, EightChannelsConcurrency)
     for (auto &th : threads)
         th.join();
     EXPECT_EQ(good.load(), kChannels);
-    // The shared main log is intact: every line starts with a level name.
-    std::string log = read_file(windir_.libdir() + "/rman0.log");
-    size_t pos = 0, lines = 0;
+    for (int t = 0; t < kChannels; t++)
+        EXPECT_EQ(errors[t], "") << "channel " << t;
+    // The shared trace log is intact: every line is one whole ENTER or EXIT line.
+    std::string log = read_file(trace);
+    size_t pos = 0, enters = 0;
     while (pos < log.size()) {
         size_t nl = log.find('\n', pos);
+        ASSERT_NE(nl, std::string::npos);
         std::string line = log.substr(pos, nl - pos);
-        if (!line.empty() && line.find("\t - ") == std::string::npos && line.rfind("***", 0) != 0) {
-            // continuation lines of multi-line messages are fine; torn lines are not
-            EXPECT_EQ(line.find('\t'), std::string::npos) << line;
-        }
-        lines++;
-        pos = nl == std::string::npos ? log.size() : nl + 1;
+        EXPECT_EQ(line.rfind("SBT-", 0), 0u) << line;
+        if (line.find(" ENTER rman_pgn_sbtwrite2: ") != std::string::npos)
+            enters++;
+        pos = nl + 1;
     }
-    EXPECT_GT(lines, 0u);
+    EXPECT_EQ(enters, static_cast<size_t>(kChannels * 12));
 }
