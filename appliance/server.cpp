@@ -346,7 +346,17 @@ void conn_main(appl_conn *c, int sock)
         else
             free_msg(c, m);  // an acknowledged or cancelled reply, or a stray message
     }
-    // Collect whatever completed, then take the endpoint down.
+    // Close the connection first, so that replies still in flight come back
+    // cancelled, then collect whatever completed and take the endpoint down.
+    for (;;) {
+        xcomm_fd *open_fd = nullptr;
+        {
+            std::lock_guard<std::mutex> g(*c->endp.lock);
+            open_fd = c->endp.active_fds.head;
+        }
+        if (open_fd == nullptr || xcomm_endp_close_fd(&c->ctx, &c->endp, open_fd) != 0)
+            break;
+    }
     for (;;) {
         xcomm_msg *m = nullptr;
         if (xcomm_endp_wait(&c->ctx, &c->endp, &m, XCOMM_Q_POLL, 0) != 0 || m == nullptr)

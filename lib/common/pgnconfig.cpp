@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "datamover/dm.h"
 #include "datamover/util.h"
 #include "lib/common/log.h"
 
@@ -258,10 +259,19 @@ void pgnconfig_apply()
     pgn_config &c = g_cfg;
     plog_configure_main(c.DEBUG_LEVEL.load(), static_cast<uint64_t>(c.LOG_LIMIT.load()), c.LOG_FILE_LIMIT.load());
     if (c.COMP_DATA_CHECKSUMS.load() == 1)
-        util_set_page_digest(true);
+        dm_set_digests(1);
     if (c.DMC_READ_AHEAD_SIZE_MB.load() >= 0)
-        util_set_size_mb(c.DMC_READ_AHEAD_SIZE_MB.load());
-    // The TCP keys reach the transport's socket options when the DM client applies them.
+        dm_set_read_ahead(c.DMC_READ_AHEAD_SIZE_MB.load());
+    const struct {
+        int opt;
+        const std::atomic<int32_t> *key;
+    } opts[] = {{DM_OPT_NODELAY, &c.TCP_NODELAY}, {DM_OPT_SNDBUF, &c.TCP_SNDBUF},   {DM_OPT_RCVBUF, &c.TCP_RCVBUF},
+                {DM_OPT_KEEPINTVL, &c.TCP_KEEPINTVL}, {DM_OPT_KEEPCNT, &c.TCP_KEEPCNT}, {DM_OPT_KEEPIDLE, &c.TCP_KEEPIDLE}};
+    for (const auto &o : opts) {
+        int32_t v = o.key->load();
+        if (v >= 0)
+            dm_set_option(o.opt, &v, sizeof v);
+    }
 }
 
 void pgnconfig_print()

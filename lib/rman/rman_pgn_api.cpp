@@ -12,6 +12,7 @@
 #include <mutex>
 #include <unistd.h>
 
+#include "datamover/dm.h"
 #include "datamover/util.h"
 #include "lib/common/com_util.h"
 #include "lib/common/log.h"
@@ -217,8 +218,12 @@ int rman_pgn_sbtend(void *ctx, unsigned long flags)
     ch->flags = 0;
     // The logs are shared by every channel of the process: the last one to
     // end closes them.
-    if (g_sbtinit_count.fetch_sub(1) == 1)
+    if (g_sbtinit_count.fetch_sub(1) == 1) {
         plog_close_all();
+        // With no channel left the library is idle: the next sbtinit finds
+        // the Windows directory afresh.
+        pgnconfig_reset_paths();
+    }
     RLOG_T(LOG_LVL_TRACE, "EXIT %s: rc %d \n", name, 0);
     return 0;
 }
@@ -347,8 +352,7 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
     RLOG(LOG_LVL_INFO, "config file = %s\n", pgnconfig_path());
     pgnconfig_read(pgnconfig_path());
     pgnconfig_apply();
-    util_log_init(nullptr, nullptr, rpgn_dm_log_cb);
-    util_log_set_level(plog_main_level());
+    dm_set_log(plog_main_level(), rpgn_dm_log_cb);
 
     const char *trace_path = nullptr;
     for (sbt_item *it = in; it->type != SBT_INIT_END; it++)

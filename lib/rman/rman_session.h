@@ -4,11 +4,12 @@
 
 #include <cstddef>
 
+#include "lib/common/mi_comm.h"
 #include "lib/rman/rman_pgn_api.h"
 
 // Whatever sbtinit2 keeps until after its EXIT line.
 struct rpgn_session_reply {
-    void *version_reply;
+    mi_get_version_reply version;
 };
 void rpgn_session_reply_free(rpgn_session_reply *r);
 
@@ -31,6 +32,11 @@ int rpgn_remove(rpgn_channel *ch, unsigned long flags, char **files);
 int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **result);
 // Frees the process-wide list last returned by sbtinfo2.
 void rpgn_free_info_list();
+
+// The channel reference on the transfer library: the first channel starts
+// it, the last one to let go stops it.
+int rpgn_initbfst();
+void rpgn_finibfst();
 
 // Number of sbtinit calls not yet matched by a completed sbtend.
 int rpgn_sbtinit_count();

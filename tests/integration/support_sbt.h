@@ -20,7 +20,7 @@ struct SbtLib {
 
     SbtLib()
     {
-        handle = dlopen(KES_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
+        handle = dlopen(KES_LIB_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (handle != nullptr)
             init = reinterpret_cast<int (*)(uint64_t *, sbt_item *, sbt_item **)>(dlsym(handle, "sbtinit"));
     }

@@ -1,0 +1,344 @@
+// Throughput of the DM client over loopback, against a raw TCP copy of the
+// same bytes in the same run, and the client's peak memory.
+//
+//   dm_bench [MiB (2048)] [block KiB (1024)] [directory (/dev/shm)]
+//
+// A child process serves both sides: a data-mover responder on the
+// transport's server role that keeps the file in the directory (tmpfs by
+// default), and a plain TCP sink/source that does the same with the raw
+// bytes. The parent is the client, so its peak resident size is the
+// client's.
+#include "datamover/byteorder.h"
+#include "datamover/dm.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double now_s()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool write_all(int fd, const void *p, size_t n)
+{
+    auto *c = static_cast<const char *>(p);
+    while (n > 0) {
+        ssize_t r = write(fd, c, n);
+        if (r <= 0)
+            return false;
+        c += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool read_all(int fd, void *p, size_t n)
+{
+    auto *c = static_cast<char *>(p);
+    while (n > 0) {
+        ssize_t r = read(fd, c, n);
+        if (r <= 0)
+            return false;
+        c += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- child: raw TCP
+
+void raw_serve(int lsock, const std::string &path)
+{
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        int s = accept(lsock, nullptr, nullptr);
+        if (s < 0)
+            return;
+        char cmd;
+        uint64_t size;
+        if (!read_all(s, &cmd, 1) || !read_all(s, &size, 8)) {
+            close(s);
+            return;
+        }
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+        for (uint64_t off = 0; off < size;) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+            if (cmd == 'W') {
+                if (!read_all(s, buf.data(), n) || pwrite(fd, buf.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n))
+                    break;
+            } else {
+                if (pread(fd, buf.data(), n, static_cast<off_t>(off)) != static_cast<ssize_t>(n) || !write_all(s, buf.data(), n))
+                    break;
+            }
+            off += n;
+        }
+        char ack = 1;
+        write_all(s, &ack, 1);
+        close(fd);
+        close(s);
+    }
+}
+
+// ---------------------------------------------------------------- child: DM responder
+
+struct responder {
+    xcomm_ctx ctx{};
+    xcomm_endp endp{};
+    std::string dir;
+    std::vector<int> fds;  // by fh - 1
+};
+
+void reply(responder &r, xcomm_msg *req, const unsigned char *head, size_t hlen, const void *data, size_t dlen)
+{
+    xcomm_msg *m = xcomm_msg_alloc(static_cast<uint32_t>(hlen + dlen));
+    memcpy(xcomm_msg_data(m), head, hlen);
+    if (dlen > 0)
+        memcpy(xcomm_msg_data(m) + hlen, data, dlen);
+    m->hdr.type = XCOMM_MSG_RSP;
+    m->hdr.rpc_id = req->hdr.rpc_id;
+    m->fd = req->fd;
+    if (xcomm_send_msg(&r.ctx, &r.endp, m) != 0)
+        xcomm_msg_free(m);
+}
+
+void dm_serve(responder &r)
+{
+    std::vector<unsigned char> rbuf(DM_PAGE_SIZE);
+    for (;;) {
+        xcomm_msg *m = nullptr;
+        struct timeval tv = {1, 0};
+        int rc = xcomm_endp_wait(&r.ctx, &r.endp, &m, &tv, 0);
+        if (rc != 0 || m == nullptr)
+            continue;
+        if (m->status != XCOMM_MSG_DONE || m->hdr.type != XCOMM_MSG_REQ || m->sgl_ents != 1 ||
+            m->sgl[0].iov_len < DM_HDR_SIZE) {
+            xcomm_msg_free(m);
+            continue;
+        }
+        auto *p = static_cast<unsigned char *>(m->sgl[0].iov_base);
+        const size_t len = m->sgl[0].iov_len;
+        dm_hdr h;
+        dm_hdr_decode(&h, p, len);
+        unsigned char head[DM_OPEN_MSG_SIZE];
+        memset(head, 0, sizeof head);
+        memcpy(head, p, DM_HDR_SIZE);
+        be_put16(head + 2, 0);
+        switch (h.cmd) {
+        case DM_CMD_CONFIG:
+            be_put32(head + 16, DM_PAGE_SIZE);
+            reply(r, m, head, DM_CONFIG_MSG_SIZE, nullptr, 0);
+            break;
+        case DM_CMD_OPEN: {
+            dm_open_msg om;
+            const char *name = nullptr;
+            dm_open_req_decode(&om, &name, p, len);
+            std::string path = r.dir + "/dm_bench.dm";
+            int fd = open(path.c_str(), O_RDWR | O_CREAT | ((om.oflags & DM_OFLAG_CREAT) ? O_TRUNC : 0), 0600);
+            r.fds.push_back(fd);
+            struct stat st;
+            fstat(fd, &st);
+            be_put16(head + 4, static_cast<uint16_t>(r.fds.size()));
+            be_put64(head + 32, static_cast<uint64_t>(st.st_size));
+            reply(r, m, head, DM_OPEN_MSG_SIZE, nullptr, 0);
+            break;
+        }
+        case DM_CMD_WRITE:
+            if (pwrite(r.fds.at(h.fh - 1), p + DM_HDR_SIZE, len - DM_HDR_SIZE, static_cast<off_t>(h.off)) < 0)
+                be_put16(head + 2, KES_EIO);
+            reply(r, m, head, DM_HDR_SIZE, nullptr, 0);
+            break;
+        case DM_CMD_READ: {
+            uint32_t want = std::min<uint32_t>(dm_hdr_len(&h), DM_PAGE_SIZE);
+            ssize_t got = pread(r.fds.at(h.fh - 1), rbuf.data(), want, static_cast<off_t>(h.off));
+            reply(r, m, head, DM_HDR_SIZE, rbuf.data(), got > 0 ? static_cast<size_t>(got) : 0);
+            break;
+        }
+        case DM_CMD_CLOSE:
+            close(r.fds.at(h.fh - 1));
+            reply(r, m, head, DM_HDR_SIZE, nullptr, 0);
+            break;
+        default:
+            reply(r, m, head, DM_HDR_SIZE, nullptr, 0);
+        }
+        xcomm_msg_free(m);
+    }
+}
+
+[[noreturn]] void child(int report_fd, const std::string &dir)
+{
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(ls, 4);
+    socklen_t al = sizeof a;
+    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &al);
+    int raw_port = ntohs(a.sin_port);
+
+    static responder r;
+    r.dir = dir;
+    xcomm_ctx_init(&r.ctx);
+    xcomm_endp_init(&r.ctx, &r.endp, "0@127.0.0.1", 4, 1024, 0, 0);
+    xcomm_listen(&r.ctx, &r.endp);
+    int dm_port = xcomm_endp_local_port(&r.endp);
+    int ports[2] = {raw_port, dm_port};
+    write_all(report_fd, ports, sizeof ports);
+    close(report_fd);
+    if (fork() == 0) {
+        raw_serve(ls, dir + "/dm_bench.raw");
+        _exit(0);
+    }
+    dm_serve(r);
+    _exit(0);
+}
+
+// ---------------------------------------------------------------- parent: client
+
+int raw_connect(int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return -1;
+    return s;
+}
+
+double raw_copy(int port, char cmd, uint64_t size, std::vector<char> &buf)
+{
+    int s = raw_connect(port);
+    if (s < 0)
+        return -1;
+    double t0 = now_s();
+    write_all(s, &cmd, 1);
+    write_all(s, &size, 8);
+    for (uint64_t off = 0; off < size;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+        bool ok = cmd == 'W' ? write_all(s, buf.data(), n) : read_all(s, buf.data(), n);
+        if (!ok)
+            return -1;
+        off += n;
+    }
+    char ack;
+    read_all(s, &ack, 1);
+    double t = now_s() - t0;
+    close(s);
+    return t;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const uint64_t mib = argc > 1 ? strtoull(argv[1], nullptr, 10) : 2048;
+    const size_t bsz = (argc > 2 ? strtoull(argv[2], nullptr, 10) : 1024) * 1024;
+    const std::string dir = argc > 3 ? argv[3] : "/dev/shm";
+    const uint64_t size = mib << 20;
+    signal(SIGPIPE, SIG_IGN);
+
+    int pfd[2];
+    if (pipe(pfd) != 0)
+        return 1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pfd[0]);
+        child(pfd[1], dir);
+    }
+    close(pfd[1]);
+    int ports[2];
+    if (!read_all(pfd[0], ports, sizeof ports)) {
+        fprintf(stderr, "responder did not start\n");
+        return 1;
+    }
+
+    std::vector<char> buf(bsz);
+    for (size_t i = 0; i < bsz; i++)
+        buf[i] = static_cast<char>(i * 131 + 7);
+
+    double raw_w = raw_copy(ports[0], 'W', size, buf);
+    double raw_r = raw_copy(ports[0], 'R', size, buf);
+
+    int err = 0;
+    dm_client *dmc = dm_client_create("127.0.0.1", ports[1], nullptr, 0, 0, nullptr, 0, 1, &err);
+    if (dmc == nullptr) {
+        fprintf(stderr, "dm_client_create: %s\n", util_err_name(err));
+        kill(pid, SIGKILL);
+        return 1;
+    }
+    dm_file *df = dm_file_open(dmc, "generic:1:/bench/file", KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL, &err);
+    if (df == nullptr) {
+        fprintf(stderr, "dm_file_open: %s\n", util_err_name(err));
+        return 1;
+    }
+    double t0 = now_s();
+    for (uint64_t off = 0; off < size; off += bsz) {
+        int rc = dm_file_write(df, buf.data(), off, static_cast<uint32_t>(std::min<uint64_t>(bsz, size - off)));
+        if (rc < 0) {
+            fprintf(stderr, "dm_file_write: %s\n", util_err_name(rc));
+            return 1;
+        }
+    }
+    int rc = dm_file_flush(df);
+    rc = rc != 0 ? rc : dm_file_close(df);
+    double dm_w = now_s() - t0;
+    if (rc != 0) {
+        fprintf(stderr, "flush/close: %d\n", rc);
+        return 1;
+    }
+
+    df = dm_file_open(dmc, "generic:1:/bench/file", 0, &err);
+    if (df == nullptr) {
+        fprintf(stderr, "dm_file_open: %s\n", util_err_name(err));
+        return 1;
+    }
+    std::vector<char> in(bsz);
+    uint64_t mismatches = 0;
+    t0 = now_s();
+    for (uint64_t off = 0; off < size; off += bsz) {
+        rc = dm_file_read(df, in.data(), off, static_cast<uint32_t>(bsz), nullptr);
+        if (rc <= 0) {
+            fprintf(stderr, "dm_file_read at %" PRIu64 ": %d\n", off, rc);
+            return 1;
+        }
+        if (in[static_cast<size_t>(rc) - 1] != buf[static_cast<size_t>(rc) - 1] || in[0] != buf[0])
+            mismatches++;
+    }
+    double dm_r = now_s() - t0;
+    dm_file_close(df);
+    dm_client_destroy(dmc);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    unlink((dir + "/dm_bench.dm").c_str());
+    unlink((dir + "/dm_bench.raw").c_str());
+
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    auto rate = [&](double t) { return static_cast<double>(size) / (1 << 20) / t; };
+    printf("bytes %" PRIu64 " MiB, block %zu KiB, directory %s\n", mib, bsz / 1024, dir.c_str());
+    printf("write: dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_w), rate(raw_w), raw_w / dm_w);
+    printf("read:  dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_r), rate(raw_r), raw_r / dm_r);
+    printf("client peak rss: %ld MiB\n", ru.ru_maxrss / 1024);
+    if (mismatches != 0)
+        printf("MISMATCHED BLOCKS: %" PRIu64 "\n", mismatches);
+    return mismatches == 0 ? 0 : 1;
+}

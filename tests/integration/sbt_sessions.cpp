@@ -1,0 +1,469 @@
+// Backup pieces through the loaded library against the appliance service:
+// sessions, backup, restore, catalogue, failures and several channels at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "integration/support_appliance.h"
+#include "integration/support_sbt.h"
+#include "kes_test.h"
+
+using kes_test::Channel;
+using kes_test::read_file;
+using kes_test::SbtLib;
+using kes_test::ScopedWindir;
+using kes_test::TestAppliance;
+
+namespace {
+
+void fill(std::vector<unsigned char> &buf, uint32_t seed, uint64_t block)
+{
+    std::mt19937_64 rng((static_cast<uint64_t>(seed) << 32) ^ block);
+    for (size_t i = 0; i + 8 <= buf.size(); i += 8) {
+        uint64_t v = rng();
+        memcpy(&buf[i], &v, 8);
+    }
+}
+
+bool exists(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+class Sessions : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *v : {"BACKUP_HOST", "BACKUP_SHARE", "BACKUP_USERNAME", "BACKUP_PASSWORD", "BACKUP_CREDID"})
+            unsetenv(v);
+        ASSERT_NE(lib_.handle, nullptr);
+        kes_test::write_file(windir_.path() + "/librmanKESTRALON.ini", "IO_PATH=1\nDEBUG_LEVEL=info\n");
+        ASSERT_TRUE(start_appliance()) << app_.last_error();
+    }
+    virtual bool start_appliance() { return app_.start(cfg_); }
+
+    std::string params(const char *user = "rman", const char *password = "secret") const
+    {
+        std::string p = "BACKUP_HOST=" + app_.addr() + ",BACKUP_SHARE=rman";
+        if (user != nullptr)
+            p += std::string(",BACKUP_USERNAME=") + user;
+        if (password != nullptr)
+            p += std::string(",BACKUP_PASSWORD=") + password;
+        return p;
+    }
+
+    // A channel with sessions to the appliance.
+    void open(Channel &ch)
+    {
+        ASSERT_EQ(ch.init(lib_), 0);
+        ASSERT_EQ(ch.init2(params().c_str()), 0) << ch.error();
+        ASSERT_EQ(ch.rec()->flags & (RPGN_F_INIT2 | RPGN_F_SESSION | RPGN_F_BFSTREF),
+                  RPGN_F_INIT2 | RPGN_F_SESSION | RPGN_F_BFSTREF);
+    }
+
+    int backup(Channel &ch, const std::string &name, size_t bs, uint64_t blocks, uint32_t seed)
+    {
+        char label[] = "LABEL";
+        uint32_t t3 = 7, t5 = 9;
+        sbt_item objs[4] = {{2, label}, {3, &t3}, {5, &t5}, {SBT_OBJECT_END, nullptr}};
+        int rc = ch.v->backup(ch.ctx, 0, name.c_str(), objs, bs, 0);
+        if (rc != 0)
+            return rc;
+        std::vector<unsigned char> buf(bs);
+        for (uint64_t i = 0; i < blocks; i++) {
+            fill(buf, seed, i);
+            if ((rc = ch.v->write2(ch.ctx, 0, buf.data())) != 0)
+                return rc;
+        }
+        return ch.v->close2(ch.ctx, 0);
+    }
+
+    // Restores and compares; returns the blocks read, or -1.
+    long restore(Channel &ch, const std::string &name, size_t bs, uint32_t seed)
+    {
+        if (ch.v->restore(ch.ctx, 0, name.c_str(), bs) != 0)
+            return -1;
+        std::vector<unsigned char> buf(bs), want(bs);
+        long n = 0;
+        for (;;) {
+            int rc = ch.v->read2(ch.ctx, 0, buf.data());
+            if (rc != 0) {
+                uint32_t code = 0;
+                std::string text = ch.error(&code);
+                if (code != SBT_ERROR_EOF || !text.empty())
+                    return -1;
+                break;
+            }
+            fill(want, seed, static_cast<uint64_t>(n));
+            if (memcmp(buf.data(), want.data(), bs) != 0)
+                return -1;
+            n++;
+        }
+        return ch.v->close2(ch.ctx, 0) == 0 ? n : -1;
+    }
+
+    ScopedWindir windir_;
+    SbtLib lib_;
+    appliance_config cfg_;
+    TestAppliance app_;
+};
+
+}  // namespace
+
+TEST_F(Sessions, SelfTestCycle)
+{
+    Channel ch;
+    open(ch);
+    ASSERT_EQ(backup(ch, "piece1", 65536, 20, 1), 0) << ch.error();
+    EXPECT_TRUE(exists(app_.file("rman", "piece1")));
+
+    char n1[] = "piece1";
+    char *files[] = {n1, nullptr};
+    sbt_item *info = nullptr;
+    ASSERT_EQ(ch.v->info2(ch.ctx, 0, files, &info), 0) << ch.error();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info[0].type, 1u);
+    EXPECT_STREQ(static_cast<char *>(info[0].value), "piece1");
+    EXPECT_EQ(info[1].type, 2u);
+    EXPECT_EQ(*static_cast<uint32_t *>(info[1].value), 1u);
+    EXPECT_EQ(info[2].type, 6u);
+    EXPECT_EQ(*static_cast<uint32_t *>(info[2].value), 2u);
+    EXPECT_EQ(info[3].type, 3u);
+    int64_t created = *static_cast<int64_t *>(info[3].value);
+    EXPECT_LE(std::abs(created - static_cast<int64_t>(time(nullptr))), 60);
+    EXPECT_EQ(info[4].type, 5u);
+    EXPECT_EQ(std::string(static_cast<char *>(info[4].value)), app_.addr() + "_rman");
+    EXPECT_EQ(info[5].type, 9999u);
+
+    EXPECT_EQ(restore(ch, "piece1", 65536, 1), 20);
+    ASSERT_EQ(ch.v->remove2(ch.ctx, 0, files), 0) << ch.error();
+    EXPECT_FALSE(exists(app_.file("rman", "piece1")));
+    ASSERT_EQ(ch.v->info2(ch.ctx, 0, files, &info), 0);
+    EXPECT_EQ(info[0].type, 1u);
+    EXPECT_EQ(info[1].type, 8u);
+    EXPECT_EQ(info[1].value, nullptr);
+    EXPECT_EQ(info[2].type, 9999u);
+    EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(Sessions, PiecesOfEverySizeRestoreByteIdentical)
+{
+    Channel ch;
+    open(ch);
+    uint32_t seed = 100;
+    for (size_t bs : {16384u, 65536u, 262144u, 1048576u, 4194304u}) {
+        for (uint64_t blocks : {0u, 1u, 5u}) {
+            std::string name = "p_" + std::to_string(bs) + "_" + std::to_string(blocks);
+            ASSERT_EQ(backup(ch, name, bs, blocks, seed), 0) << name << ": " << ch.error();
+            struct stat st;
+            ASSERT_EQ(stat(app_.file("rman", name).c_str(), &st), 0);
+            EXPECT_EQ(static_cast<uint64_t>(st.st_size), bs * blocks) << name;
+            EXPECT_EQ(restore(ch, name, bs, seed), static_cast<long>(blocks)) << name << ": " << ch.error();
+            seed++;
+        }
+    }
+    EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(Sessions, CatalogueOperations)
+{
+    Channel ch;
+    open(ch);
+    ASSERT_EQ(backup(ch, "a", 16384, 1, 1), 0);
+    ASSERT_EQ(backup(ch, "c", 16384, 1, 2), 0);
+
+    // An existing name: 7001 with an empty message.
+    char label[] = "x";
+    sbt_item objs[2] = {{2, label}, {SBT_OBJECT_END, nullptr}};
+    EXPECT_EQ(ch.v->backup(ch.ctx, 0, "a", objs, 16384, 0), -1);
+    uint32_t code = 0;
+    EXPECT_EQ(ch.error(&code), "");
+    EXPECT_EQ(code, 7001u);
+    EXPECT_EQ(ch.rec()->flags & RPGN_F_BACKUP, 0u);
+
+    // Info for a present and a missing file in one list.
+    char na[] = "a", nb[] = "b", nc[] = "c";
+    char *two[] = {na, nb, nullptr};
+    sbt_item *info = nullptr;
+    ASSERT_EQ(ch.v->info2(ch.ctx, 0, two, &info), 0);
+    EXPECT_EQ(info[0].type, 1u);
+    EXPECT_EQ(info[4].type, 5u);
+    EXPECT_EQ(info[5].type, 1u);
+    EXPECT_STREQ(static_cast<char *>(info[5].value), "b");
+    EXPECT_EQ(info[6].type, 8u);
+    EXPECT_EQ(info[7].type, 9999u);
+
+    // Removing three names whose second is missing removes the others.
+    char *three[] = {na, nb, nc, nullptr};
+    EXPECT_EQ(ch.v->remove2(ch.ctx, 0, three), 0) << ch.error();
+    EXPECT_FALSE(exists(app_.file("rman", "a")));
+    EXPECT_FALSE(exists(app_.file("rman", "c")));
+    EXPECT_NE(read_file(windir_.libdir() + "/rman0.log").find("sbtremove2: file b doesn't exist\n"),
+              std::string::npos);
+
+    // A share name of 260 characters or more is refused before the appliance is asked.
+    std::string longname(300, 'n');
+    char *toolong[] = {longname.data(), nullptr};
+    EXPECT_EQ(ch.v->remove2(ch.ctx, 0, toolong), -1);
+    EXPECT_EQ(ch.error(), "sbtremove2: backup file name is too long: nnnnnnnnnn...");
+    EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(Sessions, FileStateIsChecked)
+{
+    Channel ch;
+    open(ch);
+    ASSERT_EQ(backup(ch, "f", 16384, 2, 1), 0);
+    std::vector<unsigned char> buf(16384);
+
+    ASSERT_EQ(ch.v->restore(ch.ctx, 0, "f", 16384), 0);
+    EXPECT_EQ(ch.v->write2(ch.ctx, 0, buf.data()), -1);
+    EXPECT_EQ(ch.error(), "sbtwrite2: file is not opened with sbtbackup");
+    EXPECT_EQ(ch.v->restore(ch.ctx, 0, "f", 16384), -1);
+    EXPECT_EQ(ch.error(), "sbtrestore: a file is already open");
+    char nf[] = "f";
+    char *files[] = {nf, nullptr};
+    EXPECT_EQ(ch.v->remove2(ch.ctx, 0, files), -1);
+    EXPECT_EQ(ch.error(), "sbtremove2: file is open");
+    EXPECT_EQ(ch.v->close2(ch.ctx, 0), 0);
+
+    sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
+    ASSERT_EQ(ch.v->backup(ch.ctx, 0, "g", objs, 16384, 0), 0);
+    EXPECT_EQ(ch.v->read2(ch.ctx, 0, buf.data()), -1);
+    EXPECT_EQ(ch.error(), "sbtread2: file is opened with sbtbackup");
+    EXPECT_EQ(ch.v->close2(ch.ctx, 0), 0);
+    EXPECT_EQ(ch.v->close2(ch.ctx, 0), -1);
+    EXPECT_EQ(ch.error(), "sbtclose2: no file open");
+
+    // An unknown object type fails after the file was created; the MI handle
+    // stays held until sbtclose2.
+    int v4 = 1;
+    sbt_item bad[2] = {{4, &v4}, {SBT_OBJECT_END, nullptr}};
+    EXPECT_EQ(ch.v->backup(ch.ctx, 0, "h", bad, 16384, 0), -1);
+    EXPECT_EQ(ch.error(), "sbtbackup: unknown object type");
+    EXPECT_EQ(ch.v->backup(ch.ctx, 0, "i", objs, 16384, 0), -1);
+    EXPECT_EQ(ch.error(), "sbtbackup: a file is already open");
+    ch.v->close2(ch.ctx, 0);
+
+    // 511 characters pass the name check, 512 do not.
+    std::string n511(511, 'q'), n512(512, 'q');
+    EXPECT_EQ(ch.v->backup(ch.ctx, 0, n512.c_str(), objs, 16384, 0), -1);
+    EXPECT_EQ(ch.error(), "sbtbackup: file name too long");
+    EXPECT_EQ(ch.v->restore(ch.ctx, 0, n512.c_str(), 16384), -1);
+    EXPECT_EQ(ch.error(), "sbtrestore: file name too long");
+    ch.v->backup(ch.ctx, 0, n511.c_str(), objs, 16384, 0);
+    EXPECT_NE(ch.error(), "sbtbackup: file name too long");
+    ch.v->close2(ch.ctx, 0);
+    EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(Sessions, RestoreOfAMissingPieceNamesTheCause)
+{
+    Channel ch;
+    open(ch);
+    EXPECT_EQ(ch.v->restore(ch.ctx, 0, "nothere", 16384), -1);
+    EXPECT_EQ(ch.error().rfind("sbtrestore: server " + app_.addr() + " failed to open file: ", 0), 0u) << ch.error();
+    EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(Sessions, SessionSetUpFailuresSayWhy)
+{
+    {
+        Channel ch;
+        ASSERT_EQ(ch.init(lib_), 0);
+        EXPECT_EQ(ch.init2(params("rman", "wrong").c_str()), -1);
+        EXPECT_EQ(ch.error().rfind("sbtinit2: authentication to server " + app_.addr() + " username = rman failed: ", 0),
+                  0u)
+            << ch.error();
+        EXPECT_EQ(ch.rec()->flags, 0u);
+        EXPECT_EQ(ch.rec()->mi_session, nullptr);
+        // A second try on the same channel starts afresh.
+        ASSERT_EQ(ch.init2(params().c_str()), 0) << ch.error();
+        EXPECT_EQ(ch.init2(params().c_str()), -1);
+        EXPECT_EQ(ch.error(), "sbtinit2: called more than once");
+        EXPECT_EQ(ch.rec()->flags, 0u);
+        EXPECT_EQ(ch.rec()->dm_session, nullptr);
+        EXPECT_EQ(ch.init2("BACKUP_HOST=x,broken"), -1);
+        EXPECT_EQ(ch.error(), "Malformed SBT parameter broken\n");
+    }
+    {
+        // Without a share the channel has no sessions and the backup says so.
+        Channel ch;
+        ASSERT_EQ(ch.init(lib_), 0);
+        unsetenv("BACKUP_SHARE");
+        std::string p = "BACKUP_HOST=" + app_.addr();
+        ASSERT_EQ(ch.init2(p.c_str()), 0);
+        EXPECT_EQ(ch.rec()->flags, RPGN_F_INIT2);
+        sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
+        EXPECT_EQ(ch.v->backup(ch.ctx, 0, "x", objs, 16384, 0), -1);
+        EXPECT_EQ(ch.error(), "sbtbackup: session to server is not established in sbtinit2(): storage share is not specified");
+        EXPECT_EQ(ch.end(), 0);
+    }
+    {
+        // A credential id that the store does not hold.
+        Channel ch;
+        ASSERT_EQ(ch.init(lib_), 0);
+        unsetenv("BACKUP_USERNAME");
+        unsetenv("BACKUP_PASSWORD");
+        std::string p = "BACKUP_HOST=" + app_.addr() + ",BACKUP_SHARE=rman,BACKUP_CREDID=nosuch";
+        EXPECT_EQ(ch.init2(p.c_str()), -1);
+        EXPECT_EQ(ch.error(), "Requested credentials are not found.\n");
+        // Once stored, the same id logs in.
+        unsetenv("BACKUP_CREDID");
+        ASSERT_EQ(ch.init2(), 0);
+        std::string cmd = "creds -s -c nosuch -H " + app_.addr() + " -u rman -p secret";
+        ASSERT_EQ(ch.v->command(ch.ctx, 0, cmd.c_str()), 0) << ch.error();
+        ASSERT_EQ(ch.end(), 0);
+        Channel ch2;
+        ASSERT_EQ(ch2.init(lib_), 0);
+        ASSERT_EQ(ch2.init2(p.c_str()), 0) << ch2.error();
+        EXPECT_EQ(ch2.rec()->flags & RPGN_F_SESSION, RPGN_F_SESSION);
+        EXPECT_EQ(ch2.end(), 0);
+    }
+}
+
+TEST_F(Sessions, SbtendInTheMiddleOfABackupLeavesNoFile)
+{
+    Channel ch;
+    open(ch);
+    sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
+    ASSERT_EQ(ch.v->backup(ch.ctx, 0, "unfinished", objs, 65536, 0), 0);
+    std::vector<unsigned char> buf(65536, 0x5A);
+    for (int i = 0; i < 10; i++)
+        ASSERT_EQ(ch.v->write2(ch.ctx, 0, buf.data()), 0);
+    EXPECT_EQ(ch.end(), 0);
+    EXPECT_FALSE(exists(app_.file("rman", "unfinished")));
+    // Nothing that looks like it is left in the share either.
+    Channel again;
+    open(again);
+    EXPECT_EQ(restore(again, "unfinished", 65536, 0), -1);
+    EXPECT_EQ(again.end(), 0);
+}
+
+TEST_F(Sessions, Trace1DumpsTheBufferOfEveryWrite)
+{
+    kes_test::TempDir tmp;
+    std::string trace = tmp / "trace.txt";
+    Channel ch;
+    ASSERT_EQ(ch.init(lib_), 0);
+    ASSERT_EQ(ch.init2(params().c_str(), trace.c_str(), 2), 0);
+    sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
+    ASSERT_EQ(ch.v->backup(ch.ctx, 0, "dumped", objs, 16384, 0), 0);
+    std::vector<unsigned char> buf(16384);
+    for (size_t i = 0; i < buf.size(); i++)
+        buf[i] = static_cast<unsigned char>(i);
+    ASSERT_EQ(ch.v->write2(ch.ctx, 0, buf.data()), 0);
+    ASSERT_EQ(ch.v->close2(ch.ctx, 0), 0);
+    EXPECT_EQ(ch.end(), 0);
+    std::string t = read_file(trace);
+    EXPECT_NE(t.find("ENTER buffer: 000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F\n"),
+              std::string::npos);
+    EXPECT_NE(t.find("ENTER rman_pgn_sbtwrite2: flags 0, offset0, len 4000\n"), std::string::npos);
+}
+
+class OldAppliance : public Sessions {
+protected:
+    bool start_appliance() override
+    {
+        cfg_.version = 0x60000;
+        return app_.start(cfg_);
+    }
+};
+
+TEST_F(OldAppliance, ProtocolSixIsRefused)
+{
+    Channel ch;
+    ASSERT_EQ(ch.init(lib_), 0);
+    EXPECT_EQ(ch.init2(params().c_str()), -1);
+    EXPECT_EQ(ch.error(), "sbtinit2: server " + app_.addr() + " (proto 6) doesn't support RMAN plugin");
+    EXPECT_EQ(ch.rec()->flags, 0u);
+}
+
+class DroppingAppliance : public Sessions {
+protected:
+    bool start_appliance() override
+    {
+        cfg_.drop_after_msgs = 40;
+        cfg_.fault_conns = APPL_FAULT_DM;
+        return app_.start(cfg_);
+    }
+};
+
+TEST_F(DroppingAppliance, ADroppedConnectionFailsTheCallPromptly)
+{
+    Channel ch;
+    open(ch);
+    sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
+    ASSERT_EQ(ch.v->backup(ch.ctx, 0, "cut", objs, 65536, 0), 0);
+    std::vector<unsigned char> buf(65536, 1);
+    auto start = std::chrono::steady_clock::now();
+    int rc = 0;
+    for (int i = 0; i < 200 && rc == 0; i++)
+        rc = ch.v->write2(ch.ctx, 0, buf.data());
+    if (rc == 0)
+        rc = ch.v->close2(ch.ctx, 0);
+    EXPECT_EQ(rc, -1);
+    uint32_t code = 0;
+    std::string text = ch.error(&code);
+    EXPECT_EQ(code, 7501u);
+    EXPECT_FALSE(text.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    ch.v->close2(ch.ctx, 0);
+    EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(Sessions, EightChannelsConcurrency)
+{
+    constexpr int kChannels = 8;
+    kes_test::TempDir tmp;
+    const std::string trace = tmp / "trace.txt";
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    std::vector<std::string> errors(kChannels);
+    for (int t = 0; t < kChannels; t++) {
+        threads.emplace_back([&, t] {
+            Channel ch;
+            if (ch.init(lib_, trace.c_str()) != 0)
+                return;
+            if (ch.init2(params().c_str(), trace.c_str(), 1) != 0) {
+                errors[t] = "sbtinit2: " + ch.error();
+                return;
+            }
+            std::string name = "chan" + std::to_string(t);
+            bool ok = backup(ch, name, 65536, 12, 1000 + t) == 0;
+            if (!ok)
+                errors[t] = "backup: " + ch.error();
+            ok = ok && restore(ch, name, 65536, 1000 + t) == 12;
+            if (!ok && errors[t].empty())
+                errors[t] = "restore: " + ch.error();
+            if (ch.end() == 0 && ok)
+                good++;
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(good.load(), kChannels);
+    for (int t = 0; t < kChannels; t++)
+        EXPECT_EQ(errors[t], "") << "channel " << t;
+    // The shared trace log is intact: every line is one whole ENTER or EXIT line.
+    std::string log = read_file(trace);
+    size_t pos = 0, enters = 0;
+    while (pos < log.size()) {
+        size_t nl = log.find('\n', pos);
+        ASSERT_NE(nl, std::string::npos);
+        std::string line = log.substr(pos, nl - pos);
+        EXPECT_EQ(line.rfind("SBT-", 0), 0u) << line;
+        if (line.find(" ENTER rman_pgn_sbtwrite2: ") != std::string::npos)
+            enters++;
+        pos = nl + 1;
+    }
+    EXPECT_EQ(enters, static_cast<size_t>(kChannels * 12));
+}
