@@ -26,6 +26,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -202,10 +203,8 @@ void dm_serve(responder &r)
     int ports[2] = {raw_port, dm_port};
     write_all(report_fd, ports, sizeof ports);
     close(report_fd);
-    if (fork() == 0) {
-        raw_serve(ls, dir + "/dm_bench.raw");
-        _exit(0);
-    }
+    std::thread raw([ls, dir] { raw_serve(ls, dir + "/dm_bench.raw"); });
+    raw.detach();
     dm_serve(r);
     _exit(0);
 }
