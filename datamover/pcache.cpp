@@ -9,14 +9,16 @@
 #include <new>
 #include <thread>
 
+using pce_t = pce;
+
 namespace {
 
 constexpr const char *kSrc = "pcache";
 constexpr int kMaxFreepgCbs = 4;
 
 struct pce_list {
-    pce *head;
-    pce *tail;
+    pce_t *head;
+    pce_t *tail;
 };
 
 struct freepg_cb {
@@ -25,22 +27,22 @@ struct freepg_cb {
 };
 
 template <pce_link pce::*L>
-void lst_append(pce *&head, pce *&tail, pce *p)
+void lst_append(pce_t *&head, pce_t *&tail, pce_t *pce)
 {
-    pce_link &l = p->*L;
+    pce_link &l = pce->*L;
     l.next = nullptr;
     l.prev = tail;
     if (tail != nullptr)
-        (tail->*L).next = p;
+        (tail->*L).next = pce;
     else
-        head = p;
-    tail = p;
+        head = pce;
+    tail = pce;
 }
 
 template <pce_link pce::*L>
-void lst_remove(pce *&head, pce *&tail, pce *p)
+void lst_remove(pce_t *&head, pce_t *&tail, pce_t *pce)
 {
-    pce_link &l = p->*L;
+    pce_link &l = pce->*L;
     if (l.prev != nullptr)
         (l.prev->*L).next = l.next;
     else
@@ -54,12 +56,12 @@ void lst_remove(pce *&head, pce *&tail, pce *p)
 }
 
 template <pce_link pce::*L>
-void lst_to_tail(pce *&head, pce *&tail, pce *p)
+void lst_to_tail(pce_t *&head, pce_t *&tail, pce_t *pce)
 {
-    if (tail == p)
+    if (tail == pce)
         return;
-    lst_remove<L>(head, tail, p);
-    lst_append<L>(head, tail, p);
+    lst_remove<L>(head, tail, pce);
+    lst_append<L>(head, tail, pce);
 }
 
 using counter = std::atomic<uint64_t>;
@@ -119,140 +121,140 @@ void check_file(const file_io *f)
 
 // Identity of a hashed page; the fields compared change only under both the
 // page lock and the cache lock, so either lock suffices to read them.
-bool same_identity(const pcache *pc, const pce *p, const file_io *f, uint64_t off, uint16_t key)
+bool same_identity(const pcache *pc, const pce_t *pce, const file_io *f, uint64_t off, uint16_t key)
 {
-    return p->f == f && p->f_id == f->id && p->f_gen == f->gen && p->key == key && off >= p->off &&
-           off - p->off < pc->pg_sz;
+    return pce->f == f && pce->f_id == f->id && pce->f_gen == f->gen && pce->key == key && off >= pce->off &&
+           off - pce->off < pc->pg_sz;
 }
 
 // Page lock held.
-bool page_matches(const pcache *pc, const pce *p, const file_io *f, uint64_t off, uint16_t key, int flags)
+bool page_matches(const pcache *pc, const pce_t *pce, const file_io *f, uint64_t off, uint16_t key, int flags)
 {
-    if ((p->state & PCACHE_VALID) == 0 || !same_identity(pc, p, f, off, key))
+    if ((pce->state & PCACHE_VALID) == 0 || !same_identity(pc, pce, f, off, key))
         return false;
-    uint64_t n = (flags & PCACHE_FL_WHOLEPG) ? pc->pg_sz - 1 : (p->usz > 0 ? p->usz - 1 : 0);
-    return off - p->off <= n;
+    uint64_t n = (flags & PCACHE_FL_WHOLEPG) ? pc->pg_sz - 1 : (pce->usz > 0 ? pce->usz - 1 : 0);
+    return off - pce->off <= n;
 }
 
 // Walks the bucket chain holding the cache lock only between pages. Returns
 // the matching page locked, or null.
-pce *hash_find(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
+pce_t *hash_find(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
 {
     const int32_t b = static_cast<int32_t>(bucket_of(pc, f->id, off));
     std::unique_lock<std::mutex> cl(pc->lock);
 restart:
-    pce *p = pc->hash[b].head;
-    while (p != nullptr) {
-        if (!same_identity(pc, p, f, off, key)) {
-            p = p->hash.next;
+    pce_t *pce = pc->hash[b].head;
+    while (pce != nullptr) {
+        if (!same_identity(pc, pce, f, off, key)) {
+            pce = pce->hash.next;
             continue;
         }
         cl.unlock();
-        p->lock.lock();
-        if (page_matches(pc, p, f, off, key, flags))
-            return p;
-        p->lock.unlock();
+        pce->lock.lock();
+        if (page_matches(pc, pce, f, off, key, flags))
+            return pce;
+        pce->lock.unlock();
         bump(pc->lookup_mismatches);
         cl.lock();
-        if (p->bucket != b)
+        if (pce->bucket != b)
             goto restart;  // the page left this chain meanwhile
-        p = p->hash.next;
+        pce = pce->hash.next;
     }
     return nullptr;
 }
 
 // Page and cache lock held.
-void unlink_free_cl(pcache *pc, pce *p)
+void unlink_free_cl(pcache *pc, pce_t *pce)
 {
-    XASSERT((p->state & PCACHE_FREE));
-    lst_remove<&pce::free>(pc->free.head, pc->free.tail, p);
-    p->state &= static_cast<uint16_t>(~PCACHE_FREE);
+    XASSERT((pce->state & PCACHE_FREE));
+    lst_remove<&pce::free>(pc->free.head, pc->free.tail, pce);
+    pce->state &= static_cast<uint16_t>(~PCACHE_FREE);
     pc->free_cnt--;
-    p->claim++;
+    pce->claim++;
 }
 
 // Page and cache lock held.
-void clear_dirty_cl(pcache *pc, pce *p)
+void clear_dirty_cl(pcache *pc, pce_t *pce)
 {
-    p->dirty_stamp = 0;
-    if ((p->state & PCACHE_DIRTY) == 0)
+    pce->dirty_stamp = 0;
+    if ((pce->state & PCACHE_DIRTY) == 0)
         return;
     XASSERT(pc->dirty_cnt >= 1);
-    lst_remove<&pce::dirty>(pc->dirty.head, pc->dirty.tail, p);
+    lst_remove<&pce::dirty>(pc->dirty.head, pc->dirty.tail, pce);
     pc->dirty_cnt--;
-    p->state &= static_cast<uint16_t>(~PCACHE_DIRTY);
+    pce->state &= static_cast<uint16_t>(~PCACHE_DIRTY);
 }
 
 // Page and cache lock held. An unhashed page has no file to be written to,
 // so a dirty mark goes with the hash.
-void unhash_cl(pcache *pc, pce *p)
+void unhash_cl(pcache *pc, pce_t *pce)
 {
-    XASSERT((p->state & PCACHE_VALID));
-    XASSERT(p->f != nullptr);
-    XASSERT(p->f->magic == FILE_IO_MAGIC_IN_USE);
-    clear_dirty_cl(pc, p);
-    lst_remove<&pce::hash>(pc->hash[p->bucket].head, pc->hash[p->bucket].tail, p);
-    pc->bucket_cnt[p->bucket]--;
+    XASSERT((pce->state & PCACHE_VALID));
+    XASSERT(pce->f != nullptr);
+    XASSERT(pce->f->magic == FILE_IO_MAGIC_IN_USE);
+    clear_dirty_cl(pc, pce);
+    lst_remove<&pce::hash>(pc->hash[pce->bucket].head, pc->hash[pce->bucket].tail, pce);
+    pc->bucket_cnt[pce->bucket]--;
     pc->hashed_cnt--;
-    p->bucket = -1;
-    p->state &= static_cast<uint16_t>(~(PCACHE_VALID | PCACHE_SWAP));
-    lst_remove<&pce::file>(p->f->pg_head, p->f->pg_tail, p);
-    p->f->pg_cnt--;
-    p->f = nullptr;
+    pce->bucket = -1;
+    pce->state &= static_cast<uint16_t>(~(PCACHE_VALID | PCACHE_SWAP));
+    lst_remove<&pce::file>(pce->f->pg_head, pce->f->pg_tail, pce);
+    pce->f->pg_cnt--;
+    pce->f = nullptr;
 }
 
-void unhash(pcache *pc, pce *p)
+void unhash(pcache *pc, pce_t *pce)
 {
     std::lock_guard<std::mutex> cl(pc->lock);
-    unhash_cl(pc, p);
+    unhash_cl(pc, pce);
 }
 
 // Page lock held; the page is unhashed and ours.
-void bind(pcache *pc, pce *p, file_io *f, uint64_t off, uint16_t key)
+void bind(pcache *pc, pce_t *pce, file_io *f, uint64_t off, uint16_t key)
 {
     std::lock_guard<std::mutex> cl(pc->lock);
-    p->f = f;
-    p->f_id = f->id;
-    p->f_gen = f->gen;
-    p->key = key;
-    p->off = off;
-    p->usz = 0;
-    p->ioerr = 0;
-    p->dirty_stamp = 0;
-    memset(p->digest, 0, sizeof p->digest);
-    p->state = static_cast<uint16_t>((p->state & ~PCACHE_ERROR) | PCACHE_VALID);
+    pce->f = f;
+    pce->f_id = f->id;
+    pce->f_gen = f->gen;
+    pce->key = key;
+    pce->off = off;
+    pce->usz = 0;
+    pce->ioerr = 0;
+    pce->dirty_stamp = 0;
+    memset(pce->digest, 0, sizeof pce->digest);
+    pce->state = static_cast<uint16_t>((pce->state & ~PCACHE_ERROR) | PCACHE_VALID);
     const int32_t b = static_cast<int32_t>(bucket_of(pc, f->id, off));
-    p->bucket = b;
-    lst_append<&pce::hash>(pc->hash[b].head, pc->hash[b].tail, p);
+    pce->bucket = b;
+    lst_append<&pce::hash>(pc->hash[b].head, pc->hash[b].tail, pce);
     pc->bucket_cnt[b]++;
     pc->hashed_cnt++;
-    lst_append<&pce::file>(f->pg_head, f->pg_tail, p);
+    lst_append<&pce::file>(f->pg_head, f->pg_tail, pce);
     f->pg_cnt++;
 }
 
 // Page lock held; returns the page's I/O error once it is no longer busy.
-int wait_io(pcache *pc, pce *p)
+int wait_io(pcache *pc, pce_t *pce)
 {
-    while (IS_PAGE_BUSY(p)) {
+    while (IS_PAGE_BUSY(pce)) {
         bump(pc->io_waits);
-        p->lock.unlock();
+        pce->lock.unlock();
         if (pcache_iolist_done(pc, pc->aio_cnt) == 0)
             std::this_thread::yield();  // another pass has collected it and is finishing it
-        p->lock.lock();
+        pce->lock.lock();
     }
-    return p->ioerr;
+    return pce->ioerr;
 }
 
 // Page lock held: a found page becomes the caller's.
-void take_ref(pcache *pc, pce *p, int flags)
+void take_ref(pcache *pc, pce_t *pce, int flags)
 {
-    if (IS_PAGE_FREE(p)) {
+    if (IS_PAGE_FREE(pce)) {
         std::lock_guard<std::mutex> cl(pc->lock);
-        unlink_free_cl(pc, p);
+        unlink_free_cl(pc, pce);
     }
-    p->refs++;
+    pce->refs++;
     if (flags & PCACHE_FL_SYNC)
-        wait_io(pc, p);
+        wait_io(pc, pce);
 }
 
 file_io_aio *get_aio(pcache *pc)
@@ -290,20 +292,20 @@ void put_aio(pcache *pc, file_io_aio *a)
 }
 
 // Page lock held: page taken for reuse.
-pce *finish_take(pce *p)
+pce_t *finish_take(pce_t *pce)
 {
-    XASSERT(IS_PAGE_PENDING(p) == 0);
-    XASSERT(p->refs == 0);
-    XASSERT((p->state & (PCACHE_FREE | PCACHE_VALID | PCACHE_DIRTY)) == 0);
-    p->state &= static_cast<uint16_t>(~(PCACHE_SWAP | PCACHE_READAHEAD));
-    p->usz = 0;
-    return p;
+    XASSERT(IS_PAGE_PENDING(pce) == 0);
+    XASSERT(pce->refs == 0);
+    XASSERT((pce->state & (PCACHE_FREE | PCACHE_VALID | PCACHE_DIRTY)) == 0);
+    pce->state &= static_cast<uint16_t>(~(PCACHE_SWAP | PCACHE_READAHEAD));
+    pce->usz = 0;
+    return pce;
 }
 
-void free_page_entry(pce *p)
+void free_page_entry(pce_t *pce)
 {
-    free(p->buf);
-    delete p;
+    free(pce->buf);
+    delete pce;
 }
 
 }  // namespace
@@ -338,25 +340,25 @@ pcache *pcache_init(uint32_t pg_sz, uint32_t page_cnt, uint32_t aio_cnt, int *er
         put_aio_il(pc, &pc->aios[i]);
 
     for (uint32_t i = 0; i < page_cnt; i++) {
-        pce *p = new (std::nothrow) pce();
-        unsigned char *buf = p ? static_cast<unsigned char *>(calloc(1, pg_sz)) : nullptr;
+        pce_t *pce = new (std::nothrow) pce_t();
+        unsigned char *buf = pce ? static_cast<unsigned char *>(calloc(1, pg_sz)) : nullptr;
         if (buf == nullptr) {
-            delete p;
+            delete pce;
             util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "pcache_init: page %u of %u not created\n", i, page_cnt);
             pcache_cleanup(pc, false);
             *errp = PCACHE_ERR_NOPAGE;
             return nullptr;
         }
-        std::lock_guard<std::mutex> pl(p->lock);
+        std::lock_guard<std::mutex> pl(pce->lock);
         std::lock_guard<std::mutex> cl(pc->lock);
-        p->state = PCACHE_ALLOCATED;
-        p->pc = pc;
-        p->buf = buf;
-        p->bucket = -1;
-        lst_append<&pce::all>(pc->all.head, pc->all.tail, p);
+        pce->state = PCACHE_ALLOCATED;
+        pce->pc = pc;
+        pce->buf = buf;
+        pce->bucket = -1;
+        lst_append<&pce::all>(pc->all.head, pc->all.tail, pce);
         pc->page_cnt++;
-        lst_append<&pce::free>(pc->free.head, pc->free.tail, p);
-        p->state |= PCACHE_FREE;
+        lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
+        pce->state |= PCACHE_FREE;
         pc->free_cnt++;
     }
     *errp = 0;
@@ -370,17 +372,17 @@ int pcache_cleanup(pcache *pc, bool write_back)
     int written = 0;
     int first_err = 0;
     if (write_back) {
-        for (pce *p = pc->all.head; p != nullptr; p = p->all.next) {
-            std::lock_guard<std::mutex> pl(p->lock);
-            int rc = pcache_flush_page(p, PCACHE_FL_SYNC);
+        for (pce_t *pce = pc->all.head; pce != nullptr; pce = pce->all.next) {
+            std::lock_guard<std::mutex> pl(pce->lock);
+            int rc = pcache_flush_page(pce, PCACHE_FL_SYNC);
             if (rc < 0 && first_err == 0)
                 first_err = rc;
             else if (rc == 1)
                 written++;
             else if (rc == 2)
-                wait_io(pc, p);
-            if (p->state & PCACHE_VALID)
-                unhash(pc, p);
+                wait_io(pc, pce);
+            if (pce->state & PCACHE_VALID)
+                unhash(pc, pce);
         }
     }
     for (;;) {
@@ -393,10 +395,10 @@ int pcache_cleanup(pcache *pc, bool write_back)
             std::this_thread::yield();
     }
     XASSERT(pc->aio_free_cnt == pc->aio_cnt);
-    for (pce *p = pc->all.head; p != nullptr;) {
-        pce *next = p->all.next;
-        free_page_entry(p);
-        p = next;
+    for (pce_t *pce = pc->all.head; pce != nullptr;) {
+        pce_t *next = pce->all.next;
+        free_page_entry(pce);
+        pce = next;
     }
     delete[] pc->aios;
     delete pc;
@@ -405,7 +407,7 @@ int pcache_cleanup(pcache *pc, bool write_back)
 
 // ---------------------------------------------------------------- lookup and load
 
-pce *pcache_lookup(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
+pce_t *pcache_lookup(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
 {
     if (pc == nullptr || f == nullptr) {
         util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: pc(%p), f(%p)\n", static_cast<void *>(pc),
@@ -414,17 +416,17 @@ pce *pcache_lookup(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags
     }
     check_file(f);
     bump(pc->lookups);
-    pce *p = hash_find(pc, f, off, key, flags);
-    if (p == nullptr) {
+    pce_t *pce = hash_find(pc, f, off, key, flags);
+    if (pce == nullptr) {
         bump(pc->misses);
         return nullptr;
     }
     bump(pc->hits);
-    take_ref(pc, p, flags);
-    return p;
+    take_ref(pc, pce, flags);
+    return pce;
 }
 
-pce *pcache_load_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint16_t key, int flags)
+pce_t *pcache_load_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint16_t key, int flags)
 {
     if (pc == nullptr || f == nullptr) {
         util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: pc(%p), f(%p)\n", static_cast<void *>(pc),
@@ -434,43 +436,43 @@ pce *pcache_load_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint1
     check_file(f);
     if (size > pc->pg_sz)
         size = pc->pg_sz;
-    pce *p;
+    pce_t *pce;
     bool fresh = false;
     {
         std::lock_guard<std::mutex> al(pc->alloc_lock);
         bump(pc->lookups);
-        p = hash_find(pc, f, off, key, flags);
-        if (p == nullptr) {
+        pce = hash_find(pc, f, off, key, flags);
+        if (pce == nullptr) {
             bump(pc->misses);
-            p = pcache_find_freepg(pc);
-            bind(pc, p, f, off, key);
+            pce = pcache_find_freepg(pc);
+            bind(pc, pce, f, off, key);
             fresh = true;
         }
     }
     if (!fresh) {
         bump(pc->hits);
-        take_ref(pc, p, flags);
-        return p;
+        take_ref(pc, pce, flags);
+        return pce;
     }
-    p->refs++;
+    pce->refs++;
     if (flags & PCACHE_FL_SWAP)
-        p->state |= PCACHE_SWAP;
-    p->state |= PCACHE_BUSY;
+        pce->state |= PCACHE_SWAP;
+    pce->state |= PCACHE_BUSY;
     bump(pc->loads);
     int type = PCACHE_IO_READ;
     if (flags & PCACHE_FL_SYNC) {
         bump(pc->sync_loads);
         type |= PCACHE_IO_SYNC;
     }
-    int rc = pcache_iosubmit(p, type, off, size);
+    int rc = pcache_iosubmit(pce, type, off, size);
     if (rc < 0)
         util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: pcache_iosubmit f[%s] type[%x] off[%llu] sz[%d] failed - %d\n",
                  "pcache_load_page", f->name, static_cast<unsigned>(type), static_cast<unsigned long long>(off),
                  static_cast<int>(size), rc);
-    return p;
+    return pce;
 }
 
-pce *pcache_get_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint16_t key, int flags)
+pce_t *pcache_get_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint16_t key, int flags)
 {
     if (pc == nullptr)
         return nullptr;
@@ -478,20 +480,20 @@ pce *pcache_get_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uint16
         util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: usz[%u] > pg_sz[%u]\n", "pcache_get_page", size, pc->pg_sz);
         return nullptr;
     }
-    pce *p = pcache_load_page(pc, f, off, size, key, flags);
-    if (p != nullptr) {
-        XASSERT(p->refs);
-        XASSERT(IS_PAGE_FREE(p) == 0);
+    pce_t *pce = pcache_load_page(pc, f, off, size, key, flags);
+    if (pce != nullptr) {
+        XASSERT(pce->refs);
+        XASSERT(IS_PAGE_FREE(pce) == 0);
     }
-    return p;
+    return pce;
 }
 
-pce *pcache_get_wpage(pcache *pc, file_io *f, uint64_t off, int count, int flags)
+pce_t *pcache_get_wpage(pcache *pc, file_io *f, uint64_t off, int count, int flags)
 {
     (void)count;  // loads complete before pcache_load_page returns: nothing to load ahead
     if (pc == nullptr)
         return nullptr;
-    pce *spce = pcache_load_page(pc, f, off, pc->pg_sz, 1, flags | PCACHE_FL_WHOLEPG);
+    pce_t *spce = pcache_load_page(pc, f, off, pc->pg_sz, 1, flags | PCACHE_FL_WHOLEPG);
     if (spce != nullptr) {
         XASSERT(spce->refs);
         XASSERT(IS_PAGE_FREE(spce) == 0);
@@ -501,7 +503,7 @@ pce *pcache_get_wpage(pcache *pc, file_io *f, uint64_t off, int count, int flags
 
 // ---------------------------------------------------------------- free pages
 
-pce *pcache_find_freepg(pcache *pc)
+pce_t *pcache_find_freepg(pcache *pc)
 {
     XASSERT(pc != nullptr);
     std::unique_lock<std::mutex> cl(pc->lock);
@@ -512,65 +514,65 @@ pce *pcache_find_freepg(pcache *pc)
         // once (unhashed, or clean and idle). Others go to the tail in order.
         uint32_t n = pc->free_cnt;
         for (uint32_t i = 0; i < n && pc->free.head != nullptr; i++) {
-            pce *p = pc->free.head;
+            pce_t *pce = pc->free.head;
             // The cache lock is held, so the page lock may only be tried.
-            if (!p->lock.try_lock()) {
-                lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, p);
+            if (!pce->lock.try_lock()) {
+                lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
                 continue;
             }
-            bool hashed = (p->state & PCACHE_VALID) != 0;
-            if (!hashed || (p->refs == 0 && (p->state & (PCACHE_DIRTY | PCACHE_BUSY)) == 0)) {
-                unlink_free_cl(pc, p);
+            bool hashed = (pce->state & PCACHE_VALID) != 0;
+            if (!hashed || (pce->refs == 0 && (pce->state & (PCACHE_DIRTY | PCACHE_BUSY)) == 0)) {
+                unlink_free_cl(pc, pce);
                 if (hashed)
-                    unhash_cl(pc, p);
-                return finish_take(p);
+                    unhash_cl(pc, pce);
+                return finish_take(pce);
             }
-            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, p);
-            p->lock.unlock();
+            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
+            pce->lock.unlock();
         }
 
         // Second pass: the page now at the head, written back if needed.
-        pce *p = pc->free.head;
-        if (p != nullptr) {
-            if (!p->lock.try_lock()) {
+        pce_t *pce = pc->free.head;
+        if (pce != nullptr) {
+            if (!pce->lock.try_lock()) {
                 cl.unlock();
-                p->lock.lock();
+                pce->lock.lock();
                 cl.lock();
             }
-            if (!IS_PAGE_FREE(p)) {  // taken by someone else meanwhile
-                p->lock.unlock();
+            if (!IS_PAGE_FREE(pce)) {  // taken by someone else meanwhile
+                pce->lock.unlock();
                 continue;
             }
-            if ((p->state & PCACHE_VALID) == 0) {
-                unlink_free_cl(pc, p);
-                return finish_take(p);
+            if ((pce->state & PCACHE_VALID) == 0) {
+                unlink_free_cl(pc, pce);
+                return finish_take(pce);
             }
-            if (p->refs == 0) {
-                unlink_free_cl(pc, p);
-                const uint32_t claim = p->claim;
+            if (pce->refs == 0) {
+                unlink_free_cl(pc, pce);
+                const uint32_t claim = pce->claim;
                 cl.unlock();
                 bool lost = false;
-                while (IS_PAGE_BUSY(p)) {
-                    wait_io(pc, p);
+                while (IS_PAGE_BUSY(pce)) {
+                    wait_io(pc, pce);
                     // The page lock was released: a lookup may have taken the page.
-                    if (p->claim != claim || p->refs != 0 || IS_PAGE_FREE(p)) {
+                    if (pce->claim != claim || pce->refs != 0 || IS_PAGE_FREE(pce)) {
                         lost = true;
                         break;
                     }
                 }
                 if (!lost) {
-                    if (p->state & PCACHE_DIRTY)
-                        (void)pcache_flush_page(p, PCACHE_FL_SYNC);  // a failure is kept in the page and file
-                    if (p->state & PCACHE_VALID)
-                        unhash(pc, p);
-                    return finish_take(p);
+                    if (pce->state & PCACHE_DIRTY)
+                        (void)pcache_flush_page(pce, PCACHE_FL_SYNC);  // a failure is kept in the page and file
+                    if (pce->state & PCACHE_VALID)
+                        unhash(pc, pce);
+                    return finish_take(pce);
                 }
-                p->lock.unlock();
+                pce->lock.unlock();
                 cl.lock();
                 continue;
             }
-            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, p);
-            p->lock.unlock();
+            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
+            pce->lock.unlock();
         }
 
         // Nothing to take: ask the callbacks, then wait for a release.
@@ -590,27 +592,27 @@ pce *pcache_find_freepg(pcache *pc)
     }
 }
 
-int pcache_freepg(pce *p)
+int pcache_freepg(pce_t *pce)
 {
-    XASSERT(p != nullptr);
-    pcache *pc = p->pc;
-    if (IS_PAGE_FREE(p)) {
-        if (p->refs != 0) {
+    XASSERT(pce != nullptr);
+    pcache *pc = pce->pc;
+    if (IS_PAGE_FREE(pce)) {
+        if (pce->refs != 0) {
             util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: pce[%p] f[%s] off[%llu] usz[%d] state[%x] refs[%d]\n",
-                     "pcache_freepg", static_cast<void *>(p), p->f ? p->f->name : "", static_cast<unsigned long long>(p->off),
-                     static_cast<int>(p->usz), p->state, p->refs);
-            XASSERT(p->refs == 0);
+                     "pcache_freepg", static_cast<void *>(pce), pce->f ? pce->f->name : "", static_cast<unsigned long long>(pce->off),
+                     static_cast<int>(pce->usz), pce->state, pce->refs);
+            XASSERT(pce->refs == 0);
         }
         return 0;
     }
-    XASSERT(p->refs);
-    p->refs--;
-    if (p->refs == 0) {
+    XASSERT(pce->refs);
+    pce->refs--;
+    if (pce->refs == 0) {
         std::lock_guard<std::mutex> cl(pc->lock);
-        XASSERT((p->state & PCACHE_FREE) == 0);
-        XASSERT(p->refs == 0);
-        lst_append<&pce::free>(pc->free.head, pc->free.tail, p);
-        p->state |= PCACHE_FREE;
+        XASSERT((pce->state & PCACHE_FREE) == 0);
+        XASSERT(pce->refs == 0);
+        lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
+        pce->state |= PCACHE_FREE;
         pc->free_cnt++;
         pc->free_cv.notify_all();
     }
@@ -619,47 +621,47 @@ int pcache_freepg(pce *p)
 
 // ---------------------------------------------------------------- dirty pages and write-back
 
-int pcache_mark_dirty(pce *p, uint64_t stamp)
+int pcache_mark_dirty(pce_t *pce, uint64_t stamp)
 {
-    XASSERT(p != nullptr);
-    if ((p->state & PCACHE_VALID) == 0)
+    XASSERT(pce != nullptr);
+    if ((pce->state & PCACHE_VALID) == 0)
         return PCACHE_ERR_PGSTATE;
-    if (p->state & PCACHE_DIRTY)
+    if (pce->state & PCACHE_DIRTY)
         return 0;
-    pcache *pc = p->pc;
+    pcache *pc = pce->pc;
     std::lock_guard<std::mutex> cl(pc->lock);
-    p->state |= PCACHE_DIRTY;
-    p->dirty_stamp = stamp;
-    lst_append<&pce::dirty>(pc->dirty.head, pc->dirty.tail, p);
+    pce->state |= PCACHE_DIRTY;
+    pce->dirty_stamp = stamp;
+    lst_append<&pce::dirty>(pc->dirty.head, pc->dirty.tail, pce);
     pc->dirty_cnt++;
     return 1;
 }
 
-int pcache_clear_dirty(pce *p)
+int pcache_clear_dirty(pce_t *pce)
 {
-    XASSERT(p != nullptr);
-    p->dirty_stamp = 0;
-    if ((p->state & PCACHE_DIRTY) == 0)
+    XASSERT(pce != nullptr);
+    pce->dirty_stamp = 0;
+    if ((pce->state & PCACHE_DIRTY) == 0)
         return 0;
-    std::lock_guard<std::mutex> cl(p->pc->lock);
-    clear_dirty_cl(p->pc, p);
+    std::lock_guard<std::mutex> cl(pce->pc->lock);
+    clear_dirty_cl(pce->pc, pce);
     return 1;
 }
 
-int pcache_flush_page(pce *p, int flags)
+int pcache_flush_page(pce_t *pce, int flags)
 {
-    XASSERT(p != nullptr);
-    if ((p->state & (PCACHE_VALID | PCACHE_DIRTY)) != (PCACHE_VALID | PCACHE_DIRTY))
+    XASSERT(pce != nullptr);
+    if ((pce->state & (PCACHE_VALID | PCACHE_DIRTY)) != (PCACHE_VALID | PCACHE_DIRTY))
         return 0;
-    if (IS_PAGE_BUSY(p))
+    if (IS_PAGE_BUSY(pce))
         return 2;
-    pcache *pc = p->pc;
+    pcache *pc = pce->pc;
     if (pc->before_wb != nullptr)
-        pc->before_wb(p, PCACHE_IO_WRITE, pc->hook_arg);
-    p->state |= PCACHE_BUSY;
+        pc->before_wb(pce, PCACHE_IO_WRITE, pc->hook_arg);
+    pce->state |= PCACHE_BUSY;
     bump(pc->flushes);
     int type = PCACHE_IO_WRITE | ((flags & PCACHE_FL_SYNC) ? PCACHE_IO_SYNC : 0);
-    int rc = pcache_iosubmit(p, type, p->off, p->usz);
+    int rc = pcache_iosubmit(pce, type, pce->off, pce->usz);
     return rc < 0 ? rc : 1;
 }
 
@@ -681,20 +683,20 @@ int pcache_sync_file(pcache *pc, file_io *f, pcache_sync_cb_t cb, int flags)
     int count = 0;
     int first_err = 0;
     for (int i = 0; i < n; i++) {
-        pce *p;
+        pce_t *pce;
         {
             // Each visited page moves to the tail, so n steps visit every
             // page that was bound at the start and is still bound.
             std::lock_guard<std::mutex> cl(pc->lock);
-            p = f->pg_head;
-            if (p == nullptr)
+            pce = f->pg_head;
+            if (pce == nullptr)
                 break;
-            lst_to_tail<&pce::file>(f->pg_head, f->pg_tail, p);
+            lst_to_tail<&pce::file>(f->pg_head, f->pg_tail, pce);
         }
-        std::lock_guard<std::mutex> pl(p->lock);
-        if ((p->state & PCACHE_VALID) == 0 || p->f != f)
+        std::lock_guard<std::mutex> pl(pce->lock);
+        if ((pce->state & PCACHE_VALID) == 0 || pce->f != f)
             continue;
-        int rc = pcache_flush_page(p, flags);
+        int rc = pcache_flush_page(pce, flags);
         if (rc < 0) {
             if (first_err == 0)
                 first_err = rc;
@@ -705,41 +707,41 @@ int pcache_sync_file(pcache *pc, file_io *f, pcache_sync_cb_t cb, int flags)
         } else if (rc == 1) {
             count++;
         } else if (rc == 2 && sync) {
-            wait_io(pc, p);
+            wait_io(pc, pce);
             count++;
         }
-        if (with_cb && (p->state & PCACHE_VALID) && p->f == f)
-            cb(pc, p);
+        if (with_cb && (pce->state & PCACHE_VALID) && pce->f == f)
+            cb(pc, pce);
     }
     return first_err != 0 ? first_err : count;
 }
 
-int pcache_drop_page(pcache *pc, pce *p)
+int pcache_drop_page(pcache *pc, pce_t *pce)
 {
-    XASSERT(p != nullptr);
-    XASSERT(p->pc == pc);
-    if ((p->state & PCACHE_VALID) == 0)
+    XASSERT(pce != nullptr);
+    XASSERT(pce->pc == pc);
+    if ((pce->state & PCACHE_VALID) == 0)
         return PCACHE_ERR_PGSTATE;
-    unhash(pc, p);
+    unhash(pc, pce);
     return 0;
 }
 
 // ---------------------------------------------------------------- I/O
 
-int pcache_iosubmit(pce *p, int type, uint64_t off, uint32_t len)
+int pcache_iosubmit(pce_t *pce, int type, uint64_t off, uint32_t len)
 {
-    XASSERT(p != nullptr);
-    pcache *pc = p->pc;
-    file_io *f = p->f;
+    XASSERT(pce != nullptr);
+    pcache *pc = pce->pc;
+    file_io *f = pce->f;
     check_file(f);
-    p->ioerr = 0;
-    p->state &= static_cast<uint16_t>(~PCACHE_ERROR);
-    XASSERT(IS_PAGE_BUSY(p));
+    pce->ioerr = 0;
+    pce->state &= static_cast<uint16_t>(~PCACHE_ERROR);
+    XASSERT(IS_PAGE_BUSY(pce));
     if (len > pc->pg_sz)
         len = pc->pg_sz;
 
     int rc = 0;
-    if (p->state & PCACHE_SWAP) {
+    if (pce->state & PCACHE_SWAP) {
         type |= PCACHE_IO_SWAP;
         if (f->swap_fd < 0)
             rc = file_io_open_swap(f);
@@ -749,35 +751,35 @@ int pcache_iosubmit(pce *p, int type, uint64_t off, uint32_t len)
     file_io_aio *a = nullptr;
     if (rc == 0) {
         a = get_aio(pc);
-        a->page = p;
-        p->aio = a;
-        rc = file_io_submit(a, f, type, p->buf, off, len);
+        a->page = pce;
+        pce->aio = a;
+        rc = file_io_submit(a, f, type, pce->buf, off, len);
     }
     if (rc < 0) {
-        p->ioerr = rc;
-        p->state |= PCACHE_ERROR;
-        p->usz = 0;
+        pce->ioerr = rc;
+        pce->state |= PCACHE_ERROR;
+        pce->usz = 0;
         if (a != nullptr)
             put_aio(pc, a);
-        p->aio = nullptr;
-        p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-        pcache_clear_dirty(p);
+        pce->aio = nullptr;
+        pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+        pcache_clear_dirty(pce);
         file_io_set_error(f, rc);
         return rc;
     }
     if (type & PCACHE_IO_SYNC) {
-        p->usz = static_cast<uint32_t>(rc);
+        pce->usz = static_cast<uint32_t>(rc);
         if (pc->after_io != nullptr)
-            pc->after_io(p, type, pc->hook_arg);
+            pc->after_io(pce, type, pc->hook_arg);
         put_aio(pc, a);
-        p->aio = nullptr;
-        p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-        pcache_clear_dirty(p);
+        pce->aio = nullptr;
+        pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+        pcache_clear_dirty(pce);
         return rc;
     }
-    XASSERT(IS_PAGE_BUSY(p));
-    XASSERT(IS_PAGE_PENDING(p) == 0);
-    p->state |= PCACHE_PENDING;
+    XASSERT(IS_PAGE_BUSY(pce));
+    XASSERT(IS_PAGE_PENDING(pce) == 0);
+    pce->state |= PCACHE_PENDING;
     {
         std::lock_guard<std::mutex> il(pc->io_lock);
         a->next = nullptr;
@@ -789,7 +791,7 @@ int pcache_iosubmit(pce *p, int type, uint64_t off, uint32_t len)
         pc->io_tail = a;
         pc->iolist_cnt++;
     }
-    wait_io(pc, p);
+    wait_io(pc, pce);
     return rc;
 }
 
@@ -816,29 +818,29 @@ int pcache_iolist_done(pcache *pc, uint32_t max)
         file_io_aio *a = collected;
         collected = a->cnext;
         a->cnext = nullptr;
-        pce *p = a->page;
-        std::lock_guard<std::mutex> pl(p->lock);
-        XASSERT(IS_PAGE_PENDING(p));
+        pce_t *pce = a->page;
+        std::lock_guard<std::mutex> pl(pce->lock);
+        XASSERT(IS_PAGE_PENDING(pce));
         if (a->result == -1) {  // not finished yet
             std::lock_guard<std::mutex> il(pc->io_lock);
             a->collected = false;
             continue;
         }
         if (a->result < 0) {
-            p->ioerr = a->result;
-            p->usz = 0;
-            p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-            p->state |= PCACHE_ERROR;
-            pcache_clear_dirty(p);
+            pce->ioerr = a->result;
+            pce->usz = 0;
+            pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+            pce->state |= PCACHE_ERROR;
+            pcache_clear_dirty(pce);
             file_io_set_error(a->f, util_file_err(a->kerr));
             util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: aio_failed - %s[%d]\n", "pcache_iolist_done",
                      util_strerror(a->kerr), a->kerr);
         } else {
-            p->usz = static_cast<uint32_t>(a->result);
+            pce->usz = static_cast<uint32_t>(a->result);
             if (pc->after_io != nullptr)
-                pc->after_io(p, a->write ? PCACHE_IO_WRITE : PCACHE_IO_READ, pc->hook_arg);
-            p->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-            pcache_clear_dirty(p);
+                pc->after_io(pce, a->write ? PCACHE_IO_WRITE : PCACHE_IO_READ, pc->hook_arg);
+            pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
+            pcache_clear_dirty(pce);
         }
         {
             std::lock_guard<std::mutex> il(pc->io_lock);
@@ -853,8 +855,8 @@ int pcache_iolist_done(pcache *pc, uint32_t max)
             pc->iolist_cnt--;
             put_aio_il(pc, a);
         }
-        p->aio = nullptr;
-        p->state &= static_cast<uint16_t>(~PCACHE_PENDING);
+        pce->aio = nullptr;
+        pce->state &= static_cast<uint16_t>(~PCACHE_PENDING);
         done++;
     }
     return done;
@@ -862,22 +864,22 @@ int pcache_iolist_done(pcache *pc, uint32_t max)
 
 // ---------------------------------------------------------------- small accessors
 
-void pcache_lock_page(pce *p) { p->lock.lock(); }
-void pcache_unlock_page(pce *p) { p->lock.unlock(); }
+void pcache_lock_page(pce_t *pce) { pce->lock.lock(); }
+void pcache_unlock_page(pce_t *pce) { pce->lock.unlock(); }
 
-int pcache_page_set_usz(pce *p, uint64_t end)
+int pcache_page_set_usz(pce_t *pce, uint64_t end)
 {
-    if (end > p->pc->pg_sz)
+    if (end > pce->pc->pg_sz)
         return PCACHE_ERR_PGSTATE;
-    if (end > p->usz)
-        p->usz = static_cast<uint32_t>(end);
+    if (end > pce->usz)
+        pce->usz = static_cast<uint32_t>(end);
     return 0;
 }
 
-bool pcache_page_holds(const pce *p, uint64_t off, uint64_t len)
+bool pcache_page_holds(const pce_t *pce, uint64_t off, uint64_t len)
 {
-    const uint64_t pg = p->pc->pg_sz;
-    return off >= p->off && off - p->off <= pg && len <= pg - (off - p->off);
+    const uint64_t pg = pce->pc->pg_sz;
+    return off >= pce->off && off - pce->off <= pg && len <= pg - (off - pce->off);
 }
 
 uint32_t pcache_page_size(const pcache *pc) { return pc->pg_sz; }

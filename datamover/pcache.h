@@ -21,6 +21,9 @@
 //    one, so a thread that is the only one releasing pages must make sure one
 //    is free first (pcache_free_count).
 // A page's fields may be read and written by a caller only under its lock.
+// A file's pages keep pointing at its file object until they are unhashed, so
+// before a file is closed its pages must be dropped (pcache_sync_file with
+// pcache_drop_page and PCACHE_FL_SYNC).
 #pragma once
 
 #include "datamover/posix/file_io.h"
@@ -111,8 +114,8 @@ struct pcache_stats {
     uint64_t loads;
     uint64_t sync_loads;
     uint64_t flushes;
-    uint64_t ra_probes;
-    uint64_t ra_hits;
+    uint64_t ra_probes;  // read-ahead counters: loads complete before they return,
+    uint64_t ra_hits;    // so nothing is loaded ahead and these stay 0
     uint64_t io_waits;
     uint64_t aio_waits;
     uint64_t iolist_passes;
