@@ -1,0 +1,475 @@
+// Appliance start and stop, its command line and user list, and the table of
+// files opened through the control protocol.
+#include "appliance/appliance.h"
+
+#include "appliance/server.h"
+#include "appliance/service.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct appliance {
+    appl_shared sh;
+    appl_server *mi = nullptr;
+    appl_server *dm = nullptr;
+};
+
+// ---------------------------------------------------------------- handles
+
+int appl_random(void *buf, size_t len)
+{
+    auto *p = static_cast<unsigned char *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = getrandom(p + done, len - done, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    if (done == len)
+        return 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    while (done < len) {
+        ssize_t n = read(fd, p + done, len - done);
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    close(fd);
+    return done == len ? 0 : -1;
+}
+
+std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, int mi_mode,
+                                             std::shared_ptr<store_file> file)
+{
+    auto h = std::make_shared<appl_handle>();
+    h->owner = owner;
+    h->mi_mode = mi_mode;
+    h->file = std::move(file);
+    std::lock_guard<std::mutex> lk(sh->hmu);
+    // Unpredictable, non-zero handles: a data-mover client can only name a
+    // file it was given through an authenticated control connection.
+    for (;;) {
+        uint64_t id = 0;
+        if (appl_random(&id, sizeof id) != 0)
+            id = sh->next_session.fetch_add(1) * 0x9E3779B97F4A7C15ULL;
+        id &= 0x7FFFFFFFFFFFFFFFULL;
+        if (id != 0 && sh->handles.find(id) == sh->handles.end()) {
+            h->id = id;
+            break;
+        }
+    }
+    sh->handles[h->id] = h;
+    return h;
+}
+
+std::shared_ptr<appl_handle> appl_handle_find(appl_shared *sh, uint64_t id)
+{
+    std::lock_guard<std::mutex> lk(sh->hmu);
+    auto it = sh->handles.find(id);
+    return it == sh->handles.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<appl_handle> appl_handle_take(appl_shared *sh, uint64_t id, uint64_t owner)
+{
+    std::lock_guard<std::mutex> lk(sh->hmu);
+    auto it = sh->handles.find(id);
+    if (it == sh->handles.end() || it->second->owner != owner)
+        return nullptr;
+    auto h = it->second;
+    sh->handles.erase(it);
+    return h;
+}
+
+std::vector<std::shared_ptr<appl_handle>> appl_handle_take_all(appl_shared *sh, uint64_t owner)
+{
+    std::vector<std::shared_ptr<appl_handle>> res;
+    std::lock_guard<std::mutex> lk(sh->hmu);
+    for (auto it = sh->handles.begin(); it != sh->handles.end();) {
+        if (it->second->owner == owner) {
+            res.push_back(it->second);
+            it = sh->handles.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return res;
+}
+
+// ---------------------------------------------------------------- command line
+
+std::string appliance_usage(const char *prog)
+{
+    std::string p = prog != nullptr ? prog : "kestralon-appliance";
+    return "Usage: " + p + " --root DIR (--user NAME:PASSWORD | --users-file FILE) [options]\n"
+        "\n"
+        "A disk backup appliance for one machine: control protocol (MI) on TCP port\n"
+        "10002 of the listen address, data mover (DM) on a port of its own.\n"
+        "\n"
+        "  --root DIR              directory holding the backup files (must exist)\n"
+        "  --user NAME:PASSWORD    a user who may log in (repeatable)\n"
+        "  --users-file FILE       users, one NAME:PASSWORD per line; '#' starts a comment\n"
+        "                          line; the file must not be accessible by group or others\n"
+        "  --listen ADDR           IPv4 address to listen on (default 127.0.0.1)\n"
+        "  --mi-port N             control port (default 10002; 0 picks a free one)\n"
+        "  --dm-port N             data-mover port (default 0: a free one, reported to clients)\n"
+        "  --log-level LEVEL       error, warning, notice, info (default), debug, trace or 3..8\n"
+        "  --log-file FILE         append the log to FILE (default standard error)\n"
+        "  --quota BYTES           space the backup files may take (K, M, G, T suffixes; 0 = none)\n"
+        "  --help                  this text\n"
+        "\n"
+        "Settings reported to clients (for tests):\n"
+        "  --protocol-version N    server version reported (default 0x70000)\n"
+        "  --pref-bsz N            preferred data-mover block size (default 262144)\n"
+        "  --pref-reserve-mb N     write-reservation step in MiB (default 0)\n"
+        "  --file-flags N          flags returned with every opened file (default 0)\n"
+        "\n"
+        "Failure injection (for tests):\n"
+        "  --delay-ms N            wait N ms before every reply\n"
+        "  --drop-after-msgs N     drop a connection when it sends its N-th request\n"
+        "  --drop-after-bytes N    drop a connection once it has sent N payload bytes\n"
+        "  --fault-on mi|dm|all    connections the two drop switches apply to (default all)\n"
+        "  --wrong-msgno N         answer control message number N with another number\n"
+        "  --refuse-admin-alerts   answer admin alerts with \"alerts disabled\"\n";
+}
+
+namespace {
+
+bool parse_u64(const std::string &s, uint64_t max, uint64_t *out, bool suffixes = false)
+{
+    if (s.empty() || s[0] == '-' || s[0] == '+')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || end == s.c_str())
+        return false;
+    if (suffixes && *end != '\0' && end[1] == '\0') {
+        unsigned shift = 0;
+        switch (*end) {
+        case 'k': case 'K': shift = 10; break;
+        case 'm': case 'M': shift = 20; break;
+        case 'g': case 'G': shift = 30; break;
+        case 't': case 'T': shift = 40; break;
+        default: return false;
+        }
+        if (v > (ULLONG_MAX >> shift))
+            return false;
+        v <<= shift;
+        ++end;
+    }
+    if (*end != '\0' || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg)
+{
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) {
+        *msg = "a user is given as NAME:PASSWORD";
+        return -1;
+    }
+    std::string name = text.substr(0, colon);
+    if (name.size() > 255 || name.find_first_of(" \t\r\n") != std::string::npos) {
+        *msg = "user name '" + name.substr(0, 64) + "' is not valid";
+        return -1;
+    }
+    user->name = name;
+    user->password = text.substr(colon + 1);
+    return 0;
+}
+
+int appliance_load_users(const std::string &path, std::vector<appliance_user> *users, std::string *msg)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *msg = "users file " + path + ": " + strerror(errno);
+        return -1;
+    }
+    struct stat sb;
+    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
+        close(fd);
+        *msg = "users file " + path + " is not a regular file";
+        return -1;
+    }
+    if ((sb.st_mode & 077) != 0) {
+        close(fd);
+        char text[512];
+        snprintf(text, sizeof text,
+                 "users file %s holds passwords but is accessible by group or others (mode %04o); "
+                 "restrict it with: chmod 600 %s",
+                 path.c_str(), unsigned(sb.st_mode & 07777), path.c_str());
+        *msg = text;
+        return -1;
+    }
+    if (sb.st_size > 1 << 20) {
+        close(fd);
+        *msg = "users file " + path + " is too large";
+        return -1;
+    }
+    std::string data(size_t(sb.st_size), '\0');
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = read(fd, data.data() + done, data.size() - done);
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    close(fd);
+    data.resize(done);
+    size_t pos = 0;
+    int lineno = 0;
+    while (pos < data.size()) {
+        size_t nl = data.find('\n', pos);
+        std::string line = data.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? data.size() : nl + 1;
+        ++lineno;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
+        appliance_user u;
+        std::string err;
+        if (appliance_parse_user(line, &u, &err) != 0) {
+            // never echo the line: it may hold a password
+            *msg = "users file " + path + ", line " + std::to_string(lineno) + ": " + err;
+            return -1;
+        }
+        users->push_back(std::move(u));
+    }
+    return 0;
+}
+
+int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg)
+{
+    const char *prog = argc > 0 ? argv[0] : nullptr;
+    std::vector<std::string> user_files;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string val;
+        bool has_val = false;
+        size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            val = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            has_val = true;
+        }
+        auto need = [&](std::string *v) -> bool {
+            if (has_val) {
+                *v = val;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                *msg = "option " + arg + " needs a value";
+                return false;
+            }
+            *v = argv[++i];
+            return true;
+        };
+        auto number = [&](uint64_t max, uint64_t *out, bool suffixes = false) -> bool {
+            std::string v;
+            if (!need(&v))
+                return false;
+            if (!parse_u64(v, max, out, suffixes)) {
+                *msg = "option " + arg + ": '" + v + "' is not a valid number";
+                return false;
+            }
+            return true;
+        };
+        uint64_t n = 0;
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            *msg = appliance_usage(prog);
+            return 1;
+        } else if (arg == "--root") {
+            if (!need(&cfg->root))
+                return -1;
+        } else if (arg == "--listen") {
+            if (!need(&cfg->listen_addr))
+                return -1;
+        } else if (arg == "--mi-port") {
+            if (!number(65535, &n))
+                return -1;
+            cfg->mi_port = uint16_t(n);
+        } else if (arg == "--dm-port") {
+            if (!number(65535, &n))
+                return -1;
+            cfg->dm_port = uint16_t(n);
+        } else if (arg == "--user") {
+            appliance_user u;
+            if (!need(&v))
+                return -1;
+            if (appliance_parse_user(v, &u, msg) != 0)
+                return -1;
+            cfg->users.push_back(std::move(u));
+        } else if (arg == "--users-file") {
+            if (!need(&v))
+                return -1;
+            user_files.push_back(v);
+        } else if (arg == "--log-level") {
+            if (!need(&v))
+                return -1;
+            int lvl = appl_log_parse_level(v.c_str());
+            if (lvl < 0) {
+                *msg = "unknown log level '" + v + "'";
+                return -1;
+            }
+            cfg->log_level = lvl;
+        } else if (arg == "--log-file") {
+            if (!need(&cfg->log_file))
+                return -1;
+        } else if (arg == "--quota") {
+            if (!number(UINT64_MAX, &cfg->quota, true))
+                return -1;
+        } else if (arg == "--protocol-version") {
+            if (!number(UINT32_MAX, &n))
+                return -1;
+            cfg->version = uint32_t(n);
+        } else if (arg == "--pref-bsz") {
+            if (!number(UINT32_MAX, &n))
+                return -1;
+            cfg->pref_bsz = uint32_t(n);
+        } else if (arg == "--pref-reserve-mb") {
+            if (!number(65535, &n))
+                return -1;
+            cfg->pref_reserve_mb = uint16_t(n);
+        } else if (arg == "--file-flags") {
+            if (!number(UINT32_MAX, &n))
+                return -1;
+            cfg->file_flags = uint32_t(n);
+        } else if (arg == "--delay-ms") {
+            if (!number(600000, &n))
+                return -1;
+            cfg->delay_ms = uint32_t(n);
+        } else if (arg == "--drop-after-msgs") {
+            if (!number(UINT64_MAX, &cfg->drop_after_msgs))
+                return -1;
+        } else if (arg == "--drop-after-bytes") {
+            if (!number(UINT64_MAX, &cfg->drop_after_bytes, true))
+                return -1;
+        } else if (arg == "--fault-on") {
+            if (!need(&v))
+                return -1;
+            if (v == "mi")
+                cfg->fault_conns = APPL_FAULT_MI;
+            else if (v == "dm")
+                cfg->fault_conns = APPL_FAULT_DM;
+            else if (v == "all")
+                cfg->fault_conns = APPL_FAULT_MI | APPL_FAULT_DM;
+            else {
+                *msg = "option --fault-on takes mi, dm or all";
+                return -1;
+            }
+        } else if (arg == "--wrong-msgno") {
+            if (!number(UINT32_MAX, &n))
+                return -1;
+            cfg->wrong_msgno = uint32_t(n);
+        } else if (arg == "--refuse-admin-alerts") {
+            if (has_val) {
+                *msg = "option --refuse-admin-alerts takes no value";
+                return -1;
+            }
+            cfg->refuse_admin_alerts = true;
+        } else {
+            *msg = "unknown option '" + arg + "' (see --help)";
+            return -1;
+        }
+    }
+    for (const std::string &f : user_files) {
+        if (appliance_load_users(f, &cfg->users, msg) != 0)
+            return -1;
+    }
+    if (cfg->root.empty()) {
+        *msg = "no storage root given (--root DIR)";
+        return -1;
+    }
+    if (cfg->users.empty()) {
+        *msg = "no users given (--user NAME:PASSWORD or --users-file FILE)";
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- start and stop
+
+int appliance_start(const appliance_config &cfg, appliance **out, std::string *msg)
+{
+    *out = nullptr;
+    auto *app = new appliance;
+    app->sh.cfg = cfg;
+    app->sh.log = appl_log_open(cfg.log_file.c_str(), cfg.log_level);
+    if (app->sh.log == nullptr) {
+        *msg = "cannot open log file " + cfg.log_file + ": " + strerror(errno);
+        delete app;
+        return -1;
+    }
+    if (cfg.pref_bsz == 0) {
+        *msg = "the preferred block size must not be 0";
+        appliance_stop(app);
+        return -1;
+    }
+    std::string err;
+    if (store_open(cfg.root, cfg.quota, &app->sh.st, &err) != 0) {
+        *msg = err;
+        appliance_stop(app);
+        return -1;
+    }
+    // The data mover first: the control service reports its port.
+    if (appl_server_start(&app->sh, APPL_SVC_DM, cfg.listen_addr, cfg.dm_port, &app->dm, msg) != 0) {
+        appliance_stop(app);
+        return -1;
+    }
+    app->sh.dm_port = appl_server_port(app->dm);
+    if (appl_server_start(&app->sh, APPL_SVC_MI, cfg.listen_addr, cfg.mi_port, &app->mi, msg) != 0) {
+        appliance_stop(app);
+        return -1;
+    }
+    ALOG(app->sh.log, APPL_LOG_NOTICE,
+         "appliance serving %s on %s: control port %u, data-mover port %u, %zu users, quota %llu bytes",
+         cfg.root.c_str(), cfg.listen_addr.c_str(), unsigned(appliance_mi_port(app)), unsigned(app->sh.dm_port),
+         cfg.users.size(), (unsigned long long)cfg.quota);
+    *out = app;
+    return 0;
+}
+
+void appliance_stop(appliance *app)
+{
+    if (app == nullptr)
+        return;
+    appl_server_stop(app->mi);
+    appl_server_stop(app->dm);
+    {
+        // Files still open through control connections are gone with them.
+        std::unordered_map<uint64_t, std::shared_ptr<appl_handle>> left;
+        {
+            std::lock_guard<std::mutex> lk(app->sh.hmu);
+            left.swap(app->sh.handles);
+        }
+        for (auto &kv : left)
+            store_file_abandon(kv.second->file.get());
+    }
+    if (app->sh.st != nullptr)
+        store_close(app->sh.st);
+    if (app->sh.log != nullptr)
+        ALOG(app->sh.log, APPL_LOG_NOTICE, "appliance stopped");
+    appl_log_close(app->sh.log);
+    delete app;
+}
+
+uint16_t appliance_mi_port(const appliance *app) { return app->mi != nullptr ? appl_server_port(app->mi) : 0; }
+uint16_t appliance_dm_port(const appliance *app) { return app->sh.dm_port; }

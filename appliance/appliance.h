@@ -1,0 +1,75 @@
+// The appliance service: a disk backup appliance for one machine. It serves
+// the control protocol on TCP port 10002 of its listen address and the data
+// mover on a port of its own, stores backup files under a root directory and
+// authenticates users from a list of names and passwords.
+//
+// Tests start and stop it in-process with appliance_start/appliance_stop; the
+// daemon kestralon-appliance wraps the same calls.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct appliance_user {
+    std::string name;
+    std::string password;
+};
+
+// Which connections the failure-injection switches apply to.
+enum : unsigned {
+    APPL_FAULT_MI = 0x1,
+    APPL_FAULT_DM = 0x2,
+};
+
+struct appliance_config {
+    std::string listen_addr = "127.0.0.1";
+    uint16_t mi_port = 10002;      // 0: an ephemeral port (in-process tests)
+    uint16_t dm_port = 0;          // 0: an ephemeral port, reported through MI
+    std::string root;
+    std::vector<appliance_user> users;
+    int log_level = 6;             // 3 error .. 8 trace
+    std::string log_file;          // empty: standard error
+
+    // Values reported to clients.
+    uint32_t version = 0x70000;
+    uint32_t pref_bsz = 262144;
+    uint16_t pref_reserve_mb = 0;
+    uint64_t quota = 0;            // bytes, 0 for none
+    uint32_t file_flags = 0;       // flags returned with every opened file
+
+    // Failure injection.
+    uint32_t delay_ms = 0;              // before every reply
+    uint64_t drop_after_msgs = 0;       // drop a connection on receiving its N-th request
+    uint64_t drop_after_bytes = 0;      // drop a connection once it has sent N payload bytes
+    unsigned fault_conns = APPL_FAULT_MI | APPL_FAULT_DM;
+    uint32_t wrong_msgno = 0;           // answer this MI message with another number
+    bool refuse_admin_alerts = false;   // answer MI_ADMIN_ALERT with "disabled"
+};
+
+// Parses the command line (argv[0] is the program). Returns 0 when the
+// configuration is complete, 1 when help was asked for (text in *msg), -1 on
+// an error (message in *msg).
+int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg);
+std::string appliance_usage(const char *prog);
+
+// Reads "name:password" lines (blank lines and lines starting with '#' are
+// skipped). A file that others can read or write is refused. Returns 0 or -1
+// with a message.
+int appliance_load_users(const std::string &path, std::vector<appliance_user> *users, std::string *msg);
+
+// Parses one "name:password" value of --user. Returns 0 or -1.
+int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg);
+
+struct appliance;
+
+// Starts the service: opens the store, binds both ports and starts serving.
+// Returns 0, or -1 with a clear message in *msg (busy port, missing root ...).
+int appliance_start(const appliance_config &cfg, appliance **out, std::string *msg);
+
+// Stops serving, closes every connection and frees the service.
+void appliance_stop(appliance *app);
+
+uint16_t appliance_mi_port(const appliance *app);
+uint16_t appliance_dm_port(const appliance *app);

@@ -1,0 +1,40 @@
+// kestralon-appliance: the appliance service as a daemon in the foreground.
+// Runs until SIGINT or SIGTERM, then stops cleanly.
+#include "appliance/appliance.h"
+
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+#include <string>
+
+int main(int argc, char **argv)
+{
+    appliance_config cfg;
+    std::string msg;
+    int rc = appliance_parse_args(argc, argv, &cfg, &msg);
+    if (rc == 1) {
+        fputs(msg.c_str(), stdout);
+        return 0;
+    }
+    if (rc != 0) {
+        fprintf(stderr, "kestralon-appliance: %s\n", msg.c_str());
+        return 2;
+    }
+    // Every thread inherits the blocked signals; this one takes them with sigwait.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    appliance *app = nullptr;
+    if (appliance_start(cfg, &app, &msg) != 0) {
+        fprintf(stderr, "kestralon-appliance: %s\n", msg.c_str());
+        return 1;
+    }
+    int sig = 0;
+    sigwait(&set, &sig);
+    appliance_stop(app);
+    return 0;
+}

@@ -1,0 +1,389 @@
+// Control service: version, authentication, the data-mover port, file open
+// and close, space checks, admin alerts, and the extents and tags recorded
+// for files. Every request record is answered; a number the service does not
+// serve, a record that does not decode and a request made before the
+// connection has authenticated all get an error status.
+#include "appliance/service.h"
+
+#include "datamover/byteorder.h"
+#include "datamover/md5.h"
+#include "datamover/util.h"
+#include "lib/common/mi_comm.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <openssl/crypto.h>
+
+namespace {
+
+constexpr int32_t MI_STS_OK = 0;
+constexpr int32_t MI_STS_BASE_ = 0x21E00000;
+constexpr int32_t MIS_EINVAL = MI_STS_BASE_ + 0x01;
+constexpr int32_t MIS_ENOENT = MI_STS_BASE_ + 0x0D;
+constexpr int32_t MIS_ENOTSUP = MI_STS_BASE_ + 0x10;
+constexpr int32_t MIS_EPROTO = MI_STS_BASE_ + 0x15;
+constexpr int32_t MIS_EINTERNAL = MI_STS_BASE_ + 0x16;
+constexpr int32_t MIS_EAUTH = MI_STS_BASE_ + 0x1D;
+constexpr int32_t MIS_ENOSPC = MI_STS_BASE_ + 0x1F;
+constexpr int32_t MIS_EADMINALERTDISABLED = MI_STS_BASE_ + 0x3D;
+
+constexpr int MIS_MAX_AUTH_FAILURES = 10;  // then the connection is dropped
+constexpr size_t MIS_PASSWORD_BYTES = 32;
+constexpr size_t MIS_NUMBER_OFFSET = 20;   // message number inside the encoded header
+
+}  // namespace
+
+struct mi_session {
+    appl_shared *sh = nullptr;
+    uint64_t id = 0;
+    bool authed = false;
+    bool have_attr = false;
+    unsigned char attr[MI_AUTH_ATTR_SIZE] = {};
+    std::string user;
+    int auth_failures = 0;
+};
+
+mi_session *mi_session_new(appl_shared *sh)
+{
+    auto *s = new mi_session;
+    s->sh = sh;
+    s->id = sh->next_session.fetch_add(1);
+    return s;
+}
+
+void mi_session_free(mi_session *s)
+{
+    if (s == nullptr)
+        return;
+    // A writer that goes away without closing leaves no complete file.
+    for (auto &h : appl_handle_take_all(s->sh, s->id)) {
+        if (h->file != nullptr && (h->mi_mode & MI_MODE_WRITE) != 0) {
+            ALOG(s->sh->log, APPL_LOG_NOTICE, "control connection of %s gone; %s left incomplete",
+                 s->user.c_str(), store_file_rel(h->file.get()).c_str());
+            store_file_abandon(h->file.get());
+        }
+    }
+    OPENSSL_cleanse(s->attr, sizeof s->attr);
+    delete s;
+}
+
+bool mi_session_authenticated(const mi_session *s) { return s->authed; }
+
+namespace {
+
+// Proof the client must send: MD5 over the password (first 32 bytes), the
+// attribute and 32 zero bytes.
+void auth_digest(const std::string &password, const unsigned char attr[MI_AUTH_ATTR_SIZE],
+                 unsigned char out[MI_AUTH_DIGEST_SIZE])
+{
+    unsigned char block[128] = {};
+    memcpy(block, password.data(), std::min(password.size(), MIS_PASSWORD_BYTES));
+    memcpy(block + 32, attr, MI_AUTH_ATTR_SIZE);
+    md5_digest(block, sizeof block, out);
+    OPENSSL_cleanse(block, sizeof block);
+}
+
+int32_t do_authenticate(mi_session *s, mi_authenticate_client_req *req)
+{
+    bool had_attr = s->have_attr;
+    s->have_attr = false;  // an attribute proves one attempt only
+    if (req->kind != MI_CRED_KIND_DIGEST || req->cred.digest.user == nullptr) {
+        ALOG(s->sh->log, APPL_LOG_WARNING, "authentication refused: credential kind %d not accepted", req->kind);
+        s->auth_failures++;
+        return MIS_EAUTH;
+    }
+    const char *user = req->cred.digest.user;
+    const appliance_user *found = nullptr;
+    for (const appliance_user &u : s->sh->cfg.users) {
+        if (u.name == user)
+            found = &u;
+    }
+    bool ok = false;
+    if (found != nullptr && had_attr) {
+        unsigned char want[MI_AUTH_DIGEST_SIZE];
+        auth_digest(found->password, s->attr, want);
+        ok = CRYPTO_memcmp(want, req->cred.digest.digest, sizeof want) == 0;
+        OPENSSL_cleanse(want, sizeof want);
+    }
+    OPENSSL_cleanse(s->attr, sizeof s->attr);
+    if (!ok) {
+        s->auth_failures++;
+        ALOG(s->sh->log, APPL_LOG_WARNING, "authentication failed for user '%.64s'%s", user,
+             had_attr ? "" : " (no attribute was requested first)");
+        return MIS_EAUTH;
+    }
+    s->authed = true;
+    s->user = user;
+    ALOG(s->sh->log, APPL_LOG_INFO, "user '%s' authenticated", s->user.c_str());
+    return MI_STS_OK;
+}
+
+int32_t do_open(mi_session *s, mi_open_file_req *req, mi_open_file_reply *rep)
+{
+    if (req->name == nullptr)
+        return KES_EINVAL;
+    int mode = req->mode;
+    if ((mode & ~(MI_MODE_READ | MI_MODE_WRITE | MI_MODE_EXCL | MI_MODE_CREATE)) != 0 ||
+        (mode & (MI_MODE_READ | MI_MODE_WRITE)) == 0 || ((mode & MI_MODE_CREATE) != 0 && (mode & MI_MODE_WRITE) == 0))
+        return KES_EINVAL;
+    store_name sn;
+    if (store_parse_name(req->name, strlen(req->name), &sn) != 0 || sn.has_handle) {
+        ALOG(s->sh->log, APPL_LOG_WARNING, "open refused: bad file name '%.300s'", req->name);
+        return KES_EINVAL;
+    }
+    unsigned smode = 0;
+    if (mode & MI_MODE_READ)
+        smode |= STORE_READ;
+    if (mode & MI_MODE_WRITE)
+        smode |= STORE_WRITE;
+    if (mode & MI_MODE_CREATE)
+        smode |= STORE_CREATE;
+    if (mode & MI_MODE_EXCL)
+        smode |= STORE_EXCL;
+    std::shared_ptr<store_file> f;
+    int rc = store_file_open(s->sh->st, sn.rel, smode, &f);
+    if (rc != 0) {
+        ALOG(s->sh->log, rc == KES_EEXIST || rc == KES_ENOENT ? APPL_LOG_INFO : APPL_LOG_WARNING,
+             "open of %s (mode %d) failed: %s", sn.rel.c_str(), mode, util_strerror(rc));
+        return rc;
+    }
+    auto h = appl_handle_add(s->sh, s->id, mode, std::move(f));
+    rep->handle = h->id;
+    rep->flags = int32_t(s->sh->cfg.file_flags);
+    ALOG(s->sh->log, APPL_LOG_INFO, "%s opened %s (mode %d) as handle %llu", s->user.c_str(), sn.rel.c_str(), mode,
+         (unsigned long long)h->id);
+    return MI_STS_OK;
+}
+
+int32_t do_close(mi_session *s, uint64_t handle)
+{
+    auto h = appl_handle_take(s->sh, handle, s->id);
+    if (h == nullptr)
+        return MIS_ENOENT;
+    int rc = 0;
+    if ((h->mi_mode & MI_MODE_WRITE) != 0)
+        rc = store_file_commit(h->file.get());
+    ALOG(s->sh->log, rc == 0 ? APPL_LOG_INFO : APPL_LOG_ERROR, "closed %s (handle %llu)%s%s",
+         store_file_rel(h->file.get()).c_str(), (unsigned long long)handle, rc == 0 ? "" : ": ",
+         rc == 0 ? "" : util_strerror(rc));
+    return rc;
+}
+
+// The session's own handle, or null.
+std::shared_ptr<appl_handle> own_handle(mi_session *s, uint64_t id)
+{
+    auto h = appl_handle_find(s->sh, id);
+    if (h == nullptr || h->owner != s->id)
+        return nullptr;
+    return h;
+}
+
+int32_t do_set_extent(mi_session *s, mi_set_extent_req *req)
+{
+    auto h = own_handle(s, req->handle);
+    if (h == nullptr)
+        return MIS_ENOENT;
+    if ((h->mi_mode & MI_MODE_WRITE) == 0 || req->tag == nullptr)
+        return MIS_EINVAL;
+    if (req->length > UINT64_MAX - req->image_offset)
+        return MIS_EINVAL;
+    std::lock_guard<std::mutex> lk(h->mu);
+    if (h->extents.size() >= 1000000)
+        return MIS_ENOSPC;
+    appl_extent e;
+    e.image_off = req->image_offset;
+    e.length = req->length;
+    e.tag_off = req->tag_offset;
+    e.tag = req->tag;
+    h->extents.push_back(std::move(e));
+    return MI_STS_OK;
+}
+
+int32_t do_tag(mi_session *s, uint32_t number, mi_tag_req *req)
+{
+    auto h = own_handle(s, req->handle);
+    if (h == nullptr)
+        return MIS_ENOENT;
+    if (req->tag == nullptr)
+        return MIS_EINVAL;
+    std::lock_guard<std::mutex> lk(h->mu);
+    if (number == MI_BFST_HOLD_TAG) {
+        if (h->held_tags.size() >= 1000000)
+            return MIS_ENOSPC;
+        h->held_tags.emplace_back(req->tag);
+        return MI_STS_OK;
+    }
+    for (auto it = h->held_tags.begin(); it != h->held_tags.end(); ++it) {
+        if (*it == req->tag) {
+            h->held_tags.erase(it);
+            return MI_STS_OK;
+        }
+    }
+    return MIS_ENOENT;
+}
+
+int32_t do_get_extent(mi_session *s, mi_get_extent_req *req, mi_get_extent_reply *rep)
+{
+    auto h = own_handle(s, req->handle);
+    if (h == nullptr)
+        return MIS_ENOENT;
+    std::lock_guard<std::mutex> lk(h->mu);
+    for (const appl_extent &e : h->extents) {
+        if (req->image_offset >= e.image_off && req->image_offset - e.image_off < e.length) {
+            uint64_t into = req->image_offset - e.image_off;
+            rep->tag = strdup(e.tag.c_str());
+            if (rep->tag == nullptr)
+                return MIS_EINTERNAL;
+            rep->blob_offset = e.tag_off + into;
+            rep->length = e.length - into;
+            return MI_STS_OK;
+        }
+    }
+    return MIS_ENOENT;
+}
+
+int32_t do_admin_alert(mi_session *s, mi_admin_alert_req *req)
+{
+    if (s->sh->cfg.refuse_admin_alerts)
+        return MIS_EADMINALERTDISABLED;
+    ALOG(s->sh->log, APPL_LOG_NOTICE, "admin alert from %s (pid %llu, handle %llu, %llu s, kind %llu): %.400s",
+         s->user.c_str(), (unsigned long long)req->pid, (unsigned long long)req->handle,
+         (unsigned long long)req->seconds, (unsigned long long)req->kind, req->text != nullptr ? req->text : "");
+    return MI_STS_OK;
+}
+
+// A reply that is only a header and a status, for numbers without a reply
+// record of their own here.
+void status_only_reply(uint32_t number, int32_t status, unsigned char *payload)
+{
+    memset(payload, 0, APPL_MI_PAYLOAD);
+    mi_xdr x;
+    mi_xdr_create(&x, payload, APPL_MI_PAYLOAD, MI_XDR_ENCODE);
+    mi_header h{};
+    h.time = int64_t(int32_t(time(nullptr)));
+    h.kind = MI_KIND_REPLY;
+    h.number = number;
+    xdr_mi_header(&x, &h);
+    mi_xdr_int(&x, &status);
+}
+
+}  // namespace
+
+int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsigned char rsp[APPL_MI_RECORD])
+{
+    if (req == nullptr || len != APPL_MI_RECORD || req[0] != 1)
+        return -1;
+    memset(rsp, 0, APPL_MI_RECORD);
+    rsp[0] = 2;
+    unsigned char *payload = rsp + 12;
+    const unsigned char *in = req + 12;
+
+    mi_header hdr{};
+    mi_record rec;
+    int rc = mi_decode_request(in, APPL_MI_PAYLOAD, &hdr, &rec, sizeof rec);
+    if (rc != 0) {
+        // Answer under the number the request carries, whatever it is.
+        uint32_t number = be_get32(in + MIS_NUMBER_OFFSET);
+        const mi_msg_def *row = mi_msg_lookup(number);
+        int32_t sts = row == nullptr ? MIS_ENOTSUP : (rc == KES_EBADMSG ? MIS_EPROTO : MIS_EINVAL);
+        ALOG(s->sh->log, APPL_LOG_WARNING, "control request 0x%08x (%s) refused: %s", number, mi_msg_name(number),
+             row == nullptr ? "not served" : "does not decode");
+        status_only_reply(number, sts, payload);
+        be_put16(rsp + 2, uint16_t(row == nullptr ? KES_ENOSYS : KES_EBADMSG));
+        return 0;
+    }
+    uint32_t number = hdr.number;
+    ALOG(s->sh->log, APPL_LOG_DEBUG, "control request %s", mi_msg_name(number));
+    mi_record out;
+    memset(&out, 0, sizeof out);
+    int32_t status = MI_STS_OK;
+    bool served = true;
+    bool drop = false;
+    bool open_ok = number == MI_GET_VERSION || number == MI_CONFIG_GET_AUTH_ATTR || number == MI_AUTHENTICATE_CLIENT;
+    if (!s->authed && !open_ok) {
+        status = MIS_EAUTH;
+        ALOG(s->sh->log, APPL_LOG_WARNING, "%s refused: not authenticated", mi_msg_name(number));
+    } else {
+        switch (number) {
+        case MI_GET_VERSION:
+            out.get_version_reply.version = int32_t(s->sh->cfg.version);
+            break;
+        case MI_CONFIG_GET_AUTH_ATTR:
+            if (rec.config_get_auth_attr_req.value != 1) {
+                status = MIS_EINVAL;
+                out.config_get_auth_attr_reply.attr.present = MI_AUTH_ATTR_NONE;
+                break;
+            }
+            if (appl_random(s->attr, sizeof s->attr) != 0) {
+                status = MIS_EINTERNAL;
+                break;
+            }
+            s->have_attr = true;
+            out.config_get_auth_attr_reply.attr.present = MI_AUTH_ATTR_PRESENT;
+            memcpy(out.config_get_auth_attr_reply.attr.attr, s->attr, sizeof s->attr);
+            break;
+        case MI_AUTHENTICATE_CLIENT:
+            status = do_authenticate(s, &rec.authenticate_client_req);
+            drop = s->auth_failures >= MIS_MAX_AUTH_FAILURES;
+            break;
+        case MI_DM_PORT:
+            out.dm_port_reply.port = s->sh->dm_port;
+            break;
+        case MI_OPEN_FILE:
+            status = do_open(s, &rec.open_file_req, &out.open_file_reply);
+            break;
+        case MI_CLOSE_FILE:
+            status = do_close(s, rec.close_file_req.handle);
+            break;
+        case MI_CHECK_SPACE:
+            if (own_handle(s, rec.check_space_req.handle) == nullptr)
+                status = MIS_ENOENT;
+            else if (!store_has_space(s->sh->st))
+                status = MIS_ENOSPC;
+            break;
+        case MI_ADMIN_ALERT:
+            status = do_admin_alert(s, &rec.admin_alert_req);
+            break;
+        case MI_BFST_SET_EXTENT:
+        case MI_BFST_SET_EXTENT_STATS:
+        case MI_BFST_SET_EXTENT_ACCEL:
+            status = do_set_extent(s, &rec.set_extent_req);
+            break;
+        case MI_BFST_HOLD_TAG:
+        case MI_BFST_DROP_TAG:
+            status = do_tag(s, number, &rec.tag_req);
+            break;
+        case MI_BFST_GET_EXTENT:
+            status = do_get_extent(s, &rec.get_extent_req, &out.get_extent_reply);
+            break;
+        default:
+            served = false;
+            status = MIS_ENOTSUP;
+            break;
+        }
+    }
+    mi_free_request(number, &rec);
+    if (drop) {
+        ALOG(s->sh->log, APPL_LOG_WARNING, "too many failed logins, dropping the connection");
+        return -1;
+    }
+    rc = -1;
+    if (served) {
+        // The status is the first field of every reply record served here.
+        out.status_reply.status = status;
+        if (number == MI_CONFIG_GET_AUTH_ATTR && status != MI_STS_OK)
+            out.config_get_auth_attr_reply.attr.present = MI_AUTH_ATTR_NONE;
+        if (number == MI_BFST_GET_EXTENT && out.get_extent_reply.tag == nullptr)
+            out.get_extent_reply.tag = strdup("");  // a string always travels
+        rc = mi_encode_reply(number, &out, payload, APPL_MI_PAYLOAD);
+    }
+    if (number == MI_BFST_GET_EXTENT)
+        mi_free_reply(number, &out);
+    OPENSSL_cleanse(&out, sizeof out);
+    if (rc != 0)
+        status_only_reply(number, served ? MIS_EINTERNAL : status, payload);
+    if (s->sh->cfg.wrong_msgno != 0 && s->sh->cfg.wrong_msgno == number)
+        be_put32(payload + MIS_NUMBER_OFFSET, number + 1);
+    return 0;
+}

@@ -1,0 +1,517 @@
+// Listener and per-connection threads of the appliance. Each accepted socket
+// is served by its own thread through an XCOMM endpoint that adopts it, so
+// channels never wait for one another. DM write data is received straight
+// into buffers of a per-connection pool and written to the file from there;
+// read data is read from the file into such a buffer and sent from it with a
+// gather write.
+#include "appliance/server.h"
+
+#include "datamover/byteorder.h"
+#include "datamover/xcomm.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <list>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr int APPL_MAX_CONNS = 512;      // connections per service
+constexpr int APPL_CONN_SLOTS = 512;     // outstanding replies per connection
+constexpr int APPL_POOL_MAX = 16;        // data buffers per DM connection
+constexpr int APPL_WAIT_MS = 100;        // how often an idle connection looks at the stop flag
+
+struct conn_entry {
+    std::thread thr;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
+}  // namespace
+
+struct appl_server {
+    appl_shared *sh = nullptr;
+    appl_service_kind kind = APPL_SVC_MI;
+    int lfd = -1;
+    int stop_pipe[2] = {-1, -1};
+    uint16_t port = 0;
+    std::atomic<bool> stopping{false};
+    std::thread acceptor;
+    std::list<conn_entry> conns;  // acceptor thread only, then stop
+};
+
+namespace {
+
+// ---------------------------------------------------------------- connection
+
+struct appl_conn {
+    appl_server *srv = nullptr;
+    appl_shared *sh = nullptr;
+    appl_service_kind kind = APPL_SVC_MI;
+    xcomm_ctx ctx{};
+    xcomm_endp endp{};
+    mi_session *mi = nullptr;
+    dm_session *dm = nullptr;
+    bool closed = false;
+    uint64_t nmsgs = 0;
+    uint64_t nbytes = 0;
+    // data buffer pool (DM)
+    uint32_t buf_size = 0;
+    std::vector<unsigned char *> free_bufs;
+    std::vector<unsigned char *> all_bufs;
+};
+
+unsigned char *pool_get(appl_conn *c)
+{
+    if (!c->free_bufs.empty()) {
+        unsigned char *b = c->free_bufs.back();
+        c->free_bufs.pop_back();
+        return b;
+    }
+    if (c->all_bufs.size() >= size_t(APPL_POOL_MAX))
+        return nullptr;
+    size_t sz = (size_t(c->buf_size) + 4095) & ~size_t(4095);
+    auto *b = static_cast<unsigned char *>(aligned_alloc(4096, sz));
+    if (b == nullptr)
+        return nullptr;
+    c->all_bufs.push_back(b);
+    return b;
+}
+
+void pool_put(appl_conn *c, unsigned char *b)
+{
+    if (b != nullptr)
+        c->free_bufs.push_back(b);
+}
+
+// Release callback of messages whose second entry is a pool buffer; called
+// once the reply is written or the message is dropped, possibly more than once.
+int release_pool_buf(xcomm_endp *endp, xcomm_msg *msg)
+{
+    auto *c = static_cast<appl_conn *>(endp->owner);
+    if (msg->ctx != nullptr) {
+        pool_put(c, static_cast<unsigned char *>(msg->ctx));
+        msg->ctx = nullptr;
+        msg->flag |= 1;
+    }
+    return 0;
+}
+
+void free_msg(appl_conn *c, xcomm_msg *m)
+{
+    if (m == nullptr)
+        return;
+    release_pool_buf(&c->endp, m);
+    xcomm_msg_free(m);
+}
+
+void on_close(xcomm_endp *endp, xcomm_fd *, int)
+{
+    static_cast<appl_conn *>(endp->owner)->closed = true;
+}
+
+// Messages the client may send: requests and acknowledgements.
+xcomm_msg *alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek)
+{
+    auto *c = static_cast<appl_conn *>(endp->owner);
+    xcomm_hdr h;
+    xcomm_hdr_decode(peek, &h);
+    uint32_t size = xcomm_hdr_get_size(&h);
+    if (h.type == XCOMM_MSG_ACK)
+        return size == 0 ? xcomm_msg_alloc(0) : nullptr;
+    if (h.type != XCOMM_MSG_REQ) {
+        ALOG(c->sh->log, APPL_LOG_WARNING, "unexpected message type %d, dropping the connection", h.type);
+        return nullptr;
+    }
+    if (c->kind == APPL_SVC_MI) {
+        if (size != APPL_MI_RECORD || fd->peek_bytes_available < XCOMM_HDR_SIZE + 1 || peek[XCOMM_HDR_SIZE] != 1) {
+            ALOG(c->sh->log, APPL_LOG_WARNING, "bad control request (size %u), dropping the connection", size);
+            return nullptr;
+        }
+        return xcomm_msg_alloc(size);
+    }
+    if (size < APPL_DM_HDR || fd->peek_bytes_available < int(XCOMM_HDR_SIZE + APPL_DM_HDR)) {
+        ALOG(c->sh->log, APPL_LOG_WARNING, "short data-mover request (size %u), dropping the connection", size);
+        return nullptr;
+    }
+    uint8_t cmd = peek[XCOMM_HDR_SIZE];
+    if (cmd == 4 && size > APPL_DM_HDR) {
+        uint32_t dlen = size - uint32_t(APPL_DM_HDR);
+        if (dlen > c->buf_size) {
+            ALOG(c->sh->log, APPL_LOG_WARNING, "write of %u bytes exceeds %u, dropping the connection", dlen,
+                 c->buf_size);
+            return nullptr;
+        }
+        unsigned char *buf = pool_get(c);
+        if (buf == nullptr) {
+            fd->state |= XCOMM_FD_THROTTLED;  // try again once a buffer is back
+            return nullptr;
+        }
+        xcomm_msg *m = xcomm_msg_alloc(uint32_t(APPL_DM_HDR));
+        if (m == nullptr) {
+            pool_put(c, buf);
+            return nullptr;
+        }
+        m->sgl[1].iov_base = buf;
+        m->sgl[1].iov_len = dlen;
+        m->sgl_ents = 2;
+        m->ctx = buf;
+        m->release_cb = release_pool_buf;
+        return m;
+    }
+    if (size > APPL_DM_HDR + APPL_DM_MAX_CTRL) {
+        ALOG(c->sh->log, APPL_LOG_WARNING, "data-mover request of %u bytes refused, dropping the connection", size);
+        return nullptr;
+    }
+    return xcomm_msg_alloc(size);
+}
+
+// Counts a request against the failure-injection limits; true when the
+// connection is to be dropped now.
+bool fault_drop(appl_conn *c, uint32_t payload)
+{
+    const appliance_config &cfg = c->sh->cfg;
+    unsigned which = c->kind == APPL_SVC_MI ? APPL_FAULT_MI : APPL_FAULT_DM;
+    c->nmsgs++;
+    c->nbytes += payload;
+    if ((cfg.fault_conns & which) == 0)
+        return false;
+    if (cfg.drop_after_msgs != 0 && c->nmsgs >= cfg.drop_after_msgs)
+        return true;
+    if (cfg.drop_after_bytes != 0 && c->nbytes >= cfg.drop_after_bytes)
+        return true;
+    return false;
+}
+
+// Queues a reply; while every slot is taken, lets acknowledgements come in.
+int send_reply(appl_conn *c, xcomm_msg *r)
+{
+    if (c->sh->cfg.delay_ms != 0)
+        usleep(useconds_t(c->sh->cfg.delay_ms) * 1000);
+    for (;;) {
+        int rc = xcomm_send_msg(&c->ctx, &c->endp, r);
+        if (rc != XCOMM_ERR_BUSY)
+            return rc;
+        struct timeval tv = {0, 20000};
+        int src = xcomm_select(&c->ctx, &c->endp, &tv);
+        if (c->closed || c->srv->stopping.load() || (src < 0 && src != XCOMM_ERR_TIMEOUT))
+            return rc;
+    }
+}
+
+void handle_request(appl_conn *c, xcomm_msg *m)
+{
+    xcomm_fd *fd = m->fd;
+    uint32_t payload = xcomm_hdr_get_size(&m->hdr);
+    if (fault_drop(c, payload)) {
+        ALOG(c->sh->log, APPL_LOG_NOTICE, "dropping the connection after %llu requests, %llu bytes (test switch)",
+             (unsigned long long)c->nmsgs, (unsigned long long)c->nbytes);
+        free_msg(c, m);
+        xcomm_endp_close_fd(&c->ctx, &c->endp, fd);
+        return;
+    }
+    xcomm_msg *r = nullptr;
+    bool drop = false;
+    if (c->kind == APPL_SVC_MI) {
+        r = xcomm_msg_alloc(uint32_t(APPL_MI_RECORD));
+        if (r != nullptr) {
+            drop = mi_session_handle(c->mi, static_cast<const unsigned char *>(m->sgl[0].iov_base),
+                                     m->sgl[0].iov_len, xcomm_msg_data(r)) != 0;
+        }
+    } else {
+        const auto *head = static_cast<const unsigned char *>(m->sgl[0].iov_base);
+        size_t head_len = m->sgl[0].iov_len;
+        const unsigned char *data = nullptr;
+        size_t data_len = 0;
+        if (m->sgl_ents > 1) {
+            data = static_cast<const unsigned char *>(m->sgl[1].iov_base);
+            data_len = m->sgl[1].iov_len;
+        }
+        unsigned char *rbuf = nullptr;
+        size_t rcap = 0;
+        unsigned char *pool_buf = nullptr;
+        xcomm_msg *big = nullptr;
+        if (head_len >= APPL_DM_HDR && head[0] == 3) {
+            pool_buf = pool_get(c);
+            if (pool_buf != nullptr) {
+                rbuf = pool_buf;
+                rcap = c->buf_size;
+            } else {
+                // every buffer is in flight: read into a reply of its own
+                big = xcomm_msg_alloc(uint32_t(sizeof(dm_reply::head)) + c->buf_size);
+                if (big != nullptr) {
+                    rbuf = xcomm_msg_data(big) + sizeof(dm_reply::head);
+                    rcap = c->buf_size;
+                }
+            }
+        }
+        dm_reply rep;
+        drop = dm_session_handle(c->dm, head, head_len, data, data_len, rbuf, rcap, &rep) != 0;
+        if (!drop && rep.data_len != 0 && rep.data != pool_buf && rep.data != rbuf) {
+            // small data kept by the session (an attribute value): the reply
+            // may still be on its way when the next request reuses it, so it
+            // travels in a copy
+            r = xcomm_msg_alloc(rep.head_len + rep.data_len);
+            if (r != nullptr) {
+                memcpy(xcomm_msg_data(r), rep.head, rep.head_len);
+                memcpy(xcomm_msg_data(r) + rep.head_len, rep.data, rep.data_len);
+            }
+        } else if (!drop) {
+            r = big != nullptr ? big : xcomm_msg_alloc(uint32_t(sizeof(dm_reply::head)));
+            big = nullptr;
+            if (r != nullptr) {
+                memcpy(xcomm_msg_data(r), rep.head, rep.head_len);
+                r->sgl[0].iov_len = rep.head_len;
+                r->sgl_ents = 1;
+                if (rep.data_len != 0) {
+                    r->sgl[1].iov_base = const_cast<unsigned char *>(rep.data);
+                    r->sgl[1].iov_len = rep.data_len;
+                    r->sgl_ents = 2;
+                    if (rep.data == pool_buf) {
+                        r->ctx = pool_buf;
+                        r->release_cb = release_pool_buf;
+                        pool_buf = nullptr;
+                    }
+                }
+            }
+        }
+        if (big != nullptr)
+            xcomm_msg_free(big);
+        pool_put(c, pool_buf);
+    }
+    uint16_t rpc_id = m->hdr.rpc_id;
+    free_msg(c, m);
+    if (drop || r == nullptr) {
+        if (drop)
+            ALOG(c->sh->log, APPL_LOG_WARNING, "malformed request, dropping the connection");
+        free_msg(c, r);
+        xcomm_endp_close_fd(&c->ctx, &c->endp, fd);
+        return;
+    }
+    r->hdr.type = XCOMM_MSG_RSP;
+    r->hdr.rpc_id = rpc_id;
+    r->fd = fd;
+    int rc = send_reply(c, r);
+    if (rc != 0) {
+        ALOG(c->sh->log, APPL_LOG_DEBUG, "reply not sent (%d)", rc);
+        free_msg(c, r);
+        if (!c->closed)
+            xcomm_endp_close_fd(&c->ctx, &c->endp, fd);
+    }
+}
+
+void conn_main(appl_conn *c, int sock)
+{
+    appl_shared *sh = c->sh;
+    int rc = xcomm_ctx_init(&c->ctx);
+    if (rc == 0)
+        rc = xcomm_endp_init(&c->ctx, &c->endp, "", 1, APPL_CONN_SLOTS, 0, 0);
+    if (rc != 0) {
+        ALOG(sh->log, APPL_LOG_ERROR, "cannot set up a connection endpoint (%d)", rc);
+        close(sock);
+        if (c->ctx.lock != nullptr)
+            xcomm_ctx_shutdown(&c->ctx);
+        return;
+    }
+    c->endp.owner = c;
+    c->endp.alloc_cb = alloc_cb;
+    c->endp.close_cb = on_close;
+    c->endp.peek_sz = c->kind == APPL_SVC_MI ? XCOMM_HDR_SIZE + 12 : XCOMM_HDR_SIZE + int(APPL_DM_HDR);
+    c->endp.msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : 16;
+    rc = xcomm_endp_adopt_server(&c->ctx, &c->endp, sock);
+    if (rc != 0) {
+        ALOG(sh->log, APPL_LOG_WARNING, "cannot serve an accepted connection (%d)", rc);
+        xcomm_ctx_shutdown(&c->ctx);
+        return;
+    }
+    while (!c->closed && !c->srv->stopping.load()) {
+        xcomm_msg *m = nullptr;
+        struct timeval tv = {0, APPL_WAIT_MS * 1000};
+        rc = xcomm_endp_wait(&c->ctx, &c->endp, &m, &tv, 0);
+        if (rc == XCOMM_ERR_TIMEOUT)
+            continue;
+        if (rc < 0)
+            break;
+        if (m == nullptr)
+            continue;
+        if (m->hdr.type == XCOMM_MSG_REQ && m->status == XCOMM_MSG_DONE && !c->closed)
+            handle_request(c, m);
+        else
+            free_msg(c, m);  // an acknowledged or cancelled reply, or a stray message
+    }
+    // Collect whatever completed, then take the endpoint down.
+    for (;;) {
+        xcomm_msg *m = nullptr;
+        if (xcomm_endp_wait(&c->ctx, &c->endp, &m, XCOMM_Q_POLL, 0) != 0 || m == nullptr)
+            break;
+        free_msg(c, m);
+    }
+    xcomm_ctx_shutdown(&c->ctx);
+}
+
+void conn_thread(appl_server *srv, int sock, std::shared_ptr<std::atomic<bool>> done)
+{
+    auto *c = new appl_conn;
+    c->srv = srv;
+    c->sh = srv->sh;
+    c->kind = srv->kind;
+    if (c->kind == APPL_SVC_MI) {
+        c->mi = mi_session_new(srv->sh);
+    } else {
+        c->dm = dm_session_new(srv->sh);
+        c->buf_size = dm_session_max_io(c->dm);
+    }
+    conn_main(c, sock);
+    if (c->mi != nullptr)
+        mi_session_free(c->mi);
+    if (c->dm != nullptr)
+        dm_session_free(c->dm);
+    for (unsigned char *b : c->all_bufs)
+        free(b);
+    delete c;
+    done->store(true);
+}
+
+void reap(appl_server *srv, bool all)
+{
+    for (auto it = srv->conns.begin(); it != srv->conns.end();) {
+        if (all || it->done->load()) {
+            it->thr.join();
+            it = srv->conns.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void accept_loop(appl_server *srv)
+{
+    const char *what = srv->kind == APPL_SVC_MI ? "control" : "data-mover";
+    for (;;) {
+        struct pollfd pfd[2] = {{srv->lfd, POLLIN, 0}, {srv->stop_pipe[0], POLLIN, 0}};
+        int n = poll(pfd, 2, 1000);
+        if (srv->stopping.load())
+            break;
+        reap(srv, false);
+        if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
+            continue;
+        int s = accept4(srv->lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0)
+            continue;
+        if (srv->conns.size() >= size_t(APPL_MAX_CONNS)) {
+            ALOG(srv->sh->log, APPL_LOG_WARNING, "too many %s connections, refusing one", what);
+            close(s);
+            continue;
+        }
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        try {
+            srv->conns.push_back(conn_entry{std::thread(conn_thread, srv, s, done), done});
+        } catch (...) {
+            ALOG(srv->sh->log, APPL_LOG_ERROR, "cannot start a thread for a %s connection", what);
+            close(s);
+        }
+    }
+}
+
+int resolve_ipv4(const std::string &addr, struct in_addr *out)
+{
+    if (inet_pton(AF_INET, addr.c_str(), out) == 1)
+        return 0;
+    struct addrinfo hints {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    if (getaddrinfo(addr.c_str(), nullptr, &hints, &res) != 0 || res == nullptr)
+        return -1;
+    *out = reinterpret_cast<struct sockaddr_in *>(res->ai_addr)->sin_addr;
+    freeaddrinfo(res);
+    return 0;
+}
+
+}  // namespace
+
+int appl_server_start(appl_shared *sh, appl_service_kind kind, const std::string &addr, uint16_t port,
+                      appl_server **out, std::string *msg)
+{
+    *out = nullptr;
+    const char *what = kind == APPL_SVC_MI ? "control (MI)" : "data-mover (DM)";
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (resolve_ipv4(addr, &sa.sin_addr) != 0) {
+        *msg = "cannot resolve listen address '" + addr + "'";
+        return -1;
+    }
+    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (lfd < 0) {
+        *msg = std::string("socket: ") + strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(lfd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+        int e = errno;
+        char text[256];
+        if (e == EADDRINUSE)
+            snprintf(text, sizeof text, "%s port %u on %s is busy (is another appliance running there?)", what,
+                     unsigned(port), addr.c_str());
+        else if (e == EADDRNOTAVAIL)
+            snprintf(text, sizeof text, "listen address %s is not an address of this machine", addr.c_str());
+        else
+            snprintf(text, sizeof text, "cannot bind %s port %u on %s: %s", what, unsigned(port), addr.c_str(),
+                     strerror(e));
+        *msg = text;
+        close(lfd);
+        return -1;
+    }
+    if (listen(lfd, 128) != 0) {
+        *msg = std::string("listen: ") + strerror(errno);
+        close(lfd);
+        return -1;
+    }
+    struct sockaddr_in bound {};
+    socklen_t blen = sizeof bound;
+    getsockname(lfd, reinterpret_cast<struct sockaddr *>(&bound), &blen);
+    auto *srv = new appl_server;
+    srv->sh = sh;
+    srv->kind = kind;
+    srv->lfd = lfd;
+    srv->port = ntohs(bound.sin_port);
+    if (pipe2(srv->stop_pipe, O_CLOEXEC) != 0) {
+        *msg = std::string("pipe: ") + strerror(errno);
+        close(lfd);
+        delete srv;
+        return -1;
+    }
+    srv->acceptor = std::thread(accept_loop, srv);
+    ALOG(sh->log, APPL_LOG_INFO, "%s service listening on %u@%s", what, unsigned(srv->port), addr.c_str());
+    *out = srv;
+    return 0;
+}
+
+uint16_t appl_server_port(const appl_server *srv) { return srv->port; }
+
+void appl_server_stop(appl_server *srv)
+{
+    if (srv == nullptr)
+        return;
+    srv->stopping.store(true);
+    char b = 1;
+    ssize_t wr = write(srv->stop_pipe[1], &b, 1);
+    (void)wr;
+    srv->acceptor.join();
+    reap(srv, true);
+    close(srv->lfd);
+    close(srv->stop_pipe[0]);
+    close(srv->stop_pipe[1]);
+    delete srv;
+}

@@ -1,0 +1,21 @@
+// Network side of the appliance: a listener per service and one thread per
+// accepted connection, each serving its socket through an XCOMM endpoint of
+// its own.
+#pragma once
+
+#include "appliance/service.h"
+
+#include <cstdint>
+#include <string>
+
+struct appl_server;
+
+enum appl_service_kind { APPL_SVC_MI, APPL_SVC_DM };
+
+// Binds addr:port (port 0 picks a free one) and starts accepting. Returns 0,
+// or -1 with a message (a busy port says so).
+int appl_server_start(appl_shared *sh, appl_service_kind kind, const std::string &addr, uint16_t port,
+                      appl_server **out, std::string *msg);
+uint16_t appl_server_port(const appl_server *srv);
+// Stops accepting, ends every connection thread and frees the server.
+void appl_server_stop(appl_server *srv);

@@ -1,0 +1,115 @@
+// Inside of the appliance: the state its services share, and the two request
+// handlers. The handlers work on whole request payloads and know nothing of
+// the transport, so tests and fuzzers drive them directly.
+#pragma once
+
+#include "appliance/appl_log.h"
+#include "appliance/appliance.h"
+#include "appliance/store.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// An extent recorded for a file opened through MI (blob tag, where it sits in
+// the backup image).
+struct appl_extent {
+    uint64_t image_off = 0;
+    uint64_t length = 0;
+    uint64_t tag_off = 0;
+    std::string tag;
+};
+
+// Open modes of MI_OPEN_FILE.
+enum : int {
+    MI_MODE_READ = 1,
+    MI_MODE_WRITE = 2,
+    MI_MODE_EXCL = 4,
+    MI_MODE_CREATE = 8,
+};
+
+// A file opened through MI: its handle, the open file and what MI recorded.
+struct appl_handle {
+    uint64_t id = 0;
+    uint64_t owner = 0;   // MI session that opened it
+    int mi_mode = 0;
+    std::shared_ptr<store_file> file;
+    std::mutex mu;        // guards extents and tags
+    std::vector<appl_extent> extents;
+    std::vector<std::string> held_tags;
+};
+
+struct appl_shared {
+    appliance_config cfg;
+    store *st = nullptr;
+    appl_log *log = nullptr;
+    uint16_t dm_port = 0;          // reported through MI_DM_PORT
+    std::atomic<uint64_t> next_session{1};
+
+    std::mutex hmu;
+    std::unordered_map<uint64_t, std::shared_ptr<appl_handle>> handles;
+};
+
+// Registers a new handle for an opened file and returns it.
+std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, int mi_mode,
+                                             std::shared_ptr<store_file> file);
+std::shared_ptr<appl_handle> appl_handle_find(appl_shared *sh, uint64_t id);
+// Removes the handle (when owner matches). Returns it, or null.
+std::shared_ptr<appl_handle> appl_handle_take(appl_shared *sh, uint64_t id, uint64_t owner);
+// Removes and returns every handle of an owner.
+std::vector<std::shared_ptr<appl_handle>> appl_handle_take_all(appl_shared *sh, uint64_t owner);
+
+// 64 random bytes (getrandom, else /dev/urandom). Returns 0 or -1.
+int appl_random(void *buf, size_t len);
+
+// ---------------------------------------------------------------- MI
+// An ost_mi record: type, reserved, status, reserved, then the XDR payload.
+constexpr size_t APPL_MI_PAYLOAD = 4096;
+constexpr size_t APPL_MI_RECORD = APPL_MI_PAYLOAD + 12;
+
+struct mi_session;
+mi_session *mi_session_new(appl_shared *sh);
+// Releases the session's handles; files it created and never closed are abandoned.
+void mi_session_free(mi_session *s);
+bool mi_session_authenticated(const mi_session *s);
+
+// Handles one request record of len bytes and writes the 4108-byte reply
+// record into rsp. Returns 0 to send the reply, -1 to drop the connection
+// (a record that is not a request at all).
+int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsigned char rsp[APPL_MI_RECORD]);
+
+// ---------------------------------------------------------------- DM
+constexpr size_t APPL_DM_HDR = 16;
+// Largest request payload other than write data: xattr header, a file name,
+// an attribute name and a value.
+constexpr size_t APPL_DM_MAX_CTRL = 20 + 256 + 256 + STORE_MAX_ATTR_VALUE;
+// Files a DM connection may hold open at once.
+constexpr int APPL_DM_MAX_FILES = 64;
+
+struct dm_session;
+dm_session *dm_session_new(appl_shared *sh);
+void dm_session_free(dm_session *s);
+// Largest data length of a read or write this session serves.
+uint32_t dm_session_max_io(const dm_session *s);
+
+// A reply: a fixed head (header, and the configuration, open or xattr body)
+// followed by data, which points into the caller's buffer or the head.
+struct dm_reply {
+    unsigned char head[64];
+    uint32_t head_len = 0;
+    const unsigned char *data = nullptr;
+    uint32_t data_len = 0;
+};
+
+// Handles one request. head/head_len is the payload up to the data of a
+// write (the whole payload for every other command); data/data_len the data
+// of a write. A read places its data in rbuf (capacity rcap). Returns 0 to
+// send the reply, -1 to drop the connection (a request that cannot even be
+// parsed as one).
+int dm_session_handle(dm_session *s, const unsigned char *head, size_t head_len, const unsigned char *data,
+                      size_t data_len, unsigned char *rbuf, size_t rcap, dm_reply *out);

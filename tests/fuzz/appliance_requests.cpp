@@ -1,0 +1,142 @@
+// Fuzz target: the appliance's control and data-mover request handlers. The
+// input is a series of requests, each a kind byte, a 16-bit length and the
+// bytes. Control requests run on an authenticated session; data-mover
+// requests on a session that has a writable file open as handle 1, slot 0.
+#include "appliance/service.h"
+#include "datamover/byteorder.h"
+#include "datamover/md5.h"
+#include "lib/common/mi_comm.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct fuzz_env {
+    std::string root;
+    appl_shared sh;
+    mi_session *owner = nullptr;  // keeps the writable file open
+    uint64_t handle = 0;
+};
+
+int mi_exchange(mi_session *s, uint32_t number, void *req, void *reply)
+{
+    unsigned char rec[APPL_MI_RECORD] = {};
+    rec[0] = 1;
+    if (mi_encode_request(number, req, rec + 12, APPL_MI_PAYLOAD) != 0)
+        return -1;
+    unsigned char rsp[APPL_MI_RECORD];
+    if (mi_session_handle(s, rec, sizeof rec, rsp) != 0)
+        return -1;
+    return mi_decode_reply(number, rsp + 12, APPL_MI_PAYLOAD, reply);
+}
+
+void login(mi_session *s)
+{
+    mi_config_get_auth_attr_req areq{1};
+    mi_config_get_auth_attr_reply arep{};
+    if (mi_exchange(s, MI_CONFIG_GET_AUTH_ATTR, &areq, &arep) != 0)
+        abort();
+    unsigned char block[128] = {};
+    memcpy(block, "pw", 2);
+    memcpy(block + 32, arep.attr.attr, 64);
+    mi_authenticate_client_req req{};
+    req.kind = MI_CRED_KIND_DIGEST;
+    req.cred.digest.user = const_cast<char *>("fuzz");
+    md5_digest(block, sizeof block, req.cred.digest.digest);
+    mi_status_reply rep{};
+    if (mi_exchange(s, MI_AUTHENTICATE_CLIENT, &req, &rep) != 0 || rep.status != 0)
+        abort();
+}
+
+fuzz_env *env()
+{
+    static fuzz_env *e = [] {
+        auto *f = new fuzz_env;
+        char tmpl[] = "/tmp/kesfuzz.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            abort();
+        f->root = tmpl;
+        atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(env()->root, ec);
+        });
+        f->sh.cfg.root = f->root;
+        f->sh.cfg.users = {{"fuzz", "pw"}};
+        f->sh.cfg.quota = 64 << 20;
+        std::string err;
+        if (store_open(f->root, f->sh.cfg.quota, &f->sh.st, &err) != 0)
+            abort();
+        f->owner = mi_session_new(&f->sh);
+        login(f->owner);
+        mi_open_file_req oreq{MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_READ, const_cast<char *>("generic:/fz/f")};
+        mi_open_file_reply orep{};
+        if (mi_exchange(f->owner, MI_OPEN_FILE, &oreq, &orep) != 0 || orep.status != 0)
+            abort();
+        f->handle = orep.handle;
+        return f;
+    }();
+    return e;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    fuzz_env *e = env();
+    mi_session *mi = mi_session_new(&e->sh);
+    login(mi);
+    dm_session *dm = dm_session_new(&e->sh);
+    {
+        // handle 1, slot 0: the shared writable file
+        std::string name = "generic:" + std::to_string(e->handle) + ":/fz/f";
+        std::vector<unsigned char> req(48 + name.size() + 1, 0);
+        req[0] = 1;
+        be_put32(req.data() + 40, 0x1 | 0x2);
+        memcpy(req.data() + 48, name.c_str(), name.size() + 1);
+        dm_reply out;
+        if (dm_session_handle(dm, req.data(), req.size(), nullptr, 0, nullptr, 0, &out) != 0 ||
+            be_get16(out.head + 2) != 0)
+            abort();
+    }
+    std::vector<unsigned char> rbuf(dm_session_max_io(dm));
+    size_t pos = 0;
+    while (pos + 3 <= size) {
+        uint8_t kind = data[pos];
+        size_t len = be_get16(data + pos + 1);
+        pos += 3;
+        len = std::min(len, size - pos);
+        const uint8_t *p = data + pos;
+        pos += len;
+        if (kind & 1) {
+            // a control record: the bytes as the payload, type byte as given or forced
+            unsigned char rec[APPL_MI_RECORD] = {};
+            size_t n = std::min(len, sizeof rec);
+            memcpy(rec, p, n);
+            if (kind & 2)
+                rec[0] = 1;
+            unsigned char rsp[APPL_MI_RECORD];
+            size_t rlen = (kind & 4) ? n : sizeof rec;
+            mi_session_handle(mi, rec, rlen, rsp);
+        } else {
+            // a data-mover request; with bit 1 the tail is the write data
+            dm_reply out;
+            if ((kind & 2) && len > 16) {
+                dm_session_handle(dm, p, 16, p + 16, len - 16, rbuf.data(), rbuf.size(), &out);
+            } else {
+                dm_session_handle(dm, p, len, nullptr, 0, rbuf.data(), rbuf.size(), &out);
+            }
+            if (out.data_len != 0 && out.data == nullptr)
+                abort();
+            if (out.head_len > sizeof out.head)
+                abort();
+        }
+    }
+    dm_session_free(dm);
+    mi_session_free(mi);
+    return 0;
+}
