@@ -3,13 +3,18 @@
 //
 //   dm_bench [MiB (2048)] [block KiB (1024)] [directory (/dev/shm)]
 //
-// A child process serves both sides: a data-mover responder on the
-// transport's server role that keeps the file in the directory (tmpfs by
-// default), and a plain TCP sink/source that does the same with the raw
-// bytes. The parent is the client, so its peak resident size is the
-// client's.
+// A child process serves both sides: the appliance service with its store in
+// the directory (tmpfs by default), and a plain TCP sink/source that keeps
+// the raw bytes in a file of the same directory. The parent is the client
+// (control connection, then the DM client), so its peak resident size is
+// the client's. With KES_BENCH_RESPONDER=1 a bare data-mover responder
+// stands in for the appliance.
 #include "datamover/byteorder.h"
 #include "datamover/dm.h"
+#include "appliance/appliance.h"
+#include "datamover/ost_mi.h"
+#include "lib/common/mi_comm.h"
+#include "lib/common/pgnauth.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -25,7 +30,9 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -193,19 +200,41 @@ void dm_serve(responder &r)
     getsockname(ls, reinterpret_cast<sockaddr *>(&a), &al);
     int raw_port = ntohs(a.sin_port);
 
+    std::thread raw([ls, dir] { raw_serve(ls, dir + "/dm_bench.raw"); });
+    raw.detach();
+    int32_t one = 1;
+    dm_set_option(DM_OPT_NODELAY, &one, sizeof one);
+    if (getenv("KES_BENCH_RESPONDER") == nullptr) {
+        appliance_config cfg;
+        cfg.listen_addr = "127.0.0.1";
+        cfg.mi_port = 0;
+        cfg.root = dir + "/dm_bench.store";
+        mkdir(cfg.root.c_str(), 0700);
+        cfg.users = {{"bench", "bench-pw"}};
+        cfg.log_level = 3;
+        cfg.log_file = dir + "/dm_bench.log";
+        appliance *app = nullptr;
+        std::string msg;
+        int ports[3] = {raw_port, 0, 0};
+        if (appliance_start(cfg, &app, &msg) == 0) {
+            ports[1] = appliance_mi_port(app);
+            ports[2] = 1;
+        } else {
+            fprintf(stderr, "appliance: %s\n", msg.c_str());
+        }
+        write_all(report_fd, ports, sizeof ports);
+        close(report_fd);
+        for (;;)
+            pause();
+    }
     static responder r;
     r.dir = dir;
     xcomm_ctx_init(&r.ctx);
     xcomm_endp_init(&r.ctx, &r.endp, "0@127.0.0.1", 4, 1024, 0, 0);
     xcomm_listen(&r.ctx, &r.endp);
-    int dm_port = xcomm_endp_local_port(&r.endp);
-    int ports[2] = {raw_port, dm_port};
+    int ports[3] = {raw_port, xcomm_endp_local_port(&r.endp), 0};
     write_all(report_fd, ports, sizeof ports);
     close(report_fd);
-    if (fork() == 0) {
-        raw_serve(ls, dir + "/dm_bench.raw");
-        _exit(0);
-    }
     dm_serve(r);
     _exit(0);
 }
@@ -265,8 +294,8 @@ int main(int argc, char **argv)
         child(pfd[1], dir);
     }
     close(pfd[1]);
-    int ports[2];
-    if (!read_all(pfd[0], ports, sizeof ports)) {
+    int ports[3];
+    if (!read_all(pfd[0], ports, sizeof ports) || ports[1] == 0) {
         fprintf(stderr, "responder did not start\n");
         return 1;
     }
@@ -278,16 +307,54 @@ int main(int argc, char **argv)
     double raw_w = raw_copy(ports[0], 'W', size, buf);
     double raw_r = raw_copy(ports[0], 'R', size, buf);
 
+    int32_t one = 1;
+    dm_set_option(DM_OPT_NODELAY, &one, sizeof one);
     int err = 0;
-    dm_client *dmc = dm_client_create("127.0.0.1", ports[1], nullptr, 0, 0, nullptr, 0, 1, &err);
+    const bool appl = ports[2] != 0;
+    ost_mi_client *mi = nullptr;
+    int dm_port = ports[1];
+    uint64_t handle = 0;
+    // The control connection: log in, learn the data-mover port, open the file.
+    auto mi_open = [&](int32_t mode) -> std::string {
+        if (!appl)
+            return "generic:1:/bench/file";
+        mi_open_file_req req{mode, const_cast<char *>("generic:/bench/file")};
+        mi_open_file_reply rep{};
+        if (miSendRequest(mi, MI_OPEN_FILE, &req, &rep) != 0 || rep.status != 0)
+            return "";
+        handle = rep.handle;
+        return "generic:" + std::to_string(rep.handle) + ":/bench/file";
+    };
+    auto mi_close = [&]() {
+        if (!appl)
+            return;
+        mi_close_file_req req{0, handle};
+        mi_close_file_reply rep{};
+        miSendRequest(mi, MI_CLOSE_FILE, &req, &rep);
+    };
+    if (appl) {
+        mi = ost_mi_client_create("127.0.0.1", ports[1], nullptr, nullptr, 0, nullptr, 0, 1, &err);
+        mi_dm_port_req preq{0};
+        mi_dm_port_reply prep{};
+        if (mi == nullptr || pgnauth_authenticate(mi, "bench", "bench-pw") != 0 ||
+            miSendRequest(mi, MI_DM_PORT, &preq, &prep) != 0 || prep.status != 0) {
+            fprintf(stderr, "control connection failed\n");
+            kill(pid, SIGKILL);
+            return 1;
+        }
+        dm_port = prep.port;
+    }
+    dm_client *dmc = dm_client_create("127.0.0.1", dm_port, nullptr, 0, 0, nullptr, 0, 1, &err);
     if (dmc == nullptr) {
         fprintf(stderr, "dm_client_create: %s\n", util_err_name(err));
         kill(pid, SIGKILL);
         return 1;
     }
-    dm_file *df = dm_file_open(dmc, "generic:1:/bench/file", KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL, &err);
+    std::string wname = mi_open(MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL);
+    dm_file *df = dm_file_open(dmc, wname.c_str(), KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL, &err);
     if (df == nullptr) {
         fprintf(stderr, "dm_file_open: %s\n", util_err_name(err));
+        kill(pid, SIGKILL);
         return 1;
     }
     double t0 = now_s();
@@ -300,13 +367,15 @@ int main(int argc, char **argv)
     }
     int rc = dm_file_flush(df);
     rc = rc != 0 ? rc : dm_file_close(df);
+    mi_close();
     double dm_w = now_s() - t0;
     if (rc != 0) {
         fprintf(stderr, "flush/close: %d\n", rc);
         return 1;
     }
 
-    df = dm_file_open(dmc, "generic:1:/bench/file", 0, &err);
+    std::string rname = mi_open(MI_OPEN_READ);
+    df = dm_file_open(dmc, rname.c_str(), 0, &err);
     if (df == nullptr) {
         fprintf(stderr, "dm_file_open: %s\n", util_err_name(err));
         return 1;
@@ -325,16 +394,24 @@ int main(int argc, char **argv)
     }
     double dm_r = now_s() - t0;
     dm_file_close(df);
+    mi_close();
     dm_client_destroy(dmc);
+    if (mi != nullptr)
+        ost_mi_client_destroy(mi);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     unlink((dir + "/dm_bench.dm").c_str());
     unlink((dir + "/dm_bench.raw").c_str());
+    unlink((dir + "/dm_bench.log").c_str());
+    std::string rm = "rm -rf '" + dir + "/dm_bench.store'";
+    if (system(rm.c_str()) != 0)
+        fprintf(stderr, "could not remove %s/dm_bench.store\n", dir.c_str());
 
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     auto rate = [&](double t) { return static_cast<double>(size) / (1 << 20) / t; };
-    printf("bytes %" PRIu64 " MiB, block %zu KiB, directory %s\n", mib, bsz / 1024, dir.c_str());
+    printf("peer %s; bytes %" PRIu64 " MiB, block %zu KiB, directory %s\n", appl ? "appliance" : "bare responder", mib,
+           bsz / 1024, dir.c_str());
     printf("write: dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_w), rate(raw_w), raw_w / dm_w);
     printf("read:  dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_r), rate(raw_r), raw_r / dm_r);
     printf("client peak rss: %ld MiB\n", ru.ru_maxrss / 1024);

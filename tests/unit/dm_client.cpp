@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -53,9 +54,10 @@ public:
     {
         halt = true;
         thr.join();
-        for (xcomm_msg *m : held)
-            xcomm_msg_free(m);
         xcomm_ctx_shutdown(&ctx);
+        // Answers whose acknowledgement never came are ours once the endpoint is gone.
+        for (xcomm_msg *m : answers)
+            xcomm_msg_free(m);
     }
 
     // Answers req with payload bytes.
@@ -69,6 +71,8 @@ public:
         r->fd = req->fd;
         if (xcomm_send_msg(&ctx, &endp, r) != 0)
             xcomm_msg_free(r);
+        else
+            answers.insert(r);
     }
     static std::vector<unsigned char> hdr_bytes(uint8_t cmd, uint16_t status, uint16_t fh, uint16_t slot, uint64_t off,
                                                 size_t total)
@@ -126,7 +130,7 @@ public:
     std::atomic<uint16_t> reserve_mb{0};
     std::atomic<uint16_t> write_status{0};
     std::atomic<uint16_t> flush_status{0};
-    std::vector<xcomm_msg *> held;  // requests kept unanswered (peer thread only)
+    std::set<xcomm_msg *> answers;  // answers sent and not yet back (peer thread only)
 
 private:
     void run()
@@ -138,6 +142,7 @@ private:
             if (rc != 0 || m == nullptr)
                 continue;
             if (m->status == XCOMM_MSG_CANCELLED || m->hdr.type != XCOMM_MSG_REQ) {
+                answers.erase(m);
                 xcomm_msg_free(m);
                 continue;
             }
@@ -156,7 +161,7 @@ private:
         return out;
     }
 
-    // Returns false when the request was kept.
+    // Returns true when the request may be freed.
     bool handle(xcomm_msg *m)
     {
         std::vector<unsigned char> p = payload(m);
@@ -183,7 +188,7 @@ private:
             log.push_back(rec);
         }
         if (hk && hk(*this, m, h))
-            return std::find(held.begin(), held.end(), m) == held.end();
+            return true;
         switch (h.cmd) {
         case DM_CMD_CONFIG: {
             auto b = hdr_bytes(0, 0, 0, 0, 0, DM_CONFIG_MSG_SIZE);
