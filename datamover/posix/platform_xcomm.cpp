@@ -93,15 +93,11 @@ static int global_lock_acquire()
     int expected = 0;
     if (g_lock_started.compare_exchange_strong(expected, 1)) {
         ULOG_TRACE(SRC, 1, "Acquiring global lock.\n");
-        std::mutex *m = new (std::nothrow) std::mutex;
-        if (m == nullptr) {
-            char text[256];
-            xcomm_errtext(ENOMEM, text, sizeof text);
-            ULOG_ERROR(SRC, "Global lock acquisition failed with error: %s.\n", text);
-            g_lock_failed.store(1);
-            return -1;
-        }
-        g_lock.store(m);
+        // The lock lives as long as the program (or the library holding
+        // this code), so it is storage of its own rather than an allocation
+        // that nothing would ever free.
+        static std::mutex lock_storage;
+        g_lock.store(&lock_storage);
         g_lock_available.store(1);
         ULOG_TRACE(SRC, 1, "Global lock acquired.\n");
         return 0;

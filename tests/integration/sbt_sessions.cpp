@@ -414,10 +414,44 @@ TEST_F(DroppingAppliance, ADroppedConnectionFailsTheCallPromptly)
     uint32_t code = 0;
     std::string text = ch.error(&code);
     EXPECT_EQ(code, 7501u);
-    EXPECT_FALSE(text.empty());
+    EXPECT_TRUE(text.rfind("sbtwrite2 failed: error ", 0) == 0 || text.rfind("sbtclose2: ", 0) == 0) << text;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     ch.v->close2(ch.ctx, 0);
     EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(Sessions, ADroppedConnectionFailsARestorePromptly)
+{
+    Channel ch;
+    open(ch);
+    ASSERT_EQ(backup(ch, "big", 1048576, 8, 3), 0) << ch.error();
+    EXPECT_EQ(ch.end(), 0);
+
+    // A second appliance on the same store drops data-mover connections at
+    // their sixth request: the restore's reads are cut off.
+    TestAppliance dropping;
+    appliance_config cfg;
+    cfg.drop_after_msgs = 6;
+    cfg.fault_conns = APPL_FAULT_DM;
+    ASSERT_TRUE(dropping.start(cfg, app_.root())) << dropping.last_error();
+    Channel r;
+    ASSERT_EQ(r.init(lib_), 0);
+    std::string p = "BACKUP_HOST=" + dropping.addr() + ",BACKUP_SHARE=rman,BACKUP_USERNAME=rman,BACKUP_PASSWORD=secret";
+    ASSERT_EQ(r.init2(p.c_str()), 0) << r.error();
+    ASSERT_EQ(r.v->restore(r.ctx, 0, "big", 1048576), 0) << r.error();
+    std::vector<unsigned char> buf(1048576);
+    auto start = std::chrono::steady_clock::now();
+    int rc = 0;
+    for (int i = 0; i < 8 && rc == 0; i++)
+        rc = r.v->read2(r.ctx, 0, buf.data());
+    EXPECT_EQ(rc, -1);
+    uint32_t code = 0;
+    std::string text = r.error(&code);
+    EXPECT_EQ(code, 7501u);
+    EXPECT_EQ(text.rfind("sbtread2 failed: error ", 0), 0u) << text;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    r.v->close2(r.ctx, 0);
+    EXPECT_EQ(r.end(), 0);
 }
 
 TEST_F(Sessions, EightChannelsConcurrency)

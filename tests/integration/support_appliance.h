@@ -20,10 +20,11 @@ public:
     TestAppliance &operator=(const TestAppliance &) = delete;
     ~TestAppliance() { stop(); }
 
-    // Starts with one user rman/secret unless the configuration names users.
-    bool start(appliance_config cfg = appliance_config())
+    // Starts with one user rman/secret unless the configuration names users;
+    // root names another appliance's store to share it.
+    bool start(appliance_config cfg = appliance_config(), const std::string &root = std::string())
     {
-        cfg.root = root_.path();
+        cfg.root = root.empty() ? root_.path() : root;
         if (cfg.users.empty())
             cfg.users.push_back({"rman", "secret"});
         cfg.mi_port = 10002;
