@@ -20,19 +20,20 @@ configure() {  # dir, extra cmake args...
 
 for stage in "${STAGES[@]}"; do
   echo "==== $stage ===="
+  stage_start=$SECONDS
   case "$stage" in
     plain)
-      configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      configure build -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2
       cmake --build build -j"$JOBS"
       ctest --test-dir build -j"$JOBS" --output-on-failure --no-tests=error
       ;;
     asan)
-      configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKES_SANITIZE=address -DCMAKE_CXX_FLAGS=-O1
+      configure build-asan -DCMAKE_BUILD_TYPE=None -DKES_SANITIZE=address "-DCMAKE_CXX_FLAGS=-O1 -g1"
       cmake --build build-asan -j"$JOBS"
       ctest --test-dir build-asan -j"$JOBS" --output-on-failure --no-tests=error
       ;;
     tsan)
-      configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DKES_SANITIZE=thread -DCMAKE_CXX_FLAGS=-O1
+      configure build-tsan -DCMAKE_BUILD_TYPE=None -DKES_SANITIZE=thread "-DCMAKE_CXX_FLAGS=-O1 -g1"
       # Only the programs that hold threaded suites are built and run here.
       mapfile -t targets < <(grep -l 'Concurrency' tests/unit/*.cpp tests/integration/*.cpp 2>/dev/null |
         sed -E 's#tests/(unit|integration)/([^/]+)\.cpp#\1_\2#' | grep -v '/support_')
@@ -42,8 +43,8 @@ for stage in "${STAGES[@]}"; do
       fi
       ;;
     fuzz)
-      configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DKES_FUZZ=ON \
-        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS=-O1
+      configure build-fuzz -DCMAKE_BUILD_TYPE=None -DKES_FUZZ=ON \
+        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 "-DCMAKE_CXX_FLAGS=-O1 -g1"
       mapfile -t targets < <(ls tests/fuzz/*.cpp 2>/dev/null | sed -E 's#tests/fuzz/([^/]+)\.cpp#fuzz_\1#')
       if [ ${#targets[@]} -gt 0 ]; then
         cmake --build build-fuzz -j"$JOBS" --target "${targets[@]}"
@@ -55,5 +56,6 @@ for stage in "${STAGES[@]}"; do
       exit 2
       ;;
   esac
+  echo "==== $stage passed in $((SECONDS - stage_start)) s ===="
 done
 echo "==== all stages passed: ${STAGES[*]} ===="
