@@ -653,15 +653,22 @@ int cmd_restore(Library &lib, const Options &o, const std::string &name, const s
     return ch.end() ? 0 : 1;
 }
 
+// The null-terminated name list of sbtinfo2 and sbtremove2.
+std::vector<char *> name_list(std::vector<std::string> &names)
+{
+    std::vector<char *> files;
+    for (auto &n : names)
+        files.push_back(n.data());
+    files.push_back(nullptr);
+    return files;
+}
+
 int cmd_info(Library &lib, const Options &o, std::vector<std::string> names)
 {
     Channel ch(o);
     if (open_channel(lib, o, ch) != 0)
         return 1;
-    std::vector<char *> files;
-    for (auto &n : names)
-        files.push_back(n.data());
-    files.push_back(nullptr);
+    std::vector<char *> files = name_list(names);
     sbt_item *info = nullptr;
     if (!ch.check(ch.v()->info2(ch.ctx(), 0, files.data(), &info), "sbtinfo2"))
         return 1;
@@ -675,10 +682,7 @@ int cmd_remove(Library &lib, const Options &o, std::vector<std::string> names)
     Channel ch(o);
     if (open_channel(lib, o, ch) != 0)
         return 1;
-    std::vector<char *> files;
-    for (auto &n : names)
-        files.push_back(n.data());
-    files.push_back(nullptr);
+    std::vector<char *> files = name_list(names);
     if (!ch.check(ch.v()->remove2(ch.ctx(), 0, files.data()), "sbtremove2"))
         return 1;
     printf("removed %zu backup piece(s)\n", names.size());

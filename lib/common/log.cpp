@@ -1,5 +1,6 @@
 #include "lib/common/log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -41,7 +42,7 @@ struct LogFile {
     FILE *current = nullptr;
     FILE *previous = nullptr;
     log_callback_t callback = nullptr;
-    int32_t level = -1;
+    std::atomic<int32_t> level{-1};  // read by every log call without the lock
     char directory[kPathMax] = {};
     char base_name[kPathMax] = {};
     uint64_t size_limit = kNoSizeLimit;
@@ -83,7 +84,11 @@ void format_time(char *buf, size_t size, bool trace_style)
     }
 }
 
-int effective(const LogFile *log) { return (log == nullptr || log->level < 0) ? LOG_LVL_ERROR : log->level; }
+int effective(const LogFile *log)
+{
+    int32_t l = log != nullptr ? log->level.load(std::memory_order_relaxed) : -1;
+    return l < 0 ? LOG_LVL_ERROR : l;
+}
 
 // The main log's callback: copies the message to the second target when its
 // own level allows, whatever the main log's level is.
@@ -365,7 +370,7 @@ void log_set_level(LogFile *log, int level)
         log->level = level;
 }
 
-int log_level(const LogFile *log) { return log ? log->level : -1; }
+int log_level(const LogFile *log) { return log ? log->level.load() : -1; }
 int log_effective_level(const LogFile *log) { return effective(log); }
 
 void log_set_limits(LogFile *log, uint64_t size_limit, int32_t file_limit)
@@ -464,7 +469,7 @@ void plog_set_trace_level(int level)
 int plog_trace_level()
 {
     std::shared_lock<std::shared_mutex> g(g_plog_lock);
-    return g_trace ? g_trace->level : -1;
+    return g_trace ? g_trace->level.load() : -1;
 }
 
 int plog_main_level()

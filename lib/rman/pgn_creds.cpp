@@ -279,23 +279,26 @@ DocPtr open_store(const char *path, pgn_msgbuf *m, xmlNodePtr *root_out)
 
 // ---------------------------------------------------------------- walking
 
-// Finds the host element whose "ip" is host; *found stays null when none is.
-int find_host(xmlNodePtr root, const char *host, pgn_msgbuf *m, xmlNodePtr *found)
+// Finds the child element of parent named elem whose attribute attr equals
+// value; *found stays null when none does. Any other element, or one without
+// the attribute, makes the store unreadable.
+int find_child(xmlNodePtr parent, const char *elem, const char *attr, const char *value, pgn_msgbuf *m,
+               xmlNodePtr *found)
 {
     *found = nullptr;
-    for (xmlNodePtr n = root->children; n != nullptr; n = n->next) {
+    for (xmlNodePtr n = parent->children; n != nullptr; n = n->next) {
         if (n->type != XML_ELEMENT_NODE)
             continue;
-        if (!name_is(n, "host")) {
+        if (!name_is(n, elem)) {
             pgn_msg_add(m, "Wrong contents of the creds file, unexpected %s node\n", (const char *)n->name);
             return -1;
         }
-        XmlString ip(xmlGetNoNsProp(n, X("ip")));
-        if (ip.s == nullptr) {
-            pgn_msg_add(m, "Wrong contents of the creds file, host node without an attribute.\n");
+        XmlString v(xmlGetNoNsProp(n, X(attr)));
+        if (v.s == nullptr) {
+            pgn_msg_add(m, "Wrong contents of the creds file, %s node without an attribute.\n", elem);
             return -1;
         }
-        if (ip.equals(host)) {
+        if (v.equals(value)) {
             *found = n;
             return 0;
         }
@@ -303,27 +306,14 @@ int find_host(xmlNodePtr root, const char *host, pgn_msgbuf *m, xmlNodePtr *foun
     return 0;
 }
 
+int find_host(xmlNodePtr root, const char *host, pgn_msgbuf *m, xmlNodePtr *found)
+{
+    return find_child(root, "host", "ip", host, m, found);
+}
+
 int find_cred(xmlNodePtr host, const char *id, pgn_msgbuf *m, xmlNodePtr *found)
 {
-    *found = nullptr;
-    for (xmlNodePtr n = host->children; n != nullptr; n = n->next) {
-        if (n->type != XML_ELEMENT_NODE)
-            continue;
-        if (!name_is(n, "cred")) {
-            pgn_msg_add(m, "Wrong contents of the creds file, unexpected %s node\n", (const char *)n->name);
-            return -1;
-        }
-        XmlString cid(xmlGetNoNsProp(n, X("id")));
-        if (cid.s == nullptr) {
-            pgn_msg_add(m, "Wrong contents of the creds file, cred node without an attribute.\n");
-            return -1;
-        }
-        if (cid.equals(id)) {
-            *found = n;
-            return 0;
-        }
-    }
-    return 0;
+    return find_child(host, "cred", "id", id, m, found);
 }
 
 // The element's own text (its text children), cut to the field size.

@@ -421,27 +421,27 @@ void rpgn_end_channel(rpgn_channel *ch)
 
 // ---------------------------------------------------------------- file open
 
-int rpgn_backup(rpgn_channel *ch, unsigned long flags, const char *file, sbt_item *objects, size_t bsize,
-                size_t max_size)
+// Steps shared by sbtbackup and sbtrestore: the channel checks, then the MI
+// open of the share name. Fills the handle name; 0, or -1 with the channel's
+// error set (7001 with no text when a new backup file already exists).
+static int open_on_appliance(rpgn_channel *ch, const char *op, const char *file, size_t bsize, int oflags, char *hname)
 {
-    static const char *const name = "rman_pgn_sbtbackup";
-    RLOG_T(LOG_LVL_TRACE, "ENTER %s: file %s, flags %#lx, bsize %zx, max_size %zx\n", name, file ? file : "(null)",
-           flags, bsize, max_size);
-    ch->error_code = 0;
     auto fail = [&](const char *fmt, const char *a = nullptr, const char *b = nullptr) {
-        rpgn_set_error(ch, SBT_ERROR_MM, fmt, a, b);
-        return rpgn_exit_file(ch, name, -1, file);
+        char f[128];
+        snprintf(f, sizeof f, "%s: %s", op, fmt);
+        rpgn_set_error(ch, SBT_ERROR_MM, f, a, b);
+        return -1;
     };
     if (!(ch->flags & RPGN_F_INIT2))
-        return fail("sbtbackup: sbtinit2 never called");
+        return fail("sbtinit2 never called");
     if (!(ch->flags & RPGN_F_SESSION))
-        return fail("sbtbackup: session to server is not established in sbtinit2(): %s", missing_item(ch));
+        return fail("session to server is not established in sbtinit2(): %s", missing_item(ch));
     if (mi_file_held(ch) || ch->dm_file != nullptr)
-        return fail("sbtbackup: a file is already open");
+        return fail("a file is already open");
     if (file == nullptr || strlen(file) >= RPGN_NAME_MAX)
-        return fail("sbtbackup: file name too long");
+        return fail("file name too long");
     if (bsize == 0 || bsize > 0x7EFFFF)
-        return fail("sbtbackup: block size %s is not supported", std::to_string(bsize).c_str());
+        return fail("block size %s is not supported", std::to_string(bsize).c_str());
 
     memset(&ch->bfst_path, 0, sizeof ch->bfst_path);
     util_strlcpy(ch->bfst_path.host, ch->backup_host, sizeof ch->bfst_path.host);
@@ -449,25 +449,34 @@ int rpgn_backup(rpgn_channel *ch, unsigned long flags, const char *file, sbt_ite
     share_name(sname, ch, file);
     uint64_t fh = 0;
     uint32_t rflags = 0;
-    int rc = rpgn_open_file(ch, sname, KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL, &fh, &rflags);
-    if (rc == KES_EEXIST) {
+    int rc = rpgn_open_file(ch, sname, oflags, &fh, &rflags);
+    if (rc == KES_EEXIST && (oflags & 3) != 0) {
         ch->error_code = SBT_ERROR_FILE_EXISTS;
         ch->error_text[0] = '\0';
-        return rpgn_exit_file(ch, name, -1, file);
+        return -1;
     }
-    if (rc != 0) {
-        rpgn_set_error(ch, SBT_ERROR_MM, "sbtbackup: server %s failed to open file: %s", ch->backup_host,
-                       rpgn_status_text(rc));
-        return rpgn_exit_file(ch, name, -1, file);
-    }
+    if (rc != 0)
+        return fail("server %s failed to open file: %s", ch->backup_host, rpgn_status_text(rc));
     ch->bfst_path.mi_fh = fh;
     ch->bfst_path.flags = rflags | 0xE40;
+    snprintf(hname, kNameBuf, "generic:%" PRIu64 ":/%s/%s", fh, ch->backup_share, file);
+    return 0;
+}
 
+int rpgn_backup(rpgn_channel *ch, unsigned long flags, const char *file, sbt_item *objects, size_t bsize,
+                size_t max_size)
+{
+    static const char *const name = "rman_pgn_sbtbackup";
+    RLOG_T(LOG_LVL_TRACE, "ENTER %s: file %s, flags %#lx, bsize %zx, max_size %zx\n", name, file ? file : "(null)",
+           flags, bsize, max_size);
+    ch->error_code = 0;
+    const int oflags = KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL;
     char hname[kNameBuf];
-    snprintf(hname, sizeof hname, "generic:%" PRIu64 ":/%s/%s", fh, ch->backup_share, file);
+    if (open_on_appliance(ch, "sbtbackup", file, bsize, oflags, hname) != 0)
+        return rpgn_exit_file(ch, name, -1, file);
     int io_path = pgncfg().IO_PATH.load();
     if (io_path == 1) {
-        if (rpgn_dm_open(ch, hname, KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL) != 0)
+        if (rpgn_dm_open(ch, hname, oflags) != 0)
             return rpgn_exit_file(ch, name, -1, file);
     } else {
         if (io_path != 4)
@@ -475,7 +484,7 @@ int rpgn_backup(rpgn_channel *ch, unsigned long flags, const char *file, sbt_ite
         ch->bfst_path.mi_session = ch->mi_session;
         ch->bfst_path.open_mode = 16;
         // The BFST data path is not part of this build: say so plainly.
-        rc = MI_STS_ENOTSUP;
+        int rc = MI_STS_ENOTSUP;
         RLOG(LOG_LVL_ERROR, "rpgn_bfst_open: failed to initialize io path to server %s for file %s: %x\n",
              ch->backup_host, hname, static_cast<unsigned>(rc));
         RLOG(LOG_LVL_ERROR, "the BFST data path is not available in this build; set IO_PATH=1 in %s\n",
@@ -516,34 +525,9 @@ int rpgn_restore(rpgn_channel *ch, unsigned long flags, const char *file, size_t
     static const char *const name = "rman_pgn_sbtrestore";
     RLOG_T(LOG_LVL_TRACE, "ENTER %s: file %s, flags %#lx, bsize %zx\n", name, file ? file : "(null)", flags, bsize);
     ch->error_code = 0;
-    auto fail = [&](const char *fmt, const char *a = nullptr, const char *b = nullptr) {
-        rpgn_set_error(ch, SBT_ERROR_MM, fmt, a, b);
-        return rpgn_exit_file(ch, name, -1, file);
-    };
-    if (!(ch->flags & RPGN_F_INIT2))
-        return fail("sbtrestore: sbtinit2 never called");
-    if (!(ch->flags & RPGN_F_SESSION))
-        return fail("sbtrestore: session to server is not established in sbtinit2(): %s", missing_item(ch));
-    if (mi_file_held(ch) || ch->dm_file != nullptr)
-        return fail("sbtrestore: a file is already open");
-    if (file == nullptr || strlen(file) >= RPGN_NAME_MAX)
-        return fail("sbtrestore: file name too long");
-    if (bsize == 0 || bsize > 0x7EFFFF)
-        return fail("sbtrestore: block size %s is not supported", std::to_string(bsize).c_str());
-
-    memset(&ch->bfst_path, 0, sizeof ch->bfst_path);
-    util_strlcpy(ch->bfst_path.host, ch->backup_host, sizeof ch->bfst_path.host);
-    char sname[kNameBuf];
-    share_name(sname, ch, file);
-    uint64_t fh = 0;
-    uint32_t rflags = 0;
-    int rc = rpgn_open_file(ch, sname, KES_O_RDONLY, &fh, &rflags);
-    if (rc != 0)
-        return fail("sbtrestore: server %s failed to open file: %s", ch->backup_host, rpgn_status_text(rc));
-    ch->bfst_path.mi_fh = fh;
-    ch->bfst_path.flags = rflags | 0xE40;
     char hname[kNameBuf];
-    snprintf(hname, sizeof hname, "generic:%" PRIu64 ":/%s/%s", fh, ch->backup_share, file);
+    if (open_on_appliance(ch, "sbtrestore", file, bsize, KES_O_RDONLY, hname) != 0)
+        return rpgn_exit_file(ch, name, -1, file);
     if (rpgn_dm_open(ch, hname, KES_O_RDONLY) != 0)
         return rpgn_exit_file(ch, name, -1, file);
     util_strlcpy(ch->file_name, file, sizeof ch->file_name);
