@@ -386,28 +386,38 @@ int rmt_write(dm_client *dmc, dm_file *df, pce *page, uint64_t off, uint32_t len
     return dm_data_error(file_io_get_error(df->f));
 }
 
-int rmt_set_xattr(dm_client *dmc, dm_file *df, const char *fname, const char *attr, const void *value,
-                  uint32_t value_len)
+// Sends one attribute request (set: value and its length; get: no value and
+// the buffer capacity) and waits for its answer. 0 with *rsp, or an error
+// already logged under the request's name.
+int xattr_exchange(dm_client *dmc, uint8_t cmd, dm_file *df, const char *fname, const char *attr, const void *value,
+                   uint32_t value_len, const char *what, xcomm_msg **rsp)
 {
-    const size_t mlen = dm_xattr_req_len(DM_CMD_SET_XATTR, fname, attr, value_len);
+    const size_t mlen = dm_xattr_req_len(cmd, fname, attr, value_len);
     if (mlen > DM_CTRL_RSP_MAX)
         return DM_ERR_INVALID_LEN;
     xcomm_msg *req = xcomm_msg_alloc(static_cast<uint32_t>(mlen));
     if (req == nullptr)
         return DM_ERR_NOMEM;
     XASSERT(req->sgl[0].iov_len == mlen);
-    int rc = dm_xattr_req_encode(DM_CMD_SET_XATTR, df != nullptr ? df->handle : 0, fname, attr, value, value_len,
+    int rc = dm_xattr_req_encode(cmd, df != nullptr ? df->handle : 0, fname, attr, value, value_len,
                                  req->sgl[0].iov_base, req->sgl[0].iov_len);
     if (rc < 0) {
         xcomm_msg_free(req);
         return rc;
     }
+    rc = dm_send_sync(dmc, req, rsp);
+    if (rc != 0)
+        DMLOG(dmc, UTIL_LOG_WARNING, "%s failed - [%d]\n", what, rc);
+    return rc;
+}
+
+int rmt_set_xattr(dm_client *dmc, dm_file *df, const char *fname, const char *attr, const void *value,
+                  uint32_t value_len)
+{
     xcomm_msg *rsp = nullptr;
-    rc = dm_send_sync(dmc, req, &rsp);
-    if (rc != 0) {
-        DMLOG(dmc, UTIL_LOG_WARNING, "dm_set_xattr_req failed - [%d]\n", rc);
+    int rc = xattr_exchange(dmc, DM_CMD_SET_XATTR, df, fname, attr, value, value_len, "dm_set_xattr_req", &rsp);
+    if (rc != 0)
         return rc;
-    }
     dm_xattr_hdr xh;
     rc = rsp->sgl[0].iov_len >= get_dm_xattr_req_size(&dmc->endp, nullptr)
              ? dm_xattr_hdr_decode(&xh, rsp->sgl[0].iov_base, rsp->sgl[0].iov_len)
@@ -428,23 +438,10 @@ int rmt_set_xattr(dm_client *dmc, dm_file *df, const char *fname, const char *at
 int rmt_get_xattr(dm_client *dmc, dm_file *df, const char *fname, const char *attr, void *buf, uint32_t *value_len)
 {
     const uint32_t cap = *value_len;
-    const size_t mlen = dm_xattr_req_len(DM_CMD_GET_XATTR, fname, attr, cap);
-    xcomm_msg *req = xcomm_msg_alloc(static_cast<uint32_t>(mlen));
-    if (req == nullptr)
-        return DM_ERR_NOMEM;
-    XASSERT(req->sgl[0].iov_len == mlen);
-    int rc = dm_xattr_req_encode(DM_CMD_GET_XATTR, df != nullptr ? df->handle : 0, fname, attr, nullptr, cap,
-                                 req->sgl[0].iov_base, req->sgl[0].iov_len);
-    if (rc < 0) {
-        xcomm_msg_free(req);
-        return rc;
-    }
     xcomm_msg *rsp = nullptr;
-    rc = dm_send_sync(dmc, req, &rsp);
-    if (rc != 0) {
-        DMLOG(dmc, UTIL_LOG_WARNING, "dm_get_xattr_req failed - [%d]\n", rc);
+    int rc = xattr_exchange(dmc, DM_CMD_GET_XATTR, df, fname, attr, nullptr, cap, "dm_get_xattr_req", &rsp);
+    if (rc != 0)
         return rc;
-    }
     // The answer must carry exactly the value it announces, no longer than
     // the buffer the caller gave.
     dm_xattr_hdr xh;
