@@ -342,6 +342,7 @@ void release_slot(xcomm_endp *endp, xcomm_slot *slot)
 
 void wake_waiters(xcomm_endp *endp)
 {
+    endp->wake_seq++;
     if (endp->pollers > 0 && endp->wake_fd >= 0) {
         uint64_t one = 1;
         ssize_t r = write(endp->wake_fd, &one, sizeof one);
@@ -1194,7 +1195,12 @@ bool header_buffered(const xcomm_endp *endp, const xcomm_fd *fd)
 
 }  // namespace
 
-int xcomm_select(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout)
+// One readiness pass. seen, when given, is the wake-up count the caller saw
+// while it last looked at the completed list (under the endpoint lock): if
+// anything completed since, the pass does its I/O without blocking, so a
+// completion made by another thread between the look and the pass is never
+// slept through.
+static int select_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout, const uint64_t *seen)
 {
     if (ctx == nullptr || endp == nullptr || endp->lock == nullptr)
         return XCOMM_ERR_ENDP;
@@ -1271,6 +1277,8 @@ int xcomm_select(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout)
         }
         pfds.push_back(pollfd{endp->wake_fd, POLLIN, 0});
         endp->pollers++;
+        if (seen != nullptr && *seen != endp->wake_seq)
+            ready_now = true;
     }
 
     int64_t limit_ms = timeout == nullptr ? -1 : tv_ms(timeout);
@@ -1340,6 +1348,11 @@ int xcomm_select(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout)
     return 0;
 }
 
+int xcomm_select(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout)
+{
+    return select_pass(ctx, endp, timeout, nullptr);
+}
+
 // ---------------------------------------------------------------- waiting
 
 static bool wanted(const xcomm_endp *endp, const xcomm_msg *m, const xcomm_msg *want)
@@ -1361,6 +1374,7 @@ int xcomm_endp_wait(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg **msgp, struct t
         return XCOMM_ERR_ENDP;
     }
     xcomm_msg *want = msgp != nullptr ? *msgp : nullptr;
+    uint64_t seen = 0;
     bool poll_only = timeout == XCOMM_Q_POLL;
     int64_t deadline = (!poll_only && timeout != nullptr) ? xcomm_monotime_ms() + tv_ms(timeout) : 0;
     for (;;) {
@@ -1392,6 +1406,7 @@ int xcomm_endp_wait(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg **msgp, struct t
                 ULOG_DEBUG_IF(SRC, "%s: exited with msg: %p with no msg \n", endp->rname, static_cast<void *>(want));
                 return XCOMM_ERR_NOMSG;
             }
+            seen = endp->wake_seq;
         }
         if (poll_only)
             return 0;
@@ -1402,7 +1417,7 @@ int xcomm_endp_wait(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg **msgp, struct t
             left.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
             tp = &left;
         }
-        int rc = xcomm_select(ctx, endp, tp);
+        int rc = select_pass(ctx, endp, tp, &seen);
         if (rc < 0) {
             if (rc == XCOMM_ERR_NOMSG && !is_server(endp)) {
                 std::lock_guard<std::mutex> g(*endp->lock);

@@ -416,6 +416,7 @@ struct xcomm_endp {
     int32_t negotiate_wait_s;    // limit for a client's negotiate reply (60)
     int wake_fd;                 // wakes threads waiting in a pass when another completes a message
     int32_t pollers;             // threads inside the readiness wait
+    uint64_t wake_seq;           // counts wake-ups: a waiter that saw an older value must not block
     // TLS
     int32_t tls_flags;        // XCOMM_TLS_*
     int32_t verify_mode;
