@@ -459,6 +459,11 @@ static int open_on_appliance(rpgn_channel *ch, const char *op, const char *file,
         return fail("server %s failed to open file: %s", ch->backup_host, rpgn_status_text(rc));
     ch->bfst_path.mi_fh = fh;
     ch->bfst_path.flags = rflags | 0xE40;
+    if ((oflags & 3) != 0) {
+        // Remembered so that sbtclose2 can remove a file whose backup never started.
+        ch->bfst_path.open_mode = 16;
+        util_strlcpy(ch->file_name, file, sizeof ch->file_name);
+    }
     snprintf(hname, kNameBuf, "generic:%" PRIu64 ":/%s/%s", fh, ch->backup_share, file);
     return 0;
 }
@@ -482,7 +487,6 @@ int rpgn_backup(rpgn_channel *ch, unsigned long flags, const char *file, sbt_ite
         if (io_path != 4)
             RLOG(LOG_LVL_WARNING, "Bad IO_PATH (%d) specified. Defaulting to Stride.\n", io_path);
         ch->bfst_path.mi_session = ch->mi_session;
-        ch->bfst_path.open_mode = 16;
         // The BFST data path is not part of this build: say so plainly.
         int rc = MI_STS_ENOTSUP;
         RLOG(LOG_LVL_ERROR, "rpgn_bfst_open: failed to initialize io path to server %s for file %s: %x\n",
@@ -638,6 +642,15 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
             int s = rpgn_close_file(ch, ch->bfst_path.mi_fh);
             if (s != 0)
                 append(text, sizeof text, " sbtclose2: rpgn_close_file failed: %s", rpgn_status_text(s));
+        }
+        if (ch->bfst_path.open_mode == 16 && !(ch->flags & RPGN_F_BACKUP) && ch->file_name[0] != '\0') {
+            // sbtbackup created the file and then failed: no piece was written,
+            // so nothing of it may stay on the appliance.
+            char sname[kNameBuf];
+            share_name(sname, ch, ch->file_name);
+            int s = dm_file_delete(dm_of(ch), sname);
+            if (s == 0)
+                RLOG(LOG_LVL_WARNING, "sbtclose2: removed backup file %s, whose sbtbackup failed\n", ch->file_name);
         }
         ch->flags &= ~static_cast<uint64_t>(RPGN_F_BACKUP);
         memset(&ch->bfst_path, 0, sizeof ch->bfst_path);

@@ -251,7 +251,10 @@ TEST_F(Sessions, FileStateIsChecked)
     EXPECT_EQ(ch.error(), "sbtbackup: unknown object type");
     EXPECT_EQ(ch.v->backup(ch.ctx, 0, "i", objs, 16384, 0), -1);
     EXPECT_EQ(ch.error(), "sbtbackup: a file is already open");
-    ch.v->close2(ch.ctx, 0);
+    EXPECT_EQ(ch.v->close2(ch.ctx, 0), 0);
+    EXPECT_FALSE(exists(app_.file("rman", "h"))) << "a backup that failed leaves no file";
+    EXPECT_EQ(ch.v->backup(ch.ctx, 0, "h", objs, 16384, 0), 0) << "and its name can be used again";
+    EXPECT_EQ(ch.v->close2(ch.ctx, 0), 0);
 
     // 511 characters pass the name check, 512 do not.
     std::string n511(511, 'q'), n512(512, 'q');
@@ -500,4 +503,34 @@ TEST_F(Sessions, EightChannelsConcurrency)
         pos = nl + 1;
     }
     EXPECT_EQ(enters, static_cast<size_t>(kChannels * 12));
+}
+
+class BfstPathConfigured : public Sessions {
+protected:
+    void SetUp() override
+    {
+        Sessions::SetUp();
+        kes_test::write_file(windir_.path() + "/librmanKESTRALON.ini", "IO_PATH=2\nDEBUG_LEVEL=warning\n");
+    }
+};
+
+TEST_F(BfstPathConfigured, BackupSaysTheTransferPathIsMissingAndLeavesNoFile)
+{
+    Channel ch;
+    open(ch);
+    sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
+    EXPECT_EQ(ch.v->backup(ch.ctx, 0, "viabfst", objs, 65536, 0), -1);
+    EXPECT_EQ(ch.error().rfind("sbtbackup: failed to initialize Stride io path to server " + app_.addr() +
+                                   " for file generic:",
+                               0),
+              0u)
+        << ch.error();
+    std::string log = read_file(windir_.libdir() + "/rman0.log");
+    EXPECT_NE(log.find("Bad IO_PATH (2) specified. Defaulting to Stride.\n"), std::string::npos);
+    EXPECT_NE(log.find("set IO_PATH=1"), std::string::npos);
+    EXPECT_EQ(ch.v->close2(ch.ctx, 0), 0);
+    EXPECT_FALSE(exists(app_.file("rman", "viabfst")));
+    // Restores never use the transfer path.
+    EXPECT_EQ(ch.v->restore(ch.ctx, 0, "viabfst", 65536), -1);
+    EXPECT_EQ(ch.end(), 0);
 }
