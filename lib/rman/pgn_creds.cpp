@@ -372,21 +372,31 @@ bool storable(const char *v)
 
 // ---------------------------------------------------------------- actions
 
+// The cred element of an existing credential (host and id), or -1 with a message.
+int find_existing(xmlNodePtr root, const rpgn_cred *cred, pgn_msgbuf *m, xmlNodePtr *el)
+{
+    xmlNodePtr host = nullptr;
+    *el = nullptr;
+    if (find_host(root, cred->host, m, &host) != 0)
+        return -1;
+    if (host != nullptr && find_cred(host, cred->id, m, el) != 0)
+        return -1;
+    if (*el == nullptr) {
+        pgn_msg_add(m, "Requested credentials are not found.\n");
+        return -1;
+    }
+    return 0;
+}
+
 int action_get(const char *path, rpgn_cred *cred, pgn_msgbuf *m)
 {
     xmlNodePtr root = nullptr;
     DocPtr doc = open_store(path, m, &root);
     if (!doc)
         return -1;
-    xmlNodePtr host = nullptr, el = nullptr;
-    if (find_host(root, cred->host, m, &host) != 0)
+    xmlNodePtr el = nullptr;
+    if (find_existing(root, cred, m, &el) != 0)
         return -1;
-    if (host != nullptr && find_cred(host, cred->id, m, &el) != 0)
-        return -1;
-    if (el == nullptr) {
-        pgn_msg_add(m, "Requested credentials are not found.\n");
-        return -1;
-    }
     return read_cred(el, cred, m);
 }
 
@@ -442,15 +452,9 @@ int action_delete(const char *path, const rpgn_cred *cred, pgn_msgbuf *m)
     DocPtr doc = open_store(path, m, &root);
     if (!doc)
         return -1;
-    xmlNodePtr host = nullptr, el = nullptr;
-    if (find_host(root, cred->host, m, &host) != 0)
+    xmlNodePtr el = nullptr;
+    if (find_existing(root, cred, m, &el) != 0)
         return -1;
-    if (host != nullptr && find_cred(host, cred->id, m, &el) != 0)
-        return -1;
-    if (el == nullptr) {
-        pgn_msg_add(m, "Requested credentials are not found.\n");
-        return -1;
-    }
     xmlUnlinkNode(el);
     xmlFreeNode(el);
     if (save_doc(path, doc.get(), false) != 0) {
