@@ -2,6 +2,8 @@
 // files opened through the control protocol.
 #include "appliance/appliance.h"
 
+#include "appliance/blob_store.h"
+#include "appliance/bfst_service.h"
 #include "appliance/server.h"
 #include "appliance/service.h"
 
@@ -19,6 +21,7 @@ struct appliance {
     appl_shared sh;
     appl_server *mi = nullptr;
     appl_server *dm = nullptr;
+    bfst_service *bfst = nullptr;
 };
 
 // ---------------------------------------------------------------- handles
@@ -115,7 +118,8 @@ std::string appliance_usage(const char *prog)
     return "Usage: " + p + " --root DIR (--user NAME:PASSWORD | --users-file FILE) [options]\n"
         "\n"
         "A disk backup appliance for one machine: control protocol (MI) on TCP port\n"
-        "10002 of the listen address, data mover (DM) on a port of its own.\n"
+        "10002 of the listen address, data mover (DM) on a port of its own, and the\n"
+        "transfer library's BFST service on TCP port 1062.\n"
         "\n"
         "  --root DIR              directory holding the backup files (must exist)\n"
         "  --user NAME:PASSWORD    a user who may log in (repeatable)\n"
@@ -127,6 +131,10 @@ std::string appliance_usage(const char *prog)
         "  --log-level LEVEL       error, warning, notice, info (default), debug, trace or 3..8\n"
         "  --log-file FILE         append the log to FILE (default standard error)\n"
         "  --quota BYTES           space the backup files may take (K, M, G, T suffixes; 0 = none)\n"
+        "  --bfst-port N           BFST port (default 1062; 0 picks a free one, as does --mi-port 0)\n"
+        "  --tls-dir DIR           cacert.pem, cert.pem, key.pem and optionally crl.pem: TLS with\n"
+        "                          certificates (clients must present one the CA signed)\n"
+        "  --bfst-idle-timeout S   close a BFST connection quiet for S seconds (default 3600)\n"
         "  --help                  this text\n"
         "\n"
         "Settings reported to clients (for tests):\n"
@@ -141,7 +149,12 @@ std::string appliance_usage(const char *prog)
         "  --drop-after-bytes N    drop a connection once it has sent N payload bytes\n"
         "  --fault-on mi|dm|all    connections the two drop switches apply to (default all)\n"
         "  --wrong-msgno N         answer control message number N with another number\n"
-        "  --refuse-admin-alerts   answer admin alerts with \"alerts disabled\"\n";
+        "  --refuse-admin-alerts   answer admin alerts with \"alerts disabled\"\n"
+        "  --bfst-refuse-connects N  answer the first N BFST connects \"maximum client connections\"\n"
+        "  --bfst-refuse-code C    code of those answers: server (0x02D21900, default) or\n"
+        "                          vserver (0x0DAB673F)\n"
+        "  --bfst-delay-ms N       wait N ms before every BFST answer\n"
+        "  --bfst-drop-after-bytes N  drop a BFST connection once it has sent N bytes\n";
 }
 
 namespace {
@@ -385,6 +398,43 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
                 return -1;
             }
             cfg->refuse_admin_alerts = true;
+        } else if (arg == "--bfst-port") {
+            if (!number(65535, &n))
+                return -1;
+            cfg->bfst_port = int(n);
+        } else if (arg == "--tls-dir") {
+            if (!need(&cfg->tls_dir))
+                return -1;
+        } else if (arg == "--bfst-idle-timeout") {
+            if (!number(86400, &n))
+                return -1;
+            if (n == 0) {
+                *msg = "option --bfst-idle-timeout needs at least 1 second";
+                return -1;
+            }
+            cfg->bfst_idle_timeout_s = uint32_t(n);
+        } else if (arg == "--bfst-refuse-connects") {
+            if (!number(UINT32_MAX, &n))
+                return -1;
+            cfg->bfst_refuse_connects = uint32_t(n);
+        } else if (arg == "--bfst-refuse-code") {
+            if (!need(&v))
+                return -1;
+            if (v == "server" || v == "0x02D21900" || v == "0x02d21900")
+                cfg->bfst_refuse_code = 0x02D21900;
+            else if (v == "vserver" || v == "0x0DAB673F" || v == "0x0dab673f")
+                cfg->bfst_refuse_code = 0x0DAB673F;
+            else {
+                *msg = "option --bfst-refuse-code takes server or vserver";
+                return -1;
+            }
+        } else if (arg == "--bfst-delay-ms") {
+            if (!number(600000, &n))
+                return -1;
+            cfg->bfst_delay_ms = uint32_t(n);
+        } else if (arg == "--bfst-drop-after-bytes") {
+            if (!number(UINT64_MAX, &cfg->bfst_drop_after_bytes, true))
+                return -1;
         } else {
             *msg = "unknown option '" + arg + "' (see --help)";
             return -1;
@@ -429,6 +479,11 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    if (blob_store_open(app->sh.st, cfg.root, &app->sh.blobs, &err) != 0) {
+        *msg = err;
+        appliance_stop(app);
+        return -1;
+    }
     // The data mover first: the control service reports its port.
     if (appl_server_start(&app->sh, APPL_SVC_DM, cfg.listen_addr, cfg.dm_port, &app->dm, msg) != 0) {
         appliance_stop(app);
@@ -436,6 +491,11 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
     }
     app->sh.dm_port = appl_server_port(app->dm);
     if (appl_server_start(&app->sh, APPL_SVC_MI, cfg.listen_addr, cfg.mi_port, &app->mi, msg) != 0) {
+        appliance_stop(app);
+        return -1;
+    }
+    uint16_t bfst_port = cfg.bfst_port >= 0 ? uint16_t(cfg.bfst_port) : cfg.mi_port == 0 ? 0 : 1062;
+    if (bfst_service_start(&app->sh, cfg.listen_addr, bfst_port, &app->bfst, msg) != 0) {
         appliance_stop(app);
         return -1;
     }
@@ -451,6 +511,7 @@ void appliance_stop(appliance *app)
 {
     if (app == nullptr)
         return;
+    bfst_service_stop(app->bfst);
     appl_server_stop(app->mi);
     appl_server_stop(app->dm);
     {
@@ -463,6 +524,8 @@ void appliance_stop(appliance *app)
         for (auto &kv : left)
             store_file_abandon(kv.second->file.get());
     }
+    if (app->sh.blobs != nullptr)
+        blob_store_close(app->sh.blobs);
     if (app->sh.st != nullptr)
         store_close(app->sh.st);
     if (app->sh.log != nullptr)
@@ -473,3 +536,6 @@ void appliance_stop(appliance *app)
 
 uint16_t appliance_mi_port(const appliance *app) { return app->mi != nullptr ? appl_server_port(app->mi) : 0; }
 uint16_t appliance_dm_port(const appliance *app) { return app->sh.dm_port; }
+uint16_t appliance_bfst_port(const appliance *app) { return app->bfst != nullptr ? bfst_service_port(app->bfst) : 0; }
+blob_store *appliance_blob_store(appliance *app) { return app->sh.blobs; }
+uint64_t appliance_used_bytes(appliance *app) { return store_used_bytes(app->sh.st); }

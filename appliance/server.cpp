@@ -455,11 +455,9 @@ int resolve_ipv4(const std::string &addr, struct in_addr *out)
 
 }  // namespace
 
-int appl_server_start(appl_shared *sh, appl_service_kind kind, const std::string &addr, uint16_t port,
-                      appl_server **out, std::string *msg)
+int appl_listen(const std::string &addr, uint16_t port, const char *what, int *lfd_out, uint16_t *bound_port,
+                std::string *msg)
 {
-    *out = nullptr;
-    const char *what = kind == APPL_SVC_MI ? "control (MI)" : "data-mover (DM)";
     struct sockaddr_in sa {};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -497,11 +495,25 @@ int appl_server_start(appl_shared *sh, appl_service_kind kind, const std::string
     struct sockaddr_in bound {};
     socklen_t blen = sizeof bound;
     getsockname(lfd, reinterpret_cast<struct sockaddr *>(&bound), &blen);
+    *lfd_out = lfd;
+    *bound_port = ntohs(bound.sin_port);
+    return 0;
+}
+
+int appl_server_start(appl_shared *sh, appl_service_kind kind, const std::string &addr, uint16_t port,
+                      appl_server **out, std::string *msg)
+{
+    *out = nullptr;
+    const char *what = kind == APPL_SVC_MI ? "control (MI)" : "data-mover (DM)";
+    int lfd = -1;
+    uint16_t bound_port = 0;
+    if (appl_listen(addr, port, what, &lfd, &bound_port, msg) != 0)
+        return -1;
     auto *srv = new appl_server;
     srv->sh = sh;
     srv->kind = kind;
     srv->lfd = lfd;
-    srv->port = ntohs(bound.sin_port);
+    srv->port = bound_port;
     if (pipe2(srv->stop_pipe, O_CLOEXEC) != 0) {
         *msg = std::string("pipe: ") + strerror(errno);
         close(lfd);

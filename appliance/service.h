@@ -44,9 +44,12 @@ struct appl_handle {
     std::vector<std::string> held_tags;
 };
 
+struct blob_store;
+
 struct appl_shared {
     appliance_config cfg;
     store *st = nullptr;
+    blob_store *blobs = nullptr;   // blobs of the BFST service
     appl_log *log = nullptr;
     uint16_t dm_port = 0;          // reported through MI_DM_PORT
     std::atomic<uint64_t> next_session{1};

@@ -311,6 +311,18 @@ bool store_has_space(store *st)
     return st->quota == 0 || st->used.load() < st->quota;
 }
 
+int store_charge(store *st, uint64_t bytes)
+{
+    uint64_t used = st->used.fetch_add(bytes) + bytes;
+    if (st->quota != 0 && used > st->quota) {
+        release_bytes(st, bytes);
+        return KES_ENOSPC;
+    }
+    return 0;
+}
+
+void store_uncharge(store *st, uint64_t bytes) { release_bytes(st, bytes); }
+
 // ---------------------------------------------------------------- files
 
 int store_file_open(store *st, const std::string &rel, unsigned mode, std::shared_ptr<store_file> *out)

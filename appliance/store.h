@@ -61,6 +61,11 @@ uint64_t store_used_bytes(store *st);
 uint64_t store_quota(store *st);
 // True when the quota leaves room for at least one more byte.
 bool store_has_space(store *st);
+// Counts bytes kept beside the files (blobs of the BFST service) against the
+// quota: KES_ENOSPC, and nothing counted, when they would exceed it.
+int store_charge(store *st, uint64_t bytes);
+// Gives counted bytes back when they are removed.
+void store_uncharge(store *st, uint64_t bytes);
 
 // Open modes of store_file_open.
 enum : unsigned {

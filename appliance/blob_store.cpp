@@ -1,0 +1,344 @@
+// Blobs of the BFST service (see blob_store.h for the files and rules).
+#include "appliance/blob_store.h"
+
+#include "appliance/service.h"
+#include "bfst/bfst_proto.h"
+#include "datamover/util.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace {
+
+constexpr const char *BLOB_DIR = ".bfst";
+constexpr const char *PART_SUFFIX = ".part";
+
+struct blob_rec {
+    uint64_t size = 0;
+    uint64_t creator = 0;
+    std::set<uint64_t> holders;
+};
+
+int kes_errno() { return util_errno_to_kes(errno); }
+
+}  // namespace
+
+struct blob_store {
+    store *st = nullptr;
+    std::string dir;
+    std::mutex mu;
+    std::unordered_map<std::string, blob_rec> blobs;
+};
+
+struct blob_writer {
+    blob_store *bs = nullptr;
+    uint64_t creator = 0;
+    int fd = -1;
+    unsigned char tag[BLOB_TAG_BYTES] = {};
+    std::string tag_text;
+    uint64_t size = 0;     // bytes counted against the quota and written
+};
+
+namespace {
+
+std::string final_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/" + tag; }
+std::string part_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/" + tag + PART_SUFFIX; }
+
+// Lower-case form of a tag text; false when it is not one.
+bool norm_tag(const std::string &in, std::string *out)
+{
+    if (in.size() != BLOB_TAG_TEXT)
+        return false;
+    out->resize(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        char c = in[i];
+        if (c >= 'A' && c <= 'F')
+            c = char(c - 'A' + 'a');
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+        (*out)[i] = c;
+    }
+    return true;
+}
+
+int fsync_dir(const std::string &dir)
+{
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0)
+        return kes_errno();
+    int rc = fsync(dfd) == 0 ? 0 : kes_errno();
+    close(dfd);
+    return rc;
+}
+
+// Unlinks a finished blob and gives its bytes back; bs->mu held, so the
+// registry and the count never disagree.
+void unlink_blob(blob_store *bs, const std::string &tag, uint64_t size)
+{
+    unlink(final_path(bs, tag).c_str());
+    store_uncharge(bs->st, size);
+}
+
+// Removes the registered blobs for which pred (which may change them) says so.
+template <typename Pred> size_t remove_where(blob_store *bs, Pred pred)
+{
+    size_t n = 0;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    for (auto it = bs->blobs.begin(); it != bs->blobs.end();) {
+        if (pred(it->second)) {
+            unlink_blob(bs, it->first, it->second.size);
+            it = bs->blobs.erase(it);
+            ++n;
+        } else {
+            ++it;
+        }
+    }
+    return n;
+}
+
+// Removes every file a previous run left; the store counted them when it opened.
+void sweep_leftovers(blob_store *bs)
+{
+    DIR *d = opendir(bs->dir.c_str());
+    if (d == nullptr)
+        return;
+    std::vector<std::string> names;
+    while (struct dirent *de = readdir(d)) {
+        if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
+            names.emplace_back(de->d_name);
+    }
+    closedir(d);
+    for (const std::string &n : names) {
+        std::string p = bs->dir + "/" + n;
+        struct stat sb;
+        if (lstat(p.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode))
+            continue;
+        if (unlink(p.c_str()) == 0)
+            store_uncharge(bs->st, uint64_t(sb.st_size));
+    }
+}
+
+}  // namespace
+
+int blob_store_open(store *st, const std::string &root, blob_store **out, std::string *err)
+{
+    *out = nullptr;
+    std::string dir = root + "/" + BLOB_DIR;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        int e = errno;
+        *err = "cannot create the blob directory " + dir + ": " + strerror(e);
+        return util_errno_to_kes(e);
+    }
+    struct stat sb;
+    if (lstat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
+        *err = "blob directory " + dir + " is not a directory";
+        return KES_ENOTDIR;
+    }
+    auto *bs = new blob_store;
+    bs->st = st;
+    bs->dir = dir;
+    sweep_leftovers(bs);
+    *out = bs;
+    return 0;
+}
+
+void blob_store_close(blob_store *bs)
+{
+    delete bs;
+}
+
+// ---------------------------------------------------------------- writing
+
+int blob_create(blob_store *bs, uint64_t creator, blob_writer **out)
+{
+    *out = nullptr;
+    auto *w = new blob_writer;
+    w->bs = bs;
+    w->creator = creator;
+    for (int attempt = 0; attempt < 4 && w->fd < 0; ++attempt) {
+        if (appl_random(w->tag, sizeof w->tag) != 0) {
+            delete w;
+            return KES_EIO;
+        }
+        char hex[BLOB_TAG_TEXT + 1];
+        bfst_hex(w->tag, sizeof w->tag, hex);
+        w->tag_text = hex;
+        std::lock_guard<std::mutex> lk(bs->mu);
+        if (bs->blobs.count(w->tag_text) != 0)
+            continue;
+        w->fd = open(part_path(bs, w->tag_text).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (w->fd < 0 && errno != EEXIST) {
+            int rc = kes_errno();
+            delete w;
+            return rc;
+        }
+    }
+    if (w->fd < 0) {
+        delete w;
+        return KES_EEXIST;
+    }
+    *out = w;
+    return 0;
+}
+
+int blob_append(blob_writer *w, const void *buf, size_t len)
+{
+    if (len == 0)
+        return 0;
+    if (w->size + len > BLOB_MAX_SIZE)
+        return KES_EFBIG;
+    int rc = store_charge(w->bs->st, len);
+    if (rc != 0)
+        return rc;
+    // Counted from here on: an abandoned writer gives it all back.
+    w->size += len;
+    const auto *p = static_cast<const char *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(w->fd, p + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return kes_errno();
+        }
+        done += size_t(n);
+    }
+    return 0;
+}
+
+uint64_t blob_writer_size(const blob_writer *w) { return w->size; }
+const unsigned char *blob_writer_tag(const blob_writer *w) { return w->tag; }
+
+int blob_finish(blob_writer *w)
+{
+    blob_store *bs = w->bs;
+    int rc = fsync(w->fd) == 0 ? 0 : kes_errno();
+    if (close(w->fd) != 0 && rc == 0)
+        rc = kes_errno();
+    w->fd = -1;
+    if (rc == 0 && rename(part_path(bs, w->tag_text).c_str(), final_path(bs, w->tag_text).c_str()) != 0)
+        rc = kes_errno();
+    if (rc == 0)
+        rc = fsync_dir(bs->dir);
+    if (rc != 0) {
+        unlink(part_path(bs, w->tag_text).c_str());
+        unlink(final_path(bs, w->tag_text).c_str());
+        store_uncharge(bs->st, w->size);
+        delete w;
+        return rc;
+    }
+    {
+        std::lock_guard<std::mutex> lk(bs->mu);
+        blob_rec &r = bs->blobs[w->tag_text];
+        r.size = w->size;
+        r.creator = w->creator;
+    }
+    delete w;
+    return 0;
+}
+
+void blob_abandon(blob_writer *w)
+{
+    if (w == nullptr)
+        return;
+    if (w->fd >= 0)
+        close(w->fd);
+    unlink(part_path(w->bs, w->tag_text).c_str());
+    store_uncharge(w->bs->st, w->size);
+    delete w;
+}
+
+// ---------------------------------------------------------------- registry
+
+int blob_find(blob_store *bs, const std::string &tag, blob_info *out)
+{
+    std::string t;
+    if (!norm_tag(tag, &t))
+        return KES_ENOENT;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    auto it = bs->blobs.find(t);
+    if (it == bs->blobs.end())
+        return KES_ENOENT;
+    out->tag = t;
+    out->path = final_path(bs, t);
+    out->size = it->second.size;
+    out->creator = it->second.creator;
+    out->holders = it->second.holders.size();
+    return 0;
+}
+
+int blob_hold(blob_store *bs, const std::string &tag, uint64_t owner)
+{
+    std::string t;
+    if (!norm_tag(tag, &t))
+        return KES_ENOENT;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    auto it = bs->blobs.find(t);
+    if (it == bs->blobs.end())
+        return KES_ENOENT;
+    it->second.holders.insert(owner);
+    return 0;
+}
+
+int blob_release(blob_store *bs, const std::string &tag, uint64_t owner)
+{
+    std::string t;
+    if (!norm_tag(tag, &t))
+        return KES_ENOENT;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    auto it = bs->blobs.find(t);
+    if (it == bs->blobs.end() || it->second.holders.erase(owner) == 0)
+        return KES_ENOENT;
+    if (it->second.holders.empty()) {
+        unlink_blob(bs, t, it->second.size);
+        bs->blobs.erase(it);
+    }
+    return 0;
+}
+
+void blob_release_all(blob_store *bs, uint64_t owner)
+{
+    remove_where(bs, [owner](blob_rec &r) { return r.holders.erase(owner) != 0 && r.holders.empty(); });
+}
+
+int blob_remove(blob_store *bs, const std::string &tag)
+{
+    std::string t;
+    if (!norm_tag(tag, &t))
+        return KES_ENOENT;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    auto it = bs->blobs.find(t);
+    if (it == bs->blobs.end())
+        return KES_ENOENT;
+    unlink_blob(bs, t, it->second.size);
+    bs->blobs.erase(it);
+    return 0;
+}
+
+size_t blob_remove_unheld(blob_store *bs, uint64_t creator)
+{
+    return remove_where(bs, [creator](blob_rec &r) { return r.creator == creator && r.holders.empty(); });
+}
+
+std::vector<blob_info> blob_list(blob_store *bs)
+{
+    std::vector<blob_info> res;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    for (const auto &kv : bs->blobs) {
+        blob_info i;
+        i.tag = kv.first;
+        i.path = final_path(bs, kv.first);
+        i.size = kv.second.size;
+        i.creator = kv.second.creator;
+        i.holders = kv.second.holders.size();
+        res.push_back(std::move(i));
+    }
+    return res;
+}
