@@ -491,7 +491,8 @@ void serve_socket(bfst_service *svc, int fd)
             blob_abandon(s.w);
     size_t removed = blob_remove_unheld(svc->sh->blobs, c.id);
     ALOG(c.sh->log, APPL_LOG_DEBUG,
-         "BFST connection %llu from %s ended: %llu blobs, %llu bytes stored; %zu unheld removed", (unsigned long long)c.id, c.peer, (unsigned long long)c.blobs, (unsigned long long)c.bytes, removed);
+         "BFST connection %llu from %s ended: %llu blobs, %llu bytes stored; %zu unheld removed",
+         (unsigned long long)c.id, c.peer, (unsigned long long)c.blobs, (unsigned long long)c.bytes, removed);
     free(c.buf);
 }
 
