@@ -56,7 +56,8 @@ int read_frame(bfst2_connection *c, const char *op, int64_t deadline, bfst2_repl
     if (rc != BFST_IO_OK)
         return io_break(c, rc, err, op);
     const char *why = nullptr;
-    // The appliance never sends data: a DATA frame of any length is refused.
+    // The appliance never sends data: no data length is allowed, and only
+    // answers are taken.
     if (bfst_hdr_decode(h, 0, &rep->hdr, &why) != 0)
         return conn_break(c, BFST2_ERR_PROTOCOL, err, op, why);
     if (rep->hdr.type != BFST_OK && rep->hdr.type != BFST_ERROR)
