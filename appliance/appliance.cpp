@@ -490,12 +490,14 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         return -1;
     }
     app->sh.dm_port = appl_server_port(app->dm);
-    if (appl_server_start(&app->sh, APPL_SVC_MI, cfg.listen_addr, cfg.mi_port, &app->mi, msg) != 0) {
+    // The transfer library's service before the control service, so that
+    // whoever sees the control port open finds every service there.
+    uint16_t bfst_port = cfg.bfst_port >= 0 ? uint16_t(cfg.bfst_port) : cfg.mi_port == 0 ? 0 : 1062;
+    if (bfst_service_start(&app->sh, cfg.listen_addr, bfst_port, &app->bfst, msg) != 0) {
         appliance_stop(app);
         return -1;
     }
-    uint16_t bfst_port = cfg.bfst_port >= 0 ? uint16_t(cfg.bfst_port) : cfg.mi_port == 0 ? 0 : 1062;
-    if (bfst_service_start(&app->sh, cfg.listen_addr, bfst_port, &app->bfst, msg) != 0) {
+    if (appl_server_start(&app->sh, APPL_SVC_MI, cfg.listen_addr, cfg.mi_port, &app->mi, msg) != 0) {
         appliance_stop(app);
         return -1;
     }

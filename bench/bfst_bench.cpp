@@ -72,7 +72,13 @@ bool read_all(int fd, void *p, size_t n)
 // The raw sink: a size, then that many bytes into a file, then one byte back.
 void raw_serve(int lsock, const std::string &path)
 {
-    std::vector<char> buf(1 << 20);
+    // page-aligned like the service's buffer, so both copy alike
+    struct aligned_buf {
+        char *p = static_cast<char *>(aligned_alloc(4096, 1 << 20));
+        ~aligned_buf() { free(p); }
+        char *data() { return p; }
+        size_t size() const { return 1 << 20; }
+    } buf;
     for (;;) {
         int s = accept(lsock, nullptr, nullptr);
         if (s < 0)
@@ -83,11 +89,12 @@ void raw_serve(int lsock, const std::string &path)
             continue;
         }
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // whole buffers in, whole buffers out, as the service does
         for (uint64_t off = 0; off < size;) {
-            ssize_t n = read(s, buf.data(), size_t(std::min<uint64_t>(buf.size(), size - off)));
-            if (n <= 0 || !write_all(fd, buf.data(), size_t(n)))
+            size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
+            if (!read_all(s, buf.data(), n) || !write_all(fd, buf.data(), n))
                 break;
-            off += uint64_t(n);
+            off += n;
         }
         close(fd);
         unlink(path.c_str());

@@ -1,6 +1,7 @@
 // The transfer library against the appliance's BFST service in this
 // process: blobs of 0, 1 and many buffers, sessions and stores, tags,
 // statistics, quota, refusals, deadlines and dropped connections.
+#include "appliance_client.h"
 #include "bfst_client.h"
 
 #include "bfst/bfst_proto.h"
@@ -447,6 +448,63 @@ TEST_F(BfstService, HostileRequestsCloseOnlyTheirOwnConnection)
     open(&c);
     Store st(c.sess());
     ASSERT_EQ(st.put("still serving"), 0);
+    Stored out;
+    EXPECT_EQ(st.finish(&out), 0) << st.last.text;
+}
+
+TEST(BfstSwitches, CommandLineSetsTheServiceAndRefusesBadValues)
+{
+    auto parse = [](std::vector<std::string> args, appliance_config *cfg, std::string *msg) {
+        args.insert(args.begin(), {"kestralon-appliance", "--root", "/r", "--user", "a:b"});
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        return appliance_parse_args(int(argv.size()), argv.data(), cfg, msg);
+    };
+    appliance_config cfg;
+    std::string msg;
+    ASSERT_EQ(parse({"--bfst-port", "0", "--tls-dir", "/t", "--bfst-idle-timeout", "5", "--bfst-refuse-connects",
+                     "2", "--bfst-refuse-code", "vserver", "--bfst-delay-ms", "1100", "--bfst-drop-after-bytes=1M"},
+                    &cfg, &msg),
+              0)
+        << msg;
+    EXPECT_EQ(cfg.bfst_port, 0);
+    EXPECT_EQ(cfg.tls_dir, "/t");
+    EXPECT_EQ(cfg.bfst_idle_timeout_s, 5u);
+    EXPECT_EQ(cfg.bfst_refuse_connects, 2u);
+    EXPECT_EQ(cfg.bfst_refuse_code, uint32_t(BFST2_ERR_VSERVER_BUSY));
+    EXPECT_EQ(cfg.bfst_delay_ms, 1100u);
+    EXPECT_EQ(cfg.bfst_drop_after_bytes, 1u << 20);
+    appliance_config defaults;
+    EXPECT_EQ(defaults.bfst_refuse_code, uint32_t(BFST2_ERR_SERVER_BUSY));
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--bfst-port", "65536"},
+                                         {"--bfst-refuse-code", "0x1"},
+                                         {"--bfst-idle-timeout", "0"},
+                                         {"--tls-dir"}}) {
+        appliance_config c;
+        EXPECT_EQ(parse(bad, &c, &msg), -1) << bad[0];
+        EXPECT_NE(msg.find(bad[0]), std::string::npos) << msg;
+    }
+    std::string help = appliance_usage("kestralon-appliance");
+    for (const char *sw : {"--bfst-port", "--tls-dir", "--bfst-idle-timeout", "--bfst-refuse-connects",
+                           "--bfst-refuse-code", "--bfst-delay-ms", "--bfst-drop-after-bytes"})
+        EXPECT_NE(help.find(sw), std::string::npos) << sw;
+}
+
+TEST(BfstSwitches, TheDaemonServesPort1062AndRefusesAsTold)
+{
+    bfst_test::Library lib;
+    kes_test::TempDir root;
+    appl_test::Daemon d;
+    ASSERT_TRUE(d.start({"--root", root.path(), "--user", "rman:secret", "--bfst-refuse-connects", "1",
+                         "--bfst-refuse-code", "vserver"}))
+        << d.output();
+    Conn c;
+    EXPECT_EQ(c.open(d.addr(), 1062), BFST2_ERR_VSERVER_BUSY) << c.last.text;
+    ASSERT_EQ(c.open(d.addr(), 1062), 0) << c.last.text << "\n" << d.output();
+    ASSERT_EQ(c.start_session(), 0);
+    Store st(c.sess());
+    ASSERT_EQ(st.put(pattern(4096, 1)), 0);
     Stored out;
     EXPECT_EQ(st.finish(&out), 0) << st.last.text;
 }
