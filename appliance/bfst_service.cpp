@@ -33,11 +33,6 @@ constexpr int64_t HELLO_MS = 30000;      // for the greeting and the TLS handsha
 constexpr int64_t FRAME_MS = 60000;      // for the rest of a frame once its header came
 constexpr int REFUSERS = 16;             // threads that may be busy saying "busy"
 
-struct conn_entry {
-    std::thread thr;
-    std::shared_ptr<std::atomic<bool>> done;
-};
-
 }  // namespace
 
 struct bfst_service {
@@ -47,7 +42,7 @@ struct bfst_service {
     uint16_t port = 0;
     std::atomic<bool> stopping{false};
     std::thread acceptor;
-    std::list<conn_entry> conns;  // acceptor thread only, then stop
+    std::list<appl_conn_thread> conns;  // acceptor thread only, then stop
     std::atomic<int> serving{0};
     std::atomic<uint32_t> refused{0};
     std::atomic<uint64_t> next_conn{1};
@@ -510,18 +505,6 @@ void refuse_socket(bfst_service *svc, int fd)
     bfst_link_close(&c.link);
 }
 
-void reap(bfst_service *svc, bool all)
-{
-    for (auto it = svc->conns.begin(); it != svc->conns.end();) {
-        if (all || it->done->load()) {
-            it->thr.join();
-            it = svc->conns.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
 void accept_loop(bfst_service *svc)
 {
     for (;;) {
@@ -529,7 +512,7 @@ void accept_loop(bfst_service *svc)
         int n = poll(pfd, 2, 1000);
         if (svc->stopping.load())
             break;
-        reap(svc, false);
+        appl_reap(&svc->conns, false);
         if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
             continue;
         int s = accept4(svc->lfd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -547,7 +530,7 @@ void accept_loop(bfst_service *svc)
         if (!busy)
             svc->serving.fetch_add(1);
         try {
-            svc->conns.push_back(conn_entry{std::thread([svc, s, done, busy] {
+            svc->conns.push_back(appl_conn_thread{std::thread([svc, s, done, busy] {
                                                 if (busy) {
                                                     refuse_socket(svc, s);
                                                 } else {
@@ -637,7 +620,7 @@ void bfst_service_stop(bfst_service *svc)
     }
     if (svc->acceptor.joinable())
         svc->acceptor.join();
-    reap(svc, true);
+    appl_reap(&svc->conns, true);
     if (svc->lfd >= 0)
         close(svc->lfd);
     for (int fd : svc->stop_pipe)

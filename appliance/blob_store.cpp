@@ -257,48 +257,55 @@ void blob_abandon(blob_writer *w)
 
 // ---------------------------------------------------------------- registry
 
+namespace {
+
+// The record of a tag text (its lower-case form in *t), or null; bs->mu held.
+blob_rec *find_locked(blob_store *bs, const std::string &tag, std::string *t)
+{
+    if (!norm_tag(tag, t))
+        return nullptr;
+    auto it = bs->blobs.find(*t);
+    return it == bs->blobs.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
 int blob_find(blob_store *bs, const std::string &tag, blob_info *out)
 {
     std::string t;
-    if (!norm_tag(tag, &t))
-        return KES_ENOENT;
     std::lock_guard<std::mutex> lk(bs->mu);
-    auto it = bs->blobs.find(t);
-    if (it == bs->blobs.end())
+    blob_rec *r = find_locked(bs, tag, &t);
+    if (r == nullptr)
         return KES_ENOENT;
     out->tag = t;
     out->path = final_path(bs, t);
-    out->size = it->second.size;
-    out->creator = it->second.creator;
-    out->holders = it->second.holders.size();
+    out->size = r->size;
+    out->creator = r->creator;
+    out->holders = r->holders.size();
     return 0;
 }
 
 int blob_hold(blob_store *bs, const std::string &tag, uint64_t owner)
 {
     std::string t;
-    if (!norm_tag(tag, &t))
-        return KES_ENOENT;
     std::lock_guard<std::mutex> lk(bs->mu);
-    auto it = bs->blobs.find(t);
-    if (it == bs->blobs.end())
+    blob_rec *r = find_locked(bs, tag, &t);
+    if (r == nullptr)
         return KES_ENOENT;
-    it->second.holders.insert(owner);
+    r->holders.insert(owner);
     return 0;
 }
 
 int blob_release(blob_store *bs, const std::string &tag, uint64_t owner)
 {
     std::string t;
-    if (!norm_tag(tag, &t))
-        return KES_ENOENT;
     std::lock_guard<std::mutex> lk(bs->mu);
-    auto it = bs->blobs.find(t);
-    if (it == bs->blobs.end() || it->second.holders.erase(owner) == 0)
+    blob_rec *r = find_locked(bs, tag, &t);
+    if (r == nullptr || r->holders.erase(owner) == 0)
         return KES_ENOENT;
-    if (it->second.holders.empty()) {
-        unlink_blob(bs, t, it->second.size);
-        bs->blobs.erase(it);
+    if (r->holders.empty()) {
+        unlink_blob(bs, t, r->size);
+        bs->blobs.erase(t);
     }
     return 0;
 }
@@ -311,14 +318,12 @@ void blob_release_all(blob_store *bs, uint64_t owner)
 int blob_remove(blob_store *bs, const std::string &tag)
 {
     std::string t;
-    if (!norm_tag(tag, &t))
-        return KES_ENOENT;
     std::lock_guard<std::mutex> lk(bs->mu);
-    auto it = bs->blobs.find(t);
-    if (it == bs->blobs.end())
+    blob_rec *r = find_locked(bs, tag, &t);
+    if (r == nullptr)
         return KES_ENOENT;
-    unlink_blob(bs, t, it->second.size);
-    bs->blobs.erase(it);
+    unlink_blob(bs, t, r->size);
+    bs->blobs.erase(t);
     return 0;
 }
 

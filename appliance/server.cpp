@@ -29,11 +29,6 @@ constexpr int APPL_CONN_SLOTS = 512;     // outstanding replies per connection
 constexpr int APPL_POOL_MAX = 16;        // data buffers per DM connection
 constexpr int APPL_WAIT_MS = 100;        // how often an idle connection looks at the stop flag
 
-struct conn_entry {
-    std::thread thr;
-    std::shared_ptr<std::atomic<bool>> done;
-};
-
 }  // namespace
 
 struct appl_server {
@@ -44,7 +39,7 @@ struct appl_server {
     uint16_t port = 0;
     std::atomic<bool> stopping{false};
     std::thread acceptor;
-    std::list<conn_entry> conns;  // acceptor thread only, then stop
+    std::list<appl_conn_thread> conns;  // acceptor thread only, then stop
 };
 
 namespace {
@@ -395,18 +390,6 @@ void conn_thread(appl_server *srv, int sock, std::shared_ptr<std::atomic<bool>> 
     done->store(true);
 }
 
-void reap(appl_server *srv, bool all)
-{
-    for (auto it = srv->conns.begin(); it != srv->conns.end();) {
-        if (all || it->done->load()) {
-            it->thr.join();
-            it = srv->conns.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
 void accept_loop(appl_server *srv)
 {
     const char *what = srv->kind == APPL_SVC_MI ? "control" : "data-mover";
@@ -415,7 +398,7 @@ void accept_loop(appl_server *srv)
         int n = poll(pfd, 2, 1000);
         if (srv->stopping.load())
             break;
-        reap(srv, false);
+        appl_reap(&srv->conns, false);
         if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
             continue;
         int s = accept4(srv->lfd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -430,7 +413,7 @@ void accept_loop(appl_server *srv)
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto done = std::make_shared<std::atomic<bool>>(false);
         try {
-            srv->conns.push_back(conn_entry{std::thread(conn_thread, srv, s, done), done});
+            srv->conns.push_back(appl_conn_thread{std::thread(conn_thread, srv, s, done), done});
         } catch (...) {
             ALOG(srv->sh->log, APPL_LOG_ERROR, "cannot start a thread for a %s connection", what);
             close(s);
@@ -454,6 +437,18 @@ int resolve_ipv4(const std::string &addr, struct in_addr *out)
 }
 
 }  // namespace
+
+void appl_reap(std::list<appl_conn_thread> *conns, bool all)
+{
+    for (auto it = conns->begin(); it != conns->end();) {
+        if (all || it->done->load()) {
+            it->thr.join();
+            it = conns->erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
 
 int appl_listen(const std::string &addr, uint16_t port, const char *what, int *lfd_out, uint16_t *bound_port,
                 std::string *msg)
@@ -537,7 +532,7 @@ void appl_server_stop(appl_server *srv)
     ssize_t wr = write(srv->stop_pipe[1], &b, 1);
     (void)wr;
     srv->acceptor.join();
-    reap(srv, true);
+    appl_reap(&srv->conns, true);
     close(srv->lfd);
     close(srv->stop_pipe[0]);
     close(srv->stop_pipe[1]);

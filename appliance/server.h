@@ -5,10 +5,22 @@
 
 #include "appliance/service.h"
 
+#include <atomic>
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <string>
+#include <thread>
 
 struct appl_server;
+
+// A connection's thread and the flag it sets once it has finished.
+struct appl_conn_thread {
+    std::thread thr;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+// Joins and forgets the threads that have finished (every one with all).
+void appl_reap(std::list<appl_conn_thread> *conns, bool all);
 
 enum appl_service_kind { APPL_SVC_MI, APPL_SVC_DM };
 

@@ -12,6 +12,7 @@
 // peak resident size is the client's. Raw copy and store alternate for the
 // rounds asked.
 #include "appliance/appliance.h"
+#include "bench/bench_util.h"
 #include "bfst/bfst2.h"
 
 #include <arpa/inet.h>
@@ -37,37 +38,6 @@
 namespace {
 
 constexpr uint64_t BLOB = 256ULL << 20;
-
-double now_s()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool write_all(int fd, const void *p, size_t n)
-{
-    auto *c = static_cast<const char *>(p);
-    while (n > 0) {
-        ssize_t r = write(fd, c, n);
-        if (r <= 0)
-            return false;
-        c += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-bool read_all(int fd, void *p, size_t n)
-{
-    auto *c = static_cast<char *>(p);
-    while (n > 0) {
-        ssize_t r = read(fd, c, n);
-        if (r <= 0)
-            return false;
-        c += r;
-        n -= size_t(r);
-    }
-    return true;
-}
 
 // The raw sink: a size, then that many bytes into a file, then one byte back.
 void raw_serve(int lsock, const std::string &path)
@@ -234,23 +204,13 @@ int main(int argc, char **argv)
     const uint64_t size = mib << 20;
     signal(SIGPIPE, SIG_IGN);
 
-    int pfd[2];
-    if (pipe(pfd) != 0)
-        return 1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pfd[0]);
-        child(pfd[1], dir);
-    }
-    close(pfd[1]);
     int ports[2];
-    if (!read_all(pfd[0], ports, sizeof ports) || ports[1] == 0) {
+    pid_t pid = bench_start_child(child, dir, ports, 2);
+    if (pid < 0) {
         fprintf(stderr, "appliance did not start\n");
         return 1;
     }
-    std::vector<char> buf(bsz);
-    for (size_t i = 0; i < bsz; i++)
-        buf[i] = char(i * 131 + 7);
+    std::vector<char> buf = bench_pattern(bsz);
     if (bfst2_initialize("BFST_RMAN", nullptr) != 0)
         return 1;
 

@@ -12,6 +12,7 @@
 #include "datamover/byteorder.h"
 #include "datamover/dm.h"
 #include "appliance/appliance.h"
+#include "bench/bench_util.h"
 #include "datamover/ost_mi.h"
 #include "lib/common/mi_comm.h"
 #include "lib/common/pgnauth.h"
@@ -37,37 +38,6 @@
 #include <vector>
 
 namespace {
-
-double now_s()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool write_all(int fd, const void *p, size_t n)
-{
-    auto *c = static_cast<const char *>(p);
-    while (n > 0) {
-        ssize_t r = write(fd, c, n);
-        if (r <= 0)
-            return false;
-        c += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool read_all(int fd, void *p, size_t n)
-{
-    auto *c = static_cast<char *>(p);
-    while (n > 0) {
-        ssize_t r = read(fd, c, n);
-        if (r <= 0)
-            return false;
-        c += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------- child: raw TCP
 
@@ -285,24 +255,14 @@ int main(int argc, char **argv)
     const uint64_t size = mib << 20;
     signal(SIGPIPE, SIG_IGN);
 
-    int pfd[2];
-    if (pipe(pfd) != 0)
-        return 1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pfd[0]);
-        child(pfd[1], dir);
-    }
-    close(pfd[1]);
     int ports[3];
-    if (!read_all(pfd[0], ports, sizeof ports) || ports[1] == 0) {
+    pid_t pid = bench_start_child(child, dir, ports, 3);
+    if (pid < 0) {
         fprintf(stderr, "responder did not start\n");
         return 1;
     }
 
-    std::vector<char> buf(bsz);
-    for (size_t i = 0; i < bsz; i++)
-        buf[i] = static_cast<char>(i * 131 + 7);
+    std::vector<char> buf = bench_pattern(bsz);
 
     double raw_w = raw_copy(ports[0], 'W', size, buf);
     double raw_r = raw_copy(ports[0], 'R', size, buf);
