@@ -35,6 +35,40 @@ constexpr CodeText kTexts[] = {
     {BFST2_ERR_NOT_AVAILABLE, "not supported by this appliance or transfer library"},
 };
 
+// Buffer objects come from a small static pool, so the data path, which
+// creates and destroys one per store call, allocates nothing; more at once
+// than the pool holds come from the heap.
+constexpr size_t BUFFER_POOL = 64;
+bfst2_buffer g_buffers[BUFFER_POOL];
+bool g_buffer_used[BUFFER_POOL];
+std::mutex g_buffer_lock;
+
+bfst2_buffer *buffer_take()
+{
+    {
+        std::lock_guard<std::mutex> g(g_buffer_lock);
+        for (size_t i = 0; i < BUFFER_POOL; ++i) {
+            if (!g_buffer_used[i]) {
+                g_buffer_used[i] = true;
+                g_buffers[i] = bfst2_buffer{};
+                return &g_buffers[i];
+            }
+        }
+    }
+    return new (std::nothrow) bfst2_buffer;
+}
+
+void buffer_give(bfst2_buffer *b)
+{
+    b->magic = BFST2_MAGIC_DEAD;
+    if (b >= g_buffers && b < g_buffers + BUFFER_POOL) {
+        std::lock_guard<std::mutex> g(g_buffer_lock);
+        g_buffer_used[b - g_buffers] = false;
+        return;
+    }
+    delete b;
+}
+
 }  // namespace
 
 void bfst2_err_clear(char **err)
@@ -176,7 +210,7 @@ int bfst2_buffer_create(uint32_t, bfst2_buffer **out, char **err)
     bfst2_err_clear(err);
     if (out == nullptr)
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "bfst2_buffer_create: no result");
-    *out = new (std::nothrow) bfst2_buffer;
+    *out = buffer_take();
     if (*out == nullptr)
         return bfst2_fail(err, BFST2_ERR_NOMEM, "bfst2_buffer_create: out of memory");
     return BFST2_OK;
@@ -198,8 +232,7 @@ int bfst2_buffer_destroy(bfst2_buffer *buffer, uint32_t, char **err)
     bfst2_err_clear(err);
     if (!bfst2_live(buffer))
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "bfst2_buffer_destroy: not a buffer");
-    buffer->magic = BFST2_MAGIC_DEAD;
-    delete buffer;
+    buffer_give(buffer);
     return BFST2_OK;
 }
 

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <cstring>
 #include <netinet/in.h>
 #include <set>
@@ -450,6 +451,55 @@ TEST_F(BfstService, HostileRequestsCloseOnlyTheirOwnConnection)
     ASSERT_EQ(st.put("still serving"), 0);
     Stored out;
     EXPECT_EQ(st.finish(&out), 0) << st.last.text;
+}
+
+TEST_F(BfstService, UnknownVersionsAndTooManySessionsOrStoresAreRefusedWithTheirCodes)
+{
+    start();
+    // a client of another protocol version hears which one the appliance speaks
+    {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in sa {};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(appl_.port());
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        unsigned char p[BFST_HELLO_SIZE];
+        bfst_hello hello{2, 3, 0};
+        std::string req = frame(BFST_HELLO, 0, std::string(reinterpret_cast<char *>(p), bfst_hello_encode(p, hello)),
+                                BFST_HELLO_SIZE, BFST_MAGIC);
+        ASSERT_EQ(write(s, req.data(), req.size()), ssize_t(req.size()));
+        unsigned char ans[BFST_HDR_SIZE + BFST_ERROR_MAX_SIZE];
+        struct timeval tv = {10, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ssize_t n = recv(s, ans, sizeof ans, MSG_WAITALL);
+        ASSERT_GT(n, ssize_t(BFST_HDR_SIZE));
+        bfst_hdr h;
+        ASSERT_EQ(bfst_hdr_decode(ans, 0, &h, nullptr), 0);
+        EXPECT_EQ(h.type, BFST_ERROR);
+        bfst_error e;
+        ASSERT_EQ(bfst_error_decode(ans + BFST_HDR_SIZE, size_t(n) - BFST_HDR_SIZE, &e), 0);
+        EXPECT_EQ(e.code, uint32_t(BFST2_ERR_NOT_AVAILABLE));
+        EXPECT_NE(std::string(e.text).find("version 1"), std::string::npos) << e.text;
+        close(s);
+    }
+    Conn c;
+    open(&c);
+    for (int i = 1; i < 16; ++i)
+        ASSERT_EQ(c.start_session(), 0) << i << c.last.text;
+    EXPECT_EQ(c.start_session(), BFST2_ERR_INVALID_ARG);
+    EXPECT_NE(c.last.text.find("too many sessions"), std::string::npos) << c.last.text;
+    std::vector<std::unique_ptr<Store>> stores;
+    for (int i = 0; i < 16; ++i) {
+        stores.push_back(std::make_unique<Store>(c.sessions[0]));
+        ASSERT_EQ(stores.back()->last.rc, 0) << i << stores.back()->last.text;
+    }
+    Store one_more(c.sessions[0]);
+    EXPECT_EQ(one_more.last.rc, BFST2_ERR_INVALID_ARG) << one_more.last.text;
+    // a store given up makes room again
+    stores.pop_back();
+    Store room(c.sessions[0]);
+    EXPECT_EQ(room.last.rc, 0) << room.last.text;
 }
 
 TEST(BfstSwitches, CommandLineSetsTheServiceAndRefusesBadValues)
