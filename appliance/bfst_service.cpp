@@ -395,7 +395,8 @@ bool greet(srv_conn *c)
     }
     if (hello.min_version > BFST_PROTO_VERSION || hello.max_version < BFST_PROTO_VERSION) {
         char text[96];
-        snprintf(text, sizeof text, "the appliance speaks BFST protocol version %u only", unsigned(BFST_PROTO_VERSION));
+        snprintf(text, sizeof text, "the appliance speaks BFST protocol version %u only",
+                 unsigned(BFST_PROTO_VERSION));
         reply_error(c, 0, BFST2_ERR_NOT_AVAILABLE, text);
         return false;
     }
@@ -498,9 +499,14 @@ void refuse_socket(bfst_service *svc, int fd)
     c.svc = svc;
     c.sh = svc->sh;
     bfst_link_adopt(&c.link, fd, svc->stop_pipe[0]);
-    unsigned char hb[BFST_HDR_SIZE];
+    // The greeting is read whole first: closing with bytes unread would
+    // reset the connection, and the client might lose the answer.
+    unsigned char hb[BFST_HDR_SIZE], payload[BFST_MAX_CTRL];
     int64_t deadline = bfst_now_ms() + 2000;
-    if (bfst_link_read(&c.link, hb, sizeof hb, deadline) == BFST_IO_OK)
+    bfst_hdr h;
+    if (bfst_link_read(&c.link, hb, sizeof hb, deadline) == BFST_IO_OK &&
+        bfst_hdr_decode(hb, 0, &h, nullptr) == 0 &&
+        bfst_link_read(&c.link, payload, h.len, deadline) == BFST_IO_OK)
         reply_error(&c, 0, BFST2_ERR_SERVER_BUSY, "the appliance has reached its maximum client connections");
     bfst_link_close(&c.link);
 }

@@ -252,6 +252,20 @@ TEST_F(BfstService, BusySwitchRefusesTheFirstConnectsWithEitherRetryableCode)
     }
 }
 
+TEST_F(BfstService, ConnectionsBeyondTheLimitHearBusyUntilOneEnds)
+{
+    start();
+    std::vector<std::unique_ptr<Conn>> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(std::make_unique<Conn>());
+        ASSERT_EQ(held.back()->open("127.0.0.1", appl_.port()), 0) << i << held.back()->last.text;
+    }
+    Conn extra;
+    EXPECT_EQ(extra.open("127.0.0.1", appl_.port()), BFST2_ERR_SERVER_BUSY) << extra.last.text;
+    held.pop_back();
+    EXPECT_TRUE(eventually([&] { return extra.open("127.0.0.1", appl_.port()) == 0; })) << extra.last.text;
+}
+
 TEST_F(BfstService, EveryWaitEndsAtTheDeadline)
 {
     // nobody listening: the connect fails at once
