@@ -474,6 +474,8 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         return -1;
     }
     std::string err;
+    // Blobs of an earlier run are leftovers: gone before the store counts its bytes.
+    blob_store_sweep(cfg.root);
     if (store_open(cfg.root, cfg.quota, &app->sh.st, &err) != 0) {
         *msg = err;
         appliance_stop(app);

@@ -103,10 +103,16 @@ template <typename Pred> size_t remove_where(blob_store *bs, Pred pred)
     return n;
 }
 
-// Removes every file a previous run left; the store counted them when it opened.
-void sweep_leftovers(blob_store *bs)
+}  // namespace
+
+void blob_store_sweep(const std::string &root)
 {
-    DIR *d = opendir(bs->dir.c_str());
+    std::string dir = root + "/" + BLOB_DIR;
+    // never through a link: only the appliance's own directory is emptied
+    struct stat sb;
+    if (lstat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode))
+        return;
+    DIR *d = opendir(dir.c_str());
     if (d == nullptr)
         return;
     std::vector<std::string> names;
@@ -116,16 +122,12 @@ void sweep_leftovers(blob_store *bs)
     }
     closedir(d);
     for (const std::string &n : names) {
-        std::string p = bs->dir + "/" + n;
+        std::string p = dir + "/" + n;
         struct stat sb;
-        if (lstat(p.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode))
-            continue;
-        if (unlink(p.c_str()) == 0)
-            store_uncharge(bs->st, uint64_t(sb.st_size));
+        if (lstat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode))
+            unlink(p.c_str());
     }
 }
-
-}  // namespace
 
 int blob_store_open(store *st, const std::string &root, blob_store **out, std::string *err)
 {
@@ -144,7 +146,6 @@ int blob_store_open(store *st, const std::string &root, blob_store **out, std::s
     auto *bs = new blob_store;
     bs->st = st;
     bs->dir = dir;
-    sweep_leftovers(bs);
     *out = bs;
     return 0;
 }

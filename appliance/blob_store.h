@@ -40,9 +40,12 @@ struct blob_info {
     size_t holders = 0;
 };
 
-// Opens the blob directory under the store's root (creating it 0700) and
-// removes whatever an earlier run left there. Returns 0 or an error number
-// with a message.
+// Removes whatever an earlier run left in <root>/.bfst. Called before the
+// store counts the bytes under the root (store_open), so the count never
+// includes them.
+void blob_store_sweep(const std::string &root);
+// Opens the blob directory under the store's root, creating it 0700. Returns
+// 0 or an error number with a message.
 int blob_store_open(store *st, const std::string &root, blob_store **out, std::string *err);
 // Forgets the registry; the files stay until the next start-up removes them.
 void blob_store_close(blob_store *bs);

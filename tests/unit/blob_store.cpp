@@ -18,6 +18,7 @@ class BlobStore : public ::testing::Test {
 protected:
     void open(uint64_t quota = 0)
     {
+        blob_store_sweep(root_.path());
         std::string err;
         ASSERT_EQ(store_open(root_.path(), quota, &st_, &err), 0) << err;
         ASSERT_EQ(blob_store_open(st_, root_.path(), &bs_, &err), 0) << err;
@@ -119,7 +120,7 @@ TEST_F(BlobStore, QuotaRefusesBytesAndAnAbandonedBlobGivesItsBytesBack)
     EXPECT_NE(access((root_.path() + "/.bfst/" + hex + ".part").c_str(), F_OK), 0);
 }
 
-TEST_F(BlobStore, StartUpRemovesWhatAnEarlierRunLeftAndGivesItsBytesBack)
+TEST_F(BlobStore, StartUpRemovesWhatAnEarlierRunLeftBeforeTheStoreCountsIt)
 {
     open();
     std::string kept = put(std::string(3000, 'k'));
@@ -137,6 +138,19 @@ TEST_F(BlobStore, StartUpRemovesWhatAnEarlierRunLeftAndGivesItsBytesBack)
     EXPECT_EQ(store_used_bytes(st_), 0u);
     EXPECT_NE(access((root_.path() + "/.bfst/" + kept).c_str(), F_OK), 0);
     EXPECT_NE(access(part.c_str(), F_OK), 0);
+}
+
+TEST_F(BlobStore, ALinkInPlaceOfTheBlobDirectoryIsNeitherSweptNorUsed)
+{
+    kes_test::TempDir elsewhere;
+    kes_test::write_file(elsewhere.path() + "/precious", "keep me");
+    ASSERT_EQ(symlink(elsewhere.path().c_str(), (root_.path() + "/.bfst").c_str()), 0);
+    blob_store_sweep(root_.path());
+    EXPECT_EQ(kes_test::read_file(elsewhere.path() + "/precious"), "keep me");
+    std::string err;
+    ASSERT_EQ(store_open(root_.path(), 0, &st_, &err), 0) << err;
+    EXPECT_NE(blob_store_open(st_, root_.path(), &bs_, &err), 0);
+    EXPECT_NE(err.find("not a directory"), std::string::npos) << err;
 }
 
 }  // namespace
