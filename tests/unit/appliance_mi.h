@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -67,6 +68,13 @@ public:
         EXPECT_EQ(call(s, MI_AUTHENTICATE_CLIENT, &req, &rep), 0);
         EXPECT_EQ(rep.status, 0);
         return s;
+    }
+
+    // Ends a session as a dropped control connection would.
+    void release(mi_session *s)
+    {
+        sessions_.erase(std::find(sessions_.begin(), sessions_.end(), s));
+        mi_session_free(s);
     }
 
     // One exchange with a session; the decoded reply's result.
