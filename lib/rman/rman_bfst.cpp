@@ -37,6 +37,26 @@ int write_part(bfst_path *p, const unsigned char *buf, uint64_t off, uint64_t le
     return rc;
 }
 
+// Creates a cache of size bytes (none for 0) whose adapter reaches the path
+// through a cell of its own.
+template <typename Cache, typename Adapter>
+int add_cache(bfst_path *p, int32_t size, int (*create)(uint64_t, Adapter, void *, Cache **), Adapter adapter,
+              Cache **out, const char *name)
+{
+    if (size <= 0)
+        return 0;
+    bfst_path **cell = new_cell(p);
+    if (cell == nullptr)
+        return MI_STS_EMALLOC;
+    int rc = create(static_cast<uint64_t>(size), adapter, cell, out);
+    if (rc != 0) {
+        free(cell);
+        RLOG(LOG_LVL_ERROR, "rpgn_init_bfst_iopath: failed to intialize %s Cache: %x\n", name,
+             static_cast<unsigned>(rc));
+    }
+    return rc;
+}
+
 void free_caches(bfst_path *p)
 {
     if (p->wcache != nullptr) {
@@ -67,33 +87,12 @@ int rpgn_init_bfst_iopath(rpgn_channel *ch)
         RLOG(LOG_LVL_ERROR, "rpgn_init_bfst_iopath: failed to connect new session: %x\n", static_cast<unsigned>(rc));
         return rc;
     }
-    const int32_t wsize = pgncfg().WRITE_CACHE_SIZE.load();
-    if (wsize > 0) {
-        bfst_path **cell = new_cell(p);
-        if (cell == nullptr)
-            return MI_STS_EMALLOC;
-        rc = bfst_wcache_create(static_cast<uint64_t>(wsize), rpgn_cache_write, cell, &p->wcache);
-        if (rc != 0) {
-            free(cell);
-            RLOG(LOG_LVL_ERROR, "rpgn_init_bfst_iopath: failed to intialize Write Behind Cache: %x\n",
-                 static_cast<unsigned>(rc));
-            return rc;
-        }
-    }
-    const int32_t rsize = pgncfg().READ_CACHE_SIZE.load();
-    if (rsize > 0) {
-        bfst_path **cell = new_cell(p);
-        if (cell == nullptr)
-            return MI_STS_EMALLOC;
-        rc = bfst_rcache_create(static_cast<uint64_t>(rsize), rpgn_cache_read, cell, &p->rcache);
-        if (rc != 0) {
-            free(cell);
-            RLOG(LOG_LVL_ERROR, "rpgn_init_bfst_iopath: failed to intialize Read Ahead Cache: %x\n",
-                 static_cast<unsigned>(rc));
-            return rc;
-        }
-    }
-    return 0;
+    rc = add_cache(p, pgncfg().WRITE_CACHE_SIZE.load(), bfst_wcache_create, rpgn_cache_write, &p->wcache,
+                   "Write Behind");
+    if (rc == 0)
+        rc = add_cache(p, pgncfg().READ_CACHE_SIZE.load(), bfst_rcache_create, rpgn_cache_read, &p->rcache,
+                       "Read Ahead");
+    return rc;
 }
 
 int rpgn_bfst_write(rpgn_channel *ch, const void *buf)

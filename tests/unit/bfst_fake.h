@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,16 @@ struct State {
     std::string host, encryption;
     uint32_t port = 0, timeout = 0, connect_flags = 0;
 };
+
+// Reproducible test data.
+inline std::string random_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto &c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
 
 inline State &st()
 {

@@ -25,6 +25,7 @@
 
 namespace {
 
+using bfst_fake::random_bytes;
 using kes_test::read_file;
 
 // The process main log, opened once in a directory of its own at DEBUG;
@@ -55,14 +56,6 @@ private:
     size_t start_ = 0;
 };
 
-std::string random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto &c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
 
 struct Extent {
     uint64_t off, len;

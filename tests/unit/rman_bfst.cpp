@@ -11,11 +11,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <random>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 using kes_test::Channel;
+using bfst_fake::random_bytes;
 using kes_test::read_file;
 
 namespace {
@@ -75,14 +77,6 @@ protected:
     kes_test::TestAppliance app_;
 };
 
-std::string random_bytes(size_t n, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto &c : s)
-        c = static_cast<char>(rng());
-    return s;
-}
 
 }  // namespace
 
@@ -202,4 +196,35 @@ TEST_F(RmanBfst, SbtendWithoutCloseReleasesThePathAndLeavesNoPiece)
     EXPECT_EQ(fake_.count("handle_destroy"), 1);
     EXPECT_EQ(fake_.count("finalize"), 1);
     EXPECT_FALSE(exists(app_.file("rman", "unfinished")));
+}
+
+TEST_F(RmanBfst, ConcurrencyTwoChannelsBackUpAtOnceOverOneLibrary)
+{
+    start("WRITE_CACHE_SIZE=1\n");
+    const size_t bs = 64 << 10;
+    auto run = [&](char fill) {
+        Channel ch;
+        open(ch);
+        std::string name = std::string("concurrent_") + fill;
+        ASSERT_EQ(backup(ch, name.c_str(), bs), 0) << ch.error();
+        std::string block(bs, fill);
+        for (int i = 0; i < 24; i++)
+            ASSERT_EQ(ch.v->write2(ch.ctx, 0, block.data()), 0) << ch.error();
+        ASSERT_EQ(ch.v->close2(ch.ctx, 0), 0) << ch.error();
+        EXPECT_EQ(ch.end(), 0);
+    };
+    std::thread a(run, 'A'), b(run, 'B');
+    a.join();
+    b.join();
+    // Each piece went to blobs of its own, whole.
+    std::map<char, size_t> bytes;
+    for (const auto &blob : fake_.state().blobs) {
+        ASSERT_FALSE(blob.bytes.empty());
+        EXPECT_EQ(blob.bytes.find_first_not_of(blob.bytes[0]), std::string::npos);
+        bytes[blob.bytes[0]] += blob.bytes.size();
+    }
+    EXPECT_EQ(bytes['A'], 24 * bs);
+    EXPECT_EQ(bytes['B'], 24 * bs);
+    EXPECT_TRUE(exists(app_.file("rman", "concurrent_A")));
+    EXPECT_TRUE(exists(app_.file("rman", "concurrent_B")));
 }
