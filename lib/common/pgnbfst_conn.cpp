@@ -41,6 +41,7 @@ int create_credential(bfst_context *c)
         rc = api.credential_create_password(c->cipher, password, 0, &c->cred, &err);
         what = "BFST credential object creation failed.";
     }
+    rc = bfst_created(rc, c->cred);
     if (rc != 0) {
         bfst_fail(rc, &err, what);
         bfst_report_error(rc, nullptr, "BFST connection create failed.");
@@ -144,6 +145,7 @@ int pgnbfst_connect_new_session_gp(bfst_path *p)
     char *err = nullptr;
     rc = api.handle_create_remote_with_credential(p->host, kBfstPort, kConnectTimeoutS, type, c->cred, 0, &c->conn,
                                                   &err);
+    rc = bfst_created(rc, c->conn);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST connection create failed.");
         return connect_failed(p, rc);
@@ -157,6 +159,7 @@ int pgnbfst_connect_new_session_gp(bfst_path *p)
         return connect_failed(p, rc);
     }
     rc = BFST_TIMED(p, nullptr, session_create, c->conn, 0, &c->session, &err);
+    rc = bfst_created(rc, c->session);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST session create failed.");
         return connect_failed(p, rc);

@@ -28,6 +28,9 @@ struct bfst_context {
     int32_t failed;
 };
 
+// A call that reports success without handing out its object has failed.
+inline int bfst_created(int rc, const void *object) { return rc == 0 && object == nullptr ? BFST2_ERR_PROTOCOL : rc; }
+
 // Releases a library error text and clears the pointer.
 void bfst_release_error(char **err);
 // Reports a failed call with its library text, then releases the text.

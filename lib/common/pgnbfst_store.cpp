@@ -39,6 +39,7 @@ int store_chunk(bfst_path *p, const void *data, uint64_t len, bool *in_store)
     char *err = nullptr;
     bfst2_buffer *buf = nullptr;
     int rc = BFST_TIMED(p, nullptr, buffer_create, 0, &buf, &err);
+    rc = bfst_created(rc, buf);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST buffer create failed.");
     } else {
@@ -141,6 +142,7 @@ int start_bfst_store(bfst_path *p)
     COM_ASSERT(c != nullptr && c->store == nullptr && c->session_started, "BFST store start out of order\n");
     char *err = nullptr;
     int rc = BFST_TIMED(p, nullptr, store_create, c->session, 0, &c->store, &err);
+    rc = bfst_created(rc, c->store);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST store create failed.");
     } else {

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct State {
     std::map<std::string, Fault> faults;
     std::deque<int> connect_codes;         // answers of the next connects, then success
     std::map<std::string, uint64_t> slow;  // call -> milliseconds it takes
+    std::set<std::string> no_object;       // calls that succeed without handing out their object
     uint64_t clock_ms = 5000000;
     std::vector<uint32_t> sleeps;
     bool keep_bytes = true;
@@ -112,6 +114,13 @@ inline int enter(const char *name, char **err)
     return f.code;
 }
 
+// True when the call is told to succeed without an object.
+inline bool hollow(const char *name)
+{
+    std::lock_guard<std::mutex> g(st().mu);
+    return st().no_object.count(name) != 0;
+}
+
 template <typename T>
 T *make(int kind)
 {
@@ -148,7 +157,7 @@ inline int f_cred_password(uint32_t cipher, const char *password, uint32_t, bfst
     std::lock_guard<std::mutex> g(st().mu);
     st().cipher = cipher;
     st().password = password != nullptr ? password : "(null)";
-    if (rc == 0) {
+    if (rc == 0 && st().no_object.count("credential_create_password") == 0) {
         st().live++;
         *out = reinterpret_cast<bfst2_credential *>(new Obj{1});
     }
@@ -185,7 +194,7 @@ inline int f_handle_create(const char *host, uint32_t port, uint32_t timeout, co
         st().timeout = timeout;
         st().encryption = enc;
     }
-    if (rc == 0)
+    if (rc == 0 && !hollow("handle_create_remote_with_credential"))
         *out = make<bfst2_connection>(2);
     return rc;
 }
@@ -223,7 +232,7 @@ inline int f_handle_destroy(bfst2_connection *c, uint32_t, char **err)
 inline int f_session_create(bfst2_connection *, uint32_t, bfst2_session **out, char **err)
 {
     int rc = enter("session_create", err);
-    if (rc == 0)
+    if (rc == 0 && !hollow("session_create"))
         *out = make<bfst2_session>(3);
     return rc;
 }
@@ -237,7 +246,7 @@ inline int f_session_destroy(bfst2_session *s, uint32_t, char **err)
 inline int f_store_create(bfst2_session *, uint32_t, bfst2_store **out, char **err)
 {
     int rc = enter("store_create", err);
-    if (rc == 0) {
+    if (rc == 0 && !hollow("store_create")) {
         auto *o = make<Obj>(4);
         std::lock_guard<std::mutex> g(st().mu);
         o->blob = st().blobs.size();
@@ -325,7 +334,7 @@ inline int f_store_destroy(bfst2_store *s, uint32_t, char **err)
 inline int f_buffer_create(uint32_t, bfst2_buffer **out, char **err)
 {
     int rc = enter("buffer_create", err);
-    if (rc == 0)
+    if (rc == 0 && !hollow("buffer_create"))
         *out = make<bfst2_buffer>(5);
     return rc;
 }
@@ -399,6 +408,7 @@ public:
         s.faults.clear();
         s.connect_codes.clear();
         s.slow.clear();
+        s.no_object.clear();
         s.sleeps.clear();
         s.keep_bytes = true;
         s.tag_length = 32;

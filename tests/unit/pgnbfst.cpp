@@ -255,6 +255,17 @@ TEST_F(BfstPath, ConnectFailureAtAnyStepReleasesWhatWasBuilt)
         EXPECT_TRUE(fake_.clean());
         EXPECT_EQ(close(), 0);
     }
+    // A call that says it succeeded but hands out no object has failed.
+    for (const char *call : {"credential_create_password", "handle_create_remote_with_credential", "session_create"}) {
+        SCOPED_TRACE(call);
+        fake_.reset();
+        fake_.state().no_object.insert(call);
+        prepare(0, false);
+        ASSERT_EQ(pgnbfst_initialize_gp(&p_, BFST_BLOB_SIZE), 0);
+        EXPECT_EQ(pgnbfst_connect_new_session_gp(&p_), MI_STS_EPROTO);
+        EXPECT_TRUE(fake_.clean());
+        EXPECT_EQ(close(), 0);
+    }
     // A tag length the tag buffer cannot carry is refused.
     for (uint32_t len : {0u, 256u}) {
         fake_.reset();
@@ -349,14 +360,25 @@ TEST_F(BfstPath, FailuresBeforeAnyByteReachedTheStoreLeaveThePathUsable)
 {
     connect(1000);
     const std::string data = random_bytes(300, 2);
-    const char *calls[] = {"session_start", "store_create", "store_start", "buffer_create", "buffer_attach_memory"};
-    for (const char *call : calls) {
+    auto fails = [&](const char *call, bool hollow) {
         SCOPED_TRACE(call);
-        fake_.fail(call, BFST2_ERR_ABORTED, 0, 1);
-        EXPECT_EQ(write(data, 0), MI_STS_EABORT);
-    }
-    // A failed store start finished the session it had begun.
-    EXPECT_EQ(fake_.count("session_finish"), 2);
+        if (hollow)
+            fake_.state().no_object.insert(call);
+        else
+            fake_.fail(call, BFST2_ERR_ABORTED, 0, 1);
+        EXPECT_EQ(write(data, 0), hollow ? MI_STS_EPROTO : MI_STS_EABORT);
+        fake_.state().no_object.clear();
+    };
+    for (const char *call : {"session_start", "store_create", "store_start"})
+        fails(call, false);
+    // A store that says it was made but is not there counts as a failure.
+    fails("store_create", true);
+    // Each failed store start finished the session it had begun.
+    EXPECT_EQ(fake_.count("session_finish"), 3);
+    EXPECT_EQ(p_.ctx->session_started, 0);
+    for (const char *call : {"buffer_create", "buffer_attach_memory"})
+        fails(call, false);
+    fails("buffer_create", true);
     EXPECT_EQ(write(data, 0), 0);
     EXPECT_EQ(close(), 0);
     ASSERT_EQ(extents().size(), 1u);
