@@ -77,7 +77,7 @@ int pgnbfst_write_gp(bfst_path *p, const void *data, uint64_t len, uint64_t off,
     COM_ASSERT(data != nullptr || len == 0, "BFST write without data\n");
     *written = 0;
     if (c->failed != 0) {
-        RLOG(LOG_LVL_ERROR, "BFST image of %s is incomplete after an earlier failure: %s\n", p->host,
+        RLOG(LOG_LVL_ERROR, "BFST image is incomplete after an earlier failure (%s); nothing more is written to it\n",
              mi_status_name(c->failed));
         return c->failed;
     }

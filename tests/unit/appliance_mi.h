@@ -90,9 +90,13 @@ public:
     // A request whose reply is only a status; returns the status.
     int32_t status_of(mi_session *s, uint32_t number, void *req)
     {
-        mi_status_reply rep{-1};
+        mi_record rep;
+        memset(&rep, 0, sizeof rep);
+        rep.status_reply.status = -1;
         EXPECT_EQ(call(s, number, req, &rep), 0);
-        return rep.status;
+        int32_t status = rep.status_reply.status;
+        mi_free_reply(number, &rep);
+        return status;
     }
 
     // Opens a new file for writing; returns its handle (0 on failure).
