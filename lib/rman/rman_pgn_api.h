@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/common/pgnbfst.h"
 #include "lib/rman/rpgn_cred.h"
 
 extern "C" {
@@ -99,15 +100,8 @@ enum : uint64_t {
     RPGN_F_BFSTREF = 0x8,   // holds a reference on the BFST library
 };
 
-// State of the BFST data path of the open file; filled by the BFST path.
-struct rpgn_bfst_path {
-    char host[512];
-    uint64_t mi_fh;         // MI file handle of the open file
-    void *mi_session;       // MI client used by the path's own messages
-    uint32_t flags;         // MI_OPEN_FILE result flags | 0xE40
-    uint32_t open_mode;     // 16 when open for backup
-    unsigned char state[1864 - 512 - 8 - 8 - 4 - 4];
-};
+// State of the BFST data path of the open file (lib/common/pgnbfst.h).
+using rpgn_bfst_path = bfst_path;
 static_assert(sizeof(rpgn_bfst_path) == 1864);
 
 // The 80-byte record stored with each backup file as attribute "backup_info".

@@ -19,6 +19,7 @@
 #include "lib/common/pgnbfst.h"
 #include "lib/common/pgnconfig.h"
 #include "lib/rman/pgn_creds.h"
+#include "lib/rman/rman_bfst.h"
 
 namespace {
 
@@ -389,6 +390,10 @@ int rpgn_open_sessions(rpgn_channel *ch, rpgn_session_reply *reply)
 
 void rpgn_close_sessions(rpgn_channel *ch)
 {
+    // The BFST path of an open file sends its MI messages on this session.
+    if (ch->flags & RPGN_F_BFSTREF)
+        rpgn_bfst_release(&ch->bfst_path);
+    ch->bfst_path.mi_session = nullptr;
     if (ch->dm_session != nullptr) {
         dm_client_destroy(dm_of(ch));
         ch->dm_session = nullptr;
@@ -413,6 +418,9 @@ void rpgn_end_channel(rpgn_channel *ch)
         }
         ch->file_name[0] = '\0';
     }
+    // A backup file on the BFST path that RMAN never closed: its connection
+    // and caches go; the appliance drops the file with the MI session.
+    rpgn_bfst_release(&ch->bfst_path);
     if (ch->flags & RPGN_F_BFSTREF) {
         rpgn_finibfst();
         ch->flags &= ~static_cast<uint64_t>(RPGN_F_BFSTREF);
@@ -487,15 +495,16 @@ int rpgn_backup(rpgn_channel *ch, unsigned long flags, const char *file, sbt_ite
         if (io_path != 4)
             RLOG(LOG_LVL_WARNING, "Bad IO_PATH (%d) specified. Defaulting to Stride.\n", io_path);
         ch->bfst_path.mi_session = ch->mi_session;
-        // The BFST data path is not part of this build: say so plainly.
-        int rc = MI_STS_ENOTSUP;
-        RLOG(LOG_LVL_ERROR, "rpgn_bfst_open: failed to initialize io path to server %s for file %s: %x\n",
-             ch->backup_host, hname, static_cast<unsigned>(rc));
-        RLOG(LOG_LVL_ERROR, "the BFST data path is not available in this build; set IO_PATH=1 in %s\n",
-             pgnconfig_path());
-        rpgn_set_error(ch, SBT_ERROR_MM, "sbtbackup: failed to initialize Stride io path to server %s for file %s: %s",
-                       ch->backup_host, hname, rpgn_status_text(rc));
-        return rpgn_exit_file(ch, name, -1, file);
+        ch->bfst_path.open_mode = BFST_OPEN_BACKUP;
+        int rc = rpgn_init_bfst_iopath(ch);
+        if (rc != 0) {
+            RLOG(LOG_LVL_ERROR, "rpgn_bfst_open: failed to initialize io path to server %s for file %s: %x\n",
+                 ch->backup_host, hname, static_cast<unsigned>(rc));
+            rpgn_set_error(ch, SBT_ERROR_MM,
+                           "sbtbackup: failed to initialize Stride io path to server %s for file %s: %s",
+                           ch->backup_host, hname, rpgn_status_text(rc));
+            return rpgn_exit_file(ch, name, -1, file);
+        }
     }
 
     rpgn_backup_info &bi = ch->backup_info;
@@ -554,6 +563,8 @@ int rpgn_write(rpgn_channel *ch, unsigned long flags, const void *buf)
         return refuse(ch, name, "sbtwrite2: sbtinit2 never called");
     if (!(ch->flags & RPGN_F_BACKUP))
         return refuse(ch, name, "sbtwrite2: file is not opened with sbtbackup");
+    if (ch->dm_file == nullptr && ch->bfst_path.ctx != nullptr && buf != nullptr)
+        return rpgn_exit(ch, name, rpgn_bfst_write(ch, buf));
     if (ch->dm_file == nullptr || buf == nullptr)
         return refuse(ch, name, "sbtwrite2: no file open");
     int n = dm_file_write(file_of(ch), buf, ch->offset, static_cast<uint32_t>(ch->block_size));
@@ -637,6 +648,10 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
             if (s != 0)
                 append(text, sizeof text, " sbtclose2: rpgn_dm_close failed: %s", rpgn_status_text(s));
             ch->dm_file = nullptr;
+        } else {
+            int s = rpgn_bfst_close(&ch->bfst_path);
+            if (s != 0)
+                append(text, sizeof text, " sbtclose2: rpgn_bfst_close failed: %s", rpgn_status_text(s));
         }
         if (mi_file_held(ch)) {
             int s = rpgn_close_file(ch, ch->bfst_path.mi_fh);
