@@ -100,6 +100,7 @@ int dm_data_error(int sticky)
 uint32_t dm_page_count(int small_cache)
 {
     uint32_t n = small_cache ? DM_PAGE_CNT_SMALL : DM_PAGE_CNT;
+    std::lock_guard<std::mutex> g(util_env_lock());
     const char *e = getenv("DMC_PAGE_CNT");
     if (e != nullptr) {
         char *end = nullptr;

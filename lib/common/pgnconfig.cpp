@@ -37,6 +37,7 @@ const Paths &paths()
 {
     std::lock_guard<std::mutex> g(g_paths_lock);
     if (!g_paths_ready) {
+        std::lock_guard<std::mutex> env(util_env_lock());
         const char *w = getenv("WINDIR");
         if (w == nullptr || *w == '\0')
             w = kDefaultWindir;

@@ -124,6 +124,8 @@ struct rpgn_backup_info {
 };
 static_assert(sizeof(rpgn_backup_info) == 80);
 
+struct rpgn_channel_state;  // lib/rman/rpgn_channel_state.h
+
 // The per-channel context: RMAN allocates 3888 zero-filled bytes per channel.
 struct rpgn_channel {
     uint64_t flags;
@@ -146,7 +148,8 @@ struct rpgn_channel {
     uint64_t offset;
     uint64_t block_size;
     uint64_t bfst_max_io;
-    unsigned char reserved[16];
+    rpgn_channel_state *state;  // SBT parameters and sbtinfo2 list, from sbtinit2 to sbtend
+    unsigned char reserved[8];
     rpgn_backup_info backup_info;
 };
 static_assert(offsetof(rpgn_channel, flags) == 0);
