@@ -326,6 +326,12 @@ int refuse_v1() { return -1; }
 
 const char *rpgn_status_text(int status)
 {
+    if (status == XCOMM_ERR_TIMEOUT && util_timeout_text()[0] != '\0') {
+        // Which request went unanswered, and how long it was waited for.
+        thread_local char text[192];
+        snprintf(text, sizeof text, "%s (%s)", util_err_name(status), util_timeout_text());
+        return text;
+    }
     if (status < 0)
         return util_err_name(status);
     if (mi_status_in_range(status))

@@ -167,6 +167,8 @@ static_assert(offsetof(rpgn_channel, backup_info) + sizeof(rpgn_backup_info) == 
 
 // Any status as text: negative codes by their DM/page-cache/XCOMM/file name,
 // MI statuses by their MI_STS name, anything else by the runtime error text.
+// A timeout also says which request went unanswered and for how long
+// ("XCOMM_ERR_TIMEOUT (no answer to DM WRITE within 300 seconds)").
 const char *rpgn_status_text(int status);
 
 // Stores a failure: error_code := code, error_text := the formatted message
