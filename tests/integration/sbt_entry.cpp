@@ -336,3 +336,47 @@ TEST_F(SbtEntry, LibraryRunsOnWithoutALogDirectory)
     EXPECT_EQ(a.error(), "sbtwrite2: file is not opened with sbtbackup");
     EXPECT_EQ(a.end(), 0);
 }
+
+TEST_F(SbtEntry, LibraryFilesArePrivateWhateverTheUmask)
+{
+    TempDir tmp;
+    std::string trace = tmp / "trace.txt";
+    mode_t old = umask(0);
+    Channel a;
+    int rc = a.init(lib_, trace.c_str());
+    int rc2 = rc == 0 ? a.init2() : -1;
+    int rc3 = rc2 == 0 ? a.v->command(a.ctx, 0, "creds -s -c c1 -H h1 -u u1 -p p1") : -1;
+    umask(old);
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(rc2, 0) << a.error();
+    ASSERT_EQ(rc3, 0) << a.error();
+    auto mode = [](const std::string &p) {
+        struct stat st;
+        return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    const std::string lib = windir_.libdir();
+    EXPECT_EQ(mode(lib), 0700u);
+    for (const char *f : {"rman0.log", "rmanIndex.txt", "creds.xml", "creds.xml.lock"})
+        EXPECT_EQ(mode(lib + "/" + f), 0600u) << f;
+    EXPECT_EQ(mode(trace), 0600u);
+    EXPECT_EQ(a.end(), 0);
+}
+
+TEST_F(SbtEntry, FixedPathsAreNeverFollowedThroughALink)
+{
+    // Someone planted links where the library's own files belong: nothing is
+    // written through them, and the library runs on.
+    TempDir tmp;
+    const std::string lib = windir_.libdir();
+    ASSERT_EQ(mkdir(lib.c_str(), 0700), 0);
+    for (const char *f : {"rman0.log", "rmanIndex.txt"})
+        ASSERT_EQ(symlink((tmp / f).c_str(), (lib + "/" + f).c_str()), 0);
+    Channel a;
+    ASSERT_EQ(a.init(lib_), 0);
+    ASSERT_EQ(a.init2(), 0);
+    EXPECT_EQ(a.end(), 0);
+    for (const char *f : {"rman0.log", "rmanIndex.txt"}) {
+        struct stat st;
+        EXPECT_NE(stat((tmp / f).c_str(), &st), 0) << f << " was created through the link";
+    }
+}
