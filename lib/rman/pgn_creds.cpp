@@ -693,6 +693,25 @@ bool takes_arg(char c)
     return c == 'c' || c == 'H' || c == 'u' || c == 'p';
 }
 
+bool known_short(char c)
+{
+    return takes_arg(c) || strchr("hgsdC", c) != nullptr;
+}
+
+// A long option name (or prefix) that can only mean an option without a
+// secret. Anything else, --password and any misspelling of it among them,
+// may carry one.
+bool plain_long(const char *name, size_t nlen)
+{
+    static const char *const kPlain[] = {"set", "get", "delete", "create_empty", "help", "cred", "host", "user"};
+    if (nlen == 0)
+        return false;
+    for (const char *o : kPlain)
+        if (nlen <= strlen(o) && strncmp(name, o, nlen) == 0)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 void pgn_creds_mask(const char *command, char *out, size_t out_size)
@@ -713,8 +732,10 @@ void pgn_creds_mask(const char *command, char *out, size_t out_size)
     static const char STARS[] = "****";
 
     // Each word is looked at on its own, so a password is hidden even when a
-    // mistyped command would make the parser read it differently.
-    bool hide_next = false;
+    // mistyped command would make the parser read it differently. The word
+    // after -p or --password is hidden whatever it is; the word after an
+    // option the command does not know is hidden unless it is an option.
+    enum { SHOW, HIDE, HIDE_UNLESS_OPTION } next = SHOW;
     const char *p = command;
     while (*p != '\0') {
         const char *s = p;
@@ -728,31 +749,33 @@ void pgn_creds_mask(const char *command, char *out, size_t out_size)
             p++;
         size_t wlen = size_t(p - w);
 
-        if (hide_next) {
+        if (next == HIDE || (next == HIDE_UNLESS_OPTION && w[0] != '-')) {
             put(STARS, 4);
-            hide_next = false;
+            next = SHOW;
             continue;
         }
+        next = SHOW;
         size_t keep = wlen;  // characters of the word shown as they are
         if (wlen > 2 && w[0] == '-' && w[1] == '-') {
             const char *name = w + 2;
             const char *eq = static_cast<const char *>(memchr(name, '=', wlen - 2));
             size_t nlen = eq != nullptr ? size_t(eq - name) : wlen - 2;
-            if (nlen > 0 && nlen <= 8 && strncmp(name, "password", nlen) == 0) {
+            if (!plain_long(name, nlen)) {
                 if (eq != nullptr)
                     keep = size_t(eq - w) + 1;
                 else
-                    hide_next = true;
+                    next = (nlen <= 8 && strncmp(name, "password", nlen) == 0) ? HIDE : HIDE_UNLESS_OPTION;
             }
         } else if (wlen > 1 && w[0] == '-' && w[1] != '-') {
             for (size_t i = 1; i < wlen; i++) {
-                if (!takes_arg(w[i]))
+                if (known_short(w[i]) && !takes_arg(w[i]))
                     continue;
-                if (w[i] == 'p') {
+                bool secret = w[i] == 'p' || !known_short(w[i]);
+                if (secret) {
                     if (i + 1 < wlen)
                         keep = i + 1;
                     else
-                        hide_next = true;
+                        next = w[i] == 'p' ? HIDE : HIDE_UNLESS_OPTION;
                 }
                 break;  // the rest of the word is that option's argument
             }

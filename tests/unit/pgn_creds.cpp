@@ -549,7 +549,15 @@ TEST(CredsMask, PasswordArgumentsAreHidden)
         {"creds --pass secret --p=x2", "creds --pass **** --p=****"},
         {"creds -cp x -u p", "creds -cp x -u p"},  // "p" is the argument of -c
         {"creds -p -p -s", "creds -p **** -s"},
-        {"creds --passwordx y", "creds --passwordx y"},
+        {"creds --passwordx y", "creds --passwordx ****"},
+        // Misspelt or unknown options may carry a password too.
+        {"creds --passwd=secret -c a", "creds --passwd=**** -c a"},
+        {"creds --passwd secret -c a", "creds --passwd **** -c a"},
+        {"creds --pwd -p secret", "creds --pwd -p ****"},
+        {"creds -P secret -s", "creds -P **** -s"},
+        {"creds -sPsecret", "creds -sP****"},
+        {"creds -x -p secret", "creds -x -p ****"},
+        {"creds --user=u --host h --cred=c -g", "creds --user=u --host h --cred=c -g"},
         {"creds -p", "creds -p"},
         {"", ""},
     };
