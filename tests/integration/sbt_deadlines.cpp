@@ -64,6 +64,17 @@ protected:
         EXPECT_NE(text.find("XCOMM_ERR_TIMEOUT (no answer to " + request + " within 5 seconds)"), std::string::npos)
             << text;
     }
+    // sbtinit2 through the relay fails at the deadline, its message starting with prefix.
+    void expect_sbtinit2_deadline(const std::string &request, const std::string &prefix)
+    {
+        Channel ch;
+        ASSERT_EQ(ch.init(lib_), 0);
+        auto start = Clock::now();
+        EXPECT_EQ(ch.init2(params(relay_.addr()).c_str()), -1);
+        expect_deadline(ch, start, request);
+        EXPECT_EQ(ch.error().rfind(prefix, 0), 0u) << ch.error();
+        EXPECT_EQ(ch.rec()->flags, 0u);
+    }
     // The channel ends without waiting for the silent peer again.
     void end_promptly(Channel &ch)
     {
@@ -92,13 +103,7 @@ protected:
 TEST_F(Deadlines, MiGetVersion)
 {
     relay_silent_on(SilentRelay::on_mi(MI_GET_VERSION));
-    Channel ch;
-    ASSERT_EQ(ch.init(lib_), 0);
-    auto start = Clock::now();
-    EXPECT_EQ(ch.init2(params(relay_.addr()).c_str()), -1);
-    expect_deadline(ch, start, "MI_GET_VERSION");
-    EXPECT_EQ(ch.error().rfind("sbtinit2: failed to send MI_GET_VERSION request: ", 0), 0u) << ch.error();
-    EXPECT_EQ(ch.rec()->flags, 0u);
+    expect_sbtinit2_deadline("MI_GET_VERSION", "sbtinit2: failed to send MI_GET_VERSION request: ");
 }
 
 TEST_F(Deadlines, MiCloseFile)
@@ -119,12 +124,7 @@ TEST_F(Deadlines, MiCloseFile)
 TEST_F(Deadlines, DmConfig)
 {
     relay_silent_on(SilentRelay::on_dm(DM_CMD_CONFIG));
-    Channel ch;
-    ASSERT_EQ(ch.init(lib_), 0);
-    auto start = Clock::now();
-    EXPECT_EQ(ch.init2(params(relay_.addr()).c_str()), -1);
-    expect_deadline(ch, start, "DM CONFIG");
-    EXPECT_EQ(ch.error().rfind("sbtinit2: dm_session failed: ", 0), 0u) << ch.error();
+    expect_sbtinit2_deadline("DM CONFIG", "sbtinit2: dm_session failed: ");
 }
 
 TEST_F(Deadlines, DmWrite)

@@ -489,29 +489,27 @@ TEST(XcommClient, UnansweredConnectEndsAtItsLimit)
 {
     // A listener whose queue is full takes no more handshakes: connects to
     // it stay unanswered.
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a));
-    ASSERT_EQ(0, listen(ls, 0));
-    socklen_t len = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len);
+    int port = 0;
+    int ls = listen_loopback(0, &port);
+    ASSERT_GE(ls, 0);
     std::vector<int> fillers;
     for (int i = 0; i < 4; i++) {
         int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
         connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
         fillers.push_back(f);
     }
     Client cli;
     cli.endp.connect_limit_ms = 1500;
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(XCOMM_ERR_TIMEOUT, cli.open(std::to_string(ntohs(a.sin_port)) + "@127.0.0.1"));
+    EXPECT_EQ(XCOMM_ERR_TIMEOUT, cli.open(std::to_string(port) + "@127.0.0.1"));
     auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(took, std::chrono::milliseconds(1400));
     EXPECT_LT(took, std::chrono::seconds(30));  // only stops a hang
-    EXPECT_NE(std::string(util_timeout_text()).find("the connect to " + std::to_string(ntohs(a.sin_port)) +
-                                                    "@127.0.0.1 within 2 seconds"),
+    EXPECT_NE(std::string(util_timeout_text()).find("the connect to " + std::to_string(port) + "@127.0.0.1 within 2 seconds"),
               std::string::npos)
         << util_timeout_text();
     for (int f : fillers)
