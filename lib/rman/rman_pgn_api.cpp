@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <mutex>
+#include <strings.h>
 #include <unistd.h>
 
 #include "datamover/dm.h"
