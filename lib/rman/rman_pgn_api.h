@@ -118,6 +118,8 @@ struct rpgn_backup_info {
 };
 static_assert(sizeof(rpgn_backup_info) == 80);
 
+struct rpgn_channel_state;  // lib/rman/rpgn_channel_state.h
+
 // The per-channel context: RMAN allocates 3888 zero-filled bytes per channel.
 struct rpgn_channel {
     uint64_t flags;
@@ -140,7 +142,8 @@ struct rpgn_channel {
     uint64_t offset;
     uint64_t block_size;
     uint64_t bfst_max_io;
-    unsigned char reserved[16];
+    rpgn_channel_state *state;  // SBT parameters and sbtinfo2 list, from sbtinit2 to sbtend
+    unsigned char reserved[8];
     rpgn_backup_info backup_info;
 };
 static_assert(offsetof(rpgn_channel, flags) == 0);
@@ -158,6 +161,8 @@ static_assert(offsetof(rpgn_channel, backup_info) + sizeof(rpgn_backup_info) == 
 
 // Any status as text: negative codes by their DM/page-cache/XCOMM/file name,
 // MI statuses by their MI_STS name, anything else by the runtime error text.
+// A timeout also says which request went unanswered and for how long
+// ("XCOMM_ERR_TIMEOUT (no answer to DM WRITE within 300 seconds)").
 const char *rpgn_status_text(int status);
 
 // Stores a failure: error_code := code, error_text := the formatted message

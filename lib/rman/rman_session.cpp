@@ -20,6 +20,7 @@
 #include "lib/common/pgnconfig.h"
 #include "lib/rman/pgn_creds.h"
 #include "lib/rman/rman_bfst.h"
+#include "lib/rman/rpgn_channel_state.h"
 
 namespace {
 
@@ -31,9 +32,6 @@ constexpr const char *kBackupInfoAttr = "backup_info";
 
 std::mutex g_bfst_lock;        // guards rpgnBfstInitialized
 int rpgnBfstInitialized = 0;   // channels holding the transfer library
-
-std::mutex g_info_lock;        // guards the list last returned by sbtinfo2
-sbt_item *g_info_list = nullptr;
 
 ost_mi_client *mi_of(const rpgn_channel *ch) { return static_cast<ost_mi_client *>(ch->mi_session); }
 dm_client *dm_of(const rpgn_channel *ch) { return static_cast<dm_client *>(ch->dm_session); }
@@ -210,15 +208,6 @@ int refuse(rpgn_channel *ch, const char *name, const char *fmt, const char *arg 
     return rpgn_exit(ch, name, -1);
 }
 
-void free_info(sbt_item *list)
-{
-    if (list == nullptr)
-        return;
-    for (sbt_item *it = list; it->type != SBT_LIST_END; it++)
-        free(it->value);
-    free(list);
-}
-
 void *dup_value(const void *src, size_t n)
 {
     void *p = malloc(n);
@@ -304,17 +293,19 @@ void rpgn_session_reply_free(rpgn_session_reply *r) { mi_free_reply(MI_GET_VERSI
 
 int rpgn_open_sessions(rpgn_channel *ch, rpgn_session_reply *reply)
 {
-    ch->backup_host = getenv("BACKUP_HOST");
+    // Each channel reads its own parameters; what they do not name comes
+    // from the process environment.
+    ch->backup_host = rpgn_param(ch, "BACKUP_HOST");
     if (ch->backup_host == nullptr)
         return 0;
-    ch->backup_share = getenv("BACKUP_SHARE");
+    ch->backup_share = rpgn_param(ch, "BACKUP_SHARE");
     if (ch->backup_share == nullptr)
         return 0;
-    ch->backup_username = getenv("BACKUP_USERNAME");
+    ch->backup_username = rpgn_param(ch, "BACKUP_USERNAME");
     if (ch->backup_username != nullptr)
-        ch->backup_password = getenv("BACKUP_PASSWORD");
+        ch->backup_password = rpgn_param(ch, "BACKUP_PASSWORD");
     if (ch->backup_username == nullptr || ch->backup_password == nullptr) {
-        ch->backup_credid = getenv("BACKUP_CREDID");
+        ch->backup_credid = rpgn_param(ch, "BACKUP_CREDID");
         if (ch->backup_credid == nullptr)
             return 0;
         memset(&ch->cred, 0, sizeof ch->cred);
@@ -728,9 +719,9 @@ int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **re
     if (files == nullptr || result == nullptr)
         return refuse(ch, name, "sbtinfo2: parameter validation failed.");
 
-    std::lock_guard<std::mutex> g(g_info_lock);
-    free_info(g_info_list);
-    g_info_list = nullptr;
+    // The list handed out last time lives until now: this channel's next
+    // sbtinfo2 (or its sbtend), whatever other channels do meanwhile.
+    rpgn_set_info_list(ch, nullptr);
 
     size_t count = 0;
     for (char **f = files; *f != nullptr; f++, count++)
@@ -781,19 +772,12 @@ int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **re
         list[k++] = {5, strdup(label)};
     }
     if (!ok) {
-        free_info(list);
+        rpgn_free_info(list);
         return rpgn_exit(ch, name, -1);
     }
     list[k] = {SBT_LIST_END, nullptr};
-    g_info_list = list;
+    rpgn_set_info_list(ch, list);
     *result = list;
     dump_info(list);
     return rpgn_exit(ch, name, 0);
-}
-
-void rpgn_free_info_list()
-{
-    std::lock_guard<std::mutex> g(g_info_lock);
-    free_info(g_info_list);
-    g_info_list = nullptr;
 }
