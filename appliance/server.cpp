@@ -394,14 +394,9 @@ void accept_loop(appl_server *srv)
 {
     const char *what = srv->kind == APPL_SVC_MI ? "control" : "data-mover";
     for (;;) {
-        struct pollfd pfd[2] = {{srv->lfd, POLLIN, 0}, {srv->stop_pipe[0], POLLIN, 0}};
-        int n = poll(pfd, 2, 1000);
-        if (srv->stopping.load())
+        int s = appl_accept(srv->lfd, srv->stop_pipe[0], srv->stopping, &srv->conns);
+        if (s == -2)
             break;
-        appl_reap(&srv->conns, false);
-        if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
-            continue;
-        int s = accept4(srv->lfd, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0)
             continue;
         if (srv->conns.size() >= size_t(APPL_MAX_CONNS)) {
@@ -448,6 +443,19 @@ void appl_reap(std::list<appl_conn_thread> *conns, bool all)
             ++it;
         }
     }
+}
+
+int appl_accept(int lfd, int stop_fd, const std::atomic<bool> &stopping, std::list<appl_conn_thread> *conns)
+{
+    struct pollfd pfd[2] = {{lfd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    int n = poll(pfd, 2, 1000);
+    if (stopping.load())
+        return -2;
+    appl_reap(conns, false);
+    if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
+        return -1;
+    int s = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    return s < 0 ? -1 : s;
 }
 
 int appl_listen(const std::string &addr, uint16_t port, const char *what, int *lfd_out, uint16_t *bound_port,

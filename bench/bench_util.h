@@ -2,9 +2,15 @@
 // process that serves the benchmark's peers, and the test pattern.
 #pragma once
 
+#include "appliance/appliance.h"
+
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -37,6 +43,51 @@ inline bool read_all(int fd, void *p, size_t n)
         n -= static_cast<size_t>(r);
     }
     return true;
+}
+
+// A listening socket on a free loopback port (its number in *port).
+inline int bench_listen_loopback(int *port)
+{
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(ls, 4);
+    socklen_t al = sizeof a;
+    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &al);
+    *port = ntohs(a.sin_port);
+    return ls;
+}
+
+// A connection to a loopback port, or -1.
+inline int bench_connect_loopback(int port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// The appliance of a benchmark: free ports on 127.0.0.1, its root and log
+// named after the benchmark in the directory, errors only.
+inline appliance_config bench_appliance_config(const std::string &dir, const std::string &name)
+{
+    appliance_config cfg;
+    cfg.listen_addr = "127.0.0.1";
+    cfg.mi_port = 0;
+    cfg.root = dir + "/" + name + ".store";
+    mkdir(cfg.root.c_str(), 0700);
+    cfg.users = {{"bench", "bench-pw"}};
+    cfg.log_level = 3;
+    cfg.log_file = dir + "/" + name + ".log";
+    return cfg;
 }
 
 // Forks the child that serves the peers; it writes nports ports to the file

@@ -76,26 +76,12 @@ void raw_serve(int lsock, const std::string &path)
 
 [[noreturn]] void child(int report_fd, const std::string &dir)
 {
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(ls, 4);
-    socklen_t al = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &al);
-    int ports[2] = {ntohs(a.sin_port), 0};
+    int ports[2] = {0, 0};
+    int ls = bench_listen_loopback(&ports[0]);
     std::thread raw([ls, dir] { raw_serve(ls, dir + "/bfst_bench.raw"); });
     raw.detach();
 
-    appliance_config cfg;
-    cfg.listen_addr = "127.0.0.1";
-    cfg.mi_port = 0;
-    cfg.root = dir + "/bfst_bench.store";
-    mkdir(cfg.root.c_str(), 0700);
-    cfg.users = {{"bench", "bench-pw"}};
-    cfg.log_level = 3;
-    cfg.log_file = dir + "/bfst_bench.log";
+    appliance_config cfg = bench_appliance_config(dir, "bfst_bench");
     appliance *app = nullptr;
     std::string msg;
     if (appliance_start(cfg, &app, &msg) == 0)
@@ -110,12 +96,8 @@ void raw_serve(int lsock, const std::string &path)
 
 double raw_copy(int port, uint64_t size, const std::vector<char> &buf)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(port));
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+    int s = bench_connect_loopback(port);
+    if (s < 0)
         return -1;
     double t0 = now_s();
     write_all(s, &size, 8);

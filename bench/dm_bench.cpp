@@ -160,29 +160,15 @@ void dm_serve(responder &r)
 
 [[noreturn]] void child(int report_fd, const std::string &dir)
 {
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(ls, 4);
-    socklen_t al = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &al);
-    int raw_port = ntohs(a.sin_port);
+    int raw_port = 0;
+    int ls = bench_listen_loopback(&raw_port);
 
     std::thread raw([ls, dir] { raw_serve(ls, dir + "/dm_bench.raw"); });
     raw.detach();
     int32_t one = 1;
     dm_set_option(DM_OPT_NODELAY, &one, sizeof one);
     if (getenv("KES_BENCH_RESPONDER") == nullptr) {
-        appliance_config cfg;
-        cfg.listen_addr = "127.0.0.1";
-        cfg.mi_port = 0;
-        cfg.root = dir + "/dm_bench.store";
-        mkdir(cfg.root.c_str(), 0700);
-        cfg.users = {{"bench", "bench-pw"}};
-        cfg.log_level = 3;
-        cfg.log_file = dir + "/dm_bench.log";
+        appliance_config cfg = bench_appliance_config(dir, "dm_bench");
         appliance *app = nullptr;
         std::string msg;
         int ports[3] = {raw_port, 0, 0};
@@ -211,21 +197,9 @@ void dm_serve(responder &r)
 
 // ---------------------------------------------------------------- parent: client
 
-int raw_connect(int port)
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return -1;
-    return s;
-}
-
 double raw_copy(int port, char cmd, uint64_t size, std::vector<char> &buf)
 {
-    int s = raw_connect(port);
+    int s = bench_connect_loopback(port);
     if (s < 0)
         return -1;
     double t0 = now_s();
