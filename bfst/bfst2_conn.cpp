@@ -110,6 +110,9 @@ int exchange_raw(bfst2_connection *c, const char *op, uint8_t type, uint32_t id,
         if (!async)
             break;
     }
+    // Answers name what they answer; only a start names what it created.
+    if (rep->hdr.type == BFST_OK && type != BFST_SESSION_START && type != BFST_STORE_START && rep->hdr.id != id)
+        return conn_break(c, BFST2_ERR_PROTOCOL, err, op, "the appliance answered another request");
     if (rep->hdr.type == BFST_ERROR) {
         bfst_error e;
         if (bfst_error_decode(rep->payload, rep->hdr.len, &e) != 0 || e.code == 0)

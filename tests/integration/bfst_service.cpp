@@ -424,6 +424,7 @@ TEST_F(BfstService, MalformedAnswersFailTheCallAsAProtocolError)
         {frame(BFST_OK, 0, std::string(600, 'x'), 600, BFST_MAGIC), BFST2_ERR_PROTOCOL},  // too long
         {frame(BFST_DATA, 0, "abcd", 4, BFST_MAGIC), BFST2_ERR_PROTOCOL},                 // data from the peer
         {frame(BFST_OK, 0, ok8, 8, BFST_MAGIC), BFST2_ERR_PROTOCOL},                      // version 0
+        {frame(BFST_OK, 5, version1, 8, BFST_MAGIC), BFST2_ERR_PROTOCOL},                 // another request's
         {frame(BFST_ERROR, 0, std::string("\0\0\0\1\0\x50", 6), 6, BFST_MAGIC), BFST2_ERR_PROTOCOL},  // text missing
         {frame(BFST_OK, 0, version1, 100, BFST_MAGIC), BFST2_ERR_ABORTED},  // payload never comes
     };
