@@ -55,7 +55,8 @@ void appl_auth_dm_claim(appl_auth *a, std::shared_ptr<const appl_login> login, u
 std::shared_ptr<const appl_login> appl_auth_dm_bind(appl_auth *a, uint32_t peer, uint64_t now_ms)
 {
     std::lock_guard<std::mutex> lk(a->mu);
-    std::erase_if(a->claims, [&](const appl_auth::claim &c) { return older_than(now_ms, c.when_ms, APPL_DM_CLAIM_MS); });
+    std::erase_if(a->claims,
+                  [&](const appl_auth::claim &c) { return older_than(now_ms, c.when_ms, APPL_DM_CLAIM_MS); });
     auto best = a->claims.end();
     for (auto it = a->claims.begin(); it != a->claims.end(); ++it) {
         if (it->login->peer == peer && (best == a->claims.end() || it->when_ms >= best->when_ms))
@@ -119,7 +120,9 @@ unsigned appl_auth_login_failed(appl_auth *a, uint32_t peer, uint64_t now_ms)
     std::lock_guard<std::mutex> lk(a->mu);
     if (recent_failures(a, peer, now_ms) == nullptr && a->failed.size() >= APPL_MAX_FAILURE_ADDRS) {
         // Many addresses failing at once: forget those that failed longest ago.
-        std::erase_if(a->failed, [&](const auto &kv) { return older_than(now_ms, kv.second.last_ms, APPL_FAILURE_MEMORY_MS / 4); });
+        std::erase_if(a->failed, [&](const auto &kv) {
+            return older_than(now_ms, kv.second.last_ms, APPL_FAILURE_MEMORY_MS / 4);
+        });
         if (a->failed.size() >= APPL_MAX_FAILURE_ADDRS)
             a->failed.erase(a->failed.begin());
     }

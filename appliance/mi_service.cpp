@@ -150,7 +150,8 @@ int32_t do_authenticate(mi_session *s, mi_authenticate_client_req *req)
     s->user = found->name;
     s->login = login;
     appl_auth_login_add(&s->sh->auth, login);
-    ALOG(s->sh->log, APPL_LOG_INFO, "user '%s' authenticated from %s", s->user.c_str(), appl_addr_text(s->peer).c_str());
+    ALOG(s->sh->log, APPL_LOG_INFO, "user '%s' authenticated from %s", s->user.c_str(),
+         appl_addr_text(s->peer).c_str());
     return MI_STS_OK;
 }
 

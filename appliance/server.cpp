@@ -549,8 +549,9 @@ void accept_loop(appl_server *srv)
         }
         uint32_t peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
         if (srv->conns.size() >= size_t(APPL_MAX_CONNS)) {
-            addr_log(srv->sh, peer, ADM_LOG_REFUSED, APPL_LOG_WARNING, "too many %s connections (%d), refusing one from %s", what,
-                     APPL_MAX_CONNS, appl_addr_text(peer).c_str());
+            addr_log(srv->sh, peer, ADM_LOG_REFUSED, APPL_LOG_WARNING,
+                     "too many %s connections (%d), refusing one from %s", what, APPL_MAX_CONNS,
+                     appl_addr_text(peer).c_str());
             close(s);
             continue;
         }

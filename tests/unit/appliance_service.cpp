@@ -183,6 +183,15 @@ protected:
         return "generic:" + std::to_string(h) + ":/" + rel;
     }
 
+    // An attribute request naming the file "generic:/<rel>": get (cmd 11,
+    // room for 4096 bytes) or set (cmd 10) of value.
+    static std::string by_name(uint8_t cmd, const std::string &rel, const std::string &attr,
+                               const std::string &value = std::string())
+    {
+        return hdr(cmd, 0, 0xFFFF, 0, 0) + u32(cmd == 10 ? uint32_t(value.size()) : 4096) + "generic:/" + rel +
+               std::string(1, '\0') + attr + std::string(1, '\0') + value;
+    }
+
     // A complete file rel with data and an 80-byte backup_info attribute,
     // written through session s.
     void piece(mi_session *s, const std::string &rel, const std::string &data)
@@ -607,16 +616,9 @@ TEST_F(Service, DataMoverWithoutALoginChangesAndReadsNothing)
 {
     mi_session *s = mi();
     ASSERT_EQ(login(s, "alice", "secret-password"), 0);
-    uint64_t h = 0;
-    ASSERT_EQ(open_file(s, "generic:/sh/keep", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
+    piece(s, "sh/keep", "data!");
     dm_session *owner = dm(s);
-    dm_rsp op = dm_call(owner, open_req(0, 0x2, handle_name(h, "sh/keep")));
-    ASSERT_EQ(op.status, 0);
-    ASSERT_EQ(dm_call(owner, hdr(4, 5, op.fh, 0, 0), "data!").status, 0);
-    std::string info(80, 'i');
-    ASSERT_EQ(dm_call(owner, hdr(10, 0, op.fh, 0, 0) + u32(80) + "backup_info" + std::string(1, '\0') + info).status, 0);
-    ASSERT_EQ(dm_call(owner, hdr(2, 0, op.fh, 0, 0)).status, 0);
-    ASSERT_EQ(close_file(s, h), 0);
+    uint64_t h = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/keep", MI_OPEN_READ, &h), 0);
 
     // A session that never logged in leaves no claim: its data-mover
@@ -630,24 +632,20 @@ TEST_F(Service, DataMoverWithoutALoginChangesAndReadsNothing)
     EXPECT_EQ(none, nullptr);
     dm_session *d = dm_session_new(&sh_, none);
     dms_.push_back(d);
-    const std::string name = std::string("generic:/sh/keep") + '\0';
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + name).status, KES_EACCES);
-    EXPECT_EQ(dm_call(d, hdr(10, 0, 0xFFFF, 0, 0) + u32(3) + name + "backup_info" + std::string(1, '\0') + "bad").status,
-              KES_EACCES);
-    EXPECT_EQ(dm_call(d, hdr(10, 0, 0xFFFF, 0, 0) + u32(3) + name + "extra" + std::string(1, '\0') + "bad").status,
-              KES_EACCES);
-    dm_rsp g = dm_call(d, hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + name + "backup_info" + std::string(1, '\0'));
+    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/sh/keep" + std::string(1, '\0')).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(10, "sh/keep", "backup_info", "bad")).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(10, "sh/keep", "extra", "bad")).status, KES_EACCES);
+    dm_rsp g = dm_call(d, by_name(11, "sh/keep", "backup_info"));
     EXPECT_EQ(g.status, KES_EACCES);
     EXPECT_TRUE(g.data.empty());
     // even a handle issued to someone else opens nothing for it
     EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(h, "sh/keep"))).status, KES_EACCES);
 
     EXPECT_EQ(kes_test::read_file(dir_ / "sh/keep"), "data!");
-    dm_rsp back = dm_call(owner, hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + name + "backup_info" + std::string(1, '\0'));
+    dm_rsp back = dm_call(owner, by_name(11, "sh/keep", "backup_info"));
     ASSERT_EQ(back.status, 0);
-    EXPECT_EQ(back.data, info);
-    dm_rsp extra = dm_call(owner, hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + name + "extra" + std::string(1, '\0'));
-    EXPECT_EQ(extra.status, KES_ENOENT);
+    EXPECT_EQ(back.data, std::string(80, 'i'));
+    EXPECT_EQ(dm_call(owner, by_name(11, "sh/keep", "extra")).status, KES_ENOENT);
 }
 
 TEST_F(Service, AUserLimitedToSharesReachesNothingElse)
@@ -669,17 +667,16 @@ TEST_F(Service, AUserLimitedToSharesReachesNothingElse)
     EXPECT_NE(stat((dir_ / "b/.new.kpart").c_str(), &sb), 0);
     // data mover by name: delete, query and change refused
     dm_session *d = dm(alice);
-    const std::string bname = std::string("generic:/b/p") + '\0';
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + bname).status, KES_EACCES);
-    EXPECT_EQ(dm_call(d, hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + bname + "backup_info" + std::string(1, '\0')).status,
-              KES_EACCES);
-    EXPECT_EQ(dm_call(d, hdr(10, 0, 0xFFFF, 0, 0) + u32(1) + bname + "backup_info" + std::string(1, '\0') + "x").status,
-              KES_EACCES);
+    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/b/p" + std::string(1, '\0')).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(11, "b/p", "backup_info")).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(10, "b/p", "backup_info", "x")).status, KES_EACCES);
     // a handle bob opened, even when alice learns it, is bob's alone
     uint64_t hb = 0;
     ASSERT_EQ(open_file(bob, "generic:/b/p", MI_OPEN_READ, &hb), 0);
     EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(hb, "b/p"))).status, KES_EACCES);
     EXPECT_EQ(kes_test::read_file(dir_ / "b/p"), "bob's piece");
+    dm_session *db = dm(bob);
+    EXPECT_EQ(dm_call(db, by_name(11, "b/p", "backup_info")).data, std::string(80, 'i'));
 
     // her own share works in full, through both services
     ASSERT_EQ(open_file(alice, "generic:/a/p", MI_OPEN_READ, &h), 0);
@@ -688,10 +685,8 @@ TEST_F(Service, AUserLimitedToSharesReachesNothingElse)
     EXPECT_EQ(dm_call(d, hdr(3, 100, ro.fh, 0, 0)).data, "in alice's share");
     EXPECT_EQ(dm_call(d, hdr(2, 0, ro.fh, 0, 0)).status, 0);
     EXPECT_EQ(close_file(alice, h), 0);
+    EXPECT_EQ(dm_call(d, by_name(11, "a/p", "backup_info")).status, 0);
     EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/a/p" + std::string(1, '\0')).status, 0);
-    // and bob, without a share list, reaches every share
-    dm_session *db = dm(bob);
-    EXPECT_EQ(dm_call(db, hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + bname + "backup_info" + std::string(1, '\0')).status, 0);
 }
 
 TEST_F(Service, DataMoverConnectionsTakeClaimsOfTheirAddressOnce)
