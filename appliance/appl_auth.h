@@ -20,12 +20,12 @@
 // local OS user who cannot log in, but connects to the data-mover port in the
 // moment between another user's MI_DM_PORT and that user's own connect, gets
 // that user's rights on the data mover (the victim's connect is then
-// refused, which makes the theft visible). Files opened through MI are reached
-// on the data mover only by an unguessable 64-bit handle issued to the same
-// user, so such a connection can still only read, delete or change pieces by
-// name within the victim's shares. Give each client machine its own address,
-// and do not let untrusted users log in to a machine whose clients use the
-// appliance.
+// refused, which makes the theft visible). Piece data is reached on the data
+// mover only through an unguessable 64-bit handle that MI issued to the same
+// user, so such a connection reads and writes no piece data; it can delete
+// pieces and read or change their attributes by name within the victim's
+// shares. Give each client machine its own address, and do not let untrusted
+// users log in to a machine whose clients use the appliance.
 //
 // Failed logins are counted per address; once an address has failed more
 // than APPL_FREE_LOGIN_FAILURES times in a row (failures older than

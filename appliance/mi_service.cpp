@@ -311,6 +311,7 @@ bool has_cut_string(const unsigned char *in, const mi_header &hdr, void *rec)
     bool ok = xdr_mi_header(&dx, &dh) && row->request(&dx, &again);
     size_t consumed = mi_xdr_getpos(&dx);
     mi_free_request(hdr.number, &again);
+    OPENSSL_cleanse(&again, sizeof again);  // a login's digest
     if (!ok)
         return true;
     unsigned char buf[APPL_MI_PAYLOAD];
@@ -318,7 +319,9 @@ bool has_cut_string(const unsigned char *in, const mi_header &hdr, void *rec)
     mi_xdr_create(&ex, buf, sizeof buf, MI_XDR_ENCODE);
     mi_header eh = hdr;
     ok = xdr_mi_header(&ex, &eh) && row->request(&ex, rec);
-    return !ok || mi_xdr_getpos(&ex) != consumed || memcmp(buf, in, consumed) != 0;
+    bool cut = !ok || mi_xdr_getpos(&ex) != consumed || memcmp(buf, in, consumed) != 0;
+    OPENSSL_cleanse(buf, sizeof buf);
+    return cut;
 }
 
 // A reply that is only a header and a status, for numbers without a reply
@@ -442,6 +445,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
         }
     }
     mi_free_request(number, &rec);
+    OPENSSL_cleanse(&rec, sizeof rec);  // a login's digest
     if (drop) {
         ALOG(s->sh->log, APPL_LOG_WARNING, "too many failed logins, dropping the connection");
         return -1;
