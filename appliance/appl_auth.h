@@ -27,10 +27,11 @@
 // shares. Give each client machine its own address, and do not let untrusted
 // users log in to a machine whose clients use the appliance.
 //
-// Failed logins are counted per address; once an address has failed more
-// than APPL_FREE_LOGIN_FAILURES times in a row (failures older than
-// APPL_FAILURE_MEMORY_MS are forgotten), every further attempt from it is
-// answered only after a delay that grows with each failure.
+// Failed logins are counted per address, a success does not reset the count
+// (it may be someone else's at the same address), and the count is forgotten
+// once APPL_FAILURE_MEMORY_MS pass without a failure. Past
+// APPL_FREE_LOGIN_FAILURES, every attempt from the address is answered only
+// after a delay that grows with each failure.
 #pragma once
 
 #include <cstdint>

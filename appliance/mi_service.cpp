@@ -99,7 +99,7 @@ void login_failed(mi_session *s)
     unsigned n = appl_auth_login_failed(&s->sh->auth, s->peer, appl_now_ms());
     if (n == APPL_FREE_LOGIN_FAILURES + 1)
         ALOG(s->sh->log, APPL_LOG_WARNING,
-             "%u failed logins in a row from %s; its further attempts are answered only after a delay",
+             "%u failed logins from %s; its further attempts are answered only after a delay",
              n, appl_addr_text(s->peer).c_str());
 }
 

@@ -293,11 +293,11 @@ void handle_request(appl_conn *c, xcomm_msg *m)
         if (r != nullptr) {
             drop = mi_session_handle(c->mi, static_cast<const unsigned char *>(m->sgl[0].iov_base),
                                      m->sgl[0].iov_len, xcomm_msg_data(r)) != 0;
-            hold_reply(c, mi_session_reply_delay_ms(c->mi));
             if (!c->logged_in && mi_session_authenticated(c->mi)) {
                 c->logged_in = true;
                 adm_logged_in(&c->sh->adm, c->adm.get());
             }
+            hold_reply(c, mi_session_reply_delay_ms(c->mi));
         }
     } else {
         const auto *head = static_cast<const unsigned char *>(m->sgl[0].iov_base);
