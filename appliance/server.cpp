@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -250,12 +251,13 @@ bool must_close(appl_conn *c)
 // notice a stop.
 void hold_reply(appl_conn *c, uint32_t ms)
 {
-    uint64_t until = appl_now_ms() + ms;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!c->srv->stopping.load() && !c->adm->pushed_out.load()) {
-        uint64_t now = appl_now_ms();
-        if (now >= until)
+        auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero())
             break;
-        usleep(useconds_t(std::min<uint64_t>(until - now, APPL_WAIT_MS)) * 1000);
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            left, std::chrono::milliseconds(APPL_WAIT_MS)));
     }
 }
 
