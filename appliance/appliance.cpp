@@ -50,11 +50,12 @@ int appl_random(void *buf, size_t len)
     return done == len ? 0 : -1;
 }
 
-std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, int mi_mode,
+std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, const std::string &user, int mi_mode,
                                              std::shared_ptr<store_file> file)
 {
     auto h = std::make_shared<appl_handle>();
     h->owner = owner;
+    h->user = user;
     h->mi_mode = mi_mode;
     h->file = std::move(file);
     std::lock_guard<std::mutex> lk(sh->hmu);
@@ -119,14 +120,23 @@ std::string appliance_usage(const char *prog)
         "\n"
         "  --root DIR              directory holding the backup files (must exist)\n"
         "  --user NAME:PASSWORD    a user who may log in (repeatable)\n"
-        "  --users-file FILE       users, one NAME:PASSWORD per line; '#' starts a comment\n"
-        "                          line; the file must not be accessible by group or others\n"
+        "  --users-file FILE       users, one NAME:PASSWORD[:SHARE,...] per line (with\n"
+        "                          shares, the user reaches only those); '#' starts a\n"
+        "                          comment line; the file must be owned by the appliance's\n"
+        "                          user, closed to group and others, and not a symbolic link\n"
         "  --listen ADDR           IPv4 address to listen on (default 127.0.0.1)\n"
         "  --mi-port N             control port (default 10002; 0 picks a free one)\n"
         "  --dm-port N             data-mover port (default 0: a free one, reported to clients)\n"
         "  --log-level LEVEL       error, warning, notice, info (default), debug, trace or 3..8\n"
         "  --log-file FILE         append the log to FILE (default standard error)\n"
         "  --quota BYTES           space the backup files may take (K, M, G, T suffixes; 0 = none)\n"
+        "  --login-timeout S       close control connections that have not logged in\n"
+        "                          within S seconds (default 10)\n"
+        "  --max-conns-per-addr N  logged-in connections one client address may hold\n"
+        "                          (default 256); further ones are refused\n"
+        "  --max-pending-per-addr N\n"
+        "                          connections one address may hold waiting to log in\n"
+        "                          (default 16); a newer one closes the oldest\n"
         "  --help                  this text\n"
         "\n"
         "Settings reported to clients (for tests):\n"
@@ -177,11 +187,43 @@ bool parse_u64(const std::string &s, uint64_t max, uint64_t *out, bool suffixes 
 
 }  // namespace
 
-int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg)
+namespace {
+
+// A share name as a user list gives it: one component of a stored name.
+bool share_name_ok(const std::string &share)
+{
+    return !share.empty() && share.size() <= STORE_MAX_COMPONENT && share[0] != '.' &&
+           share.find_first_of("/\\: \t\r\n") == std::string::npos && share.find('\0') == std::string::npos;
+}
+
+int parse_shares(const std::string &text, std::vector<std::string> *shares, std::string *msg)
+{
+    size_t pos = 0;
+    for (;;) {
+        size_t comma = text.find(',', pos);
+        std::string share = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        size_t b = share.find_first_not_of(' ');
+        size_t e = share.find_last_not_of(' ');
+        share = b == std::string::npos ? std::string() : share.substr(b, e - b + 1);
+        if (!share_name_ok(share)) {
+            *msg = share.empty() ? "an empty share name in the share list"
+                                 : "share name '" + share.substr(0, 64) + "' is not valid";
+            return -1;
+        }
+        shares->push_back(share);
+        if (comma == std::string::npos)
+            return 0;
+        pos = comma + 1;
+    }
+}
+
+}  // namespace
+
+int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg, bool with_shares)
 {
     size_t colon = text.find(':');
     if (colon == std::string::npos || colon == 0) {
-        *msg = "a user is given as NAME:PASSWORD";
+        *msg = with_shares ? "a user is given as NAME:PASSWORD[:SHARE,...]" : "a user is given as NAME:PASSWORD";
         return -1;
     }
     std::string name = text.substr(0, colon);
@@ -189,22 +231,44 @@ int appliance_parse_user(const std::string &text, appliance_user *user, std::str
         *msg = "user name '" + name.substr(0, 64) + "' is not valid";
         return -1;
     }
+    size_t end = with_shares ? text.find(':', colon + 1) : std::string::npos;
+    std::vector<std::string> shares;
+    if (end != std::string::npos && parse_shares(text.substr(end + 1), &shares, msg) != 0)
+        return -1;
     user->name = name;
-    user->password = text.substr(colon + 1);
+    user->password = text.substr(colon + 1, end == std::string::npos ? std::string::npos : end - colon - 1);
+    user->shares = std::move(shares);
     return 0;
 }
 
 int appliance_load_users(const std::string &path, std::vector<appliance_user> *users, std::string *msg)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not through a symbolic link: whoever may replace the link would choose
+    // the passwords.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
-        *msg = "users file " + path + ": " + strerror(errno);
+        int e = errno;
+        struct stat lsb;
+        if (e == ELOOP && lstat(path.c_str(), &lsb) == 0 && S_ISLNK(lsb.st_mode))
+            *msg = "users file " + path + " is a symbolic link; name the file itself";
+        else
+            *msg = "users file " + path + ": " + strerror(e);
         return -1;
     }
     struct stat sb;
     if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
         close(fd);
         *msg = "users file " + path + " is not a regular file";
+        return -1;
+    }
+    if (sb.st_uid != geteuid()) {
+        close(fd);
+        char text[512];
+        snprintf(text, sizeof text,
+                 "users file %s is owned by uid %u, not by the appliance's user (uid %u); "
+                 "make it the appliance's own with: chown %u %s",
+                 path.c_str(), unsigned(sb.st_uid), unsigned(geteuid()), unsigned(geteuid()), path.c_str());
+        *msg = text;
         return -1;
     }
     if ((sb.st_mode & 077) != 0) {
@@ -245,7 +309,7 @@ int appliance_load_users(const std::string &path, std::vector<appliance_user> *u
             continue;
         appliance_user u;
         std::string err;
-        if (appliance_parse_user(line, &u, &err) != 0) {
+        if (appliance_parse_user(line, &u, &err, true) != 0) {
             // never echo the line: it may hold a password
             *msg = "users file " + path + ", line " + std::to_string(lineno) + ": " + err;
             return -1;
@@ -336,6 +400,22 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
         } else if (arg == "--quota") {
             if (!number(UINT64_MAX, &cfg->quota, true))
                 return -1;
+        } else if (arg == "--login-timeout") {
+            if (!number(3600, &n))
+                return -1;
+            if (n == 0) {
+                *msg = "option --login-timeout: give at least 1 second";
+                return -1;
+            }
+            cfg->login_timeout_s = uint32_t(n);
+        } else if (arg == "--max-conns-per-addr" || arg == "--max-pending-per-addr") {
+            if (!number(100000, &n))
+                return -1;
+            if (n == 0) {
+                *msg = "option " + arg + ": give at least 1";
+                return -1;
+            }
+            (arg == "--max-conns-per-addr" ? cfg->max_conns_per_addr : cfg->max_pending_per_addr) = uint32_t(n);
         } else if (arg == "--protocol-version") {
             if (!number(UINT32_MAX, &n))
                 return -1;
@@ -423,6 +503,8 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    app->sh.adm.lim.max_in = cfg.max_conns_per_addr;
+    app->sh.adm.lim.max_waiting = cfg.max_pending_per_addr;
     std::string err;
     if (store_open(cfg.root, cfg.quota, &app->sh.st, &err) != 0) {
         *msg = err;
@@ -443,6 +525,14 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
          "appliance serving %s on %s: control port %u, data-mover port %u, %zu users, quota %llu bytes",
          cfg.root.c_str(), cfg.listen_addr.c_str(), unsigned(appliance_mi_port(app)), unsigned(app->sh.dm_port),
          cfg.users.size(), (unsigned long long)cfg.quota);
+    for (const appliance_user &u : cfg.users) {
+        if (u.shares.empty())
+            continue;
+        std::string list;
+        for (const std::string &sh : u.shares)
+            list += (list.empty() ? "" : ",") + sh;
+        ALOG(app->sh.log, APPL_LOG_INFO, "user '%s' reaches only the shares %s", u.name.c_str(), list.c_str());
+    }
     *out = app;
     return 0;
 }
