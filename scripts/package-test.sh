@@ -139,7 +139,8 @@ if (exec 3<>"/dev/tcp/$ADDR/10002") 2>/dev/null; then
 fi
 
 step "starting: $EXEC (as $SVC_USER)"
-as_root sh -c 'umask "$1"; u=$2 g=$3; shift 3; exec setpriv --reuid="$u" --regid="$g" --init-groups -- "$@"' sh \
+# (not through as_root: $! must be the process itself, not a subshell)
+"${SUDO[@]}" sh -c 'umask "$1"; u=$2 g=$3; shift 3; exec setpriv --reuid="$u" --regid="$g" --init-groups -- "$@"' sh \
   "${SVC_UMASK:-0022}" "$SVC_USER" "${SVC_GROUP:-$SVC_USER}" "${EXEC_ARGV[@]}" 2>"$WORK/appliance.log" &
 APPLIANCE_PID=$!
 # Bounded wait for the control port; it only stops a hang.
