@@ -36,7 +36,8 @@ bool valid_key(const std::string &k)
 // can change.
 int read_trusted(const std::string &path, std::string *data, std::string *msg)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so that a FIFO named by mistake is refused, not waited on.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         *msg = "configuration file " + path + ": " + strerror(errno);
         return -1;

@@ -170,6 +170,10 @@ TEST_F(ConfFile, FileOthersCanChangeIsRefused)
     EXPECT_NE(msg.find("absent.conf"), std::string::npos) << msg;
     EXPECT_EQ(parse_args({"--config", dir_.path()}, &cfg, &msg), -1);
     EXPECT_NE(msg.find("not a regular file"), std::string::npos) << msg;
+    // A FIFO is refused at once instead of waiting for a writer.
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(parse_args({"--config", dir_ / "fifo"}, &cfg, &msg), -1);
+    EXPECT_NE(msg.find("not a regular file"), std::string::npos) << msg;
 }
 
 }  // namespace
