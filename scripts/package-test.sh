@@ -113,7 +113,7 @@ check_stat /etc/kestralon/appliance.conf "root:root 644"
 test -x /usr/bin/kestralon-sbttest && test -x /usr/sbin/kestralon-appliance || fail "programs missing"
 test -f /opt/kestralon/lib/librmanKESTRALON.so && test -f /opt/kestralon/lib/libbfst64.so || fail "libraries missing"
 # (from the packages: a slim system may exclude manual pages from installation)
-listing="$(dpkg-deb -c "$RMAN_DEB") $(dpkg-deb -c "$APPL_DEB")"
+listing=$(dpkg-deb -c "$RMAN_DEB"; dpkg-deb -c "$APPL_DEB")
 grep -q '/man1/kestralon-sbttest\.1\.gz$' <<<"$listing" && grep -q '/man8/kestralon-appliance\.8\.gz$' <<<"$listing" ||
   fail "manual pages missing"
 
