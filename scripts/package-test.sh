@@ -6,7 +6,7 @@
 # the installed tester through the installed library, then removes the
 # packages and checks that the backups and stored credentials stay.
 #
-# Needs root (or passwordless sudo); skipped otherwise. Refuses to run where
+# Needs root (or passwordless sudo); skipped otherwise (exit status 77). Refuses to run where
 # the packages or their data directories are already present, so that it
 # never touches a real installation. Everything it adds to the machine is
 # taken away again when it ends, also after a failure.
@@ -20,7 +20,7 @@ if [ "$(id -u)" -ne 0 ]; then
     SUDO=(sudo -n)
   else
     echo "package: SKIPPED: installing packages needs root or passwordless sudo"
-    exit 0
+    exit 77
   fi
 fi
 as_root() { "${SUDO[@]}" "$@"; }
@@ -30,13 +30,13 @@ DIRS=(/var/opt/kestralon /var/lib/kestralon /etc/kestralon)
 for p in "${PACKAGES[@]}"; do
   if dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qv '^not-installed$'; then
     echo "package: SKIPPED: $p is installed on this machine; this stage would replace and remove it"
-    exit 0
+    exit 77
   fi
 done
 for d in "${DIRS[@]}"; do
   if [ -e "$d" ]; then
     echo "package: SKIPPED: $d exists on this machine; this stage would change it"
-    exit 0
+    exit 77
   fi
 done
 for tool in dpkg-buildpackage lintian help2man setpriv git; do
