@@ -46,9 +46,12 @@ protected:
             unsetenv(v);
         write_file(windir_.path() + "/librmanKESTRALON.ini", "IO_PATH=1\n");
         ASSERT_TRUE(app_.start()) << app_.last_error();
+        // The password reaches the tester through its environment.
+        setenv("BACKUP_PASSWORD", "secret", 1);
         tool_ = std::string(KES_BUILD_DIR) + "/kestralon-sbttest --lib " + KES_LIB_PATH + " --quiet --env 'ENV=(BACKUP_HOST=" +
-                app_.addr() + ", BACKUP_SHARE=rman, BACKUP_USERNAME=rman, BACKUP_PASSWORD=secret)' ";
+                app_.addr() + ", BACKUP_SHARE=rman, BACKUP_USERNAME=rman)' ";
     }
+    void TearDown() override { unsetenv("BACKUP_PASSWORD"); }
     ScopedWindir windir_;
     TestAppliance app_;
     TempDir tmp_;

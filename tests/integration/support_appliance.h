@@ -48,6 +48,7 @@ public:
     }
 
     const std::string &addr() const { return addr_; }
+    uint16_t dm_port() const { return app_ != nullptr ? appliance_dm_port(app_) : 0; }
     const std::string &root() const { return root_.path(); }
     const std::string &last_error() const { return last_error_; }
     // Path of a stored backup file.
