@@ -2,9 +2,11 @@
 // files opened through the control protocol.
 #include "appliance/appliance.h"
 
+#include "appliance/appl_conf.h"
 #include "appliance/server.h"
 #include "appliance/service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -113,11 +115,15 @@ std::vector<std::shared_ptr<appl_handle>> appl_handle_take_all(appl_shared *sh, 
 std::string appliance_usage(const char *prog)
 {
     std::string p = prog != nullptr ? prog : "kestralon-appliance";
+    p = p.substr(p.rfind('/') + 1);
     return "Usage: " + p + " --root DIR (--user NAME:PASSWORD | --users-file FILE) [options]\n"
+        "  or:  " + p + " --config FILE [options]\n"
         "\n"
         "A disk backup appliance for one machine: control protocol (MI) on TCP port\n"
         "10002 of the listen address, data mover (DM) on a port of its own.\n"
         "\n"
+        "  --config FILE           read settings from FILE: KEY = VALUE lines whose keys are\n"
+        "                          the switches below without dashes; switches given here win\n"
         "  --root DIR              directory holding the backup files (must exist)\n"
         "  --user NAME:PASSWORD    a user who may log in (repeatable)\n"
         "  --users-file FILE       users, one NAME:PASSWORD[:SHARE,...] per line (with\n"
@@ -138,6 +144,7 @@ std::string appliance_usage(const char *prog)
         "                          connections one address may hold waiting to log in\n"
         "                          (default 16); a newer one closes the oldest\n"
         "  --help                  this text\n"
+        "  --version               the version\n"
         "\n"
         "Settings reported to clients (for tests):\n"
         "  --protocol-version N    server version reported (default 0x70000)\n"
@@ -319,11 +326,26 @@ int appliance_load_users(const std::string &path, std::vector<appliance_user> *u
     return 0;
 }
 
-int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg)
-{
-    const char *prog = argc > 0 ? argv[0] : nullptr;
+namespace {
+
+// What one pass over a list of switches gathers besides the configuration.
+struct switch_pass {
+    const char *prog = nullptr;
+    bool from_file = false;  // entries of the configuration file, as "--key=value"
+    int at = 0;              // index of the switch in hand (names the file line on an error)
+    std::vector<std::string> names;
     std::vector<std::string> user_files;
+    std::vector<std::string> config_files;
+};
+
+// One pass over argv[1..argc-1]. Returns 0, 1 for --help or --version (text
+// in *msg) or -1 with a message.
+int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps, std::string *msg)
+{
+    const char *prog = ps->prog;
+    std::vector<std::string> &user_files = ps->user_files;
     for (int i = 1; i < argc; ++i) {
+        ps->at = i;
         std::string arg = argv[i];
         std::string val;
         bool has_val = false;
@@ -332,6 +354,17 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             val = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
             has_val = true;
+        }
+        ps->names.push_back(arg);
+        if (ps->from_file && arg == "--user") {
+            // never echo the value: it holds a password
+            *msg = "passwords do not belong in the configuration file; name a users file instead "
+                   "(users-file = FILE, readable by the appliance's user only)";
+            return -1;
+        }
+        if (ps->from_file && (arg == "--help" || arg == "--version" || arg == "--config")) {
+            *msg = "'" + arg.substr(2) + "' is not a setting";
+            return -1;
         }
         auto need = [&](std::string *v) -> bool {
             if (has_val) {
@@ -355,11 +388,30 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             }
             return true;
         };
+        // A switch without a value is on; in the file it reads "key = yes" or "key = no".
+        auto flag = [&](bool *out) -> bool {
+            if (!has_val || val == "yes" || val == "true" || val == "on" || val == "1")
+                *out = true;
+            else if (val == "no" || val == "false" || val == "off" || val == "0")
+                *out = false;
+            else {
+                *msg = "option " + arg + " takes no value, or yes or no";
+                return false;
+            }
+            return true;
+        };
         uint64_t n = 0;
         std::string v;
         if (arg == "--help" || arg == "-h") {
             *msg = appliance_usage(prog);
             return 1;
+        } else if (arg == "--version") {
+            *msg = std::string("kestralon-appliance ") + KES_VERSION + "\n";
+            return 1;
+        } else if (arg == "--config") {
+            if (!need(&v))
+                return -1;
+            ps->config_files.push_back(v);
         } else if (arg == "--root") {
             if (!need(&cfg->root))
                 return -1;
@@ -460,16 +512,71 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
                 return -1;
             cfg->wrong_msgno = uint32_t(n);
         } else if (arg == "--refuse-admin-alerts") {
-            if (has_val) {
-                *msg = "option --refuse-admin-alerts takes no value";
+            if (!flag(&cfg->refuse_admin_alerts))
                 return -1;
-            }
-            cfg->refuse_admin_alerts = true;
         } else {
-            *msg = "unknown option '" + arg + "' (see --help)";
+            *msg = ps->from_file ? "unknown key '" + arg.substr(2) + "' (the keys are the switches of --help)"
+                                 : "unknown option '" + arg + "' (see --help)";
             return -1;
         }
     }
+    return 0;
+}
+
+// Reads the configuration file and applies its entries, except those whose
+// key the command line gives: a switch on the command line replaces every
+// line of its key.
+int apply_config_file(const std::string &path, const std::vector<std::string> &cmd_names, appliance_config *cfg,
+                      switch_pass *ps, std::string *msg)
+{
+    std::vector<appl_conf_entry> entries;
+    if (appl_conf_read(path, &entries, msg) != 0)
+        return -1;
+    std::vector<std::string> args{"config"};
+    std::vector<int> lines{0};
+    for (const appl_conf_entry &e : entries) {
+        std::string name = "--" + e.key;
+        if (name != "--config" && std::find(cmd_names.begin(), cmd_names.end(), name) != cmd_names.end())
+            continue;
+        args.push_back(name + "=" + e.value);
+        lines.push_back(e.line);
+    }
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    ps->from_file = true;
+    if (parse_switches(int(argv.size()), argv.data(), cfg, ps, msg) != 0) {
+        *msg = path + ", line " + std::to_string(lines[size_t(ps->at)]) + ": " + *msg;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg)
+{
+    // The command line is read twice: first for the configuration file and
+    // the switches it overrides, then, after the file, to win over it.
+    switch_pass cmd;
+    cmd.prog = argc > 0 ? argv[0] : nullptr;
+    appliance_config scratch = *cfg;
+    int rc = parse_switches(argc, argv, &scratch, &cmd, msg);
+    if (rc != 0)
+        return rc;
+    if (cmd.config_files.size() > 1) {
+        *msg = "option --config may be given once";
+        return -1;
+    }
+    switch_pass file;
+    if (!cmd.config_files.empty() && apply_config_file(cmd.config_files[0], cmd.names, cfg, &file, msg) != 0)
+        return -1;
+    switch_pass last;
+    last.prog = cmd.prog;
+    if (parse_switches(argc, argv, cfg, &last, msg) != 0)
+        return -1;
+    std::vector<std::string> user_files = file.user_files;
+    user_files.insert(user_files.end(), last.user_files.begin(), last.user_files.end());
     for (const std::string &f : user_files) {
         if (appliance_load_users(f, &cfg->users, msg) != 0)
             return -1;
