@@ -1,9 +1,11 @@
 #include "appliance/appl_log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
 #include <strings.h>
 #include <sys/time.h>
@@ -23,8 +25,14 @@ appl_log *appl_log_open(const char *path, int level)
     if (path == nullptr || path[0] == '\0') {
         log->fp = stderr;
     } else {
-        log->fp = fopen(path, "ae");
+        // A new log is the appliance's own: it names users and files.
+        int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        log->fp = fd >= 0 ? fdopen(fd, "a") : nullptr;
         if (log->fp == nullptr) {
+            int e = errno;
+            if (fd >= 0)
+                close(fd);
+            errno = e;
             delete log;
             return nullptr;
         }

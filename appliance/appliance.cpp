@@ -2,11 +2,13 @@
 // files opened through the control protocol.
 #include "appliance/appliance.h"
 
+#include "appliance/appl_conf.h"
 #include "appliance/blob_store.h"
 #include "appliance/bfst_service.h"
 #include "appliance/server.h"
 #include "appliance/service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -53,11 +55,12 @@ int appl_random(void *buf, size_t len)
     return done == len ? 0 : -1;
 }
 
-std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, int mi_mode,
+std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, const std::string &user, int mi_mode,
                                              std::shared_ptr<store_file> file)
 {
     auto h = std::make_shared<appl_handle>();
     h->owner = owner;
+    h->user = user;
     h->mi_mode = mi_mode;
     h->file = std::move(file);
     std::lock_guard<std::mutex> lk(sh->hmu);
@@ -115,27 +118,41 @@ std::vector<std::shared_ptr<appl_handle>> appl_handle_take_all(appl_shared *sh, 
 std::string appliance_usage(const char *prog)
 {
     std::string p = prog != nullptr ? prog : "kestralon-appliance";
+    p = p.substr(p.rfind('/') + 1);
     return "Usage: " + p + " --root DIR (--user NAME:PASSWORD | --users-file FILE) [options]\n"
+        "  or:  " + p + " --config FILE [options]\n"
         "\n"
         "A disk backup appliance for one machine: control protocol (MI) on TCP port\n"
         "10002 of the listen address, data mover (DM) on a port of its own, and the\n"
         "transfer library's BFST service on TCP port 1062.\n"
         "\n"
+        "  --config FILE           read settings from FILE: KEY = VALUE lines whose keys are\n"
+        "                          the switches below without dashes; switches given here win\n"
         "  --root DIR              directory holding the backup files (must exist)\n"
         "  --user NAME:PASSWORD    a user who may log in (repeatable)\n"
-        "  --users-file FILE       users, one NAME:PASSWORD per line; '#' starts a comment\n"
-        "                          line; the file must not be accessible by group or others\n"
+        "  --users-file FILE       users, one NAME:PASSWORD[:SHARE,...] per line (with\n"
+        "                          shares, the user reaches only those); '#' starts a\n"
+        "                          comment line; the file must be owned by the appliance's\n"
+        "                          user, closed to group and others, and not a symbolic link\n"
         "  --listen ADDR           IPv4 address to listen on (default 127.0.0.1)\n"
         "  --mi-port N             control port (default 10002; 0 picks a free one)\n"
         "  --dm-port N             data-mover port (default 0: a free one, reported to clients)\n"
         "  --log-level LEVEL       error, warning, notice, info (default), debug, trace or 3..8\n"
         "  --log-file FILE         append the log to FILE (default standard error)\n"
         "  --quota BYTES           space the backup files may take (K, M, G, T suffixes; 0 = none)\n"
+        "  --login-timeout S       close control connections that have not logged in\n"
+        "                          within S seconds (default 10)\n"
+        "  --max-conns-per-addr N  logged-in connections one client address may hold\n"
+        "                          (default 256); further ones are refused\n"
+        "  --max-pending-per-addr N\n"
+        "                          connections one address may hold waiting to log in\n"
+        "                          (default 16); a newer one closes the oldest\n"
         "  --bfst-port N           BFST port (default 1062; 0 picks a free one, as does --mi-port 0)\n"
         "  --tls-dir DIR           cacert.pem, cert.pem, key.pem and optionally crl.pem: TLS with\n"
         "                          certificates (clients must present one the CA signed)\n"
         "  --bfst-idle-timeout S   close a BFST connection quiet for S seconds (default 3600)\n"
         "  --help                  this text\n"
+        "  --version               the version\n"
         "\n"
         "Settings reported to clients (for tests):\n"
         "  --protocol-version N    server version reported (default 0x70000)\n"
@@ -190,11 +207,43 @@ bool parse_u64(const std::string &s, uint64_t max, uint64_t *out, bool suffixes 
 
 }  // namespace
 
-int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg)
+namespace {
+
+// A share name as a user list gives it: one component of a stored name.
+bool share_name_ok(const std::string &share)
+{
+    return !share.empty() && share.size() <= STORE_MAX_COMPONENT && share[0] != '.' &&
+           share.find_first_of("/\\: \t\r\n") == std::string::npos && share.find('\0') == std::string::npos;
+}
+
+int parse_shares(const std::string &text, std::vector<std::string> *shares, std::string *msg)
+{
+    size_t pos = 0;
+    for (;;) {
+        size_t comma = text.find(',', pos);
+        std::string share = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        size_t b = share.find_first_not_of(' ');
+        size_t e = share.find_last_not_of(' ');
+        share = b == std::string::npos ? std::string() : share.substr(b, e - b + 1);
+        if (!share_name_ok(share)) {
+            *msg = share.empty() ? "an empty share name in the share list"
+                                 : "share name '" + share.substr(0, 64) + "' is not valid";
+            return -1;
+        }
+        shares->push_back(share);
+        if (comma == std::string::npos)
+            return 0;
+        pos = comma + 1;
+    }
+}
+
+}  // namespace
+
+int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg, bool with_shares)
 {
     size_t colon = text.find(':');
     if (colon == std::string::npos || colon == 0) {
-        *msg = "a user is given as NAME:PASSWORD";
+        *msg = with_shares ? "a user is given as NAME:PASSWORD[:SHARE,...]" : "a user is given as NAME:PASSWORD";
         return -1;
     }
     std::string name = text.substr(0, colon);
@@ -202,22 +251,44 @@ int appliance_parse_user(const std::string &text, appliance_user *user, std::str
         *msg = "user name '" + name.substr(0, 64) + "' is not valid";
         return -1;
     }
+    size_t end = with_shares ? text.find(':', colon + 1) : std::string::npos;
+    std::vector<std::string> shares;
+    if (end != std::string::npos && parse_shares(text.substr(end + 1), &shares, msg) != 0)
+        return -1;
     user->name = name;
-    user->password = text.substr(colon + 1);
+    user->password = text.substr(colon + 1, end == std::string::npos ? std::string::npos : end - colon - 1);
+    user->shares = std::move(shares);
     return 0;
 }
 
 int appliance_load_users(const std::string &path, std::vector<appliance_user> *users, std::string *msg)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not through a symbolic link: whoever may replace the link would choose
+    // the passwords.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
-        *msg = "users file " + path + ": " + strerror(errno);
+        int e = errno;
+        struct stat lsb;
+        if (e == ELOOP && lstat(path.c_str(), &lsb) == 0 && S_ISLNK(lsb.st_mode))
+            *msg = "users file " + path + " is a symbolic link; name the file itself";
+        else
+            *msg = "users file " + path + ": " + strerror(e);
         return -1;
     }
     struct stat sb;
     if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
         close(fd);
         *msg = "users file " + path + " is not a regular file";
+        return -1;
+    }
+    if (sb.st_uid != geteuid()) {
+        close(fd);
+        char text[512];
+        snprintf(text, sizeof text,
+                 "users file %s is owned by uid %u, not by the appliance's user (uid %u); "
+                 "make it the appliance's own with: chown %u %s",
+                 path.c_str(), unsigned(sb.st_uid), unsigned(geteuid()), unsigned(geteuid()), path.c_str());
+        *msg = text;
         return -1;
     }
     if ((sb.st_mode & 077) != 0) {
@@ -258,7 +329,7 @@ int appliance_load_users(const std::string &path, std::vector<appliance_user> *u
             continue;
         appliance_user u;
         std::string err;
-        if (appliance_parse_user(line, &u, &err) != 0) {
+        if (appliance_parse_user(line, &u, &err, true) != 0) {
             // never echo the line: it may hold a password
             *msg = "users file " + path + ", line " + std::to_string(lineno) + ": " + err;
             return -1;
@@ -268,11 +339,26 @@ int appliance_load_users(const std::string &path, std::vector<appliance_user> *u
     return 0;
 }
 
-int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg)
-{
-    const char *prog = argc > 0 ? argv[0] : nullptr;
+namespace {
+
+// What one pass over a list of switches gathers besides the configuration.
+struct switch_pass {
+    const char *prog = nullptr;
+    bool from_file = false;  // entries of the configuration file, as "--key=value"
+    int at = 0;              // index of the switch in hand (names the file line on an error)
+    std::vector<std::string> names;
     std::vector<std::string> user_files;
+    std::vector<std::string> config_files;
+};
+
+// One pass over argv[1..argc-1]. Returns 0, 1 for --help or --version (text
+// in *msg) or -1 with a message.
+int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps, std::string *msg)
+{
+    const char *prog = ps->prog;
+    std::vector<std::string> &user_files = ps->user_files;
     for (int i = 1; i < argc; ++i) {
+        ps->at = i;
         std::string arg = argv[i];
         std::string val;
         bool has_val = false;
@@ -281,6 +367,17 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             val = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
             has_val = true;
+        }
+        ps->names.push_back(arg);
+        if (ps->from_file && arg == "--user") {
+            // never echo the value: it holds a password
+            *msg = "passwords do not belong in the configuration file; name a users file instead "
+                   "(users-file = FILE, readable by the appliance's user only)";
+            return -1;
+        }
+        if (ps->from_file && (arg == "--help" || arg == "--version" || arg == "--config")) {
+            *msg = "'" + arg.substr(2) + "' is not a setting";
+            return -1;
         }
         auto need = [&](std::string *v) -> bool {
             if (has_val) {
@@ -304,11 +401,30 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             }
             return true;
         };
+        // A switch without a value is on; in the file it reads "key = yes" or "key = no".
+        auto flag = [&](bool *out) -> bool {
+            if (!has_val || val == "yes" || val == "true" || val == "on" || val == "1")
+                *out = true;
+            else if (val == "no" || val == "false" || val == "off" || val == "0")
+                *out = false;
+            else {
+                *msg = "option " + arg + " takes no value, or yes or no";
+                return false;
+            }
+            return true;
+        };
         uint64_t n = 0;
         std::string v;
         if (arg == "--help" || arg == "-h") {
             *msg = appliance_usage(prog);
             return 1;
+        } else if (arg == "--version") {
+            *msg = std::string("kestralon-appliance ") + KES_VERSION + "\n";
+            return 1;
+        } else if (arg == "--config") {
+            if (!need(&v))
+                return -1;
+            ps->config_files.push_back(v);
         } else if (arg == "--root") {
             if (!need(&cfg->root))
                 return -1;
@@ -349,6 +465,22 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
         } else if (arg == "--quota") {
             if (!number(UINT64_MAX, &cfg->quota, true))
                 return -1;
+        } else if (arg == "--login-timeout") {
+            if (!number(3600, &n))
+                return -1;
+            if (n == 0) {
+                *msg = "option --login-timeout: give at least 1 second";
+                return -1;
+            }
+            cfg->login_timeout_s = uint32_t(n);
+        } else if (arg == "--max-conns-per-addr" || arg == "--max-pending-per-addr") {
+            if (!number(100000, &n))
+                return -1;
+            if (n == 0) {
+                *msg = "option " + arg + ": give at least 1";
+                return -1;
+            }
+            (arg == "--max-conns-per-addr" ? cfg->max_conns_per_addr : cfg->max_pending_per_addr) = uint32_t(n);
         } else if (arg == "--protocol-version") {
             if (!number(UINT32_MAX, &n))
                 return -1;
@@ -393,11 +525,8 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
                 return -1;
             cfg->wrong_msgno = uint32_t(n);
         } else if (arg == "--refuse-admin-alerts") {
-            if (has_val) {
-                *msg = "option --refuse-admin-alerts takes no value";
+            if (!flag(&cfg->refuse_admin_alerts))
                 return -1;
-            }
-            cfg->refuse_admin_alerts = true;
         } else if (arg == "--bfst-port") {
             if (!number(65535, &n))
                 return -1;
@@ -436,10 +565,68 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             if (!number(UINT64_MAX, &cfg->bfst_drop_after_bytes, true))
                 return -1;
         } else {
-            *msg = "unknown option '" + arg + "' (see --help)";
+            *msg = ps->from_file ? "unknown key '" + arg.substr(2) + "' (the keys are the switches of --help)"
+                                 : "unknown option '" + arg + "' (see --help)";
             return -1;
         }
     }
+    return 0;
+}
+
+// Reads the configuration file and applies its entries, except those whose
+// key the command line gives: a switch on the command line replaces every
+// line of its key.
+int apply_config_file(const std::string &path, const std::vector<std::string> &cmd_names, appliance_config *cfg,
+                      switch_pass *ps, std::string *msg)
+{
+    std::vector<appl_conf_entry> entries;
+    if (appl_conf_read(path, &entries, msg) != 0)
+        return -1;
+    std::vector<std::string> args{"config"};
+    std::vector<int> lines{0};
+    for (const appl_conf_entry &e : entries) {
+        std::string name = "--" + e.key;
+        if (name != "--config" && std::find(cmd_names.begin(), cmd_names.end(), name) != cmd_names.end())
+            continue;
+        args.push_back(name + "=" + e.value);
+        lines.push_back(e.line);
+    }
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    ps->from_file = true;
+    if (parse_switches(int(argv.size()), argv.data(), cfg, ps, msg) != 0) {
+        *msg = path + ", line " + std::to_string(lines[size_t(ps->at)]) + ": " + *msg;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg)
+{
+    // The command line is read twice: first for the configuration file and
+    // the switches it overrides, then, after the file, to win over it.
+    switch_pass cmd;
+    cmd.prog = argc > 0 ? argv[0] : nullptr;
+    appliance_config scratch = *cfg;
+    int rc = parse_switches(argc, argv, &scratch, &cmd, msg);
+    if (rc != 0)
+        return rc;
+    if (cmd.config_files.size() > 1) {
+        *msg = "option --config may be given once";
+        return -1;
+    }
+    switch_pass file;
+    if (!cmd.config_files.empty() && apply_config_file(cmd.config_files[0], cmd.names, cfg, &file, msg) != 0)
+        return -1;
+    switch_pass last;
+    last.prog = cmd.prog;
+    if (parse_switches(argc, argv, cfg, &last, msg) != 0)
+        return -1;
+    std::vector<std::string> user_files = file.user_files;
+    user_files.insert(user_files.end(), last.user_files.begin(), last.user_files.end());
     for (const std::string &f : user_files) {
         if (appliance_load_users(f, &cfg->users, msg) != 0)
             return -1;
@@ -473,6 +660,8 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    app->sh.adm.lim.max_in = cfg.max_conns_per_addr;
+    app->sh.adm.lim.max_waiting = cfg.max_pending_per_addr;
     std::string err;
     // Blobs of an earlier run are leftovers: gone before the store counts its bytes.
     blob_store_sweep(cfg.root);
@@ -507,6 +696,14 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
          "appliance serving %s on %s: control port %u, data-mover port %u, %zu users, quota %llu bytes",
          cfg.root.c_str(), cfg.listen_addr.c_str(), unsigned(appliance_mi_port(app)), unsigned(app->sh.dm_port),
          cfg.users.size(), (unsigned long long)cfg.quota);
+    for (const appliance_user &u : cfg.users) {
+        if (u.shares.empty())
+            continue;
+        std::string list;
+        for (const std::string &sh : u.shares)
+            list += (list.empty() ? "" : ",") + sh;
+        ALOG(app->sh.log, APPL_LOG_INFO, "user '%s' reaches only the shares %s", u.name.c_str(), list.c_str());
+    }
     *out = app;
     return 0;
 }

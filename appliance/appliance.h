@@ -11,11 +11,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct appliance_user {
+    appliance_user() = default;
+    appliance_user(std::string n, std::string p, std::vector<std::string> s = {})
+        : name(std::move(n)), password(std::move(p)), shares(std::move(s))
+    {
+    }
     std::string name;
     std::string password;
+    std::vector<std::string> shares;  // the shares the user may reach; empty: every share
 };
 
 // Which connections the failure-injection switches apply to.
@@ -39,6 +46,11 @@ struct appliance_config {
     uint16_t pref_reserve_mb = 0;
     uint64_t quota = 0;            // bytes, 0 for none
     uint32_t file_flags = 0;       // flags returned with every opened file
+
+    // Admission of connections.
+    uint32_t login_timeout_s = 10;        // control connections must log in within this
+    uint32_t max_conns_per_addr = 256;    // logged-in connections per client address
+    uint32_t max_pending_per_addr = 16;   // connections per address waiting to log in
 
     // Failure injection.
     uint32_t delay_ms = 0;              // before every reply
@@ -65,13 +77,16 @@ struct appliance_config {
 int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg);
 std::string appliance_usage(const char *prog);
 
-// Reads "name:password" lines (blank lines and lines starting with '#' are
-// skipped). A file that others can read or write is refused. Returns 0 or -1
-// with a message.
+// Reads "name:password[:share,...]" lines (blank lines and lines starting
+// with '#' are skipped); a password in the file cannot hold ':'. The file
+// must be a regular file (not a symbolic link) owned by the appliance's user
+// and closed to group and others. Returns 0 or -1 with a message.
 int appliance_load_users(const std::string &path, std::vector<appliance_user> *users, std::string *msg);
 
-// Parses one "name:password" value of --user. Returns 0 or -1.
-int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg);
+// Parses one "name:password" value of --user (the password is all after the
+// first ':'), or with with_shares a users-file line whose third field lists
+// shares. Returns 0 or -1.
+int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg, bool with_shares = false);
 
 struct appliance;
 

@@ -514,11 +514,21 @@ void refuse_socket(bfst_service *svc, int fd)
 void accept_loop(bfst_service *svc)
 {
     for (;;) {
-        int s = appl_accept(svc->lfd, svc->stop_pipe[0], svc->stopping, &svc->conns);
-        if (s == -2)
+        struct pollfd pfd[2] = {{svc->lfd, POLLIN, 0}, {svc->stop_pipe[0], POLLIN, 0}};
+        int n = poll(pfd, 2, 1000);
+        if (svc->stopping.load())
             break;
-        if (s < 0)
+        appl_reap(&svc->conns, false);
+        if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
             continue;
+        int s = accept4(svc->lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0) {
+            // Out of descriptors or memory: the connection stays queued until
+            // something closes.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                usleep(100 * 1000);
+            continue;
+        }
         bool busy = svc->serving.load() >= BFST_SVC_MAX_CONNS;
         if (busy && svc->conns.size() >= size_t(BFST_SVC_MAX_CONNS + REFUSERS)) {
             close(s);

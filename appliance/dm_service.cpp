@@ -2,6 +2,11 @@
 // flush, close, delete by name and named attributes. Every request gets a
 // reply whose status is 0 or an error number; only a request too short to
 // hold its header drops the connection.
+//
+// A session acts for the login its connection was tied to (appl_auth.h):
+// opens, deletes and attribute requests are checked against that login's
+// user and shares, and refused with EACCES when it has none (any more). Reads
+// and writes go to files opened that way.
 #include "appliance/service.h"
 
 #include "datamover/byteorder.h"
@@ -63,15 +68,17 @@ struct dms_file {
 
 struct dm_session {
     appl_shared *sh = nullptr;
+    std::shared_ptr<const appl_login> login;
     uint32_t max_io = DMS_MIN_IO;
     dms_file files[APPL_DM_MAX_FILES];
     std::vector<unsigned char> xbuf;  // value of a get-attribute reply
 };
 
-dm_session *dm_session_new(appl_shared *sh)
+dm_session *dm_session_new(appl_shared *sh, std::shared_ptr<const appl_login> login)
 {
     auto *s = new dm_session;
     s->sh = sh;
+    s->login = std::move(login);
     s->max_io = std::clamp(sh->cfg.pref_bsz, DMS_MIN_IO, DMS_MAX_IO);
     return s;
 }
@@ -115,6 +122,31 @@ const char *take_string(const unsigned char *p, size_t avail, size_t *len)
     return reinterpret_cast<const char *>(p);
 }
 
+// The NUL-terminated text that fills the rest of the payload exactly: a name
+// with a NUL inside ("a\0b") is refused, never cut short.
+const char *take_last_string(const unsigned char *p, size_t avail, size_t *len)
+{
+    const char *text = take_string(p, avail, len);
+    return text != nullptr && *len + 1 == avail ? text : nullptr;
+}
+
+// Whether the session may reach rel for what: its login must still hold and
+// reach the share. Refusals are logged.
+bool may_reach(dm_session *s, const std::string &rel, const char *what)
+{
+    if (!appl_auth_current(&s->sh->auth, &s->login)) {
+        ALOG(s->sh->log, APPL_LOG_WARNING, "data-mover %s of %s refused: the connection has no logged-in session",
+             what, rel.c_str());
+        return false;
+    }
+    if (!appl_share_allowed(*s->login, rel)) {
+        ALOG(s->sh->log, APPL_LOG_WARNING, "data-mover %s of %s refused: user '%s' may not use that share", what,
+             rel.c_str(), s->login->user.c_str());
+        return false;
+    }
+    return true;
+}
+
 dms_file *find_file(dm_session *s, const dms_hdr &h)
 {
     if (h.fh == 0 || h.fh > APPL_DM_MAX_FILES)
@@ -139,8 +171,9 @@ void do_open(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t 
     reply(out, h, 0, DMS_OPEN_LEN, 0);
     auto fail = [&](int status) { put_hdr(out->head, h.cmd, uint16_t(status), 0, h.slot, h.off); };
     size_t nlen = 0;
-    const char *name = head_len > DMS_OPEN_LEN ? take_string(head + DMS_OPEN_LEN, head_len - DMS_OPEN_LEN, &nlen)
-                                               : nullptr;
+    const char *name = head_len > DMS_OPEN_LEN
+                           ? take_last_string(head + DMS_OPEN_LEN, head_len - DMS_OPEN_LEN, &nlen)
+                           : nullptr;
     if (name == nullptr || h.slot >= DMS_MAX_SLOT)
         return fail(KES_EINVAL);
     store_name sn;
@@ -148,8 +181,10 @@ void do_open(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t 
         return fail(KES_EINVAL);
     // Only a file opened through an authenticated control connection, under
     // the name it was opened with and for what that open allowed.
+    if (!may_reach(s, sn.rel, "open"))
+        return fail(KES_EACCES);
     std::shared_ptr<appl_handle> hd = sn.has_handle ? appl_handle_find(s->sh, sn.handle) : nullptr;
-    if (hd == nullptr || store_file_rel(hd->file.get()) != sn.rel)
+    if (hd == nullptr || store_file_rel(hd->file.get()) != sn.rel || hd->user != s->login->user)
         return fail(KES_EACCES);
     uint32_t oflags = be_get32(head + 40);
     bool want_write = (oflags & (DMS_O_RDWR | DMS_O_CREATE | DMS_O_TRUNC)) != 0;
@@ -233,16 +268,20 @@ void do_write(dm_session *s, const dms_hdr &h, const unsigned char *data, size_t
 void do_delete(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t head_len, dm_reply *out)
 {
     size_t nlen = 0;
-    const char *name = head_len > APPL_DM_HDR ? take_string(head + APPL_DM_HDR, head_len - APPL_DM_HDR, &nlen)
+    const char *name = head_len > APPL_DM_HDR ? take_last_string(head + APPL_DM_HDR, head_len - APPL_DM_HDR, &nlen)
                                               : nullptr;
     store_name sn;
     int rc = KES_EINVAL;
-    if (name != nullptr && store_parse_name(name, nlen, &sn) == 0) {
+    if (name == nullptr || store_parse_name(name, nlen, &sn) != 0) {
+        rc = KES_EINVAL;
+    } else if (!may_reach(s, sn.rel, "delete")) {
+        rc = KES_EACCES;
+    } else {
         rc = store_delete(s->sh->st, sn.rel);
         if (rc == KES_ENOENT)
             rc = DMS_STS_NOFILE;
         else if (rc == 0)
-            ALOG(s->sh->log, APPL_LOG_INFO, "deleted %s", sn.rel.c_str());
+            ALOG(s->sh->log, APPL_LOG_INFO, "%s deleted %s", s->login->user.c_str(), sn.rel.c_str());
     }
     reply(out, h, rc, APPL_DM_HDR, h.fh);
 }
@@ -265,6 +304,8 @@ void do_xattr(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t
         store_name sn;
         if (name == nullptr || nlen >= 256 || store_parse_name(name, nlen, &sn) != 0 || sn.has_handle)
             return fail(KES_EINVAL);
+        if (!may_reach(s, sn.rel, h.cmd == DMS_SET_XATTR ? "attribute change" : "attribute query"))
+            return fail(KES_EACCES);
         rel = sn.rel;
         pos += nlen + 1;
     } else {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 
 int main(int argc, char **argv)
 {
@@ -27,6 +28,13 @@ int main(int argc, char **argv)
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Every connection holds a socket; take all the descriptors the system
+    // grants rather than the small default.
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
 
     appliance *app = nullptr;
     if (appliance_start(cfg, &app, &msg) != 0) {

@@ -27,6 +27,7 @@ constexpr int32_t MIS_EPROTO = MI_STS_BASE_ + 0x15;
 constexpr int32_t MIS_EINTERNAL = MI_STS_BASE_ + 0x16;
 constexpr int32_t MIS_EAUTH = MI_STS_BASE_ + 0x1D;
 constexpr int32_t MIS_ENOSPC = MI_STS_BASE_ + 0x1F;
+constexpr int32_t MIS_EACCESS = MI_STS_BASE_ + 0x23;
 constexpr int32_t MIS_EADMINALERTDISABLED = MI_STS_BASE_ + 0x3D;
 
 constexpr int MIS_MAX_AUTH_FAILURES = 10;  // then the connection is dropped
@@ -54,18 +55,22 @@ void release_holds(appl_shared *sh, appl_handle *h)
 struct mi_session {
     appl_shared *sh = nullptr;
     uint64_t id = 0;
+    uint32_t peer = 0;
     bool authed = false;
     bool have_attr = false;
     unsigned char attr[MI_AUTH_ATTR_SIZE] = {};
     std::string user;
+    std::shared_ptr<const appl_login> login;
     int auth_failures = 0;
+    uint32_t reply_delay_ms = 0;
 };
 
-mi_session *mi_session_new(appl_shared *sh)
+mi_session *mi_session_new(appl_shared *sh, uint32_t peer)
 {
     auto *s = new mi_session;
     s->sh = sh;
     s->id = sh->next_session.fetch_add(1);
+    s->peer = peer;
     return s;
 }
 
@@ -73,6 +78,7 @@ void mi_session_free(mi_session *s)
 {
     if (s == nullptr)
         return;
+    appl_auth_login_end(&s->sh->auth, s->login.get());
     // A writer that goes away without closing leaves no complete file.
     for (auto &h : appl_handle_take_all(s->sh, s->id)) {
         release_holds(s->sh, h.get());
@@ -87,6 +93,8 @@ void mi_session_free(mi_session *s)
 }
 
 bool mi_session_authenticated(const mi_session *s) { return s->authed; }
+std::shared_ptr<const appl_login> mi_session_login(const mi_session *s) { return s->login; }
+uint32_t mi_session_reply_delay_ms(const mi_session *s) { return s->reply_delay_ms; }
 
 namespace {
 
@@ -102,13 +110,33 @@ void auth_digest(const std::string &password, const unsigned char attr[MI_AUTH_A
     OPENSSL_cleanse(block, sizeof block);
 }
 
+// Counts a failed attempt of the session and of its address.
+void login_failed(mi_session *s)
+{
+    s->auth_failures++;
+    unsigned n = appl_auth_login_failed(&s->sh->auth, s->peer, appl_now_ms());
+    if (n == APPL_FREE_LOGIN_FAILURES + 1)
+        ALOG(s->sh->log, APPL_LOG_WARNING,
+             "%u failed logins from %s; its further attempts are answered only after a delay",
+             n, appl_addr_text(s->peer).c_str());
+}
+
 int32_t do_authenticate(mi_session *s, mi_authenticate_client_req *req)
 {
     bool had_attr = s->have_attr;
     s->have_attr = false;  // an attribute proves one attempt only
+    // Guessing from one address is slowed down, whatever this attempt brings.
+    s->reply_delay_ms = appl_auth_login_delay(&s->sh->auth, s->peer, appl_now_ms());
+    if (s->authed) {
+        // One session, one login: a second would change whose rights the
+        // session's files and data-mover connection carry.
+        ALOG(s->sh->log, APPL_LOG_WARNING, "authentication refused: the session of '%s' is logged in already",
+             s->user.c_str());
+        return MIS_EAUTH;
+    }
     if (req->kind != MI_CRED_KIND_DIGEST || req->cred.digest.user == nullptr) {
         ALOG(s->sh->log, APPL_LOG_WARNING, "authentication refused: credential kind %d not accepted", req->kind);
-        s->auth_failures++;
+        login_failed(s);
         return MIS_EAUTH;
     }
     const char *user = req->cred.digest.user;
@@ -126,14 +154,22 @@ int32_t do_authenticate(mi_session *s, mi_authenticate_client_req *req)
     }
     OPENSSL_cleanse(s->attr, sizeof s->attr);
     if (!ok) {
-        s->auth_failures++;
-        ALOG(s->sh->log, APPL_LOG_WARNING, "authentication failed for user '%.64s'%s", user,
-             had_attr ? "" : " (no attribute was requested first)");
+        login_failed(s);
+        ALOG(s->sh->log, APPL_LOG_WARNING, "authentication failed for user '%.64s' from %s%s", user,
+             appl_addr_text(s->peer).c_str(), had_attr ? "" : " (no attribute was requested first)");
         return MIS_EAUTH;
     }
+    auto login = std::make_shared<appl_login>();
+    login->session = s->id;
+    login->peer = s->peer;
+    login->user = found->name;
+    login->shares = found->shares;
     s->authed = true;
-    s->user = user;
-    ALOG(s->sh->log, APPL_LOG_INFO, "user '%s' authenticated", s->user.c_str());
+    s->user = found->name;
+    s->login = login;
+    appl_auth_login_add(&s->sh->auth, login);
+    ALOG(s->sh->log, APPL_LOG_INFO, "user '%s' authenticated from %s", s->user.c_str(),
+         appl_addr_text(s->peer).c_str());
     return MI_STS_OK;
 }
 
@@ -149,6 +185,11 @@ int32_t do_open(mi_session *s, mi_open_file_req *req, mi_open_file_reply *rep)
     if (store_parse_name(req->name, strlen(req->name), &sn) != 0 || sn.has_handle) {
         ALOG(s->sh->log, APPL_LOG_WARNING, "open refused: bad file name '%.300s'", req->name);
         return KES_EINVAL;
+    }
+    if (!appl_share_allowed(*s->login, sn.rel)) {
+        ALOG(s->sh->log, APPL_LOG_WARNING, "open of %s refused: user '%s' may not use that share", sn.rel.c_str(),
+             s->user.c_str());
+        return MIS_EACCESS;
     }
     unsigned smode = 0;
     if (mode & MI_MODE_READ)
@@ -166,7 +207,7 @@ int32_t do_open(mi_session *s, mi_open_file_req *req, mi_open_file_reply *rep)
              "open of %s (mode %d) failed: %s", sn.rel.c_str(), mode, util_strerror(rc));
         return rc;
     }
-    auto h = appl_handle_add(s->sh, s->id, mode, std::move(f));
+    auto h = appl_handle_add(s->sh, s->id, s->user, mode, std::move(f));
     rep->handle = h->id;
     rep->flags = int32_t(s->sh->cfg.file_flags);
     ALOG(s->sh->log, APPL_LOG_INFO, "%s opened %s (mode %d) as handle %llu", s->user.c_str(), sn.rel.c_str(), mode,
@@ -402,6 +443,36 @@ int32_t do_admin_alert(mi_session *s, mi_admin_alert_req *req)
     return refused ? MIS_EADMINALERTDISABLED : MI_STS_OK;
 }
 
+// A string of a request that holds a NUL byte would be cut short where it is
+// used (a name "a\0b" would open "a"); such a request is refused instead.
+// Its decoded record does not re-encode to the bytes it came from (nor does
+// one with padding bytes that are not zero, which XDR does not allow).
+bool has_cut_string(const unsigned char *in, const mi_header &hdr, void *rec)
+{
+    const mi_msg_def *row = mi_msg_lookup(hdr.number);
+    if (row == nullptr || row->request == nullptr)
+        return false;
+    mi_xdr dx;
+    mi_xdr_create(&dx, const_cast<unsigned char *>(in), APPL_MI_PAYLOAD, MI_XDR_DECODE);
+    mi_header dh{};
+    mi_record again;
+    memset(&again, 0, sizeof again);
+    bool ok = xdr_mi_header(&dx, &dh) && row->request(&dx, &again);
+    size_t consumed = mi_xdr_getpos(&dx);
+    mi_free_request(hdr.number, &again);
+    OPENSSL_cleanse(&again, sizeof again);  // a login's digest
+    if (!ok)
+        return true;
+    unsigned char buf[APPL_MI_PAYLOAD];
+    mi_xdr ex;
+    mi_xdr_create(&ex, buf, sizeof buf, MI_XDR_ENCODE);
+    mi_header eh = hdr;
+    ok = xdr_mi_header(&ex, &eh) && row->request(&ex, rec);
+    bool cut = !ok || mi_xdr_getpos(&ex) != consumed || memcmp(buf, in, consumed) != 0;
+    OPENSSL_cleanse(buf, sizeof buf);
+    return cut;
+}
+
 // A reply that is only a header and a status, for numbers without a reply
 // record of their own here.
 void status_only_reply(uint32_t number, int32_t status, unsigned char *payload)
@@ -443,6 +514,14 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
         return 0;
     }
     uint32_t number = hdr.number;
+    s->reply_delay_ms = 0;
+    if (has_cut_string(in, hdr, &rec)) {
+        ALOG(s->sh->log, APPL_LOG_WARNING, "control request %s refused: a text in it holds a NUL byte",
+             mi_msg_name(number));
+        mi_free_request(number, &rec);
+        status_only_reply(number, KES_EINVAL, payload);
+        return 0;
+    }
     ALOG(s->sh->log, APPL_LOG_DEBUG, "control request %s", mi_msg_name(number));
     mi_record out;
     memset(&out, 0, sizeof out);
@@ -477,6 +556,8 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
             drop = s->auth_failures >= MIS_MAX_AUTH_FAILURES;
             break;
         case MI_DM_PORT:
+            // The next data-mover connection from this address acts for this login.
+            appl_auth_dm_claim(&s->sh->auth, s->login, appl_now_ms());
             out.dm_port_reply.port = s->sh->dm_port;
             break;
         case MI_OPEN_FILE:
@@ -510,6 +591,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
         }
     }
     mi_free_request(number, &rec);
+    OPENSSL_cleanse(&rec, sizeof rec);  // a login's digest
     if (drop) {
         ALOG(s->sh->log, APPL_LOG_WARNING, "too many failed logins, dropping the connection");
         return -1;

@@ -4,13 +4,22 @@
 // into buffers of a per-connection pool and written to the file from there;
 // read data is read from the file into such a buffer and sent from it with a
 // gather write.
+//
+// Threads stay few however many connections a client opens: a data-mover
+// connection is accepted only when a logged-in control session of its
+// address asked for the port (appl_auth.h), and control connections that wait
+// to log in are limited per address and in total, the oldest giving way to a
+// newcomer, and closed at the login deadline (admission.h).
 #include "appliance/server.h"
 
 #include "datamover/byteorder.h"
 #include "datamover/xcomm.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -28,6 +37,7 @@ constexpr int APPL_MAX_CONNS = 512;      // connections per service
 constexpr int APPL_CONN_SLOTS = 512;     // outstanding replies per connection
 constexpr int APPL_POOL_MAX = 16;        // data buffers per DM connection
 constexpr int APPL_WAIT_MS = 100;        // how often an idle connection looks at the stop flag
+
 
 }  // namespace
 
@@ -50,6 +60,8 @@ struct appl_conn {
     appl_server *srv = nullptr;
     appl_shared *sh = nullptr;
     appl_service_kind kind = APPL_SVC_MI;
+    std::shared_ptr<adm_conn> adm;
+    bool logged_in = false;
     xcomm_ctx ctx{};
     xcomm_endp endp{};
     mi_session *mi = nullptr;
@@ -62,6 +74,28 @@ struct appl_conn {
     std::vector<unsigned char *> free_bufs;
     std::vector<unsigned char *> all_bufs;
 };
+
+// A line about a client address, at most one per address every few seconds
+// (a flood of connections must not flood the log as well).
+void __attribute__((format(printf, 5, 6)))
+addr_log(appl_shared *sh, uint32_t peer, adm_log_kind kind, int level, const char *fmt, ...)
+{
+    if (!appl_log_on(sh->log, level))
+        return;
+    unsigned quiet = 0;
+    if (!adm_may_log(&sh->adm, peer, kind, appl_now_ms(), &quiet))
+        return;
+    char text[768];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (quiet != 0)
+        appl_log_write(sh->log, level, "%s (%u more such events from %s since the last line)", text, quiet,
+                       appl_addr_text(peer).c_str());
+    else
+        appl_log_write(sh->log, level, "%s", text);
+}
 
 unsigned char *pool_get(appl_conn *c)
 {
@@ -191,6 +225,38 @@ bool fault_drop(appl_conn *c, uint32_t payload)
     return false;
 }
 
+// True when the connection is to end: the service stops, the admission
+// table pushed it out, or it waits to log in past the deadline.
+bool must_close(appl_conn *c)
+{
+    if (c->srv->stopping.load())
+        return true;
+    if (c->adm->pushed_out.load())
+        return true;  // the admission said why
+    if (c->kind == APPL_SVC_MI && !c->logged_in &&
+        appl_now_ms() - c->adm->since_ms >= uint64_t(c->sh->cfg.login_timeout_s) * 1000) {
+        addr_log(c->sh, c->adm->peer, ADM_LOG_DEADLINE, APPL_LOG_NOTICE,
+                 "closing a control connection from %s: no login within %u s (--login-timeout)",
+                 appl_addr_text(c->adm->peer).c_str(), unsigned(c->sh->cfg.login_timeout_s));
+        return true;
+    }
+    return false;
+}
+
+// Holds a reply back for ms (failed logins from the address), in steps that
+// notice a stop.
+void hold_reply(appl_conn *c, uint32_t ms)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!c->srv->stopping.load() && !c->adm->pushed_out.load()) {
+        auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero())
+            break;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            left, std::chrono::milliseconds(APPL_WAIT_MS)));
+    }
+}
+
 // Queues a reply; while every slot is taken, lets acknowledgements come in.
 int send_reply(appl_conn *c, xcomm_msg *r)
 {
@@ -225,6 +291,11 @@ void handle_request(appl_conn *c, xcomm_msg *m)
         if (r != nullptr) {
             drop = mi_session_handle(c->mi, static_cast<const unsigned char *>(m->sgl[0].iov_base),
                                      m->sgl[0].iov_len, xcomm_msg_data(r)) != 0;
+            if (!c->logged_in && mi_session_authenticated(c->mi)) {
+                c->logged_in = true;
+                adm_logged_in(&c->sh->adm, c->adm.get());
+            }
+            hold_reply(c, mi_session_reply_delay_ms(c->mi));
         }
     } else {
         const auto *head = static_cast<const unsigned char *>(m->sgl[0].iov_base);
@@ -332,7 +403,7 @@ void conn_main(appl_conn *c, int sock)
         xcomm_ctx_shutdown(&c->ctx);
         return;
     }
-    while (!c->closed && !c->srv->stopping.load()) {
+    while (!c->closed && !must_close(c)) {
         xcomm_msg *m = nullptr;
         struct timeval tv = {0, APPL_WAIT_MS * 1000};
         rc = xcomm_endp_wait(&c->ctx, &c->endp, &m, &tv, 0);
@@ -367,19 +438,22 @@ void conn_main(appl_conn *c, int sock)
     xcomm_ctx_shutdown(&c->ctx);
 }
 
-void conn_thread(appl_server *srv, int sock, std::shared_ptr<std::atomic<bool>> done)
+void conn_thread(appl_server *srv, int sock, std::shared_ptr<std::atomic<bool>> done, std::shared_ptr<adm_conn> adm,
+                 std::shared_ptr<const appl_login> login)
 {
     auto *c = new appl_conn;
     c->srv = srv;
     c->sh = srv->sh;
     c->kind = srv->kind;
+    c->adm = std::move(adm);
     if (c->kind == APPL_SVC_MI) {
-        c->mi = mi_session_new(srv->sh);
+        c->mi = mi_session_new(srv->sh, c->adm->peer);
     } else {
-        c->dm = dm_session_new(srv->sh);
+        c->dm = dm_session_new(srv->sh, std::move(login));
         c->buf_size = dm_session_max_io(c->dm);
     }
     conn_main(c, sock);
+    adm_leave(&srv->sh->adm, c->adm.get());
     if (c->mi != nullptr)
         mi_session_free(c->mi);
     if (c->dm != nullptr)
@@ -390,17 +464,92 @@ void conn_thread(appl_server *srv, int sock, std::shared_ptr<std::atomic<bool>> 
     done->store(true);
 }
 
+// Decides whether an accepted connection from peer is served: the data
+// mover needs a claim of a logged-in session of its address, and both
+// services the room admission.h describes. Returns false (logged) to close it.
+bool admit(appl_server *srv, uint32_t peer, std::shared_ptr<adm_conn> *adm, std::shared_ptr<const appl_login> *login)
+{
+    appl_shared *sh = srv->sh;
+    std::string addr = appl_addr_text(peer);
+    uint64_t now = appl_now_ms();
+    if (srv->kind == APPL_SVC_DM) {
+        *login = appl_auth_dm_bind(&sh->auth, peer, now);
+        if (*login == nullptr) {
+            addr_log(sh, peer, ADM_LOG_REFUSED, APPL_LOG_WARNING,
+                     "data-mover connection from %s refused: no logged-in control session of that address "
+                     "asked for the data-mover port in the last %u s",
+                     addr.c_str(), unsigned(APPL_DM_CLAIM_MS / 1000));
+            return false;
+        }
+    }
+    auto c = std::make_shared<adm_conn>();
+    c->peer = peer;
+    c->since_ms = now;
+    adm_note note;
+    if (!adm_admit(&sh->adm, c, srv->kind == APPL_SVC_MI, &note)) {
+        addr_log(sh, peer, ADM_LOG_REFUSED, APPL_LOG_WARNING,
+                 "connection from %s refused: it holds %u logged-in connections, the limit "
+                 "(--max-conns-per-addr)",
+                 addr.c_str(), note.in);
+        return false;
+    }
+    if (note.pushed_addr != 0)
+        addr_log(sh, peer, ADM_LOG_PUSHED, APPL_LOG_NOTICE,
+                 "%s opens more connections than the %u that may wait to log in (--max-pending-per-addr); "
+                 "the oldest of them give way",
+                 addr.c_str(), sh->adm.lim.max_waiting);
+    if (note.pushed_other != 0)
+        addr_log(sh, peer, ADM_LOG_PUSHED, APPL_LOG_NOTICE,
+                 "%u connections wait to log in, the limit of all addresses together; the oldest give way",
+                 sh->adm.lim.max_waiting_total);
+    *adm = std::move(c);
+    return true;
+}
+
 void accept_loop(appl_server *srv)
 {
     const char *what = srv->kind == APPL_SVC_MI ? "control" : "data-mover";
+    uint64_t short_logged = 0;
     for (;;) {
-        int s = appl_accept(srv->lfd, srv->stop_pipe[0], srv->stopping, &srv->conns);
-        if (s == -2)
+        struct pollfd pfd[2] = {{srv->lfd, POLLIN, 0}, {srv->stop_pipe[0], POLLIN, 0}};
+        int n = poll(pfd, 2, 1000);
+        if (srv->stopping.load())
             break;
-        if (s < 0)
+        appl_reap(&srv->conns, false);
+        if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
             continue;
+        struct sockaddr_in sa {};
+        socklen_t slen = sizeof sa;
+        int s = accept4(srv->lfd, reinterpret_cast<struct sockaddr *>(&sa), &slen, SOCK_CLOEXEC);
+        if (s < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The connection stays queued; try again once something closed.
+                uint64_t now = appl_now_ms();
+                if (now - short_logged >= ADM_LOG_EVERY_MS) {
+                    ALOG(srv->sh->log, APPL_LOG_ERROR, "cannot accept %s connections: %s", what, strerror(errno));
+                    short_logged = now;
+                }
+                usleep(APPL_WAIT_MS * 1000);
+            }
+            continue;
+        }
+        uint32_t peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
+        // Connections pushed out of the waiting room end within one wait step
+        // of their threads; under a flood give them that time before refusing.
+        for (int i = 0; i < 4 && srv->conns.size() >= size_t(APPL_MAX_CONNS); ++i) {
+            usleep(APPL_WAIT_MS * 1000 / 2);
+            appl_reap(&srv->conns, false);
+        }
         if (srv->conns.size() >= size_t(APPL_MAX_CONNS)) {
-            ALOG(srv->sh->log, APPL_LOG_WARNING, "too many %s connections, refusing one", what);
+            addr_log(srv->sh, peer, ADM_LOG_REFUSED, APPL_LOG_WARNING,
+                     "too many %s connections (%d), refusing one from %s", what, APPL_MAX_CONNS,
+                     appl_addr_text(peer).c_str());
+            close(s);
+            continue;
+        }
+        std::shared_ptr<adm_conn> adm;
+        std::shared_ptr<const appl_login> login;
+        if (!admit(srv, peer, &adm, &login)) {
             close(s);
             continue;
         }
@@ -408,9 +557,10 @@ void accept_loop(appl_server *srv)
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto done = std::make_shared<std::atomic<bool>>(false);
         try {
-            srv->conns.push_back(appl_conn_thread{std::thread(conn_thread, srv, s, done), done});
+            srv->conns.push_back(appl_conn_thread{std::thread(conn_thread, srv, s, done, adm, login), done});
         } catch (...) {
             ALOG(srv->sh->log, APPL_LOG_ERROR, "cannot start a thread for a %s connection", what);
+            adm_leave(&srv->sh->adm, adm.get());
             close(s);
         }
     }
@@ -443,19 +593,6 @@ void appl_reap(std::list<appl_conn_thread> *conns, bool all)
             ++it;
         }
     }
-}
-
-int appl_accept(int lfd, int stop_fd, const std::atomic<bool> &stopping, std::list<appl_conn_thread> *conns)
-{
-    struct pollfd pfd[2] = {{lfd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    int n = poll(pfd, 2, 1000);
-    if (stopping.load())
-        return -2;
-    appl_reap(conns, false);
-    if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
-        return -1;
-    int s = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    return s < 0 ? -1 : s;
 }
 
 int appl_listen(const std::string &addr, uint16_t port, const char *what, int *lfd_out, uint16_t *bound_port,

@@ -21,10 +21,6 @@ struct appl_conn_thread {
 };
 // Joins and forgets the threads that have finished (every one with all).
 void appl_reap(std::list<appl_conn_thread> *conns, bool all);
-// One turn of a listener: waits up to a second for a connection or the stop
-// pipe, reaping finished threads. The accepted socket, -1 for nothing yet,
-// -2 once stopping is set.
-int appl_accept(int lfd, int stop_fd, const std::atomic<bool> &stopping, std::list<appl_conn_thread> *conns);
 
 enum appl_service_kind { APPL_SVC_MI, APPL_SVC_DM };
 

@@ -3,6 +3,8 @@
 // the transport, so tests and fuzzers drive them directly.
 #pragma once
 
+#include "appliance/admission.h"
+#include "appliance/appl_auth.h"
 #include "appliance/appl_log.h"
 #include "appliance/appliance.h"
 #include "appliance/store.h"
@@ -54,6 +56,7 @@ enum : int {
 struct appl_handle {
     uint64_t id = 0;
     uint64_t owner = 0;   // MI session that opened it
+    std::string user;     // and its user: the only one the data mover lets use it
     int mi_mode = 0;
     std::shared_ptr<store_file> file;
     std::mutex mu;        // guards extents, tags and alerts
@@ -88,10 +91,13 @@ struct appl_shared {
     // Unset: holds are only recorded on the handle.
     appl_tag_hook tag_hook = nullptr;
     void *tag_hook_ctx = nullptr;
+
+    appl_auth auth;   // logins and data-mover claims
+    adm_table adm;    // connections per client address (network side)
 };
 
 // Registers a new handle for an opened file and returns it.
-std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, int mi_mode,
+std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, const std::string &user, int mi_mode,
                                              std::shared_ptr<store_file> file);
 std::shared_ptr<appl_handle> appl_handle_find(appl_shared *sh, uint64_t id);
 // Removes the handle (when owner matches). Returns it, or null.
@@ -108,10 +114,17 @@ constexpr size_t APPL_MI_PAYLOAD = 4096;
 constexpr size_t APPL_MI_RECORD = APPL_MI_PAYLOAD + 12;
 
 struct mi_session;
-mi_session *mi_session_new(appl_shared *sh);
-// Releases the session's handles; files it created and never closed are abandoned.
+// A session of a control connection from peer (IPv4 address, host order).
+mi_session *mi_session_new(appl_shared *sh, uint32_t peer);
+// Releases the session's handles and ends its login; files it created and
+// never closed are abandoned.
 void mi_session_free(mi_session *s);
 bool mi_session_authenticated(const mi_session *s);
+// The session's login (null before it authenticated).
+std::shared_ptr<const appl_login> mi_session_login(const mi_session *s);
+// How long the reply to the request just handled is to be held back (failed
+// logins from the session's address); 0 for at once.
+uint32_t mi_session_reply_delay_ms(const mi_session *s);
 
 // Handles one request record of len bytes and writes the 4108-byte reply
 // record into rsp. Returns 0 to send the reply, -1 to drop the connection
@@ -127,7 +140,9 @@ constexpr size_t APPL_DM_MAX_CTRL = 20 + 256 + 256 + STORE_MAX_ATTR_VALUE;
 constexpr int APPL_DM_MAX_FILES = 64;
 
 struct dm_session;
-dm_session *dm_session_new(appl_shared *sh);
+// A session of a data-mover connection acting for login (see appl_auth.h);
+// without one, every request but the configuration is refused.
+dm_session *dm_session_new(appl_shared *sh, std::shared_ptr<const appl_login> login);
 void dm_session_free(dm_session *s);
 // Largest data length of a read or write this session serves.
 uint32_t dm_session_max_io(const dm_session *s);

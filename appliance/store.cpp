@@ -124,6 +124,24 @@ std::string hidden_path(const store *st, const std::string &rel, const char *suf
     return st->root + "/" + dir + "/." + base + suffix;
 }
 
+// Backup data is the appliance's alone, whatever the umask it was started with.
+constexpr mode_t STORE_DIR_MODE = 0700;
+constexpr mode_t STORE_FILE_MODE = 0600;
+
+// Creates a file of the store with exactly STORE_FILE_MODE.
+int create_file(const std::string &path, int flags)
+{
+    int fd = open(path.c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, STORE_FILE_MODE);
+    if (fd >= 0 && fchmod(fd, STORE_FILE_MODE) != 0) {
+        int e = errno;
+        close(fd);
+        unlink(path.c_str());
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
 // Creates the directories of rel below the root; none may be a symbolic link.
 int make_dirs(const store *st, const std::string &rel)
 {
@@ -135,13 +153,16 @@ int make_dirs(const store *st, const std::string &rel)
             return 0;
         path += "/";
         path.append(rel, pos, slash - pos);
-        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        bool made = mkdir(path.c_str(), STORE_DIR_MODE) == 0;
+        if (!made && errno != EEXIST)
             return kes_errno();
         struct stat sb;
         if (lstat(path.c_str(), &sb) != 0)
             return kes_errno();
         if (!S_ISDIR(sb.st_mode))
             return KES_ENOTDIR;
+        if (made && chmod(path.c_str(), STORE_DIR_MODE) != 0)
+            return kes_errno();
         pos = slash + 1;
     }
 }
@@ -373,7 +394,7 @@ int store_file_open(store *st, const std::string &rel, unsigned mode, std::share
     // Attributes of a file that no longer exists must not stick to the new one.
     if (!regular_file_size(fin, nullptr))
         unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
-    int fd = open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = create_file(part, O_RDWR | O_EXCL);
     if (fd < 0)
         return kes_errno();
     f->fd = fd;
@@ -583,7 +604,7 @@ int save_attrs(const std::string &path, const std::vector<attr_rec> &recs)
         buf.insert(buf.end(), r.value.begin(), r.value.end());
     }
     std::string tmp = path + TMP_SUFFIX;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = create_file(tmp, O_WRONLY | O_TRUNC);
     if (fd < 0)
         return kes_errno();
     size_t done = 0;

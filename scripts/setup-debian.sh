@@ -10,4 +10,5 @@ $SUDO apt-get install -y --no-install-recommends \
   clang-14 libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libssl-dev openssl libxml2-dev libxml2-utils libtirpc-dev \
-  coreutils procps
+  coreutils procps \
+  debhelper dpkg-dev fakeroot help2man lintian man-db adduser util-linux git

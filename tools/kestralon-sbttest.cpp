@@ -55,8 +55,9 @@ void usage(FILE *out)
             "  command TEXT             send TEXT through sbtcommand\n"
             "\n"
             "Options:\n"
-            "  -l, --lib PATH           library to load (default: librmanKESTRALON.so beside this program,\n"
-            "                           or $KESTRALON_SBT_LIB)\n"
+            "  -l, --lib PATH           library to load (default: $KESTRALON_SBT_LIB, else\n"
+            "                           librmanKESTRALON.so beside this program, else the one in\n"
+            "                           " KES_LIBDIR ")\n"
             "  -b, --block-size N       RMAN block size in bytes (default 262144; K and M suffixes allowed)\n"
             "  -n, --blocks N           blocks written by the self-test (default 64)\n"
             "  -s, --seed N             seed of the self-test data (default 1)\n"
@@ -70,6 +71,7 @@ void usage(FILE *out)
             "  -N, --name NAME          backup piece name used by the self-test\n"
             "  -q, --quiet              no progress lines\n"
             "  -h, --help               this text\n"
+            "  -V, --version            the version\n"
             "\n"
             "Exit status: 0 success, 1 the library reported a failure or the data did not verify,\n"
             "2 bad usage or the library could not be loaded.\n");
@@ -166,9 +168,13 @@ std::string default_lib()
         self[n] = '\0';
         std::string dir(self);
         dir = dir.substr(0, dir.rfind('/'));
-        return dir + "/librmanKESTRALON.so";
+        std::string beside = dir + "/librmanKESTRALON.so";
+        if (access(beside.c_str(), F_OK) == 0)
+            return beside;
     }
-    return "librmanKESTRALON.so";
+    // Installed, the tester lives in the system's program directory and the
+    // library in its own.
+    return KES_LIBDIR "/librmanKESTRALON.so";
 }
 
 double now_s()
@@ -762,12 +768,13 @@ int main(int argc, char **argv)
         {"env", required_argument, nullptr, 'e'},        {"trace", required_argument, nullptr, 't'},
         {"trace-level", required_argument, nullptr, 'T'}, {"name", required_argument, nullptr, 'N'},
         {"quiet", no_argument, nullptr, 'q'},            {"help", no_argument, nullptr, 'h'},
-        {"password-file", required_argument, nullptr, 'P'}, {nullptr, 0, nullptr, 0},
+        {"password-file", required_argument, nullptr, 'P'}, {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
     int c;
     uint64_t v = 0;
     const char *password_file = nullptr;
-    while ((c = getopt_long(argc, argv, "+l:b:n:s:e:t:T:N:qhP:", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+l:b:n:s:e:t:T:N:qhP:V", longs, nullptr)) != -1) {
         switch (c) {
         case 'l':
             o.lib = optarg;
@@ -815,6 +822,9 @@ int main(int argc, char **argv)
             break;
         case 'h':
             usage(stdout);
+            return 0;
+        case 'V':
+            printf("kestralon-sbttest %s\n", KES_VERSION);
             return 0;
         default:
             usage(stderr);

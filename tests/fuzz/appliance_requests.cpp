@@ -1,7 +1,8 @@
 // Fuzz target: the appliance's control and data-mover request handlers. The
 // input is a series of requests, each a kind byte, a 16-bit length and the
 // bytes. Control requests run on an authenticated session; data-mover
-// requests on a session that has a writable file open as handle 1, slot 0.
+// requests on a session tied to its login that has a writable file open as
+// handle 1, slot 0, or (kind bit 2) on a session tied to no login at all.
 // Kinds 0xB0..0xBF build well-formed requests of the BFST path from the bytes,
 // for a file the control session opened itself (or for another session's).
 #include "appliance/service.h"
@@ -73,7 +74,7 @@ fuzz_env *env()
         std::string err;
         if (store_open(f->root, f->sh.cfg.quota, &f->sh.st, &err) != 0)
             abort();
-        f->owner = mi_session_new(&f->sh);
+        f->owner = mi_session_new(&f->sh, 0x7F000001);
         login(f->owner);
         mi_open_file_req oreq{MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_READ, const_cast<char *>("generic:/fz/f")};
         mi_open_file_reply orep{};
@@ -144,7 +145,7 @@ void bfst_request(mi_session *s, uint64_t own, uint64_t other, const uint8_t *p,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_env *e = env();
-    mi_session *mi = mi_session_new(&e->sh);
+    mi_session *mi = mi_session_new(&e->sh, 0x7F000001);
     login(mi);
     // A file of this session's own, for the requests of the BFST path.
     static unsigned iteration = 0;
@@ -154,7 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (mi_exchange(mi, MI_OPEN_FILE, &breq, &brep) != 0 || brep.status != 0)
         abort();
     const uint64_t own = brep.handle;
-    dm_session *dm = dm_session_new(&e->sh);
+    dm_session *dm = dm_session_new(&e->sh, mi_session_login(mi));
+    dm_session *anon = dm_session_new(&e->sh, nullptr);
     {
         // handle 1, slot 0: the shared writable file
         std::string name = "generic:" + std::to_string(e->handle) + ":/fz/f";
@@ -191,10 +193,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         } else {
             // a data-mover request; with bit 1 the tail is the write data
             dm_reply out;
+            dm_session *d = (kind & 4) ? anon : dm;
             if ((kind & 2) && len > 16) {
-                dm_session_handle(dm, p, 16, p + 16, len - 16, rbuf.data(), rbuf.size(), &out);
+                dm_session_handle(d, p, 16, p + 16, len - 16, rbuf.data(), rbuf.size(), &out);
             } else {
-                dm_session_handle(dm, p, len, nullptr, 0, rbuf.data(), rbuf.size(), &out);
+                dm_session_handle(d, p, len, nullptr, 0, rbuf.data(), rbuf.size(), &out);
             }
             if (out.data_len != 0 && out.data == nullptr)
                 abort();
@@ -202,6 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 abort();
         }
     }
+    dm_session_free(anon);
     dm_session_free(dm);
     mi_session_free(mi);
     return 0;

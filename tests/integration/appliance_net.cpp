@@ -3,6 +3,8 @@
 // client endpoints with control records and data-mover requests.
 #include "appliance_client.h"
 
+#include "appliance/appl_auth.h"
+
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -29,7 +31,8 @@ protected:
         cfg.mi_port = 0;
         cfg.root = root_.path();
         cfg.users = {{"alice", "pw-alice"}};
-        cfg.log_level = 3;
+        if (cfg.log_file.empty())
+            cfg.log_level = 3;
         std::string msg;
         ASSERT_EQ(appliance_start(cfg, &app_, &msg), 0) << msg;
     }
@@ -39,8 +42,13 @@ protected:
         ASSERT_EQ(c->open("127.0.0.1", appliance_mi_port(app_)), 0);
         ASSERT_EQ(c->login("alice", "pw-alice"), 0);
     }
-    void connect_dm(Client *c)
+    // A data-mover connection for the logged-in control connection mi, which
+    // asks for the port first as the library does.
+    void connect_dm(Client *c, Client *mi)
     {
+        int32_t port = 0;
+        ASSERT_EQ(mi->dm_port(&port), 0);
+        ASSERT_EQ(port, appliance_dm_port(app_));
         ASSERT_EQ(c->open("127.0.0.1", appliance_dm_port(app_)), 0);
         std::string rsp;
         ASSERT_EQ(c->call(dm_hdr(0, 0, 0, 0, 0) + std::string(16, '\0'), &rsp), 0);
@@ -223,7 +231,7 @@ TEST_F(InProcess, ScatteredWritesReadBackIdenticalWithAttributeAndDelete)
     start();
     Client mi, dm;
     connect_mi(&mi);
-    connect_dm(&dm);
+    connect_dm(&dm, &mi);
     std::string data = random_bytes(5 * 1024 * 1024 + 12345, 11);
     write_file(mi, dm, "generic:/share/scattered", data, 262144, true);
     EXPECT_TRUE(kes_test::read_file(root_ / "share/scattered") == data);
@@ -264,15 +272,17 @@ TEST_F(InProcess, HostileConnectionsAreDroppedAndTheServiceCarriesOn)
         EXPECT_LT(c.call(std::string(4108, '\2'), &rsp), 0);
     }
     {
-        Client c;  // a write larger than any block, and garbage shorter than a header
-        ASSERT_EQ(c.open("127.0.0.1", appliance_dm_port(app_)), 0);
+        Client m, c;  // a write larger than any block, and garbage shorter than a header
+        connect_mi(&m);
+        connect_dm(&c, &m);
         std::string big(8 << 20, 'x');
         std::string rsp;
         EXPECT_LT(c.call(dm_hdr(4, 0, 1, 0, 0), &rsp, big.data(), big.size()), 0);
     }
     {
-        Client c;
-        ASSERT_EQ(c.open("127.0.0.1", appliance_dm_port(app_)), 0);
+        Client m, c;
+        connect_mi(&m);
+        connect_dm(&c, &m);
         std::string rsp;
         EXPECT_LT(c.call(std::string(7, '\0'), &rsp), 0);
     }
@@ -293,7 +303,7 @@ TEST_F(InProcess, HostileConnectionsAreDroppedAndTheServiceCarriesOn)
     // still serving
     Client mi, dm;
     connect_mi(&mi);
-    connect_dm(&dm);
+    connect_dm(&dm, &mi);
     std::string data = random_bytes(300000, 5);
     write_file(mi, dm, "generic:/s/after", data, 65536, false);
     EXPECT_TRUE(read_file(mi, dm, "generic:/s/after", 262144) == data);
@@ -306,7 +316,7 @@ TEST_F(InProcess, QuotaIsReportedBySpaceCheckAndRefusesWrites)
     start(cfg);
     Client mi, dm;
     connect_mi(&mi);
-    connect_dm(&dm);
+    connect_dm(&dm, &mi);
     uint64_t h = 0;
     ASSERT_EQ(mi.open_file("generic:/s/q", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
     std::string rsp;
@@ -341,8 +351,9 @@ TEST_F(InProcess, ConcurrencyManyChannelsAtOnce)
     for (int i = 0; i < channels; ++i) {
         ts.emplace_back([&, i] {
             Client mi, dm;
+            int32_t port = 0;
             if (mi.open("127.0.0.1", appliance_mi_port(app_)) != 0 || mi.login("alice", "pw-alice") != 0 ||
-                dm.open("127.0.0.1", appliance_dm_port(app_)) != 0) {
+                mi.dm_port(&port) != 0 || dm.open("127.0.0.1", uint16_t(port)) != 0) {
                 failures++;
                 return;
             }
@@ -357,4 +368,87 @@ TEST_F(InProcess, ConcurrencyManyChannelsAtOnce)
     EXPECT_EQ(failures.load(), 0);
     for (int i = 0; i < channels; ++i)
         EXPECT_TRUE(kes_test::read_file(root_ / ("par/f" + std::to_string(i))) == data[i]) << i;
+}
+
+TEST_F(InProcess, DataMoverWithoutALoggedInControlSessionIsRefusedAndChangesNothing)
+{
+    kes_test::TempDir logdir;
+    appliance_config cfg;
+    cfg.log_file = logdir / "appliance.log";
+    start(cfg);
+    Client mi, dm;
+    connect_mi(&mi);
+    connect_dm(&dm, &mi);
+    std::string data = random_bytes(70000, 9);
+    write_file(mi, dm, "generic:/share/kept", data, 65536, false);
+    std::string info = random_bytes(80, 4);
+    std::string rsp;
+    const std::string name = std::string("generic:/share/kept") + '\0';
+    ASSERT_EQ(dm.call(dm_hdr(10, 0, 0xFFFF, 0, 0) + std::string("\0\0\0\x50", 4) + name + "backup_info" +
+                          std::string(1, '\0') + info,
+                      &rsp),
+              0);
+    ASSERT_EQ(dm_status(rsp), 0);
+
+    const std::string del = dm_hdr(7, 0, 0, 0, 0) + name;
+    const std::string set = dm_hdr(10, 0, 0xFFFF, 0, 0) + std::string("\0\0\0\x03", 4) + name + "backup_info" +
+                            std::string(1, '\0') + "bad";
+    const std::string add = dm_hdr(10, 0, 0xFFFF, 0, 0) + std::string("\0\0\0\x03", 4) + name + "extra" +
+                            std::string(1, '\0') + "bad";
+    const std::string get = dm_hdr(11, 0, 0xFFFF, 0, 0) + std::string("\0\0\0\x50", 4) + name + "backup_info" +
+                            std::string(1, '\0');
+    // No control session at all, then one that only asked for the version
+    // and the port (refused): either way the connection is closed before any
+    // request is served.
+    Client anon;
+    ASSERT_EQ(anon.open("127.0.0.1", appliance_mi_port(app_)), 0);
+    int32_t port = 0;
+    EXPECT_EQ(anon.dm_port(&port), STS_EAUTH);
+    for (int round = 0; round < 2; ++round) {
+        for (const std::string *req : {&del, &set, &add, &get}) {
+            Client c;
+            if (c.open("127.0.0.1", appliance_dm_port(app_)) != 0)
+                continue;  // refused during the connect
+            EXPECT_LT(c.call(*req, &rsp), 0);
+        }
+    }
+    EXPECT_TRUE(kes_test::read_file(root_ / "share/kept") == data);
+    ASSERT_EQ(dm.call(get, &rsp), 0);
+    ASSERT_EQ(dm_status(rsp), 0);
+    EXPECT_TRUE(rsp.substr(20) == info);
+    ASSERT_EQ(dm.call(dm_hdr(11, 0, 0xFFFF, 0, 0) + std::string("\0\0\0\x50", 4) + name + "extra" +
+                          std::string(1, '\0'),
+                      &rsp),
+              0);
+    EXPECT_EQ(dm_status(rsp), KES_ENOENT);
+    EXPECT_NE(kes_test::read_file(cfg.log_file).find("data-mover connection from 127.0.0.1 refused"),
+              std::string::npos);
+}
+
+TEST_F(InProcess, FailedLoginsSlowDownAndConnectionsPerAddressAreCapped)
+{
+    kes_test::TempDir logdir;
+    appliance_config cfg;
+    cfg.max_conns_per_addr = 2;
+    cfg.log_file = logdir / "appliance.log";
+    cfg.log_level = 5;
+    start(cfg);
+    // Wrong passwords from this address: past the free ones, each attempt
+    // waits before its answer, also the right one.
+    Client a, b, c;
+    ASSERT_EQ(a.open("127.0.0.1", appliance_mi_port(app_)), 0);
+    for (unsigned i = 0; i <= APPL_FREE_LOGIN_FAILURES; ++i)
+        EXPECT_EQ(a.login("alice", "wrong"), STS_EAUTH);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(a.login("alice", "pw-alice"), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(APPL_FAILURE_DELAY_STEP_MS));
+    // two logged in: the third is refused at once, its connect or first
+    // exchange fails
+    connect_mi(&b);
+    if (c.open("127.0.0.1", appliance_mi_port(app_)) == 0) {
+        EXPECT_NE(c.login("alice", "pw-alice"), 0);
+    }
+    std::string log = kes_test::read_file(cfg.log_file);
+    EXPECT_NE(log.find("failed logins from 127.0.0.1"), std::string::npos) << log;
+    EXPECT_NE(log.find("connection from 127.0.0.1 refused"), std::string::npos) << log;
 }

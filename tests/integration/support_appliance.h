@@ -21,14 +21,16 @@ public:
     ~TestAppliance() { stop(); }
 
     // Starts with one user rman/secret unless the configuration names users;
-    // root names another appliance's store to share it.
+    // root names another appliance's store to share it. Logs only errors,
+    // unless the configuration names a log file.
     bool start(appliance_config cfg = appliance_config(), const std::string &root = std::string())
     {
         cfg.root = root.empty() ? root_.path() : root;
         if (cfg.users.empty())
             cfg.users.push_back({"rman", "secret"});
         cfg.mi_port = 10002;
-        cfg.log_level = 3;
+        if (cfg.log_file.empty())
+            cfg.log_level = 3;
         for (int attempt = 0; attempt < 8; attempt++) {
             cfg.listen_addr = next_addr();
             std::string msg;

@@ -51,7 +51,7 @@ public:
     // A session logged in as user (password "pw-<user>").
     mi_session *session(const std::string &user = "alice")
     {
-        sessions_.push_back(mi_session_new(&sh_));
+        sessions_.push_back(mi_session_new(&sh_, 0x7F000001));
         mi_session *s = sessions_.back();
         mi_config_get_auth_attr_req areq{1};
         mi_config_get_auth_attr_reply arep{};

@@ -21,6 +21,8 @@ constexpr int32_t STS_EAUTH = 0x21E0001D;
 constexpr int32_t STS_ENOSPC = 0x21E0001F;
 constexpr int32_t STS_ENOENT = 0x21E0000D;
 constexpr int32_t STS_EADMINALERTDISABLED = 0x21E0003D;
+constexpr int32_t STS_EACCESS = 0x21E00023;
+constexpr uint32_t PEER = 0x7F000001;  // 127.0.0.1
 
 class Service : public ::testing::Test {
 protected:
@@ -47,14 +49,25 @@ protected:
         std::string err;
         ASSERT_EQ(store_open(dir_.path(), quota, &sh_.st, &err), 0) << err;
     }
-    mi_session *mi()
+    mi_session *mi(uint32_t peer = PEER)
     {
-        mis_.push_back(mi_session_new(&sh_));
+        mis_.push_back(mi_session_new(&sh_, peer));
         return mis_.back();
     }
-    dm_session *dm()
+    // A data-mover session as a connection gets it: tied to the session s,
+    // which asks for the port first; without s, tied to no login at all.
+    dm_session *dm(mi_session *s = nullptr)
     {
-        dms_.push_back(dm_session_new(&sh_));
+        std::shared_ptr<const appl_login> login;
+        if (s != nullptr) {
+            mi_dm_port_req preq{0};
+            mi_dm_port_reply prep{};
+            EXPECT_EQ(call(s, MI_DM_PORT, &preq, &prep), 0);
+            EXPECT_EQ(prep.status, 0);
+            login = appl_auth_dm_bind(&sh_.auth, mi_session_login(s)->peer, appl_now_ms());
+            EXPECT_NE(login, nullptr);
+        }
+        dms_.push_back(dm_session_new(&sh_, login));
         return dms_.back();
     }
 
@@ -170,6 +183,33 @@ protected:
         return "generic:" + std::to_string(h) + ":/" + rel;
     }
 
+    // An attribute request naming the file "generic:/<rel>": get (cmd 11,
+    // room for 4096 bytes) or set (cmd 10) of value.
+    static std::string by_name(uint8_t cmd, const std::string &rel, const std::string &attr,
+                               const std::string &value = std::string())
+    {
+        return hdr(cmd, 0, 0xFFFF, 0, 0) + u32(cmd == 10 ? uint32_t(value.size()) : 4096) + "generic:/" + rel +
+               std::string(1, '\0') + attr + std::string(1, '\0') + value;
+    }
+
+    // A complete file rel with data and an 80-byte backup_info attribute,
+    // written through session s.
+    void piece(mi_session *s, const std::string &rel, const std::string &data)
+    {
+        uint64_t h = 0;
+        ASSERT_EQ(open_file(s, "generic:/" + rel, MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
+        dm_session *d = dm(s);
+        dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(h, rel)));
+        ASSERT_EQ(op.status, 0);
+        ASSERT_EQ(dm_call(d, hdr(4, uint32_t(data.size()), op.fh, 0, 0), data).status, 0);
+        ASSERT_EQ(dm_call(d, hdr(10, 0, op.fh, 0, 0) + u32(80) + "backup_info" + std::string(1, '\0') +
+                                 std::string(80, 'i'))
+                      .status,
+                  0);
+        ASSERT_EQ(dm_call(d, hdr(2, 0, op.fh, 0, 0)).status, 0);
+        ASSERT_EQ(close_file(s, h), 0);
+    }
+
     kes_test::TempDir dir_;
     appl_shared sh_;
     std::vector<mi_session *> mis_;
@@ -257,7 +297,7 @@ TEST_F(Service, FileLifeCycleThroughControlAndDataMover)
     EXPECT_EQ(open_file(s, "generic:/sh/piece1", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h2), KES_EEXIST);
     EXPECT_EQ(open_file(s, "generic:/sh/piece1", MI_OPEN_READ, &h2), KES_ENOENT);  // not complete yet
 
-    dm_session *d = dm();
+    dm_session *d = dm(s);
     dm_rsp cfg = dm_call(d, hdr(0, 0, 0, 0, 0) + std::string(16, '\0'));
     ASSERT_EQ(cfg.rc, 0);
     ASSERT_EQ(cfg.head.size(), 32u);
@@ -348,7 +388,7 @@ TEST_F(Service, DataMoverOpensOnlyIssuedHandlesForWhatTheyAllow)
     ASSERT_EQ(login(s, "alice", "secret-password"), 0);
     uint64_t w = 0, r = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/a", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &w), 0);
-    dm_session *d = dm();
+    dm_session *d = dm(s);
     EXPECT_EQ(dm_call(d, open_req(0, 0x2, "generic:/sh/a")).status, KES_EACCES);               // no handle
     EXPECT_EQ(dm_call(d, open_req(0, 0x2, handle_name(w + 1, "sh/a"))).status, KES_EACCES);    // not issued
     EXPECT_EQ(dm_call(d, open_req(0, 0x2, handle_name(w, "sh/b"))).status, KES_EACCES);       // other file
@@ -372,7 +412,7 @@ TEST_F(Service, ControlConnectionThatGoesAwayLeavesNoCompleteFile)
     ASSERT_EQ(login(s, "alice", "secret-password"), 0);
     uint64_t h = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/gone", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
-    dm_session *d = dm();
+    dm_session *d = dm(s);
     dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(h, "sh/gone")));
     ASSERT_EQ(op.status, 0);
     ASSERT_EQ(dm_call(d, hdr(4, 5, op.fh, 0, 0), "12345").status, 0);
@@ -396,7 +436,7 @@ TEST_F(Service, SpaceCheckExtentsTagsAndAlerts)
     mi_check_space_reply crep{};
     ASSERT_EQ(call(s, MI_CHECK_SPACE, &creq, &crep), 0);
     EXPECT_EQ(crep.status, STS_ENOSPC);  // the quota is less than one grant
-    dm_session *d = dm();
+    dm_session *d = dm(s);
     dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(h, "sh/q")));
     EXPECT_EQ(dm_call(d, hdr(4, 1001, op.fh, 0, 0), std::string(1001, 'x')).status, KES_ENOSPC);
     EXPECT_EQ(dm_call(d, hdr(4, 1000, op.fh, 0, 0), std::string(1000, 'x')).status, 0);
@@ -508,7 +548,9 @@ TEST_F(Service, WrongMessageNumberSwitchAnswersUnderAnotherNumber)
 
 TEST_F(Service, HostileDataMoverRequestsGetErrorsNeverCrashes)
 {
-    dm_session *d = dm();
+    mi_session *s = mi();
+    ASSERT_EQ(login(s, "alice", "secret-password"), 0);
+    dm_session *d = dm(s);
     EXPECT_EQ(dm_call(d, std::string(15, '\0')).rc, -1);  // shorter than a header
     // unknown commands are answered with an error, slot and offset echoed
     for (uint8_t cmd : {5, 6, 9, 12, 200, 255}) {
@@ -560,7 +602,7 @@ TEST_F(Service, ReadsAndWritesAreBoundedByTheBufferAndDeclaredLength)
     ASSERT_EQ(login(s, "alice", "secret-password"), 0);
     uint64_t h = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/b", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
-    dm_session *d = dm();
+    dm_session *d = dm(s);
     dm_rsp op = dm_call(d, open_req(0, 0x1 | 0x2, handle_name(h, "sh/b")));
     ASSERT_EQ(op.status, 0);
     EXPECT_EQ(dm_call(d, hdr(4, 10, op.fh, 0, 0), "abcd").status, KES_EINVAL);  // length disagrees
@@ -571,6 +613,194 @@ TEST_F(Service, ReadsAndWritesAreBoundedByTheBufferAndDeclaredLength)
     dm_rsp r = dm_call(d, hdr(3, 100, op.fh, 0, 2));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.data, "cd");
+}
+
+TEST_F(Service, DataMoverWithoutALoginChangesAndReadsNothing)
+{
+    mi_session *s = mi();
+    ASSERT_EQ(login(s, "alice", "secret-password"), 0);
+    piece(s, "sh/keep", "data!");
+    dm_session *owner = dm(s);
+    uint64_t h = 0;
+    ASSERT_EQ(open_file(s, "generic:/sh/keep", MI_OPEN_READ, &h), 0);
+
+    // A session that never logged in leaves no claim: its data-mover
+    // connection is tied to nothing.
+    mi_session *anon = mi();
+    mi_dm_port_req preq{0};
+    mi_dm_port_reply prep{};
+    ASSERT_EQ(call(anon, MI_DM_PORT, &preq, &prep), 0);
+    EXPECT_EQ(prep.status, STS_EAUTH);
+    std::shared_ptr<const appl_login> none = appl_auth_dm_bind(&sh_.auth, PEER, appl_now_ms());
+    EXPECT_EQ(none, nullptr);
+    dm_session *d = dm_session_new(&sh_, none);
+    dms_.push_back(d);
+    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/sh/keep" + std::string(1, '\0')).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(10, "sh/keep", "backup_info", "bad")).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(10, "sh/keep", "extra", "bad")).status, KES_EACCES);
+    dm_rsp g = dm_call(d, by_name(11, "sh/keep", "backup_info"));
+    EXPECT_EQ(g.status, KES_EACCES);
+    EXPECT_TRUE(g.data.empty());
+    // even a handle issued to someone else opens nothing for it
+    EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(h, "sh/keep"))).status, KES_EACCES);
+
+    EXPECT_EQ(kes_test::read_file(dir_ / "sh/keep"), "data!");
+    dm_rsp back = dm_call(owner, by_name(11, "sh/keep", "backup_info"));
+    ASSERT_EQ(back.status, 0);
+    EXPECT_EQ(back.data, std::string(80, 'i'));
+    EXPECT_EQ(dm_call(owner, by_name(11, "sh/keep", "extra")).status, KES_ENOENT);
+}
+
+TEST_F(Service, AUserLimitedToSharesReachesNothingElse)
+{
+    sh_.cfg.users = {{"alice", "pw-a", {"a"}}, {"bob", "pw-b"}};
+    mi_session *bob = mi();
+    ASSERT_EQ(login(bob, "bob", "pw-b"), 0);
+    piece(bob, "b/p", "bob's piece");
+    piece(bob, "a/p", "in alice's share");
+    mi_session *alice = mi();
+    ASSERT_EQ(login(alice, "alice", "pw-a"), 0);
+
+    // control: open for reading, writing in place and creating, all refused
+    uint64_t h = 0;
+    EXPECT_EQ(open_file(alice, "generic:/b/p", MI_OPEN_READ, &h), STS_EACCESS);
+    EXPECT_EQ(open_file(alice, "generic:/b/p", MI_OPEN_WRITE, &h), STS_EACCESS);
+    EXPECT_EQ(open_file(alice, "generic:/b/new", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), STS_EACCESS);
+    struct stat sb;
+    EXPECT_NE(stat((dir_ / "b/.new.kpart").c_str(), &sb), 0);
+    // data mover by name: delete, query and change refused
+    dm_session *d = dm(alice);
+    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/b/p" + std::string(1, '\0')).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(11, "b/p", "backup_info")).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, by_name(10, "b/p", "backup_info", "x")).status, KES_EACCES);
+    // a handle bob opened, even when alice learns it, is bob's alone
+    uint64_t hb = 0;
+    ASSERT_EQ(open_file(bob, "generic:/b/p", MI_OPEN_READ, &hb), 0);
+    EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(hb, "b/p"))).status, KES_EACCES);
+    EXPECT_EQ(kes_test::read_file(dir_ / "b/p"), "bob's piece");
+    dm_session *db = dm(bob);
+    EXPECT_EQ(dm_call(db, by_name(11, "b/p", "backup_info")).data, std::string(80, 'i'));
+
+    // her own share works in full, through both services
+    ASSERT_EQ(open_file(alice, "generic:/a/p", MI_OPEN_READ, &h), 0);
+    dm_rsp ro = dm_call(d, open_req(0, 0x8, handle_name(h, "a/p")));
+    ASSERT_EQ(ro.status, 0);
+    EXPECT_EQ(dm_call(d, hdr(3, 100, ro.fh, 0, 0)).data, "in alice's share");
+    EXPECT_EQ(dm_call(d, hdr(2, 0, ro.fh, 0, 0)).status, 0);
+    EXPECT_EQ(close_file(alice, h), 0);
+    EXPECT_EQ(dm_call(d, by_name(11, "a/p", "backup_info")).status, 0);
+    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/a/p" + std::string(1, '\0')).status, 0);
+}
+
+TEST_F(Service, DataMoverConnectionsTakeClaimsOfTheirAddressOnce)
+{
+    mi_session *s1 = mi(PEER);
+    mi_session *s2 = mi(PEER);
+    mi_session *far = mi(PEER + 1);
+    ASSERT_EQ(login(s1, "alice", "secret-password"), 0);
+    ASSERT_EQ(login(s2, "alice", "secret-password"), 0);
+    ASSERT_EQ(login(far, "bob", std::string(40, 'b')), 0);
+    auto l1 = mi_session_login(s1), l2 = mi_session_login(s2), lf = mi_session_login(far);
+    appl_auth *a = &sh_.auth;
+    uint64_t t = 1000000;
+    appl_auth_dm_claim(a, l1, t);
+    appl_auth_dm_claim(a, l2, t + 10);
+    appl_auth_dm_claim(a, lf, t + 20);
+    // the most recent of the address first, each claim once
+    EXPECT_EQ(appl_auth_dm_bind(a, PEER, t + 30), l2);
+    EXPECT_EQ(appl_auth_dm_bind(a, PEER, t + 30), l1);
+    EXPECT_EQ(appl_auth_dm_bind(a, PEER, t + 30), nullptr);
+    EXPECT_EQ(appl_auth_dm_bind(a, PEER + 2, t + 30), nullptr);
+    // a claim grows stale
+    EXPECT_EQ(appl_auth_dm_bind(a, PEER + 1, t + 20 + APPL_DM_CLAIM_MS + 1), nullptr);
+    appl_auth_dm_claim(a, lf, t);
+    EXPECT_EQ(appl_auth_dm_bind(a, PEER + 1, t + APPL_DM_CLAIM_MS), lf);
+
+    // A connection tied to s1 carries on with s2's rights when s1 ends
+    // (channels of one client may take each other's claims), and has none
+    // once no session of that user and address is left.
+    appl_auth_dm_claim(a, l1, t);
+    std::shared_ptr<const appl_login> bound = l1;
+    mi_session_free(s1);
+    mis_.erase(std::find(mis_.begin(), mis_.end(), s1));
+    EXPECT_EQ(appl_auth_dm_bind(a, PEER, t + 1), nullptr);  // its claim went with it
+    EXPECT_TRUE(appl_auth_current(a, &bound));
+    EXPECT_EQ(bound, l2);
+    mi_session_free(s2);
+    mis_.erase(std::find(mis_.begin(), mis_.end(), s2));
+    EXPECT_FALSE(appl_auth_current(a, &bound));
+    std::shared_ptr<const appl_login> other = lf;
+    EXPECT_TRUE(appl_auth_current(a, &other));
+}
+
+TEST_F(Service, FailedLoginsFromOneAddressAreSlowedDown)
+{
+    appl_auth *a = &sh_.auth;
+    uint64_t t = 5000000;
+    for (unsigned i = 0; i < APPL_FREE_LOGIN_FAILURES; ++i) {
+        EXPECT_EQ(appl_auth_login_delay(a, PEER, t), 0u);
+        appl_auth_login_failed(a, PEER, t);
+    }
+    EXPECT_EQ(appl_auth_login_delay(a, PEER, t), 0u);
+    appl_auth_login_failed(a, PEER, t);
+    EXPECT_EQ(appl_auth_login_delay(a, PEER, t), APPL_FAILURE_DELAY_STEP_MS);
+    for (int i = 0; i < 20; ++i)
+        appl_auth_login_failed(a, PEER, t);
+    EXPECT_EQ(appl_auth_login_delay(a, PEER, t), APPL_FAILURE_DELAY_MAX_MS);
+    EXPECT_EQ(appl_auth_login_delay(a, PEER + 1, t), 0u);  // another address is not held back
+    EXPECT_EQ(appl_auth_login_delay(a, PEER, t + APPL_FAILURE_MEMORY_MS + 1), 0u);
+
+    // through the control service: wrong passwords from one address raise
+    // the delay of every later attempt from there, on any connection
+    sh_.auth.failed.clear();
+    for (unsigned i = 0; i <= APPL_FREE_LOGIN_FAILURES; ++i)
+        EXPECT_EQ(login(mi(PEER + 5), "alice", "wrong"), STS_EAUTH);
+    mi_session *s = mi(PEER + 5);
+    EXPECT_EQ(login(s, "alice", "secret-password"), 0);
+    EXPECT_GT(mi_session_reply_delay_ms(s), 0u);
+    mi_session *o = mi(PEER + 6);
+    EXPECT_EQ(login(o, "alice", "secret-password"), 0);
+    EXPECT_EQ(mi_session_reply_delay_ms(o), 0u);
+    // a logged-in session does not log in again
+    EXPECT_EQ(login(o, "bob", std::string(40, 'b')), STS_EAUTH);
+    EXPECT_EQ(mi_session_login(o)->user, "alice");
+}
+
+TEST_F(Service, NamesWithANulInsideAreRefusedNotCut)
+{
+    mi_session *s = mi();
+    ASSERT_EQ(login(s, "alice", "secret-password"), 0);
+    // "generic:/sh/a\0b" on the wire: encoded with a stand-in byte, then patched
+    unsigned char rec[APPL_MI_RECORD] = {};
+    rec[0] = 1;
+    mi_open_file_req oreq{MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, const_cast<char *>("generic:/sh/a#b")};
+    ASSERT_EQ(mi_encode_request(MI_OPEN_FILE, &oreq, rec + 12, APPL_MI_PAYLOAD), 0);
+    unsigned char *hash = static_cast<unsigned char *>(memchr(rec + 12, '#', APPL_MI_PAYLOAD));
+    ASSERT_NE(hash, nullptr);
+    *hash = '\0';
+    unsigned char rsp[APPL_MI_RECORD];
+    ASSERT_EQ(mi_session_handle(s, rec, sizeof rec, rsp), 0);
+    mi_open_file_reply orep{};
+    ASSERT_EQ(mi_decode_reply(MI_OPEN_FILE, rsp + 12, APPL_MI_PAYLOAD, &orep), 0);
+    EXPECT_EQ(orep.status, KES_EINVAL);
+    struct stat sb;
+    EXPECT_NE(stat((dir_ / "sh/.a.kpart").c_str(), &sb), 0);
+    EXPECT_NE(stat((dir_ / "sh/a").c_str(), &sb), 0);
+    // the same text without the NUL is served
+    *hash = '#';
+    ASSERT_EQ(mi_session_handle(s, rec, sizeof rec, rsp), 0);
+    ASSERT_EQ(mi_decode_reply(MI_OPEN_FILE, rsp + 12, APPL_MI_PAYLOAD, &orep), 0);
+    EXPECT_EQ(orep.status, 0);
+
+    // on the data mover: delete and open by a name with a NUL inside
+    piece(s, "sh/a", "still here");
+    dm_session *d = dm(s);
+    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + std::string("generic:/sh/a\0b", 15) + std::string(1, '\0')).status,
+              KES_EINVAL);
+    uint64_t h = 0;
+    ASSERT_EQ(open_file(s, "generic:/sh/a", MI_OPEN_READ, &h), 0);
+    EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(h, "sh/a") + std::string("\0x", 2))).status, KES_EINVAL);
+    EXPECT_EQ(kes_test::read_file(dir_ / "sh/a"), "still here");
 }
 
 // ---------------------------------------------------------------- command line
@@ -623,6 +853,18 @@ TEST(ApplianceArgs, DefaultsSwitchesAndErrors)
     EXPECT_EQ(c2.wrong_msgno, 0x20000039u);
     EXPECT_TRUE(c2.refuse_admin_alerts);
     EXPECT_EQ(c2.log_level, 7);
+    EXPECT_EQ(c2.login_timeout_s, 10u);
+    EXPECT_EQ(c2.max_conns_per_addr, 256u);
+    EXPECT_EQ(c2.max_pending_per_addr, 16u);
+    appliance_config c4;
+    ASSERT_EQ(parse_args({"--root", "/r", "--user", "a:b", "--login-timeout", "3", "--max-conns-per-addr", "40",
+                          "--max-pending-per-addr=2"},
+                         &c4, &msg),
+              0)
+        << msg;
+    EXPECT_EQ(c4.login_timeout_s, 3u);
+    EXPECT_EQ(c4.max_conns_per_addr, 40u);
+    EXPECT_EQ(c4.max_pending_per_addr, 2u);
 
     appliance_config c3;
     EXPECT_EQ(parse_args({"--help"}, &c3, &msg), 1);
@@ -639,6 +881,8 @@ TEST(ApplianceArgs, DefaultsSwitchesAndErrors)
         {{"--root", "/r", "--user", "a:b", "--frobnicate"}, "--frobnicate"},
         {{"--root", "/r", "--user", "a:b", "--log-level", "loud"}, "loud"},
         {{"--root"}, "needs a value"},
+        {{"--root", "/r", "--user", "a:b", "--login-timeout", "0"}, "--login-timeout"},
+        {{"--root", "/r", "--user", "a:b", "--max-conns-per-addr", "0"}, "--max-conns-per-addr"},
     };
     for (auto &b : bad) {
         appliance_config c;
@@ -651,7 +895,7 @@ TEST(ApplianceArgs, UsersFileMustBePrivateAndIsParsedWithoutEchoingPasswords)
 {
     kes_test::TempDir dir;
     std::string path = dir / "users";
-    kes_test::write_file(path, "# users\n\nalice:pw1\r\nbob:pw:2\n");
+    kes_test::write_file(path, "# users\n\nalice:pw1\r\nbob:pw2: sh1 ,sh2\n");
     ASSERT_EQ(chmod(path.c_str(), 0644), 0);
     std::vector<appliance_user> users;
     std::string msg;
@@ -662,11 +906,52 @@ TEST(ApplianceArgs, UsersFileMustBePrivateAndIsParsedWithoutEchoingPasswords)
     ASSERT_EQ(users.size(), 2u);
     EXPECT_EQ(users[0].name, "alice");
     EXPECT_EQ(users[0].password, "pw1");
-    EXPECT_EQ(users[1].password, "pw:2");
+    EXPECT_TRUE(users[0].shares.empty());
+    EXPECT_EQ(users[1].password, "pw2");
+    EXPECT_EQ(users[1].shares, (std::vector<std::string>{"sh1", "sh2"}));
     kes_test::write_file(path, "carol-without-password-secretword\n");
     users.clear();
     EXPECT_EQ(appliance_load_users(path, &users, &msg), -1);
     EXPECT_NE(msg.find("line 1"), std::string::npos);
     EXPECT_EQ(msg.find("secretword"), std::string::npos) << msg;
     EXPECT_EQ(appliance_load_users(dir / "missing", &users, &msg), -1);
+}
+
+TEST(ApplianceArgs, UsersFileIsRefusedThroughALinkOrWhenSomeoneElseOwnsIt)
+{
+    kes_test::TempDir dir;
+    std::string path = dir / "users";
+    kes_test::write_file(path, "alice:pw:a,b\nbob:pw2\n");
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    std::vector<appliance_user> users;
+    std::string msg;
+    std::string link = dir / "users-link";
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    users.clear();
+    EXPECT_EQ(appliance_load_users(link, &users, &msg), -1);
+    EXPECT_NE(msg.find("symbolic link"), std::string::npos) << msg;
+    EXPECT_TRUE(users.empty());
+
+    // share lists that cannot name a share
+    for (const char *line : {"alice:pw:\n", "alice:pw:a,,b\n", "alice:pw:../x\n", "alice:pw:.hidden\n",
+                             "alice:pw:a/b\n"}) {
+        kes_test::write_file(path, line);
+        users.clear();
+        EXPECT_EQ(appliance_load_users(path, &users, &msg), -1) << line;
+        EXPECT_NE(msg.find("line 1"), std::string::npos) << msg;
+        EXPECT_EQ(msg.find("pw"), std::string::npos) << msg;
+    }
+    // --user keeps every character after the first ':' as the password
+    appliance_user u;
+    ASSERT_EQ(appliance_parse_user("carol:p:q", &u, &msg), 0);
+    EXPECT_EQ(u.password, "p:q");
+    EXPECT_TRUE(u.shares.empty());
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "handing the file to another owner needs root";
+    kes_test::write_file(path, "alice:pw\n");
+    ASSERT_EQ(chown(path.c_str(), 4321, 4321), 0);
+    EXPECT_EQ(appliance_load_users(path, &users, &msg), -1);
+    EXPECT_NE(msg.find("owned by uid 4321"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("chown"), std::string::npos) << msg;
 }

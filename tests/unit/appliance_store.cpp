@@ -230,6 +230,36 @@ TEST_F(StoreTest, SymlinkedFileIsNotFollowed)
     EXPECT_EQ(store_file_open(st_, "sh/link", STORE_READ, &r), KES_ENOENT);
 }
 
+TEST_F(StoreTest, FilesAndDirectoriesAreTheAppliancesAloneWhateverTheUmask)
+{
+    for (mode_t mask : {mode_t(0), mode_t(0277)}) {
+        mode_t old = umask(mask);
+        std::string sub = mask == 0 ? "open/sub" : "strict/sub";
+        auto f = create(sub + "/piece");
+        ASSERT_NE(f, nullptr);
+        struct stat part;
+        ASSERT_EQ(stat((dir_.path() + "/" + sub + "/.piece.kpart").c_str(), &part), 0);
+        EXPECT_EQ(part.st_mode & 07777, 0600u);
+        ASSERT_EQ(store_file_pwrite(f.get(), "abc", 3, 0), 0);
+        ASSERT_EQ(store_set_xattr(st_, sub + "/piece", "backup_info", "x", 1), 0);
+        ASSERT_EQ(store_file_commit(f.get()), 0);
+        umask(old);
+        for (const std::string &rel : {sub + "/piece", sub + "/.piece.kxa"}) {
+            struct stat sb;
+            ASSERT_EQ(stat((dir_.path() + "/" + rel).c_str(), &sb), 0) << rel;
+            EXPECT_EQ(sb.st_mode & 07777, 0600u) << rel << " under umask " << mask;
+        }
+        for (const std::string &rel : {sub.substr(0, sub.find('/')), sub}) {
+            struct stat sb;
+            ASSERT_EQ(stat((dir_.path() + "/" + rel).c_str(), &sb), 0) << rel;
+            EXPECT_EQ(sb.st_mode & 07777, 0700u) << rel << " under umask " << mask;
+        }
+        // and the file opens again for writing in place
+        std::shared_ptr<store_file> again;
+        EXPECT_EQ(store_file_open(st_, sub + "/piece", STORE_WRITE, &again), 0);
+    }
+}
+
 TEST(StoreOpen, MissingRootIsReportedClearly)
 {
     store *st = nullptr;
