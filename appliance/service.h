@@ -42,7 +42,19 @@ struct appl_handle {
     std::mutex mu;        // guards extents and tags
     std::vector<appl_extent> extents;
     std::vector<std::string> held_tags;
+    // Whether the data written into the file arrived whole: data-mover
+    // connections that have it open for writing, and the first failure
+    // (error number) of a write, a flush or a writer.
+    std::atomic<int> dm_writers{0};
+    std::atomic<int> data_failure{0};
 };
+
+// Records a failure of the data written into a file (the first one counts).
+void appl_handle_fail(appl_handle *h, int status);
+// 0 when the data written into the file arrived whole: every data-mover
+// writer closed it cleanly and no write failed. Otherwise the error number of
+// the failure, with *why saying what happened.
+int appl_handle_incomplete(appl_handle *h, const char **why);
 
 struct appl_shared {
     appliance_config cfg;
@@ -50,6 +62,7 @@ struct appl_shared {
     appl_log *log = nullptr;
     uint16_t dm_port = 0;          // reported through MI_DM_PORT
     std::atomic<uint64_t> next_session{1};
+    std::atomic<uint64_t> read_replies{0};  // data-mover read replies with data (failure injection)
 
     std::mutex hmu;
     std::unordered_map<uint64_t, std::shared_ptr<appl_handle>> handles;
