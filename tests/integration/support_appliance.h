@@ -48,6 +48,8 @@ public:
     }
 
     const std::string &addr() const { return addr_; }
+    // Bytes the appliance's quota counts as used.
+    uint64_t used_bytes() const { return app_ != nullptr ? appliance_used_bytes(app_) : 0; }
     const std::string &root() const { return root_.path(); }
     const std::string &last_error() const { return last_error_; }
     // Path of a stored backup file.
