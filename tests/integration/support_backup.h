@@ -92,38 +92,64 @@ inline Outcome backup_piece(Channel &ch, const std::string &name, size_t bs, uin
     return o.rc != 0 ? o : c;
 }
 
-// Restores a piece and compares every block with what was backed up. The
-// number of blocks that arrived whole before the end (or a failure); *o tells
-// how it ended (a block that differs ends it with rc -1 and no SBT error).
+// A piece being restored one block at a time, each block compared with what
+// was backed up.
+class PieceReader {
+public:
+    PieceReader(Channel &ch, size_t bs, uint32_t seed) : ch_(ch), buf_(bs), want_(bs), seed_(seed) {}
+    Outcome open(const std::string &name) { return outcome(ch_, ch_.v->restore(ch_.ctx, 0, name.c_str(), buf_.size())); }
+    // Reads up to n more blocks; stops at the end of the piece (*at_end), at a
+    // failure, or at a block that differs (rc -1 with no SBT error).
+    Outcome read(uint64_t n, bool *at_end = nullptr)
+    {
+        if (at_end != nullptr)
+            *at_end = false;
+        for (uint64_t i = 0; i < n; i++) {
+            int rc = ch_.v->read2(ch_.ctx, 0, buf_.data());
+            if (rc != 0) {
+                Outcome o = outcome(ch_, rc);
+                if (o.code == SBT_ERROR_EOF && o.error.empty()) {
+                    if (at_end != nullptr)
+                        *at_end = true;
+                    return Outcome();
+                }
+                return o;
+            }
+            fill_block(want_, seed_, blocks_);
+            if (memcmp(buf_.data(), want_.data(), buf_.size()) != 0) {
+                Outcome o;
+                o.rc = -1;
+                return o;
+            }
+            blocks_++;
+        }
+        return Outcome();
+    }
+    uint64_t blocks() const { return blocks_; }
+    Outcome close() { return outcome(ch_, ch_.v->close2(ch_.ctx, 0)); }
+
+private:
+    Channel &ch_;
+    std::vector<unsigned char> buf_, want_;
+    uint32_t seed_;
+    uint64_t blocks_ = 0;
+};
+
+// Restores a piece whole. The number of blocks that arrived whole before the
+// end (or a failure); *o tells how it ended.
 inline long restore_piece(Channel &ch, const std::string &name, size_t bs, uint32_t seed, Outcome *o = nullptr)
 {
     Outcome local;
     Outcome &out = o != nullptr ? *o : local;
-    out = outcome(ch, ch.v->restore(ch.ctx, 0, name.c_str(), bs));
+    PieceReader r(ch, bs, seed);
+    out = r.open(name);
     if (out.rc != 0)
         return -1;
-    std::vector<unsigned char> buf(bs), want(bs);
-    long n = 0;
-    for (;;) {
-        int rc = ch.v->read2(ch.ctx, 0, buf.data());
-        if (rc != 0) {
-            out = outcome(ch, rc);
-            if (out.code == SBT_ERROR_EOF && out.error.empty())
-                out = Outcome();
-            break;
-        }
-        fill_block(want, seed, static_cast<uint64_t>(n));
-        if (memcmp(buf.data(), want.data(), bs) != 0) {
-            out = Outcome();
-            out.rc = -1;
-            break;
-        }
-        n++;
-    }
-    Outcome c = outcome(ch, ch.v->close2(ch.ctx, 0));
+    out = r.read(UINT64_MAX);
+    Outcome c = r.close();
     if (out.rc == 0 && c.rc != 0)
         out = c;
-    return n;
+    return static_cast<long>(r.blocks());
 }
 
 // Calls fn(relative path, file name, size) for every regular file under dir,
