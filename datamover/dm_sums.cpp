@@ -13,7 +13,30 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-uint64_t dm_sum64(const void *p, size_t n) { return XXH3_64bits(p, n); }
+#if defined(KES_HAVE_AVX2_SUMS)
+uint64_t dm_sum64_avx2(const void *p, size_t n);
+void dm_sum_update_avx2(void *state, const void *p, size_t n);
+
+namespace {
+
+// The same hash, twice as fast on a CPU with AVX2.
+bool have_avx2()
+{
+    static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return yes;
+}
+
+}  // namespace
+#endif
+
+uint64_t dm_sum64(const void *p, size_t n)
+{
+#if defined(KES_HAVE_AVX2_SUMS)
+    if (have_avx2())
+        return dm_sum64_avx2(p, n);
+#endif
+    return XXH3_64bits(p, n);
+}
 
 struct dm_sum_stream {
     XXH3_state_t *st;
@@ -42,7 +65,16 @@ void dm_sum_stream_free(dm_sum_stream *s)
 }
 
 void dm_sum_stream_reset(dm_sum_stream *s) { XXH3_64bits_reset(s->st); }
-void dm_sum_stream_add(dm_sum_stream *s, const void *p, size_t n) { XXH3_64bits_update(s->st, p, n); }
+void dm_sum_stream_add(dm_sum_stream *s, const void *p, size_t n)
+{
+#if defined(KES_HAVE_AVX2_SUMS)
+    if (have_avx2()) {
+        dm_sum_update_avx2(s->st, p, n);
+        return;
+    }
+#endif
+    XXH3_64bits_update(s->st, p, n);
+}
 uint64_t dm_sum_stream_value(const dm_sum_stream *s) { return XXH3_64bits_digest(s->st); }
 
 bool dm_sums_attr_reserved(const char *attr)
