@@ -158,17 +158,6 @@ int make_dirs(const store *st, const std::string &rel)
     }
 }
 
-int fsync_dir_of(const std::string &path)
-{
-    std::string dir = path.substr(0, path.rfind('/'));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0)
-        return kes_errno();
-    int rc = fsync(dfd) == 0 ? 0 : kes_errno();
-    close(dfd);
-    return rc;
-}
-
 bool regular_file_size(const std::string &path, uint64_t *size)
 {
     struct stat sb;
@@ -638,7 +627,7 @@ int store_file_commit(store_file *f)
     }
     if (rename(hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str(), hidden_path(st, f->rel, SUMS_SUFFIX).c_str()) != 0)
         return kes_errno();
-    return fsync_dir_of(fin);
+    return store_fsync_dir(fin);
 }
 
 void store_file_abandon(store_file *f)
@@ -750,32 +739,7 @@ int save_attrs(const std::string &path, const std::vector<attr_rec> &recs)
         buf.insert(buf.end(), h, h + 4);
         buf.insert(buf.end(), r.value.begin(), r.value.end());
     }
-    std::string tmp = path + TMP_SUFFIX;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return kes_errno();
-    size_t done = 0;
-    int rc = 0;
-    while (done < buf.size()) {
-        ssize_t n = write(fd, buf.data() + done, buf.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            rc = kes_errno();
-            break;
-        }
-        done += size_t(n);
-    }
-    if (rc == 0 && fsync(fd) != 0)
-        rc = kes_errno();
-    close(fd);
-    if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0)
-        rc = kes_errno();
-    if (rc != 0) {
-        unlink(tmp.c_str());
-        return rc;
-    }
-    return fsync_dir_of(path);
+    return store_replace_file(path, buf.data(), buf.size());
 }
 
 bool attr_name_ok(const char *name)

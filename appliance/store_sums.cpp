@@ -288,14 +288,30 @@ int sums_save(const sums_file *s, const std::string &path)
         be_put64(&raw[SUMS_HDR + 8 * i], s->sum[size_t(i)]);
     be_put64(&raw[24], table_check(raw.data(), s->sum));
 
+    return store_replace_file(path, raw.data(), raw.size());
+}
+
+int store_fsync_dir(const std::string &path)
+{
+    std::string dir = path.substr(0, path.rfind('/'));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0)
+        return kes_errno();
+    int rc = fsync(dfd) == 0 ? 0 : kes_errno();
+    close(dfd);
+    return rc;
+}
+
+int store_replace_file(const std::string &path, const void *data, size_t len)
+{
     std::string tmp = path + ".ktmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return kes_errno();
     int rc = 0;
     size_t done = 0;
-    while (done < raw.size()) {
-        ssize_t w = write(fd, raw.data() + done, raw.size() - done);
+    while (done < len) {
+        ssize_t w = write(fd, static_cast<const char *>(data) + done, len - done);
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0) {
@@ -313,13 +329,7 @@ int sums_save(const sums_file *s, const std::string &path)
         unlink(tmp.c_str());
         return rc;
     }
-    std::string dir = path.substr(0, path.rfind('/'));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0)
-        return kes_errno();
-    rc = fsync(dfd) == 0 ? 0 : kes_errno();
-    close(dfd);
-    return rc;
+    return store_fsync_dir(path);
 }
 
 namespace {

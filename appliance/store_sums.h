@@ -69,3 +69,10 @@ int sums_pread(sums_file *s, int fd, uint64_t size, void *buf, size_t len, uint6
 // Copies the checksums of the pages from first_page on into out (at most max),
 // stopping at the first page without a current checksum. Returns the count.
 uint32_t sums_get(sums_file *s, uint64_t first_page, uint64_t *out, uint32_t max);
+
+// Small files the store keeps beside its data files (checksums, attributes):
+// replaces path with len bytes, durably (a temporary name "<path>.ktmp",
+// fsync, rename, fsync of the directory). 0 or an error number.
+int store_replace_file(const std::string &path, const void *data, size_t len);
+// fsync of the directory that holds path. 0 or an error number.
+int store_fsync_dir(const std::string &path);

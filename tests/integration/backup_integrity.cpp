@@ -44,9 +44,7 @@ class Integrity : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char *v : {"BACKUP_HOST", "BACKUP_SHARE", "BACKUP_USERNAME", "BACKUP_PASSWORD", "BACKUP_CREDID",
-                              "DMC_PAGE_CNT"})
-            unsetenv(v);
+        kes_test::clear_channel_env();
         ASSERT_NE(lib_.handle, nullptr);
         set_ini("");
     }
@@ -317,28 +315,29 @@ TEST_F(Integrity, DamageOnTheWireIsCaughtWithDataChecksums)
         ASSERT_EQ(backup_piece(ch, "wire", kPage, 8, 50).rc, 0) << ch.error();
         EXPECT_EQ(ch.end(), 0);
     }
-    appliance_config cfg;
-    cfg.corrupt_read = 3;
-    {
-        // Without the check the damage goes through: the switch does damage.
-        TestAppliance damaging;
+    // An appliance that damages the third read reply on the wire, after its own check.
+    auto damaged_restore = [&](Channel &ch, TestAppliance &damaging) {
+        appliance_config cfg;
+        cfg.corrupt_read = 3;
         start(damaging, cfg);
-        Channel ch;
         open(ch, damaging);
         Outcome o;
         EXPECT_LT(restore_piece(ch, "wire", kPage, 50, &o), 8);
         EXPECT_EQ(o.rc, -1);
+        return o;
+    };
+    {
+        // Without the check the damage goes through: the switch does damage.
+        TestAppliance damaging;
+        Channel ch;
+        Outcome o = damaged_restore(ch, damaging);
         EXPECT_EQ(o.code, 0u) << "the library did not notice: " << o.error;
         ch.end();
     }
     set_ini("COMP_DATA_CHECKSUMS=1\n");
     TestAppliance damaging;
-    start(damaging, cfg);
     Channel ch;
-    open(ch, damaging);
-    Outcome o;
-    EXPECT_LT(restore_piece(ch, "wire", kPage, 50, &o), 8);
-    EXPECT_EQ(o.rc, -1);
+    Outcome o = damaged_restore(ch, damaging);
     EXPECT_EQ(o.code, 7501u);
     EXPECT_NE(o.error.find("arrived damaged"), std::string::npos) << o.error;
     // Without damage on the way, the same check passes every page.

@@ -40,9 +40,7 @@ class FaultMatrix : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char *v : {"BACKUP_HOST", "BACKUP_SHARE", "BACKUP_USERNAME", "BACKUP_PASSWORD", "BACKUP_CREDID",
-                              "DMC_PAGE_CNT"})
-            unsetenv(v);
+        kes_test::clear_channel_env();
         ASSERT_NE(lib_.handle, nullptr);
         kes_test::write_file(windir_.path() + "/librmanKESTRALON.ini", "IO_PATH=1\nDEBUG_LEVEL=warning\n");
         ASSERT_TRUE(daemon_.start(args())) << daemon_.output();

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -14,6 +15,15 @@
 #include "integration/support_sbt.h"
 
 namespace kes_test {
+
+// A channel takes what it is given: nothing of the environment of the tests
+// (BACKUP_* variables, the page count) carries over.
+inline void clear_channel_env()
+{
+    for (const char *v : {"BACKUP_HOST", "BACKUP_SHARE", "BACKUP_USERNAME", "BACKUP_PASSWORD", "BACKUP_CREDID",
+                          "DMC_PAGE_CNT"})
+        unsetenv(v);
+}
 
 // The contents of block `block` of a piece made with `seed`.
 inline void fill_block(std::vector<unsigned char> &buf, uint32_t seed, uint64_t block)

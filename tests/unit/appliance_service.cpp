@@ -172,6 +172,15 @@ protected:
     {
         return "generic:" + std::to_string(h) + ":/" + rel;
     }
+    // Creates rel through the control session and opens it for writing on
+    // the data mover (slot 0); the data-mover handle.
+    uint16_t open_writer(mi_session *s, dm_session *d, const std::string &rel, uint64_t *h)
+    {
+        EXPECT_EQ(open_file(s, "generic:/" + rel, MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, h), 0);
+        dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(*h, rel)));
+        EXPECT_EQ(op.status, 0);
+        return op.fh;
+    }
 
     kes_test::TempDir dir_;
     appl_shared sh_;
@@ -393,14 +402,11 @@ TEST_F(Service, CloseCommitsOnlyAFileWhoseDataArrivedWhole)
     reopen(1 << 20);
     mi_session *s = mi();
     ASSERT_EQ(login(s, "alice", "secret-password"), 0);
-    const int create = MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL;
-    // Opens rel for writing through both services; the data-mover handle.
-    auto start = [&](dm_session *d, const std::string &rel, uint64_t *h) -> uint16_t {
-        EXPECT_EQ(open_file(s, "generic:/" + rel, create, h), 0);
-        dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(*h, rel)));
-        EXPECT_EQ(op.status, 0);
-        EXPECT_EQ(dm_call(d, hdr(4, 5, op.fh, 0, 0), "12345").status, 0);
-        return op.fh;
+    // Opens rel for writing through both services and writes 5 bytes.
+    auto start = [&](dm_session *d, const std::string &rel, uint64_t *h) {
+        uint16_t fh = open_writer(s, d, rel, h);
+        EXPECT_EQ(dm_call(d, hdr(4, 5, fh, 0, 0), "12345").status, 0);
+        return fh;
     };
     // Neither the file nor what was written of it is there.
     auto gone = [&](const std::string &name) {
@@ -446,21 +452,20 @@ TEST_F(Service, PageChecksumsAreServedOnAnOpenFileAndNeverSet)
     mi_session *s = mi();
     ASSERT_EQ(login(s, "alice", "secret-password"), 0);
     uint64_t h = 0;
-    ASSERT_EQ(open_file(s, "generic:/sh/sums", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
     dm_session *d = dm();
-    dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(h, "sh/sums")));
+    const uint16_t fh = open_writer(s, d, "sh/sums", &h);
     std::string data(DM_SUM_PAGE * 2 + 10, '\0');
     std::mt19937 rng(3);
     for (char &c : data)
         c = char(rng());
     for (size_t off = 0; off < data.size(); off += DM_SUM_PAGE) {
         std::string piece = data.substr(off, DM_SUM_PAGE);
-        ASSERT_EQ(dm_call(d, hdr(4, uint32_t(piece.size()), op.fh, 0, off), piece).status, 0);
+        ASSERT_EQ(dm_call(d, hdr(4, uint32_t(piece.size()), fh, 0, off), piece).status, 0);
     }
     std::string name = std::string(DM_SUMS_ATTR) + "0";
-    std::string set = hdr(10, 0, op.fh, 0, 0) + u32(8) + name + std::string(1, '\0') + "12345678";
+    std::string set = hdr(10, 0, fh, 0, 0) + u32(8) + name + std::string(1, '\0') + "12345678";
     EXPECT_EQ(dm_call(d, set).status, KES_EACCES);
-    ASSERT_EQ(dm_call(d, hdr(2, 0, op.fh, 0, 0)).status, 0);
+    ASSERT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, 0);
     ASSERT_EQ(close_file(s, h), 0);
 
     ASSERT_EQ(open_file(s, "generic:/sh/sums", MI_OPEN_READ, &h), 0);
