@@ -103,6 +103,14 @@ sums_file *sums_new()
         delete s;
         return nullptr;
     }
+    try {
+        // Room for the pages of 1 GiB: most files never grow the table again.
+        s->sum.reserve(4096);
+        s->cur.reserve(4096);
+    } catch (const std::bad_alloc &) {
+        delete s;
+        return nullptr;
+    }
     s->writing = true;
     return s;
 }

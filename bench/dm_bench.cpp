@@ -413,8 +413,9 @@ int main(int argc, char **argv)
     if (system(rm.c_str()) != 0)
         fprintf(stderr, "could not remove %s/dm_bench.store\n", dir.c_str());
 
-    struct rusage ru;
+    struct rusage ru, peer;
     getrusage(RUSAGE_SELF, &ru);
+    getrusage(RUSAGE_CHILDREN, &peer);
     auto rate = [&](double t) { return static_cast<double>(size) / (1 << 20) / t; };
     printf("peer %s%s%s; bytes %" PRIu64 " MiB, block %zu KiB, directory %s\n", appl ? "appliance" : "bare responder",
            appl && getenv("KES_BENCH_NO_VERIFY") != nullptr ? " (reads unchecked)" : "",
@@ -422,6 +423,11 @@ int main(int argc, char **argv)
     printf("write: dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_w), rate(raw_w), raw_w / dm_w);
     printf("read:  dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_r), rate(raw_r), raw_r / dm_r);
     printf("client peak rss: %ld MiB\n", ru.ru_maxrss / 1024);
+    auto cpu = [](const struct rusage &r) {
+        return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    printf("cpu seconds: client %.2f, peer %.2f (both directions and the raw copies)\n", cpu(ru), cpu(peer));
     if (mismatches != 0)
         printf("MISMATCHED BLOCKS: %" PRIu64 "\n", mismatches);
     return mismatches == 0 ? 0 : 1;

@@ -636,7 +636,7 @@ int cmd_restore(Library &lib, const Options &o, const std::string &name, const s
         Trailer t = {};
         if (held > 0)
             memcpy(&t, bufs[held - 1].data(), sizeof t);
-        if (held == 0 || strncmp(t.magic, kTrailerMagic, sizeof t.magic) != 0) {
+        if (held == 0 || memcmp(t.magic, kTrailerMagic, strlen(kTrailerMagic) + 1) != 0) {
             fprintf(stderr,
                     "error: %s does not end with the length trailer that kestralon-sbttest writes (%" PRIu64
                     " blocks read): the piece is incomplete or was not written by kestralon-sbttest\n",

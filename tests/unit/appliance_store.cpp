@@ -389,6 +389,7 @@ TEST_F(StoreTest, LostChecksumsRefuseReadsAndFilesStoredWithoutThemGetThemAtOpen
     auto f = create("sh/old");
     ASSERT_EQ(store_file_pwrite(f.get(), data.data(), data.size(), 0), 0);
     ASSERT_EQ(store_file_commit(f.get()), 0);
+    f.reset();
     ASSERT_EQ(unlink((dir_ / "sh/.old.kcs").c_str()), 0);
     std::shared_ptr<store_file> r;
     ASSERT_EQ(store_file_open(st_, "sh/old", STORE_READ, &r), 0);
@@ -468,6 +469,9 @@ TEST_F(StoreTest, AnAbandonedWriterCountsNothingMoreAndBytesCountAtAnyDepth)
     ASSERT_EQ(store_file_commit(deep.get()), 0);
     uint64_t used = store_used_bytes(st_);
     EXPECT_EQ(used, 2 * block.size());
+    f.reset();
+    g.reset();
+    deep.reset();
     open_store(1 << 20);
     EXPECT_EQ(store_used_bytes(st_), used);
 }
