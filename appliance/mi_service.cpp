@@ -11,6 +11,7 @@
 #include "lib/common/mi_comm.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <ctime>
 #include <openssl/crypto.h>
@@ -32,6 +33,22 @@ constexpr int32_t MIS_EADMINALERTDISABLED = MI_STS_BASE_ + 0x3D;
 constexpr int MIS_MAX_AUTH_FAILURES = 10;  // then the connection is dropped
 constexpr size_t MIS_PASSWORD_BYTES = 32;
 constexpr size_t MIS_NUMBER_OFFSET = 20;   // message number inside the encoded header
+
+// The blobs a handle holds are let go when its file will not be completed.
+void release_holds(appl_shared *sh, appl_handle *h)
+{
+    std::map<std::string, uint32_t> held;
+    {
+        std::lock_guard<std::mutex> lk(h->mu);
+        held.swap(h->held_tags);
+    }
+    if (sh->tag_hook == nullptr)
+        return;
+    for (const auto &kv : held) {
+        for (uint32_t i = 0; i < kv.second; ++i)
+            sh->tag_hook(sh->tag_hook_ctx, h, kv.first, false);
+    }
+}
 
 }  // namespace
 
@@ -59,6 +76,7 @@ void mi_session_free(mi_session *s)
         return;
     // A writer that goes away without closing leaves no complete file.
     for (auto &h : appl_handle_take_all(s->sh, s->id)) {
+        release_holds(s->sh, h.get());
         if (h->file != nullptr && (h->mi_mode & MI_MODE_WRITE) != 0) {
             ALOG(s->sh->log, APPL_LOG_NOTICE, "control connection of %s gone; %s left incomplete",
                  s->user.c_str(), store_file_rel(h->file.get()).c_str());
@@ -197,48 +215,163 @@ std::shared_ptr<appl_handle> own_handle(mi_session *s, uint64_t id)
     return h;
 }
 
-int32_t do_set_extent(mi_session *s, mi_set_extent_req *req)
+// Tag text as the library sends it: hexadecimal, two digits per byte.
+bool tag_ok(const char *tag)
 {
-    auto h = own_handle(s, req->handle);
-    if (h == nullptr)
+    if (tag == nullptr)
+        return false;
+    size_t n = strnlen(tag, APPL_MAX_TAG_TEXT + 1);
+    if (n == 0 || n > APPL_MAX_TAG_TEXT || n % 2 != 0)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (!isxdigit(static_cast<unsigned char>(tag[i])))
+            return false;
+    }
+    return true;
+}
+
+// A writable handle of this session, for the messages of the BFST path.
+int32_t bfst_handle(mi_session *s, uint64_t id, std::shared_ptr<appl_handle> *out)
+{
+    *out = own_handle(s, id);
+    if (*out == nullptr)
         return MIS_ENOENT;
-    if ((h->mi_mode & MI_MODE_WRITE) == 0 || req->tag == nullptr)
+    if (((*out)->mi_mode & MI_MODE_WRITE) == 0)
         return MIS_EINVAL;
-    if (req->length > UINT64_MAX - req->image_offset)
+    return MI_STS_OK;
+}
+
+int32_t do_set_extent(mi_session *s, uint32_t number, mi_set_extent_req *req)
+{
+    std::shared_ptr<appl_handle> h;
+    int32_t st = bfst_handle(s, req->handle, &h);
+    if (st != MI_STS_OK)
+        return st;
+    if (!tag_ok(req->tag) || req->length > UINT64_MAX - req->image_offset ||
+        req->length > UINT64_MAX - req->tag_offset)
         return MIS_EINVAL;
-    std::lock_guard<std::mutex> lk(h->mu);
-    if (h->extents.size() >= 1000000)
-        return MIS_ENOSPC;
     appl_extent e;
     e.image_off = req->image_offset;
     e.length = req->length;
     e.tag_off = req->tag_offset;
     e.tag = req->tag;
-    h->extents.push_back(std::move(e));
+    e.form = number;
+    e.link[0] = req->virtual_sent;
+    e.link[1] = req->virtual_received;
+    e.link[2] = req->actual_sent;
+    e.link[3] = req->actual_received;
+    e.store_time_ms = req->store_time_ms;
+    if (number != MI_BFST_SET_EXTENT) {
+        e.op[0] = req->bytes_input;
+        e.op[1] = req->unique_precompressed;
+        e.op[2] = req->unique_compressed;
+    }
+    if (number == MI_BFST_SET_EXTENT_ACCEL) {
+        e.ingest_data_bytes = req->ingest_data_bytes;
+        e.ingest_unique_bytes = req->ingest_unique_bytes;
+        e.close_latency_ms = req->close_latency_ms;
+    }
+    {
+        std::lock_guard<std::mutex> lk(h->mu);
+        // Only a blob this file holds can become part of it.
+        if (h->held_tags.find(e.tag) == h->held_tags.end()) {
+            ALOG(s->sh->log, APPL_LOG_WARNING, "extent refused for %s: tag %.64s is not held by the file",
+                 store_file_rel(h->file.get()).c_str(), e.tag.c_str());
+            return MIS_EINVAL;
+        }
+        if (h->extents.size() >= APPL_MAX_EXTENTS)
+            return MIS_ENOSPC;
+        h->extents.push_back(e);
+    }
+    ALOG(s->sh->log, APPL_LOG_INFO,
+         "%s: extent at %llu, %llu bytes of blob %.64s from %llu (%s; sent %llu/%llu actual/virtual bytes, "
+         "input %llu, unique %llu/%llu, ingest %llu, close latency %llu ms)",
+         store_file_rel(h->file.get()).c_str(), (unsigned long long)e.image_off, (unsigned long long)e.length,
+         e.tag.c_str(), (unsigned long long)e.tag_off, mi_msg_name(number), (unsigned long long)e.link[2],
+         (unsigned long long)e.link[0], (unsigned long long)e.op[0], (unsigned long long)e.op[1],
+         (unsigned long long)e.op[2], (unsigned long long)e.ingest_data_bytes,
+         (unsigned long long)e.close_latency_ms);
     return MI_STS_OK;
 }
 
 int32_t do_tag(mi_session *s, uint32_t number, mi_tag_req *req)
 {
-    auto h = own_handle(s, req->handle);
-    if (h == nullptr)
-        return MIS_ENOENT;
-    if (req->tag == nullptr)
+    std::shared_ptr<appl_handle> h;
+    int32_t st = bfst_handle(s, req->handle, &h);
+    if (st != MI_STS_OK)
+        return st;
+    if (!tag_ok(req->tag))
         return MIS_EINVAL;
-    std::lock_guard<std::mutex> lk(h->mu);
-    if (number == MI_BFST_HOLD_TAG) {
-        if (h->held_tags.size() >= 1000000)
+    const std::string tag = req->tag;
+    const bool hold = number == MI_BFST_HOLD_TAG;
+    {
+        std::lock_guard<std::mutex> lk(h->mu);
+        auto it = h->held_tags.find(tag);
+        if (hold && it == h->held_tags.end() && h->held_tags.size() >= APPL_MAX_HELD_TAGS)
             return MIS_ENOSPC;
-        h->held_tags.emplace_back(req->tag);
-        return MI_STS_OK;
+        if (!hold && it == h->held_tags.end())
+            return MIS_ENOENT;
     }
-    for (auto it = h->held_tags.begin(); it != h->held_tags.end(); ++it) {
-        if (*it == req->tag) {
-            h->held_tags.erase(it);
-            return MI_STS_OK;
+    // Only this session sends tag messages for the handle, so the check above
+    // still holds once the hook has answered.
+    if (s->sh->tag_hook != nullptr) {
+        st = s->sh->tag_hook(s->sh->tag_hook_ctx, h.get(), tag, hold);
+        if (st != MI_STS_OK) {
+            ALOG(s->sh->log, APPL_LOG_WARNING, "%s of tag %.64s for %s refused: status 0x%x",
+                 hold ? "hold" : "drop", tag.c_str(), store_file_rel(h->file.get()).c_str(), (unsigned)st);
+            return st;
         }
     }
-    return MIS_ENOENT;
+    {
+        std::lock_guard<std::mutex> lk(h->mu);
+        if (hold) {
+            h->held_tags[tag]++;
+        } else {
+            auto it = h->held_tags.find(tag);
+            if (it != h->held_tags.end() && --it->second == 0)
+                h->held_tags.erase(it);
+        }
+    }
+    ALOG(s->sh->log, APPL_LOG_DEBUG, "%s: %s tag %.64s", store_file_rel(h->file.get()).c_str(),
+         hold ? "hold" : "drop", tag.c_str());
+    return MI_STS_OK;
+}
+
+// Grants one step of space when the quota has it beside what the other open
+// files were granted; a file's new grant replaces its old one, which its
+// writes have used up by the time it asks again.
+int32_t do_check_space(mi_session *s, uint64_t id)
+{
+    std::shared_ptr<appl_handle> h;
+    int32_t st = bfst_handle(s, id, &h);
+    if (st != MI_STS_OK)
+        return st;
+    store *stor = s->sh->st;
+    const uint64_t quota = store_quota(stor);
+    if (quota == 0)
+        return MI_STS_OK;
+    std::lock_guard<std::mutex> sg(s->sh->space_mu);
+    uint64_t others = 0;
+    {
+        std::lock_guard<std::mutex> lk(s->sh->hmu);
+        for (const auto &kv : s->sh->handles) {
+            if (kv.second.get() != h.get())
+                others += kv.second->space_granted;
+        }
+    }
+    const uint64_t used = store_used_bytes(stor);
+    const uint64_t committed = used + others;
+    if (committed < used || committed > quota || quota - committed < APPL_SPACE_STEP) {
+        ALOG(s->sh->log, APPL_LOG_WARNING,
+             "space check for %s refused: %llu bytes used, %llu granted to other files, quota %llu",
+             store_file_rel(h->file.get()).c_str(), (unsigned long long)used, (unsigned long long)others,
+             (unsigned long long)quota);
+        return MIS_ENOSPC;
+    }
+    h->space_granted = APPL_SPACE_STEP;
+    ALOG(s->sh->log, APPL_LOG_DEBUG, "space check for %s: %llu bytes granted", store_file_rel(h->file.get()).c_str(),
+         (unsigned long long)APPL_SPACE_STEP);
+    return MI_STS_OK;
 }
 
 int32_t do_get_extent(mi_session *s, mi_get_extent_req *req, mi_get_extent_reply *rep)
@@ -263,12 +396,28 @@ int32_t do_get_extent(mi_session *s, mi_get_extent_req *req, mi_get_extent_reply
 
 int32_t do_admin_alert(mi_session *s, mi_admin_alert_req *req)
 {
-    if (s->sh->cfg.refuse_admin_alerts)
-        return MIS_EADMINALERTDISABLED;
-    ALOG(s->sh->log, APPL_LOG_NOTICE, "admin alert from %s (pid %llu, handle %llu, %llu s, kind %llu): %.400s",
-         s->user.c_str(), (unsigned long long)req->pid, (unsigned long long)req->handle,
-         (unsigned long long)req->seconds, (unsigned long long)req->kind, req->text != nullptr ? req->text : "");
-    return MI_STS_OK;
+    auto h = own_handle(s, req->handle);
+    if (h == nullptr)
+        return MIS_ENOENT;
+    // The text goes into the log: printable characters only.
+    char text[401];
+    size_t n = 0;
+    for (const char *p = req->text != nullptr ? req->text : ""; *p != '\0' && n + 1 < sizeof text; ++p)
+        text[n++] = (*p >= 0x20 && *p < 0x7F) ? *p : '?';
+    text[n] = '\0';
+    uint64_t count;
+    {
+        std::lock_guard<std::mutex> lk(h->mu);
+        count = ++h->alerts;
+    }
+    s->sh->admin_alerts.fetch_add(1);
+    const bool refused = s->sh->cfg.refuse_admin_alerts;
+    ALOG(s->sh->log, APPL_LOG_WARNING,
+         "admin alert %llu for %s from %s (pid %llu): call took %llu s, kind %llu: %s%s", (unsigned long long)count,
+         store_file_rel(h->file.get()).c_str(), s->user.c_str(), (unsigned long long)req->pid,
+         (unsigned long long)req->seconds, (unsigned long long)req->kind, text,
+         refused ? " (alerts are switched off)" : "");
+    return refused ? MIS_EADMINALERTDISABLED : MI_STS_OK;
 }
 
 // A reply that is only a header and a status, for numbers without a reply
@@ -355,10 +504,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
             status = do_close(s, rec.close_file_req.handle);
             break;
         case MI_CHECK_SPACE:
-            if (own_handle(s, rec.check_space_req.handle) == nullptr)
-                status = MIS_ENOENT;
-            else if (!store_has_space(s->sh->st))
-                status = MIS_ENOSPC;
+            status = do_check_space(s, rec.check_space_req.handle);
             break;
         case MI_ADMIN_ALERT:
             status = do_admin_alert(s, &rec.admin_alert_req);
@@ -366,7 +512,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
         case MI_BFST_SET_EXTENT:
         case MI_BFST_SET_EXTENT_STATS:
         case MI_BFST_SET_EXTENT_ACCEL:
-            status = do_set_extent(s, &rec.set_extent_req);
+            status = do_set_extent(s, number, &rec.set_extent_req);
             break;
         case MI_BFST_HOLD_TAG:
         case MI_BFST_DROP_TAG:

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,13 +18,29 @@
 #include <vector>
 
 // An extent recorded for a file opened through MI (blob tag, where it sits in
-// the backup image).
+// the backup image), with the transfer statistics its set-extent form carried
+// (zero where the form has no such field).
 struct appl_extent {
     uint64_t image_off = 0;
     uint64_t length = 0;
     uint64_t tag_off = 0;
     std::string tag;
+    uint32_t form = 0;         // MI_BFST_SET_EXTENT, _STATS or _ACCEL
+    uint64_t link[4] = {};     // virtual sent, virtual received, actual sent, actual received
+    uint64_t store_time_ms = 0;
+    uint64_t op[3] = {};       // bytes input, unique before compression, unique after
+    uint64_t ingest_data_bytes = 0;
+    uint64_t ingest_unique_bytes = 0;
+    uint64_t close_latency_ms = 0;
 };
+
+// Most extents and held tags one handle may record.
+constexpr size_t APPL_MAX_EXTENTS = 65536;
+constexpr size_t APPL_MAX_HELD_TAGS = 65536;
+// Longest tag text accepted (hexadecimal, two digits per byte).
+constexpr size_t APPL_MAX_TAG_TEXT = 510;
+// Space one MI_CHECK_SPACE grants: the client writes this much before asking again.
+constexpr uint64_t APPL_SPACE_STEP = 0x10000000;
 
 // Open modes of MI_OPEN_FILE.
 enum : int {
@@ -39,9 +56,13 @@ struct appl_handle {
     uint64_t owner = 0;   // MI session that opened it
     int mi_mode = 0;
     std::shared_ptr<store_file> file;
-    std::mutex mu;        // guards extents and tags
+    std::mutex mu;        // guards extents, tags and alerts
     std::vector<appl_extent> extents;
-    std::vector<std::string> held_tags;
+    std::map<std::string, uint32_t> held_tags;  // tag text -> holds
+    uint64_t alerts = 0;  // admin alerts received for this file
+    // What the last MI_CHECK_SPACE granted: held back from the other files'
+    // grants until the handle closes (guarded by appl_shared::space_mu).
+    uint64_t space_granted = 0;
     // Whether the data written into the file arrived whole: data-mover
     // connections that have it open for writing, and the first failure
     // (error number) of a write, a flush or a writer.
@@ -56,6 +77,10 @@ void appl_handle_fail(appl_handle *h, int status);
 // the failure, with *why saying what happened.
 int appl_handle_incomplete(appl_handle *h, const char **why);
 
+// Hold (hold true) or release a blob by its tag for a handle: the link to the
+// blob store. Returns an MI status; a refusal leaves the hold unrecorded.
+typedef int32_t (*appl_tag_hook)(void *ctx, const appl_handle *h, const std::string &tag, bool hold);
+
 struct appl_shared {
     appliance_config cfg;
     store *st = nullptr;
@@ -66,6 +91,13 @@ struct appl_shared {
 
     std::mutex hmu;
     std::unordered_map<uint64_t, std::shared_ptr<appl_handle>> handles;
+
+    std::mutex space_mu;                  // makes each space grant one step
+    std::atomic<uint64_t> admin_alerts{0};  // received, over all files
+
+    // Unset: holds are only recorded on the handle.
+    appl_tag_hook tag_hook = nullptr;
+    void *tag_hook_ctx = nullptr;
 };
 
 // Registers a new handle for an opened file and returns it.

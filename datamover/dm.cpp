@@ -4,8 +4,10 @@
 #include "datamover/dm.h"
 
 #include "datamover/byteorder.h"
+#include "datamover/posix/platform_xcomm.h"
 #include "datamover/xcomm_ssl.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include <ctime>
 #include <netdb.h>
 #include <new>
+#include <random>
 #include <thread>
 
 namespace {
@@ -96,6 +99,7 @@ int dm_data_error(int sticky)
 uint32_t dm_page_count(int small_cache)
 {
     uint32_t n = small_cache ? DM_PAGE_CNT_SMALL : DM_PAGE_CNT;
+    std::lock_guard<std::mutex> g(util_env_lock());
     const char *e = getenv("DMC_PAGE_CNT");
     if (e != nullptr) {
         char *end = nullptr;
@@ -395,6 +399,39 @@ static int dm_process(dm_client *dmc, xcomm_msg *m)
     return rc;
 }
 
+// The appliance left requests unanswered for the whole response timeout: the
+// oldest one in flight is named, and the connection is dropped, so that
+// everything in flight comes back cancelled and no later call of this client
+// waits for the silent peer again. Returns XCOMM_ERR_TIMEOUT.
+static int dm_deadline_passed(dm_client *dmc)
+{
+    const char *what = "a DM request";
+    {
+        std::lock_guard<std::mutex> g(*dmc->endp.lock);
+        for (xcomm_slot *s = dmc->endp.pending.head; s != nullptr; s = s->next) {
+            const xcomm_msg *m = s->msg;
+            if (m == nullptr || m->hdr.type != XCOMM_MSG_REQ || m->sgl_ents < 1)
+                continue;
+            dm_hdr h;
+            if (dm_hdr_decode(&h, m->sgl[0].iov_base, m->sgl[0].iov_len) >= 0)
+                what = dm_cmd_name(h.cmd);
+            break;
+        }
+    }
+    dm_log(dmc, UTIL_LOG_ERROR, __LINE__, "no answer from %s to %s within %d seconds, dropping the connection\n",
+           dmc->name, what, static_cast<int>(dmc->resp_timeout_s));
+    util_timeout_note(what, dmc->resp_timeout_s);
+    xcomm_endp_close_all(&dmc->ctx, &dmc->endp);
+    return XCOMM_ERR_TIMEOUT;
+}
+
+static struct timeval dm_wait_tv(const dm_client *dmc, int64_t left_ms)
+{
+    if (left_ms < 0)
+        left_ms = static_cast<int64_t>(dmc->resp_timeout_s) * 1000;
+    return {static_cast<time_t>(left_ms / 1000), static_cast<suseconds_t>((left_ms % 1000) * 1000)};
+}
+
 int dm_waitfor_io_msgs(dm_client *dmc, int n)
 {
     if (dmc == nullptr) {
@@ -403,8 +440,10 @@ int dm_waitfor_io_msgs(dm_client *dmc, int n)
     }
     for (int i = 0; i < n; i++) {
         xcomm_msg *m = nullptr;
-        struct timeval tv = {DM_WAIT_SECS, 0};
+        struct timeval tv = dm_wait_tv(dmc, -1);
         int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 1);
+        if (rc == XCOMM_ERR_TIMEOUT)
+            return dm_deadline_passed(dmc);
         if (rc != 0)
             return rc;
         if (m == nullptr)
@@ -425,21 +464,18 @@ int dm_send_async(dm_client *dmc, xcomm_msg *msg)
         int rc = xcomm_send_msg(&dmc->ctx, &dmc->endp, msg);
         if (rc != XCOMM_ERR_BUSY)
             return rc;
-        // Every slot is in flight: collect completions, then try again.
-        for (int i = 0; i < 32; i++) {
-            xcomm_msg *m = nullptr;
-            struct timeval tv = {DM_WAIT_SECS, 0};
-            rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 0);
-            if (rc == XCOMM_ERR_TIMEOUT)
-                break;
-            if (rc != 0) {
-                dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "dm_waitfor_io_msgs rc[%d]\n", rc);
-                return rc;
-            }
-            if (m != nullptr)
-                (void)dm_process(dmc, m);
-            break;
+        // Every slot is in flight: collect a completion, then try again.
+        xcomm_msg *m = nullptr;
+        struct timeval tv = dm_wait_tv(dmc, -1);
+        rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 0);
+        if (rc == XCOMM_ERR_TIMEOUT)
+            rc = dm_deadline_passed(dmc);
+        if (rc != 0) {
+            dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "dm_waitfor_io_msgs rc[%d]\n", rc);
+            return rc;
         }
+        if (m != nullptr)
+            (void)dm_process(dmc, m);
     }
 }
 
@@ -450,11 +486,15 @@ static int wait_for(dm_client *dmc, xcomm_msg *msg, bool *gone)
 {
     *gone = false;
     int errs = 0;
+    const int64_t deadline = xcomm_monotime_ms() + static_cast<int64_t>(dmc->resp_timeout_s) * 1000;
     for (;;) {
         xcomm_msg *m = msg;
-        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, nullptr, 1);
+        struct timeval tv = dm_wait_tv(dmc, std::max<int64_t>(0, deadline - xcomm_monotime_ms()));
+        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 1);
         if (rc == 0 && m == msg)
             return 0;
+        if (rc == XCOMM_ERR_TIMEOUT)
+            return dm_deadline_passed(dmc);  // msg comes back cancelled, to the wait loop
         if (rc == XCOMM_ERR_NOMSG) {
             *gone = true;  // neither pending nor completed
             return XCOMM_ERR_DROPPED;
@@ -518,7 +558,7 @@ dm_pmsg *dm_msg_get_req(dm_client *dmc, int *errp)
             return pm;
         }
         int rc = dm_waitfor_io_msgs(dmc, 32);
-        if (rc == 0 || rc == XCOMM_ERR_TIMEOUT)
+        if (rc == 0)
             continue;
         if (rc == XCOMM_ERR_NOMSG) {
             pm = dm_msg_get(dmc, true);
@@ -540,7 +580,7 @@ int dm_drain(dm_client *dmc)
     int errs = 0;
     while (xcomm_endp_busy(&dmc->endp)) {
         int rc = dm_waitfor_io_msgs(dmc, 1);
-        if (rc == 0 || rc == XCOMM_ERR_TIMEOUT) {
+        if (rc == 0) {
             errs = 0;
             continue;
         }
@@ -819,16 +859,21 @@ static int dm_connect(dm_client *dmc)
         dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "dm_msg_init failed: - [%d].\n", rc);
         return rc;
     }
+    // Every attempt together takes at most the response timeout.
+    const int64_t deadline = xcomm_monotime_ms() + static_cast<int64_t>(dmc->resp_timeout_s) * 1000;
     for (int attempt = 1;; attempt++) {
         rc = dm_endp_setup(dmc);
         if (rc != 0)
             return rc;
+        int64_t left = deadline - xcomm_monotime_ms();
+        dmc->endp.connect_limit_ms = static_cast<int32_t>(std::max<int64_t>(1, left));
+        dmc->endp.negotiate_wait_s = dmc->resp_timeout_s;
         rc = xcomm_endp_open(&dmc->ctx, &dmc->endp, dmc->name);
         if (rc == 0) {
             dm_log(dmc, UTIL_LOG_INFO, __LINE__, "xcomm_endp_open[%s] successful\n", dmc->name);
             break;
         }
-        if (rc == XCOMM_ERR_CONN && attempt < DM_CONNECT_TRIES) {
+        if (rc == XCOMM_ERR_CONN && attempt < DM_CONNECT_TRIES && deadline - xcomm_monotime_ms() > 1000) {
             dm_log(dmc, UTIL_LOG_DEBUG, __LINE__, "xcomm_endp_open[%s] failed - [%d], try=%d\n", dmc->name, rc, attempt);
             xcomm_endp_shutdown(&dmc->ctx, &dmc->endp);
             xcomm_endp_release(&dmc->ctx, &dmc->endp);
@@ -870,8 +915,10 @@ static void dm_service_name(dm_client *dmc, const char *host)
     }
     int r = 0;
     if (found > 0) {
-        srand(static_cast<unsigned>(time(nullptr)));
-        r = rand() % found;
+        // A generator of its own: the process's rand() sequence is the host's.
+        std::minstd_rand gen(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                             static_cast<unsigned>(reinterpret_cast<uintptr_t>(dmc) >> 4));
+        r = static_cast<int>(gen() % static_cast<unsigned>(found));
     }
     if (r == 0)
         snprintf(dmc->name, sizeof dmc->name, "dm_client@%s", host);
@@ -955,6 +1002,7 @@ dm_client *dm_client_create(const char *host, int port, void *log_ctx, int recon
     }
     dmc->log_ctx = log_ctx;
     dmc->max_pend = DM_MAX_PEND;
+    dmc->resp_timeout_s = util_response_timeout();
     if (port != 0)
         snprintf(dmc->name, sizeof dmc->name, "%d@%s", port, host);
     else

@@ -40,7 +40,6 @@ constexpr int DM_PEEK_SIZE = XCOMM_HDR_SIZE + 16;    // XCOMM header + DM header
 constexpr uint64_t DM_MAX_FILE_END = 1ull << 46;     // highest end offset of a write
 constexpr uint32_t DM_MAX_READ_LEN = 0x7EFFFF;       // longest single read
 constexpr int DM_CONNECT_TRIES = 20;
-constexpr int DM_WAIT_SECS = 30;                     // wait-loop timeout
 constexpr uint32_t DM_CTRL_RSP_MAX = (1u << 20) + 64; // largest control response accepted
 constexpr const char *DM_SHADOW_ROOT = "/tmp/dm/shadow";
 // Checksums of the appliance fetched at a time (64 MiB of data).
@@ -181,6 +180,10 @@ struct dm_client {
     // Synchronous requests whose waiter gave up: the wait loop frees them
     // when they come back, destruction when they do not.
     xcomm_msg *orphans[16];
+    // Longest wait for any answer (and for the connect): util_response_timeout
+    // at creation. When it passes with requests in flight the connection is
+    // dropped and the waiting call fails with XCOMM_ERR_TIMEOUT.
+    int32_t resp_timeout_s;
 };
 
 // ---- process-wide settings ----
@@ -208,8 +211,10 @@ void dm_client_destroy(dm_client *dmc);
 uint32_t dm_page_count(int small_cache);
 
 // ---- machinery shared by the file operations ----
-// Waits for n completed messages (30 s each) and processes them. 0, or the
-// first error (XCOMM_ERR_TIMEOUT, XCOMM_ERR_NOMSG when nothing is pending).
+// Waits for n completed messages (at most the response timeout each) and
+// processes them. 0, or the first error: XCOMM_ERR_NOMSG when nothing is
+// pending, XCOMM_ERR_TIMEOUT when the appliance left requests unanswered for
+// the whole response timeout (the connection has then been dropped).
 int dm_waitfor_io_msgs(dm_client *dmc, int n);
 // Pool messages.
 dm_pmsg *dm_msg_get(dm_client *dmc, bool request);

@@ -507,7 +507,7 @@ pce *find_page(dm_client *dmc, dm_file *df, uint64_t off, int *errp)
             return p;
         }
         int rc = dm_waitfor_io_msgs(dmc, 1);
-        if (rc == 0 || rc == XCOMM_ERR_TIMEOUT || rc == XCOMM_ERR_NOMSG)
+        if (rc == 0 || rc == XCOMM_ERR_NOMSG)
             continue;
         DMLOG(dmc, UTIL_LOG_WARNING, "dm_waitfor_io_msgs rc[%d]\n", rc);
         *errp = rc;
@@ -679,7 +679,7 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
         const uint32_t n = static_cast<uint32_t>(std::min(end, aligned + psz) - pos);
         while (pcache_free_count(dmc->pc) == 0) {
             int rc = dm_waitfor_io_msgs(dmc, 1);
-            if (rc == 0 || rc == XCOMM_ERR_TIMEOUT)
+            if (rc == 0)
                 continue;
             DMLOG(dmc, UTIL_LOG_WARNING, "dm_waitfor_io_msgs rc[%d]\n", rc);
             return rc == XCOMM_ERR_NOMSG ? DM_ERR_NOPAGE : rc;

@@ -75,6 +75,22 @@ int dm_hdr_status(const dm_hdr *h) { return static_cast<int>(h->status); }
 
 bool dm_cmd_valid(unsigned cmd) { return cmd <= DM_CMD_MAX; }
 
+const char *dm_cmd_name(unsigned cmd)
+{
+    switch (cmd) {
+    case DM_CMD_CONFIG: return "DM CONFIG";
+    case DM_CMD_OPEN: return "DM OPEN";
+    case DM_CMD_CLOSE: return "DM CLOSE";
+    case DM_CMD_READ: return "DM READ";
+    case DM_CMD_WRITE: return "DM WRITE";
+    case DM_CMD_DELETE: return "DM DELETE";
+    case DM_CMD_FLUSH: return "DM FLUSH";
+    case DM_CMD_SET_XATTR: return "DM SET_XATTR";
+    case DM_CMD_GET_XATTR: return "DM GET_XATTR";
+    default: return "DM request";
+    }
+}
+
 int dm_hdr_encode(const dm_hdr *h, void *buf, size_t len)
 {
     if (h == nullptr || buf == nullptr)

@@ -145,6 +145,8 @@ void dm_hdr_set_handle(dm_hdr *h, uint32_t handle);
 int dm_hdr_status(const dm_hdr *h);
 // True for command numbers a receiver accepts (0..11).
 bool dm_cmd_valid(unsigned cmd);
+// "DM WRITE" and so on, for messages; "DM request" for other numbers.
+const char *dm_cmd_name(unsigned cmd);
 
 int dm_hdr_encode(const dm_hdr *h, void *buf, size_t len);
 int dm_hdr_decode(dm_hdr *h, const void *buf, size_t len);

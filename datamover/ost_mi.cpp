@@ -2,14 +2,18 @@
 #include "datamover/ost_mi.h"
 
 #include "datamover/byteorder.h"
+#include "datamover/posix/platform_xcomm.h"
 #include "datamover/xcomm_ssl.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace {
 
@@ -106,6 +110,8 @@ int ost_mi_client_open(ost_mi_client *cli)
     cli->endp.alloc_cb = ost_mi_alloc_cb;
     cli->endp.peek_sz = OST_MI_PEEK_SIZE;
     cli->endp.reconnect_allowed = (cli->options & OST_MI_OPT_RECONNECT) != 0 ? 1 : 0;
+    cli->endp.connect_limit_ms = cli->resp_timeout_s * 1000;
+    cli->endp.negotiate_wait_s = cli->resp_timeout_s;
 
     rc = xcomm_endp_open(&cli->ctx, &cli->endp, cli->remote_name);
     if (rc != 0) {
@@ -173,6 +179,7 @@ ost_mi_client *ost_mi_client_create(const char *host, int port, void *log_ctx, u
         return nullptr;
 
     cli->oreqs = OST_MI_OREQS;
+    cli->resp_timeout_s = util_response_timeout();
     if (port != 0)
         snprintf(cli->remote_name, sizeof cli->remote_name, "%d@%s", port, host);
     else
@@ -215,11 +222,20 @@ xcomm_msg *ost_mi_alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *
     xcomm_hdr h;
     xcomm_hdr_decode(peek, &h);
     uint32_t len = xcomm_hdr_get_size(&h);
+    // Nothing the client receives is larger than a record (an ACK carries
+    // nothing): a bigger announcement is refused before anything is allocated.
+    uint32_t most = h.type == XCOMM_MSG_ACK ? 0 : static_cast<uint32_t>(OST_MI_REC_SIZE);
+    if (len > most) {
+        MI_LOG(cli, UTIL_LOG_WARNING, "msg type %d of %u bytes refused, at most %u expected\n", h.type, len, most);
+        cli->refused_msg = true;
+        return nullptr;
+    }
     if (h.type != XCOMM_MSG_ACK) {
         // Only with a payload is the record type byte behind the header valid.
         int type = len != 0 ? peek[XCOMM_HDR_SIZE] : -1;
         if (type != OST_MI_REC_REQUEST && type != OST_MI_REC_RESPONSE) {
             MI_LOG(cli, UTIL_LOG_WARNING, "bad msg[%d]\n", type);
+            cli->refused_msg = true;
             return nullptr;
         }
     }
@@ -253,16 +269,41 @@ int ost_mi_sync_rpc(ost_mi_client *cli, const void *req, int req_len, void *repl
         memcpy(out + OST_MI_REC_HEAD_SIZE, req, static_cast<size_t>(req_len));
 
     msg->hdr.type = XCOMM_MSG_REQ;
+    // The whole exchange, a wait for a free slot included, has one deadline.
+    const int limit_s = cli->resp_timeout_s > 0 ? cli->resp_timeout_s : util_response_timeout();
+    const int64_t deadline = xcomm_monotime_ms() + static_cast<int64_t>(limit_s) * 1000;
     int rc;
-    do {
+    int64_t pause_ms = 1;
+    for (;;) {
         rc = xcomm_send_msg(&cli->ctx, &cli->endp, msg);
-    } while (rc == XCOMM_ERR_BUSY);
-    if (rc >= 0)
-        rc = xcomm_endp_wait(&cli->ctx, &cli->endp, &msg, nullptr, 1);
+        if (rc != XCOMM_ERR_BUSY)
+            break;
+        int64_t left = deadline - xcomm_monotime_ms();
+        if (left <= 0) {
+            rc = XCOMM_ERR_TIMEOUT;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(pause_ms, left)));
+        pause_ms = std::min<int64_t>(pause_ms * 2, 100);
+    }
+    cli->refused_msg = false;
+    if (rc >= 0) {
+        int64_t left = std::max<int64_t>(0, deadline - xcomm_monotime_ms());
+        struct timeval tv = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
+        rc = xcomm_endp_wait(&cli->ctx, &cli->endp, &msg, &tv, 1);
+    }
     if (rc < 0) {
+        if (rc == XCOMM_ERR_TIMEOUT) {
+            // A peer that stays silent this long is taken for gone: the
+            // connection is dropped with the request (release_request).
+            MI_LOG(cli, UTIL_LOG_ERROR, "no answer from %s within %d seconds\n", cli->remote_name, limit_s);
+            util_timeout_note("an MI request", limit_s);
+        }
         MI_LOG(cli, UTIL_LOG_WARNING, "ost_mi_sync_rpc failed - [%d]\n", rc);
         release_request(cli, msg);
-        return rc;
+        // A reply that could not be taken in dropped the connection; the
+        // exchange failed on a bad message, not on the transport.
+        return cli->refused_msg ? DM_ERR_BADMSG : rc;
     }
 
     if (msg->status == XCOMM_MSG_CANCELLED) {

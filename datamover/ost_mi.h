@@ -48,6 +48,8 @@ struct ost_mi_client {
     char cert_dir[OST_MI_NAME_SIZE];
     uint32_t options;
     bool ctx_ready;  // the context was initialised and needs a shutdown
+    int32_t resp_timeout_s;  // limit for the connect and for each exchange (util_response_timeout at creation)
+    bool refused_msg;        // the allocation callback refused what the peer announced
 };
 
 // The ost_mi record head and payload, as carried in an XCOMM message.
@@ -78,7 +80,10 @@ void ost_mi_client_destroy(ost_mi_client *cli);
 // status (0 success, else the server's code), or a negative code:
 // DM_ERR_BADMSG for a request over 4096 bytes or a response that is not a
 // 4108-byte record, DM_ERR_NOMEM, DM_ERR_INVALID_ARGS, XCOMM_ERR_DROPPED when
-// the request came back cancelled, or the XCOMM error of the send or wait.
+// the request came back cancelled, XCOMM_ERR_TIMEOUT when no answer came
+// within the client's response timeout (the connection is then dropped and
+// the deadline noted, see util_timeout_note), or the XCOMM error of the send
+// or wait.
 int ost_mi_sync_rpc(ost_mi_client *cli, const void *req, int req_len, void *reply, int reply_len);
 
 // Allocation callback of the endpoint (installed by the client).

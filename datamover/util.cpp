@@ -390,3 +390,51 @@ void util_set_page_digest(bool on) { g_page_digest.store(on); }
 bool util_page_digest() { return g_page_digest.load(); }
 void util_set_size_mb(int mb) { g_size_mb.store(mb); }
 int util_size_mb() { return g_size_mb.load(); }
+
+// ---------------------------------------------------------------- deadlines
+
+namespace {
+std::atomic<int> g_response_timeout{UTIL_RESPONSE_TIMEOUT_DEFAULT};
+
+struct TimeoutNote {
+    char request[64];
+    int seconds;
+    char text[128];
+};
+thread_local TimeoutNote t_timeout = {};
+}  // namespace
+
+void util_set_response_timeout(int seconds)
+{
+    if (seconds >= UTIL_RESPONSE_TIMEOUT_MIN && seconds <= UTIL_RESPONSE_TIMEOUT_MAX)
+        g_response_timeout.store(seconds);
+}
+
+int util_response_timeout() { return g_response_timeout.load(); }
+
+void util_timeout_note(const char *request, int seconds)
+{
+    util_strlcpy(t_timeout.request, request != nullptr ? request : "a request", sizeof t_timeout.request);
+    t_timeout.seconds = seconds;
+}
+
+void util_timeout_rename(const char *request)
+{
+    if (request != nullptr && t_timeout.request[0] != '\0')
+        util_strlcpy(t_timeout.request, request, sizeof t_timeout.request);
+}
+
+const char *util_timeout_text()
+{
+    if (t_timeout.request[0] == '\0')
+        return "";
+    snprintf(t_timeout.text, sizeof t_timeout.text, "no answer to %s within %d seconds", t_timeout.request,
+             t_timeout.seconds);
+    return t_timeout.text;
+}
+
+std::mutex &util_env_lock()
+{
+    static std::mutex lock;
+    return lock;
+}

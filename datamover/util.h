@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 // ---- status codes of the file layer, page cache, transport and DM client ----
 enum : int {
@@ -193,3 +194,27 @@ void util_set_page_digest(bool on);
 bool util_page_digest();
 void util_set_size_mb(int mb);
 int util_size_mb();
+
+// ---- deadlines ----
+// Seconds an MI or DM client waits for any answer of the appliance (and for a
+// connect) before it gives the request up; clients take the value when they
+// are created. Default 300; values outside 5..86400 are ignored.
+constexpr int UTIL_RESPONSE_TIMEOUT_DEFAULT = 300;
+constexpr int UTIL_RESPONSE_TIMEOUT_MIN = 5;
+constexpr int UTIL_RESPONSE_TIMEOUT_MAX = 86400;
+void util_set_response_timeout(int seconds);
+int util_response_timeout();
+
+// The last deadline that passed on this thread: the request that went
+// unanswered and the seconds it was waited for. A caller that sees
+// XCOMM_ERR_TIMEOUT reads it to say which request timed out.
+void util_timeout_note(const char *request, int seconds);
+// Names the request of the last note (a layer above knows it better).
+void util_timeout_rename(const char *request);
+// "no answer to MI_CLOSE_FILE within 5 seconds", or "" when nothing is noted.
+const char *util_timeout_text();
+
+// ---- the process environment ----
+// setenv and getenv are not safe against each other across threads; every
+// reader and writer of the environment in this library holds this lock.
+std::mutex &util_env_lock();

@@ -535,20 +535,57 @@ int apply_config_sockopts(xcomm_endp *endp, int sock)
     return 0;
 }
 
-// Connect attempts on fd->sock to fd->raddr (endpoint lock not required).
+// One connect of sock to addr that waits at most until deadline (monotonic
+// milliseconds). 0, or -1 with errno set (ETIMEDOUT when the time ran out).
+static int connect_until(int sock, const struct sockaddr_in *addr, int64_t deadline)
+{
+    int fl = fcntl(sock, F_GETFL);
+    if (fl < 0 || fcntl(sock, F_SETFL, fl | O_NONBLOCK) != 0)
+        return -1;
+    int rc = connect(sock, reinterpret_cast<const sockaddr *>(addr), sizeof *addr);
+    int e = rc == 0 ? 0 : errno;
+    while (rc != 0 && (e == EINPROGRESS || e == EINTR || e == EALREADY)) {
+        int64_t left = deadline - xcomm_monotime_ms();
+        if (left <= 0) {
+            e = ETIMEDOUT;
+            break;
+        }
+        struct pollfd p = {sock, POLLOUT, 0};
+        int n = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+        if (n < 0 && errno != EINTR) {
+            e = errno;
+            break;
+        }
+        if (n <= 0)
+            continue;
+        int soerr = 0;
+        socklen_t len = sizeof soerr;
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0)
+            soerr = errno;
+        rc = soerr == 0 ? 0 : -1;
+        e = soerr;
+    }
+    // The transport's reads and writes say for themselves that they must not block.
+    fcntl(sock, F_SETFL, fl);
+    if (rc == 0)
+        return 0;
+    errno = e;
+    return -1;
+}
+
+// Connect attempts on fd->sock to fd->raddr (endpoint lock not required),
+// all of them within the endpoint's connect limit.
 int connect_attempts(xcomm_endp *endp, xcomm_fd *fd, bool reconnect)
 {
     char rtext[64];
     xcomm_addr_to_str(&fd->raddr, rtext, sizeof rtext);
     int tries = endp->connect_attempts > 0 ? endp->connect_attempts : 1;
+    const int64_t limit = endp->connect_limit_ms > 0 ? endp->connect_limit_ms : 300000;
+    const int64_t deadline = xcomm_monotime_ms() + limit;
     int e = 0;
     char text[256] = "";
     for (int i = 0; i < tries; ++i) {
-        int rc;
-        do {
-            rc = connect(fd->sock, reinterpret_cast<const sockaddr *>(&fd->raddr), sizeof fd->raddr);
-        } while (rc != 0 && errno == EINTR);
-        if (rc == 0)
+        if (connect_until(fd->sock, &fd->raddr, deadline) == 0)
             return 0;
         e = xcomm_errtext(0, text, sizeof text);
         if (e == XCOMM_WSAECONNREFUSED) {
@@ -557,10 +594,24 @@ int connect_attempts(xcomm_endp *endp, xcomm_fd *fd, bool reconnect)
                        rtext, e, text);
             return XCOMM_ERR_CONN_REFUSED;
         }
+        if (e == ETIMEDOUT && xcomm_monotime_ms() >= deadline)
+            break;
         if (reconnect)
             ULOG_DEBUG_IF(SRC, "%s: re-connect[%d]- errno: %d, errmsg: %s\n", endp->rname, i, e, text);
-        if (i + 1 < tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(endp->connect_wait_ms));
+        if (i + 1 < tries) {
+            int64_t pause = std::min<int64_t>(endp->connect_wait_ms, deadline - xcomm_monotime_ms());
+            if (pause > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        }
+    }
+    if (xcomm_monotime_ms() >= deadline) {
+        ULOG_ERROR(SRC, reconnect ? "re-connect to: %s got no answer within %d seconds\n"
+                                  : "connect to: %s got no answer within %d seconds\n",
+                   rtext, static_cast<int>((limit + 999) / 1000));
+        char what[96];
+        snprintf(what, sizeof what, "the connect to %s", rtext);
+        util_timeout_note(what, static_cast<int>((limit + 999) / 1000));
+        return XCOMM_ERR_TIMEOUT;
     }
     ULOG_ERROR(SRC, reconnect ? "re-connect to: %s failed: errno: %d, errmsg: %s\n"
                               : "connect to: %s failed: errno: %d, errmsg: %s\n",
@@ -752,6 +803,7 @@ int xcomm_endp_init(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name, in
     endp->alloc_cb = default_alloc_cb;
     endp->free_cb = xcomm_msg_free;
     endp->connect_wait_ms = 1000;
+    endp->connect_limit_ms = 300000;
     endp->negotiate_wait_s = 60;
     int64_t s, us;
     xcomm_gettime(&s, &us);

@@ -78,6 +78,9 @@
 //   lost datagram's payload cannot be; its number is filled with an ACK for
 //   no slot). After a reconnect a server numbers its retransmissions from the
 //   client's last received + 1 and continues from there.
+// - Connects never block: all attempts of one open (or reconnect) together
+//   take at most connect_limit_ms; when that passes the open fails with
+//   XCOMM_ERR_TIMEOUT. A refused connect fails at once.
 // - The negotiate reply is awaited for at most negotiate_wait_s seconds.
 //
 // Callback rules: completion callbacks, release callbacks, close_cb and
@@ -413,6 +416,7 @@ struct xcomm_endp {
     uint64_t reconnect_seen;     // reconnect_count at the last wait check
     uint32_t object_nonce;       // high half of the reconnect object handles issued
     int32_t connect_wait_ms;     // pause after a failed connect attempt (1000)
+    int32_t connect_limit_ms;    // limit for all connect attempts of one open or reconnect (300000)
     int32_t negotiate_wait_s;    // limit for a client's negotiate reply (60)
     int wake_fd;                 // wakes threads waiting in a pass when another completes a message
     int32_t pollers;             // threads inside the readiness wait

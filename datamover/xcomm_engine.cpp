@@ -436,7 +436,9 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                 ULOG_DEBUG_IF(SRC, "seq_no(%d) < next_recv(%d), discard it\n", static_cast<int>(h.seq_no),
                               static_cast<int>(fd->next_recv));
                 endp->stats.dups++;
-                m = xcomm_msg_alloc(plen);
+                // Its body is read through a small buffer and dropped: the
+                // peer's word on its size never decides an allocation.
+                m = xcomm_msg_alloc(0);
                 if (m == nullptr)
                     return XCOMM_ERR_NOMEM;
                 m->status = XCOMM_MSG_FAILED;
@@ -500,47 +502,63 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
         }
 
         // Body: the header again, then straight into the message's buffers.
+        // A duplicate's body goes through a scratch buffer, a piece per round.
         xcomm_msg *m = fd->receive_msg;
-        struct iovec v[1 + XCOMM_MAX_SGL];
-        int cnt = 0;
-        v[cnt++] = iovec{fd->recv_hdr, XCOMM_HDR_SIZE};
-        for (int i = 0; i < m->sgl_ents; ++i)
-            if (m->sgl[i].iov_len != 0)
-                v[cnt++] = iovec{m->sgl[i].iov_base, m->sgl[i].iov_len};
-        int first = skip_vec(v, cnt, m->bytes_processed);
-        if (endp->pre_recv_cb != nullptr)
-            endp->pre_recv_cb(m, v + first, cnt - first, m->bytes_processed);
-        while (fd->peek_bytes_available > 0 && first < cnt) {
-            size_t k = std::min(static_cast<size_t>(fd->peek_bytes_available), v[first].iov_len);
-            memcpy(v[first].iov_base, fd->peek, k);
-            consume_peek(fd, static_cast<int>(k));
-            m->bytes_processed += static_cast<uint32_t>(k);
-            first = skip_vec(v, cnt, k);
-        }
-        while (first < cnt) {
-            int err = 0;
-            long r = fd_read(endp, fd, v + first, std::min(cnt - first, MAX_BUF_COUNT), &err);
-            if (r < 0) {
-                if (xcomm_would_block(err))
-                    break;
-                char text[256];
-                xcomm_errtext(err, text, sizeof text);
-                ULOG_ERROR(SRC, "%s: xcomm_recvmsg - errno: %d, errmsg: %s\n", endp->rname, err, text);
-                if (endp->post_recv_cb != nullptr)
-                    endp->post_recv_cb(m);
-                return recv_io_error(ctx, endp, fd, reconnected);
+        const bool discard = m->rcvd == 2;
+        unsigned char scratch[4096];
+        bool blocked = false;
+        do {
+            struct iovec v[1 + XCOMM_MAX_SGL];
+            int cnt = 0;
+            int first;
+            v[cnt++] = iovec{fd->recv_hdr, XCOMM_HDR_SIZE};
+            if (discard) {
+                uint32_t left = m->total_bytes - std::max<uint32_t>(m->bytes_processed, XCOMM_HDR_SIZE);
+                if (left != 0)
+                    v[cnt++] = iovec{scratch, std::min<size_t>(sizeof scratch, left)};
+                first = skip_vec(v, cnt, std::min<uint32_t>(m->bytes_processed, XCOMM_HDR_SIZE));
+            } else {
+                for (int i = 0; i < m->sgl_ents; ++i)
+                    if (m->sgl[i].iov_len != 0)
+                        v[cnt++] = iovec{m->sgl[i].iov_base, m->sgl[i].iov_len};
+                first = skip_vec(v, cnt, m->bytes_processed);
+                if (endp->pre_recv_cb != nullptr)
+                    endp->pre_recv_cb(m, v + first, cnt - first, m->bytes_processed);
             }
-            if (r == 0) {
-                if (endp->post_recv_cb != nullptr)
-                    endp->post_recv_cb(m);
-                if (may_reconnect(endp, fd))
+            while (fd->peek_bytes_available > 0 && first < cnt) {
+                size_t k = std::min(static_cast<size_t>(fd->peek_bytes_available), v[first].iov_len);
+                memcpy(v[first].iov_base, fd->peek, k);
+                consume_peek(fd, static_cast<int>(k));
+                m->bytes_processed += static_cast<uint32_t>(k);
+                first = skip_vec(v, cnt, k);
+            }
+            while (first < cnt) {
+                int err = 0;
+                long r = fd_read(endp, fd, v + first, std::min(cnt - first, MAX_BUF_COUNT), &err);
+                if (r < 0) {
+                    if (xcomm_would_block(err)) {
+                        blocked = true;
+                        break;
+                    }
+                    char text[256];
+                    xcomm_errtext(err, text, sizeof text);
+                    ULOG_ERROR(SRC, "%s: xcomm_recvmsg - errno: %d, errmsg: %s\n", endp->rname, err, text);
+                    if (endp->post_recv_cb != nullptr && !discard)
+                        endp->post_recv_cb(m);
                     return recv_io_error(ctx, endp, fd, reconnected);
-                return XCOMM_ERR_CONN;
+                }
+                if (r == 0) {
+                    if (endp->post_recv_cb != nullptr && !discard)
+                        endp->post_recv_cb(m);
+                    if (may_reconnect(endp, fd))
+                        return recv_io_error(ctx, endp, fd, reconnected);
+                    return XCOMM_ERR_CONN;
+                }
+                m->bytes_processed += static_cast<uint32_t>(r);
+                first = skip_vec(v, cnt, static_cast<size_t>(r));
             }
-            m->bytes_processed += static_cast<uint32_t>(r);
-            first = skip_vec(v, cnt, static_cast<size_t>(r));
-        }
-        if (endp->post_recv_cb != nullptr)
+        } while (discard && !blocked && m->bytes_processed < m->total_bytes);
+        if (endp->post_recv_cb != nullptr && !discard)
             endp->post_recv_cb(m);
         if (m->bytes_processed < m->total_bytes) {
             endp->stats.partial_reads++;

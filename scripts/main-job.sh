@@ -3,33 +3,50 @@
 # loopback address, and backs a real file up through librmanKESTRALON.so with
 # the SBT tester, shows what the library reports about it, restores it,
 # proves it byte-identical, removes it and prints the rates of both directions.
+# The password never appears on a command line: the appliance reads it from
+# its users file, the tester from a password file, both private to the user.
 #   MAIN_JOB_MB     size of the file in MiB (default 256)
 #   MAIN_JOB_ADDR   loopback address of the appliance (default 127.0.0.9)
+#   MAIN_JOB_BUILD  use the programs already built in this directory instead
+#                   of building build-release
+#   MAIN_JOB_WORK   work in this (empty) directory and keep it afterwards
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MB=${MAIN_JOB_MB:-256}
 ADDR=${MAIN_JOB_ADDR:-127.0.0.9}
-BUILD=build-release
-
-cmake -S . -B "$BUILD" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target rmanKESTRALON kestralon-appliance kestralon-sbttest
+if [ -n "${MAIN_JOB_BUILD:-}" ]; then
+  BUILD=$MAIN_JOB_BUILD
+else
+  BUILD=build-release
+  cmake -S . -B "$BUILD" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$BUILD" -j"$(nproc)" --target rmanKESTRALON kestralon-appliance kestralon-sbttest
+fi
 
 # Work in tmpfs when there is room, so the disk is not what is measured.
 BASE=/dev/shm
 avail_kb=$(df -Pk "$BASE" 2>/dev/null | awk 'NR==2 {print $4}')
 if [ -z "$avail_kb" ] || [ "$avail_kb" -lt $(( (MB * 3 + 64) * 1024 )) ]; then BASE=${TMPDIR:-/tmp}; fi
-WORK=$(mktemp -d "$BASE/kestralon-main-job.XXXXXX")
+if [ -n "${MAIN_JOB_WORK:-}" ]; then
+  WORK=$MAIN_JOB_WORK
+  KEEP_WORK=1
+else
+  WORK=$(mktemp -d "$BASE/kestralon-main-job.XXXXXX")
+  KEEP_WORK=0
+fi
 APPLIANCE_PID=""
 cleanup() {
   if [ -n "$APPLIANCE_PID" ]; then kill "$APPLIANCE_PID" 2>/dev/null || true; wait "$APPLIANCE_PID" 2>/dev/null || true; fi
-  rm -rf "$WORK"
+  if [ "$KEEP_WORK" = 0 ]; then rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 
 mkdir -p "$WORK/store" "$WORK/windir"
-printf 'rman:%s\n' "$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')" > "$WORK/users"
-chmod 600 "$WORK/users"
-PASSWORD=$(cut -d: -f2 "$WORK/users")
+(
+  umask 077
+  PASSWORD=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
+  printf 'rman:%s\n' "$PASSWORD" > "$WORK/users"
+  printf '%s\n' "$PASSWORD" > "$WORK/password"
+)
 printf 'IO_PATH=1\nDEBUG_LEVEL=info\n' > "$WORK/windir/librmanKESTRALON.ini"
 export WINDIR="$WORK/windir"
 
@@ -46,8 +63,8 @@ echo "== making a ${MB} MiB file of random data"
 head -c $((MB * 1048576)) /dev/urandom > "$WORK/source.dat"
 SRC_SUM=$(sha256sum "$WORK/source.dat" | cut -d' ' -f1)
 
-TESTER=("$BUILD/kestralon-sbttest" --lib "$BUILD/librmanKESTRALON.so" --quiet
-        --env "BACKUP_HOST=$ADDR,BACKUP_SHARE=rman,BACKUP_USERNAME=rman,BACKUP_PASSWORD=$PASSWORD")
+TESTER=("$BUILD/kestralon-sbttest" --lib "$BUILD/librmanKESTRALON.so" --quiet --password-file "$WORK/password"
+        --env "BACKUP_HOST=$ADDR,BACKUP_SHARE=rman,BACKUP_USERNAME=rman")
 PIECE="main-job-$(date +%s)"
 
 echo "== backup of $PIECE"

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,6 +63,9 @@ void usage(FILE *out)
             "  -s, --seed N             seed of the self-test data (default 1)\n"
             "  -e, --env PAIRS          channel parameters as RMAN passes them, e.g.\n"
             "                           'BACKUP_HOST=127.0.0.1,BACKUP_SHARE=rman' or 'ENV=(A=1, B=2)'\n"
+            "  -P, --password-file FILE the password (first line of FILE, which only its owner may read);\n"
+            "                           without it the library takes BACKUP_PASSWORD from the environment.\n"
+            "                           A password given with --env is visible to every user in ps.\n"
             "  -t, --trace FILE         SBT trace file handed to sbtinit and sbtinit2\n"
             "  -T, --trace-level N      RMAN trace level for sbtinit2 (0 keep, 1 TRACE, 2 TRACE1)\n"
             "  -N, --name NAME          backup piece name used by the self-test\n"
@@ -104,6 +108,53 @@ std::string channel_params(const std::string &in)
         s = s.substr(1, s.size() - 2);
     }
     return s;
+}
+
+// The password of --password-file: the first line of a file that only its
+// owner may read. It goes into this process's environment, which the library
+// reads and which, unlike the command line, other users cannot see.
+bool load_password_file(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        fprintf(stderr, "error: cannot open the password file %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "error: the password file %s is not a regular file\n", path);
+        close(fd);
+        return false;
+    }
+    if ((st.st_mode & 077) != 0) {
+        fprintf(stderr, "error: the password file %s can be read by other users; make it private with: chmod 600 %s\n",
+                path, path);
+        close(fd);
+        return false;
+    }
+    char buf[1024];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n < 0)
+        n = 0;
+    buf[n] = '\0';
+    buf[strcspn(buf, "\r\n")] = '\0';
+    bool ok = buf[0] != '\0';
+    if (!ok)
+        fprintf(stderr, "error: the password file %s holds no password\n", path);
+    else if (setenv("BACKUP_PASSWORD", buf, 1) != 0)
+        ok = false;
+    explicit_bzero(buf, sizeof buf);
+    return ok;
+}
+
+// True when a parameter list names BACKUP_PASSWORD.
+bool names_password(const std::string &params)
+{
+    return params.find("BACKUP_PASSWORD=") != std::string::npos;
 }
 
 std::string default_lib()
@@ -731,11 +782,12 @@ int main(int argc, char **argv)
         {"env", required_argument, nullptr, 'e'},        {"trace", required_argument, nullptr, 't'},
         {"trace-level", required_argument, nullptr, 'T'}, {"name", required_argument, nullptr, 'N'},
         {"quiet", no_argument, nullptr, 'q'},            {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"password-file", required_argument, nullptr, 'P'}, {nullptr, 0, nullptr, 0},
     };
     int c;
     uint64_t v = 0;
-    while ((c = getopt_long(argc, argv, "+l:b:n:s:e:t:T:N:qh", longs, nullptr)) != -1) {
+    const char *password_file = nullptr;
+    while ((c = getopt_long(argc, argv, "+l:b:n:s:e:t:T:N:qhP:", longs, nullptr)) != -1) {
         switch (c) {
         case 'l':
             o.lib = optarg;
@@ -778,6 +830,9 @@ int main(int argc, char **argv)
         case 'q':
             o.quiet = true;
             break;
+        case 'P':
+            password_file = optarg;
+            break;
         case 'h':
             usage(stdout);
             return 0;
@@ -789,6 +844,17 @@ int main(int argc, char **argv)
     if (optind >= argc) {
         usage(stderr);
         return 2;
+    }
+    if (password_file != nullptr) {
+        if (names_password(o.params)) {
+            fprintf(stderr, "error: give the password either with --password-file or with --env, not both\n");
+            return 2;
+        }
+        if (!load_password_file(password_file))
+            return 2;
+    } else if (names_password(o.params)) {
+        fprintf(stderr, "warning: a password given with --env can be read by every user in the process list; "
+                        "set BACKUP_PASSWORD in the environment or use --password-file\n");
     }
     std::string cmd = argv[optind++];
     std::vector<std::string> args(argv + optind, argv + argc);

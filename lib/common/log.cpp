@@ -118,6 +118,19 @@ void numbered_path(const LogFile *log, int64_t n, char *out, size_t size)
         snprintf(out, size, "%s%s%u%s", log->directory, log->base_name, static_cast<unsigned>(n), ".log");
 }
 
+// A log file opened for appending, created readable by its owner only; a
+// fixed path (nofollow) is never reached through a symbolic link.
+FILE *open_append(const char *path, bool nofollow)
+{
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0), 0600);
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, "a");
+    if (fp == nullptr)
+        ::close(fd);
+    return fp;
+}
+
 // The index file holding the number of the current log file, locked by a
 // one-byte record lock so that processes sharing the directory switch files
 // one at a time.
@@ -129,7 +142,7 @@ struct IndexFile {
     {
         char path[kPathMax + 16];
         snprintf(path, sizeof path, "%s%sIndex.txt", log->directory, log->base_name);
-        int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0)
             return false;
         struct flock fl = {};
@@ -212,7 +225,7 @@ void size_check(LogFile *log)
     char path[kPathMax + 32];
     for (;;) {
         numbered_path(log, idx.n, path, sizeof path);
-        FILE *fp = fopen(path, "ae");
+        FILE *fp = open_append(path, true);
         if (fp == nullptr)
             break;
         uint64_t sz = 0;
@@ -250,7 +263,9 @@ void size_check(LogFile *log)
     idx.close();
 }
 
-// Creates every directory along path (an existing one is no failure).
+// Creates every directory along path (an existing one is no failure). The
+// last one, the log directory itself, is private to its owner whatever the
+// umask; one that others may change is made private.
 bool make_dirs(const char *dir)
 {
     char buf[kPathMax];
@@ -261,16 +276,24 @@ bool make_dirs(const char *dir)
         size_t len = static_cast<size_t>(p - buf);
         if (len == 0 || (len == 2 && buf[1] == ':'))
             continue;
+        const bool last = p[1] == '\0';
         char save = *p;
         *p = '\0';
-        if (mkdir(buf, 0777) != 0 && errno != EEXIST) {
-            *p = save;
-            return false;
+        if (mkdir(buf, last ? 0700 : 0755) != 0) {
+            struct stat st;
+            if (errno != EEXIST) {
+                *p = save;
+                return false;
+            }
+            if (last && lstat(buf, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+                (st.st_mode & 022) != 0)
+                chmod(buf, 0700);
         }
         *p = save;
     }
     return true;
 }
+
 
 }  // namespace
 
@@ -319,7 +342,7 @@ LogFile *log_create_rotating(const char *dir)
     }
     char path[kPathMax + 32];
     numbered_path(log, idx.n, path, sizeof path);
-    log->current = fopen(path, "ae");
+    log->current = open_append(path, true);
     if (log->current != nullptr) {
         numbered_path(log, -1, path, sizeof path);
         unlink(path);
@@ -336,7 +359,8 @@ LogFile *log_create_plain(const char *path)
 {
     if (path == nullptr || strlen(path) >= kPathMax * 4)
         return nullptr;
-    FILE *fp = fopen(path, "ae");
+    // The path is the caller's (RMAN's trace file): followed as given.
+    FILE *fp = open_append(path, false);
     if (fp == nullptr)
         return nullptr;
     LogFile *log = new (std::nothrow) LogFile;

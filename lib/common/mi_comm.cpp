@@ -514,6 +514,8 @@ int miSendRequest(ost_mi_client *cli, uint32_t number, void *req, void *reply)
         return KES_ENOMEM;
 
     int rc = ost_mi_sync_rpc(cli, out.p, static_cast<int>(MI_BUF_SIZE), in.p, static_cast<int>(MI_BUF_SIZE));
+    if (rc == XCOMM_ERR_TIMEOUT)
+        util_timeout_rename(mi_msg_name(number));
     if (rc < 0)
         return rc;
     // A positive status travels in the reply record as well; decode anyway.

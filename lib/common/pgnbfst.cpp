@@ -1,11 +1,15 @@
+// The transfer library's process-wide start and stop, the mapping of its
+// codes onto MI statuses, its error reports and the timing of its calls.
 #include "lib/common/pgnbfst.h"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
-#include "bfst/bfst2.h"
 #include "lib/common/com_util.h"
 #include "lib/common/log.h"
+#include "lib/common/pgnbfst_int.h"
+#include "lib/common/pgnconfig.h"
 
 int32_t bfst_status_to_mi(int code)
 {
@@ -42,26 +46,53 @@ void bfst_report_error(int code, const char *err, const char *fmt, ...)
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    RLOG(LOG_LVL_ERROR, "%s: 0x%X [%s]: %s\n", msg, static_cast<unsigned>(code), bfst2_strerror(code),
+    const char *text = bfst_calls().strerror(code);
+    RLOG(LOG_LVL_ERROR, "%s: 0x%X [%s]: %s\n", msg, static_cast<unsigned>(code), text != nullptr ? text : "",
          err != nullptr ? err : "");
+}
+
+void bfst_release_error(char **err)
+{
+    if (*err != nullptr) {
+        bfst_calls().free_error_string(*err);
+        *err = nullptr;
+    }
+}
+
+void bfst_fail(int code, char **err, const char *message)
+{
+    bfst_report_error(code, *err, "%s", message);
+    bfst_release_error(err);
 }
 
 int bfst_library_init()
 {
     char *err = nullptr;
-    int rc = bfst2_initialize("BFST_RMAN", &err);
+    int rc = bfst_calls().initialize("BFST_RMAN", &err);
     if (rc != 0)
         bfst_report_error(rc, err, "BFST API initialization failed.");
-    bfst2_free_error_string(err);
+    bfst_release_error(&err);
     return bfst_status_to_mi(rc);
 }
 
 int bfst_library_fini()
 {
     char *err = nullptr;
-    int rc = bfst2_finalize(&err);
+    int rc = bfst_calls().finalize(&err);
     if (rc != 0)
         bfst_report_error(rc, err, "BFST API finalization failed.");
-    bfst2_free_error_string(err);
+    bfst_release_error(&err);
     return bfst_status_to_mi(rc);
+}
+
+void bfst_check_slow(bfst_path *p, uint64_t elapsed_ms, const char *file, int line, const char *func,
+                     const char *call)
+{
+    double seconds = static_cast<double>(elapsed_ms) / 1000.0;
+    if (seconds < static_cast<double>(pgncfg().ADMIN_ALERT_TIME.load()))
+        return;
+    const char *base = strrchr(file, '/');
+    char text[1024];
+    snprintf(text, sizeof text, "%s:%d, %s(): %s", base != nullptr ? base + 1 : file, line, func, call);
+    process_admin_alert(seconds >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(seconds), p, text);
 }

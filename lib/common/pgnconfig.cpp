@@ -37,6 +37,7 @@ const Paths &paths()
 {
     std::lock_guard<std::mutex> g(g_paths_lock);
     if (!g_paths_ready) {
+        std::lock_guard<std::mutex> env(util_env_lock());
         const char *w = getenv("WINDIR");
         if (w == nullptr || *w == '\0')
             w = kDefaultWindir;
@@ -64,7 +65,7 @@ enum class Rule {
     CacheMiB,    // MiB stored in bytes, capped at 30 MiB; negative ignored
     Bool,        // stored as 0 or 1
     Sticky,      // > 0 sets 1; <= 0 changes nothing
-    Keepalive,   // lo..hi, else the invalid-value message
+    Keepalive,   // lo..hi, else the invalid-value message (keep-alive keys, RESPONSE_TIMEOUT)
     Discard,     // parsed and thrown away
     Ignored,     // accepted and ignored
 };
@@ -103,6 +104,8 @@ const Key kKeys[] = {
     {"TCP_KEEPIDLE", &pgn_config::TCP_KEEPIDLE, Rule::Keepalive, 1, 276446},
     {"TCP_KEEPCNT", &pgn_config::TCP_KEEPCNT, Rule::Keepalive, 1, 1215752191},
     {"TCP_KEEPINTVL", &pgn_config::TCP_KEEPINTVL, Rule::Keepalive, 1, 276446},
+    {"RESPONSE_TIMEOUT", &pgn_config::RESPONSE_TIMEOUT, Rule::Keepalive, UTIL_RESPONSE_TIMEOUT_MIN,
+     UTIL_RESPONSE_TIMEOUT_MAX},
     {"LOG_LEVEL", nullptr, Rule::Ignored, 0, 0},
     {"LOG_PATH", nullptr, Rule::Ignored, 0, 0},
     {"LOG_NAME", nullptr, Rule::Ignored, 0, 0},
@@ -262,6 +265,7 @@ void pgnconfig_apply()
         dm_set_digests(1);
     if (c.DMC_READ_AHEAD_SIZE_MB.load() >= 0)
         dm_set_read_ahead(c.DMC_READ_AHEAD_SIZE_MB.load());
+    util_set_response_timeout(c.RESPONSE_TIMEOUT.load());
     const struct {
         int opt;
         const std::atomic<int32_t> *key;
@@ -312,4 +316,5 @@ void pgnconfig_print()
     }
     line("DMC_READ_AHEAD_SIZE_MB=%d\n", c.DMC_READ_AHEAD_SIZE_MB.load());
     line("LEGACY_BACKUP_OPT=%u\n", u(c.LEGACY_BACKUP_OPT));
+    line("RESPONSE_TIMEOUT=%u secs\n", u(c.RESPONSE_TIMEOUT));
 }

@@ -29,9 +29,14 @@ struct pgn_config {
     std::atomic<int32_t> ADMIN_ALERT_TIME{300};
     std::atomic<int32_t> LEGACY_BACKUP_OPT{10};
     std::atomic<int32_t> ADMIN_ALERT_LIMIT{1};
-    std::atomic<int32_t> TCP_KEEPIDLE{-1};
-    std::atomic<int32_t> TCP_KEEPCNT{-1};
-    std::atomic<int32_t> TCP_KEEPINTVL{-1};
+    // Keep-alive is on by default, so that a vanished appliance is noticed
+    // within about two minutes (milliseconds, probes, milliseconds).
+    std::atomic<int32_t> TCP_KEEPIDLE{60000};
+    std::atomic<int32_t> TCP_KEEPCNT{6};
+    std::atomic<int32_t> TCP_KEEPINTVL{10000};
+    // Seconds the MI and DM sessions wait for the appliance's answer to any
+    // request, and for a connect.
+    std::atomic<int32_t> RESPONSE_TIMEOUT{300};
 };
 
 // The process-wide record, holding its defaults from library load.

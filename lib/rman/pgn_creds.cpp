@@ -66,8 +66,26 @@ void xml_init()
     std::call_once(once, [] { xmlInitParser(); });
 }
 
+// Text of the tree (the passwords among it) is wiped before the tree is
+// freed. Strings the document's dictionary owns are shared and left alone.
+void wipe_text(xmlNodePtr n, xmlDictPtr dict)
+{
+    for (; n != nullptr; n = n->next) {
+        if ((n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) && n->content != nullptr &&
+            n->content != reinterpret_cast<xmlChar *>(&n->properties) &&
+            (dict == nullptr || xmlDictOwns(dict, n->content) == 0))
+            explicit_bzero(n->content, size_t(xmlStrlen(n->content)));
+        if (n->type == XML_ELEMENT_NODE)
+            wipe_text(n->children, dict);
+    }
+}
+
 struct DocFree {
-    void operator()(xmlDoc *d) const { xmlFreeDoc(d); }
+    void operator()(xmlDoc *d) const
+    {
+        wipe_text(d->children, d->dict);
+        xmlFreeDoc(d);
+    }
 };
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 
@@ -89,9 +107,12 @@ public:
     explicit StoreLock(const char *store)
     {
         std::string path = std::string(store) + ".lock";
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd_ < 0)
             return;
+        struct stat sb;
+        if (fstat(fd_, &sb) == 0 && sb.st_uid == geteuid() && (sb.st_mode & 077) != 0)
+            (void)fchmod(fd_, 0600);
         while (flock(fd_, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 close(fd_);
@@ -161,6 +182,7 @@ int save_doc(const char *path, xmlDocPtr doc, bool indent)
     }
     bool ok = fchmod(fd, 0600) == 0 && write_all(fd, reinterpret_cast<const char *>(mem), size_t(size)) &&
               fsync(fd) == 0;
+    explicit_bzero(mem, size_t(size));
     xmlFree(mem);
     if (close(fd) != 0)
         ok = false;
@@ -186,16 +208,51 @@ int create_empty(const char *path)
     return save_doc(path, doc.get(), true);
 }
 
-// Reads the whole store into memory; refuses anything but a regular file of
-// at most PGN_CREDS_MAX_FILE bytes. Returns 0, -1 on a read problem, -2 when
-// the file is no regular file.
-int read_store(const char *path, std::string *out)
+// The store holds passwords: it is used only when it is a regular file of
+// the process's own user that nobody else may read or change. Returns 0, or
+// -1 with a message that says how to put it right.
+int check_store(const char *path, const struct stat &sb, pgn_msgbuf *m)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    if (S_ISLNK(sb.st_mode)) {
+        pgn_msg_add(m, "Credentials file %s is a symbolic link; replace it with the file itself\n", path);
         return -1;
+    }
+    if (!S_ISREG(sb.st_mode)) {
+        pgn_msg_add(m, "Failed to access file %s\n", path);
+        return -1;
+    }
+    if (sb.st_uid != geteuid()) {
+        pgn_msg_add(m,
+                    "Credentials file %s is owned by user %u, not by this process's user %u; "
+                    "give it to that user with chown, or remove it and store the credentials again\n",
+                    path, static_cast<unsigned>(sb.st_uid), static_cast<unsigned>(geteuid()));
+        return -1;
+    }
+    if ((sb.st_mode & 077) != 0) {
+        pgn_msg_add(m, "Credentials file %s can be read or changed by other users (mode %04o); "
+                       "make it private with: chmod 600 %s\n",
+                    path, static_cast<unsigned>(sb.st_mode & 07777), path);
+        return -1;
+    }
+    return 0;
+}
+
+// Reads the whole store into memory (never through a symbolic link); refuses
+// a file check_store refuses, or one of more than PGN_CREDS_MAX_FILE bytes.
+// Returns 0, -1 on a read problem, -2 when the file was refused (message in m).
+int read_store(const char *path, std::string *out, pgn_msgbuf *m)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            struct stat lsb;
+            if (lstat(path, &lsb) == 0 && check_store(path, lsb, m) != 0)
+                return -2;
+        }
+        return -1;
+    }
     struct stat sb;
-    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
+    if (fstat(fd, &sb) != 0 || check_store(path, sb, m) != 0) {
         close(fd);
         return -2;
     }
@@ -234,7 +291,7 @@ int read_store(const char *path, std::string *out)
 DocPtr open_store(const char *path, pgn_msgbuf *m, xmlNodePtr *root_out)
 {
     struct stat sb;
-    if (stat(path, &sb) != 0) {
+    if (lstat(path, &sb) != 0) {
         if (errno != ENOENT) {
             pgn_msg_add(m, "Failed to access file %s\n", path);
             return nullptr;
@@ -243,23 +300,24 @@ DocPtr open_store(const char *path, pgn_msgbuf *m, xmlNodePtr *root_out)
             pgn_msg_add(m, "Failed to create new cred file %s\n", path);
             return nullptr;
         }
+    } else if (check_store(path, sb, m) != 0) {
+        return nullptr;
     } else if (access(path, W_OK) != 0) {
         pgn_msg_add(m, "Failed to access file %s\n", path);
         return nullptr;
     }
 
     std::string data;
-    int rr = read_store(path, &data);
-    if (rr == -2) {
-        pgn_msg_add(m, "Failed to access file %s\n", path);
+    int rr = read_store(path, &data, m);
+    if (rr == -2)
         return nullptr;
-    }
     DocPtr doc;
     if (rr == 0 && data.size() <= size_t(PGN_CREDS_MAX_FILE)) {
         doc.reset(xmlReadMemory(data.data(), int(data.size()), nullptr, nullptr,
                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS |
                                     XML_PARSE_NOCDATA));
     }
+    explicit_bzero(data.data(), data.size());  // the passwords' text
     if (!doc || doc->intSubset != nullptr || doc->extSubset != nullptr) {
         pgn_msg_add(m, "Failed to parse file %s\n", path);
         return nullptr;
@@ -635,6 +693,25 @@ bool takes_arg(char c)
     return c == 'c' || c == 'H' || c == 'u' || c == 'p';
 }
 
+bool known_short(char c)
+{
+    return takes_arg(c) || strchr("hgsdC", c) != nullptr;
+}
+
+// A long option name (or prefix) that can only mean an option without a
+// secret. Anything else, --password and any misspelling of it among them,
+// may carry one.
+bool plain_long(const char *name, size_t nlen)
+{
+    static const char *const kPlain[] = {"set", "get", "delete", "create_empty", "help", "cred", "host", "user"};
+    if (nlen == 0)
+        return false;
+    for (const char *o : kPlain)
+        if (nlen <= strlen(o) && strncmp(name, o, nlen) == 0)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 void pgn_creds_mask(const char *command, char *out, size_t out_size)
@@ -655,8 +732,10 @@ void pgn_creds_mask(const char *command, char *out, size_t out_size)
     static const char STARS[] = "****";
 
     // Each word is looked at on its own, so a password is hidden even when a
-    // mistyped command would make the parser read it differently.
-    bool hide_next = false;
+    // mistyped command would make the parser read it differently. The word
+    // after -p or --password is hidden whatever it is; the word after an
+    // option the command does not know is hidden unless it is an option.
+    enum { SHOW, HIDE, HIDE_UNLESS_OPTION } next = SHOW;
     const char *p = command;
     while (*p != '\0') {
         const char *s = p;
@@ -670,31 +749,33 @@ void pgn_creds_mask(const char *command, char *out, size_t out_size)
             p++;
         size_t wlen = size_t(p - w);
 
-        if (hide_next) {
+        if (next == HIDE || (next == HIDE_UNLESS_OPTION && w[0] != '-')) {
             put(STARS, 4);
-            hide_next = false;
+            next = SHOW;
             continue;
         }
+        next = SHOW;
         size_t keep = wlen;  // characters of the word shown as they are
         if (wlen > 2 && w[0] == '-' && w[1] == '-') {
             const char *name = w + 2;
             const char *eq = static_cast<const char *>(memchr(name, '=', wlen - 2));
             size_t nlen = eq != nullptr ? size_t(eq - name) : wlen - 2;
-            if (nlen > 0 && nlen <= 8 && strncmp(name, "password", nlen) == 0) {
+            if (!plain_long(name, nlen)) {
                 if (eq != nullptr)
                     keep = size_t(eq - w) + 1;
                 else
-                    hide_next = true;
+                    next = (nlen <= 8 && strncmp(name, "password", nlen) == 0) ? HIDE : HIDE_UNLESS_OPTION;
             }
         } else if (wlen > 1 && w[0] == '-' && w[1] != '-') {
             for (size_t i = 1; i < wlen; i++) {
-                if (!takes_arg(w[i]))
+                if (known_short(w[i]) && !takes_arg(w[i]))
                     continue;
-                if (w[i] == 'p') {
+                bool secret = w[i] == 'p' || !known_short(w[i]);
+                if (secret) {
                     if (i + 1 < wlen)
                         keep = i + 1;
                     else
-                        hide_next = true;
+                        next = w[i] == 'p' ? HIDE : HIDE_UNLESS_OPTION;
                 }
                 break;  // the rest of the word is that option's argument
             }

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+
+#include "datamover/util.h"
 
 void pgn_getopt_init(pgn_getopt *st, bool posix)
 {
@@ -18,6 +21,7 @@ void pgn_getopt_init(pgn_getopt *st, bool posix)
 
 bool pgn_getopt_posix_env()
 {
+    std::lock_guard<std::mutex> g(util_env_lock());
     return getenv("POSIXLY_CORRECT") != nullptr;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <strings.h>
 #include <unistd.h>
 
 #include "datamover/dm.h"
@@ -18,6 +19,7 @@
 #include "lib/common/log.h"
 #include "lib/common/pgnconfig.h"
 #include "lib/rman/rman_session.h"
+#include "lib/rman/rpgn_channel_state.h"
 
 namespace {
 
@@ -38,7 +40,9 @@ constexpr SbtError rpgn_sbt_errors[] = {
     {7507, "SBT_ERROR_NOBUFFER"},
 };
 
-std::mutex g_list_lock;          // guards rpgn_init_list
+// Guards rpgn_init_list and every change of the sbtinit counter, so that the
+// last channel's sbtend and a new channel's sbtinit never cross.
+std::mutex g_list_lock;
 sbt_item *rpgn_init_list = nullptr;
 std::atomic<int> g_sbtinit_count{0};
 
@@ -79,8 +83,32 @@ int map_trace_level(int32_t rman_level)
     return LOG_LVL_ERROR;
 }
 
-// Puts "NAME=VALUE" pairs separated by commas, blanks or tabs into the
-// environment. Returns 0, or -1 with the message in ch.
+// Names whose values are secrets: their values never reach a message.
+bool secret_name(const char *name, size_t len)
+{
+    for (size_t i = 0; i + 4 <= len; i++)
+        if (strncasecmp(name + i, "PASS", 4) == 0)
+            return true;
+    return false;
+}
+
+// A malformed token as a message may show it: values are masked, and after
+// a secret's name nothing of the string is shown (a value holding a comma or
+// a blank reaches here in pieces).
+void masked_token(const char *tok, bool after_secret, char *out, size_t size)
+{
+    const char *eq = strchr(tok, '=');
+    if (after_secret)
+        snprintf(out, size, "*****");
+    else if (eq == nullptr)
+        snprintf(out, size, "%s", tok);
+    else
+        snprintf(out, size, "%.*s=%s", static_cast<int>(eq - tok), tok, eq[1] != '\0' ? "*****" : "");
+}
+
+// Takes "NAME=VALUE" pairs separated by commas, blanks or tabs into the
+// channel's own parameters, and into the environment as well. Returns 0, or
+// -1 with the message in ch.
 int apply_sbt_params(rpgn_channel *ch, const char *params)
 {
     size_t len = strlen(params);
@@ -91,11 +119,14 @@ int apply_sbt_params(rpgn_channel *ch, const char *params)
     }
     memcpy(copy, params, len + 1);
     int rc = 0;
+    bool after_secret = false;
     char *save = nullptr;
     for (char *tok = strtok_r(copy, ", \t", &save); tok != nullptr; tok = strtok_r(nullptr, ", \t", &save)) {
         char *eq = strchr(tok, '=');
         if (eq == nullptr || eq == tok || eq[1] == '\0' || eq[1] == '=') {
-            rpgn_set_error(ch, SBT_ERROR_MM, "Malformed SBT parameter %s\n", tok);
+            char shown[160];
+            masked_token(tok, after_secret, shown, sizeof shown);
+            rpgn_set_error(ch, SBT_ERROR_MM, "Malformed SBT parameter %s\n", shown);
             rc = -1;
             break;
         }
@@ -104,12 +135,25 @@ int apply_sbt_params(rpgn_channel *ch, const char *params)
         char *next = strchr(value, '=');
         if (next != nullptr)
             *next = '\0';
-        if (setenv(tok, value, 1) != 0) {
-            rpgn_set_error(ch, SBT_ERROR_MM, "setenv() for %s=%s failed\n", tok, value);
+        if (secret_name(tok, strlen(tok)))
+            after_secret = true;
+        if (rpgn_param_add(ch, tok, value) != 0) {
+            rpgn_set_error(ch, SBT_ERROR_MM, "sbtinit2: failed to allocate parameter %s", tok);
+            rc = -1;
+            break;
+        }
+        int set;
+        {
+            std::lock_guard<std::mutex> g(util_env_lock());
+            set = setenv(tok, value, 1);
+        }
+        if (set != 0) {
+            rpgn_set_error(ch, SBT_ERROR_MM, "setenv() for %s=***** failed\n", tok);
             rc = -1;
             break;
         }
     }
+    explicit_bzero(copy, len);
     free(copy);
     return rc;
 }
@@ -130,6 +174,10 @@ int rman_pgn_sbtinit2(void *ctx, unsigned long flags, sbt_item *in, sbt_item **o
         }
         if (in == nullptr || out == nullptr) {
             rpgn_set_error(ch, SBT_ERROR_MM, "sbtinit2: parameter validation failed.");
+            break;
+        }
+        if (rpgn_state(ch) == nullptr) {
+            rpgn_set_error(ch, SBT_ERROR_MM, "sbtinit2: failed to allocate the channel state");
             break;
         }
         int32_t level = 0;
@@ -177,6 +225,8 @@ int rman_pgn_sbtinit2(void *ctx, unsigned long flags, sbt_item *in, sbt_item **o
     if (rc != 0) {
         rpgn_close_sessions(ch);
         ch->flags = 0;
+        rpgn_forget_credentials(ch);
+        rpgn_state_free(ch);
     }
     rpgn_exit(ch, name, rc);
     rpgn_session_reply_free(&reply);
@@ -208,21 +258,23 @@ int rman_pgn_sbtend(void *ctx, unsigned long flags)
     if ((flags & 1) && ch->pid != static_cast<int32_t>(getpid()))
         return 0;
     rpgn_end_channel(ch);
-    {
-        std::lock_guard<std::mutex> g(g_list_lock);
-        free_list(rpgn_init_list, SBT_INIT_END, false);
-        rpgn_init_list = nullptr;
-    }
-    rpgn_free_info_list();
     rpgn_close_sessions(ch);
     ch->flags = 0;
-    // The logs are shared by every channel of the process: the last one to
-    // end closes them.
-    if (g_sbtinit_count.fetch_sub(1) == 1) {
-        plog_close_all();
-        // With no channel left the library is idle: the next sbtinit finds
-        // the Windows directory afresh.
-        pgnconfig_reset_paths();
+    // The channel's password goes with it, and so does its sbtinfo2 list.
+    rpgn_forget_credentials(ch);
+    rpgn_state_free(ch);
+    // The output list and the logs are shared by every channel of the
+    // process: the last one to end releases them.
+    {
+        std::lock_guard<std::mutex> g(g_list_lock);
+        if (--g_sbtinit_count == 0) {
+            free_list(rpgn_init_list, SBT_INIT_END, false);
+            rpgn_init_list = nullptr;
+            plog_close_all();
+            // With no channel left the library is idle: the next sbtinit
+            // finds the Windows directory afresh.
+            pgnconfig_reset_paths();
+        }
     }
     RLOG_T(LOG_LVL_TRACE, "EXIT %s: rc %d \n", name, 0);
     return 0;
@@ -274,6 +326,12 @@ int refuse_v1() { return -1; }
 
 const char *rpgn_status_text(int status)
 {
+    if (status == XCOMM_ERR_TIMEOUT && util_timeout_text()[0] != '\0') {
+        // Which request went unanswered, and how long it was waited for.
+        thread_local char text[192];
+        snprintf(text, sizeof text, "%s (%s)", util_err_name(status), util_timeout_text());
+        return text;
+    }
     if (status < 0)
         return util_err_name(status);
     if (mi_status_in_range(status))
@@ -323,6 +381,14 @@ int rpgn_exit_file(rpgn_channel *ch, const char *name, int rc, const char *file)
 
 int rpgn_sbtinit_count() { return g_sbtinit_count.load(); }
 
+// A failed sbtinit takes its count back; the logs go when nobody else has them.
+static void sbtinit_undo()
+{
+    std::lock_guard<std::mutex> g(g_list_lock);
+    if (--g_sbtinit_count == 0)
+        plog_close_all();
+}
+
 // Channels whose sbtinit2 never completed end without tearing anything down;
 // whatever they left is released when the library is unloaded.
 __attribute__((destructor)) static void rpgn_library_unload()
@@ -332,7 +398,6 @@ __attribute__((destructor)) static void rpgn_library_unload()
         free_list(rpgn_init_list, SBT_INIT_END, false);
         rpgn_init_list = nullptr;
     }
-    rpgn_free_info_list();
     util_log_init(nullptr, nullptr, nullptr);
     plog_close_all();
 }
@@ -347,6 +412,12 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
         if (error != nullptr)
             *error = SBT_INIT_BAD_ARGS;
         return -1;
+    }
+    // The channel counts from here on, so that another channel's sbtend
+    // cannot close the logs this call opens.
+    {
+        std::lock_guard<std::mutex> g(g_list_lock);
+        g_sbtinit_count++;
     }
     plog_open_main(pgnconfig_libdir());
     RLOG(LOG_LVL_INFO, "config file = %s\n", pgnconfig_path());
@@ -363,8 +434,7 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
             RLOG(LOG_LVL_ERROR, "failed to setup tracing file '%s'\n", trace_path);
             if (error != nullptr)
                 *error = SBT_INIT_FAILED;
-            if (g_sbtinit_count.load() == 0)
-                plog_close_all();
+            sbtinit_undo();
             return -1;
         }
         RLOG(LOG_LVL_INFO, "tracing to file '%s' at level %ld\n", trace_path, 0L);
@@ -374,16 +444,14 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
     RLOG(LOG_LVL_INFO, "%s\n", "Copyright (c) the KESTRALON developers. All rights reserved.");
     pgnconfig_print();
 
-    g_sbtinit_count.fetch_add(1);
-
-    std::lock_guard<std::mutex> g(g_list_lock);
+    std::unique_lock<std::mutex> g(g_list_lock);
     if (rpgn_init_list == nullptr) {
         sbt_item *list = static_cast<sbt_item *>(calloc(kInitListItems, sizeof(sbt_item)));
         if (list == nullptr) {
             if (error != nullptr)
                 *error = SBT_INIT_FAILED;
-            if (g_sbtinit_count.fetch_sub(1) == 1)
-                plog_close_all();
+            g.unlock();
+            sbtinit_undo();
             return -1;
         }
         list[0] = {SBT_INIT_MMS_DESC, const_cast<char *>(RPGN_MMS_DESC)};

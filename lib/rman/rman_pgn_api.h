@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/common/pgnbfst.h"
 #include "lib/rman/rpgn_cred.h"
 
 extern "C" {
@@ -100,15 +101,8 @@ enum : uint64_t {
     RPGN_F_WRITE_FAILED = 0x10,  // a write of the open backup file failed: the file is not kept
 };
 
-// State of the BFST data path of the open file; filled by the BFST path.
-struct rpgn_bfst_path {
-    char host[512];
-    uint64_t mi_fh;         // MI file handle of the open file
-    void *mi_session;       // MI client used by the path's own messages
-    uint32_t flags;         // MI_OPEN_FILE result flags | 0xE40
-    uint32_t open_mode;     // 16 when open for backup
-    unsigned char state[1864 - 512 - 8 - 8 - 4 - 4];
-};
+// State of the BFST data path of the open file (lib/common/pgnbfst.h).
+using rpgn_bfst_path = bfst_path;
 static_assert(sizeof(rpgn_bfst_path) == 1864);
 
 // The 80-byte record stored with each backup file as attribute "backup_info".
@@ -124,6 +118,8 @@ struct rpgn_backup_info {
     uint64_t reserved;
 };
 static_assert(sizeof(rpgn_backup_info) == 80);
+
+struct rpgn_channel_state;  // lib/rman/rpgn_channel_state.h
 
 // The per-channel context: RMAN allocates 3888 zero-filled bytes per channel.
 struct rpgn_channel {
@@ -147,7 +143,8 @@ struct rpgn_channel {
     uint64_t offset;
     uint64_t block_size;
     uint64_t bfst_max_io;
-    unsigned char reserved[16];
+    rpgn_channel_state *state;  // SBT parameters and sbtinfo2 list, from sbtinit2 to sbtend
+    unsigned char reserved[8];
     rpgn_backup_info backup_info;
 };
 static_assert(offsetof(rpgn_channel, flags) == 0);
@@ -165,6 +162,8 @@ static_assert(offsetof(rpgn_channel, backup_info) + sizeof(rpgn_backup_info) == 
 
 // Any status as text: negative codes by their DM/page-cache/XCOMM/file name,
 // MI statuses by their MI_STS name, anything else by the runtime error text.
+// A timeout also says which request went unanswered and for how long
+// ("XCOMM_ERR_TIMEOUT (no answer to DM WRITE within 300 seconds)").
 const char *rpgn_status_text(int status);
 
 // Stores a failure: error_code := code, error_text := the formatted message

@@ -19,6 +19,8 @@
 #include "lib/common/pgnbfst.h"
 #include "lib/common/pgnconfig.h"
 #include "lib/rman/pgn_creds.h"
+#include "lib/rman/rman_bfst.h"
+#include "lib/rman/rpgn_channel_state.h"
 
 namespace {
 
@@ -30,9 +32,6 @@ constexpr const char *kBackupInfoAttr = "backup_info";
 
 std::mutex g_bfst_lock;        // guards rpgnBfstInitialized
 int rpgnBfstInitialized = 0;   // channels holding the transfer library
-
-std::mutex g_info_lock;        // guards the list last returned by sbtinfo2
-sbt_item *g_info_list = nullptr;
 
 ost_mi_client *mi_of(const rpgn_channel *ch) { return static_cast<ost_mi_client *>(ch->mi_session); }
 dm_client *dm_of(const rpgn_channel *ch) { return static_cast<dm_client *>(ch->dm_session); }
@@ -209,15 +208,6 @@ int refuse(rpgn_channel *ch, const char *name, const char *fmt, const char *arg 
     return rpgn_exit(ch, name, -1);
 }
 
-void free_info(sbt_item *list)
-{
-    if (list == nullptr)
-        return;
-    for (sbt_item *it = list; it->type != SBT_LIST_END; it++)
-        free(it->value);
-    free(list);
-}
-
 void *dup_value(const void *src, size_t n)
 {
     void *p = malloc(n);
@@ -303,17 +293,19 @@ void rpgn_session_reply_free(rpgn_session_reply *r) { mi_free_reply(MI_GET_VERSI
 
 int rpgn_open_sessions(rpgn_channel *ch, rpgn_session_reply *reply)
 {
-    ch->backup_host = getenv("BACKUP_HOST");
+    // Each channel reads its own parameters; what they do not name comes
+    // from the process environment.
+    ch->backup_host = rpgn_param(ch, "BACKUP_HOST");
     if (ch->backup_host == nullptr)
         return 0;
-    ch->backup_share = getenv("BACKUP_SHARE");
+    ch->backup_share = rpgn_param(ch, "BACKUP_SHARE");
     if (ch->backup_share == nullptr)
         return 0;
-    ch->backup_username = getenv("BACKUP_USERNAME");
+    ch->backup_username = rpgn_param(ch, "BACKUP_USERNAME");
     if (ch->backup_username != nullptr)
-        ch->backup_password = getenv("BACKUP_PASSWORD");
+        ch->backup_password = rpgn_param(ch, "BACKUP_PASSWORD");
     if (ch->backup_username == nullptr || ch->backup_password == nullptr) {
-        ch->backup_credid = getenv("BACKUP_CREDID");
+        ch->backup_credid = rpgn_param(ch, "BACKUP_CREDID");
         if (ch->backup_credid == nullptr)
             return 0;
         memset(&ch->cred, 0, sizeof ch->cred);
@@ -389,6 +381,10 @@ int rpgn_open_sessions(rpgn_channel *ch, rpgn_session_reply *reply)
 
 void rpgn_close_sessions(rpgn_channel *ch)
 {
+    // The BFST path of an open file sends its MI messages on this session.
+    if (ch->flags & RPGN_F_BFSTREF)
+        rpgn_bfst_release(&ch->bfst_path);
+    ch->bfst_path.mi_session = nullptr;
     if (ch->dm_session != nullptr) {
         dm_client_destroy(dm_of(ch));
         ch->dm_session = nullptr;
@@ -413,6 +409,9 @@ void rpgn_end_channel(rpgn_channel *ch)
         }
         ch->file_name[0] = '\0';
     }
+    // A backup file on the BFST path that RMAN never closed: its connection
+    // and caches go; the appliance drops the file with the MI session.
+    rpgn_bfst_release(&ch->bfst_path);
     if (ch->flags & RPGN_F_BFSTREF) {
         rpgn_finibfst();
         ch->flags &= ~static_cast<uint64_t>(RPGN_F_BFSTREF);
@@ -487,15 +486,16 @@ int rpgn_backup(rpgn_channel *ch, unsigned long flags, const char *file, sbt_ite
         if (io_path != 4)
             RLOG(LOG_LVL_WARNING, "Bad IO_PATH (%d) specified. Defaulting to Stride.\n", io_path);
         ch->bfst_path.mi_session = ch->mi_session;
-        // The BFST data path is not part of this build: say so plainly.
-        int rc = MI_STS_ENOTSUP;
-        RLOG(LOG_LVL_ERROR, "rpgn_bfst_open: failed to initialize io path to server %s for file %s: %x\n",
-             ch->backup_host, hname, static_cast<unsigned>(rc));
-        RLOG(LOG_LVL_ERROR, "the BFST data path is not available in this build; set IO_PATH=1 in %s\n",
-             pgnconfig_path());
-        rpgn_set_error(ch, SBT_ERROR_MM, "sbtbackup: failed to initialize Stride io path to server %s for file %s: %s",
-                       ch->backup_host, hname, rpgn_status_text(rc));
-        return rpgn_exit_file(ch, name, -1, file);
+        ch->bfst_path.open_mode = BFST_OPEN_BACKUP;
+        int rc = rpgn_init_bfst_iopath(ch);
+        if (rc != 0) {
+            RLOG(LOG_LVL_ERROR, "rpgn_bfst_open: failed to initialize io path to server %s for file %s: %x\n",
+                 ch->backup_host, hname, static_cast<unsigned>(rc));
+            rpgn_set_error(ch, SBT_ERROR_MM,
+                           "sbtbackup: failed to initialize Stride io path to server %s for file %s: %s",
+                           ch->backup_host, hname, rpgn_status_text(rc));
+            return rpgn_exit_file(ch, name, -1, file);
+        }
     }
 
     rpgn_backup_info &bi = ch->backup_info;
@@ -554,6 +554,12 @@ int rpgn_write(rpgn_channel *ch, unsigned long flags, const void *buf)
         return refuse(ch, name, "sbtwrite2: sbtinit2 never called");
     if (!(ch->flags & RPGN_F_BACKUP))
         return refuse(ch, name, "sbtwrite2: file is not opened with sbtbackup");
+    if (ch->dm_file == nullptr && ch->bfst_path.ctx != nullptr && buf != nullptr) {
+        int rc = rpgn_bfst_write(ch, buf);
+        if (rc != 0)
+            ch->flags |= RPGN_F_WRITE_FAILED;  // the close fails and removes the file
+        return rpgn_exit(ch, name, rc);
+    }
     if (ch->dm_file == nullptr || buf == nullptr)
         return refuse(ch, name, "sbtwrite2: no file open");
     int n = dm_file_write(file_of(ch), buf, ch->offset, static_cast<uint32_t>(ch->block_size));
@@ -651,6 +657,10 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
             if (s != 0)
                 append(text, sizeof text, " sbtclose2: rpgn_dm_close failed: %s", rpgn_status_text(s));
             ch->dm_file = nullptr;
+        } else {
+            int s = rpgn_bfst_close(&ch->bfst_path);
+            if (s != 0)
+                append(text, sizeof text, " sbtclose2: rpgn_bfst_close failed: %s", rpgn_status_text(s));
         }
         if (mi_file_held(ch)) {
             int s = rpgn_close_file(ch, ch->bfst_path.mi_fh);
@@ -742,9 +752,9 @@ int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **re
     if (files == nullptr || result == nullptr)
         return refuse(ch, name, "sbtinfo2: parameter validation failed.");
 
-    std::lock_guard<std::mutex> g(g_info_lock);
-    free_info(g_info_list);
-    g_info_list = nullptr;
+    // The list handed out last time lives until now: this channel's next
+    // sbtinfo2 (or its sbtend), whatever other channels do meanwhile.
+    rpgn_set_info_list(ch, nullptr);
 
     size_t count = 0;
     for (char **f = files; *f != nullptr; f++, count++)
@@ -795,19 +805,12 @@ int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **re
         list[k++] = {5, strdup(label)};
     }
     if (!ok) {
-        free_info(list);
+        rpgn_free_info(list);
         return rpgn_exit(ch, name, -1);
     }
     list[k] = {SBT_LIST_END, nullptr};
-    g_info_list = list;
+    rpgn_set_info_list(ch, list);
     *result = list;
     dump_info(list);
     return rpgn_exit(ch, name, 0);
-}
-
-void rpgn_free_info_list()
-{
-    std::lock_guard<std::mutex> g(g_info_lock);
-    free_info(g_info_list);
-    g_info_list = nullptr;
 }

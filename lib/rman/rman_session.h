@@ -29,9 +29,8 @@ int rpgn_write(rpgn_channel *ch, unsigned long flags, const void *buf);
 int rpgn_read(rpgn_channel *ch, unsigned long flags, void *buf);
 int rpgn_close(rpgn_channel *ch, unsigned long flags);
 int rpgn_remove(rpgn_channel *ch, unsigned long flags, char **files);
+// The list returned belongs to the channel until its next sbtinfo2 or sbtend.
 int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **result);
-// Frees the process-wide list last returned by sbtinfo2.
-void rpgn_free_info_list();
 
 // The channel reference on the transfer library: the first channel starts
 // it, the last one to let go stops it.

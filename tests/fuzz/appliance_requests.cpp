@@ -2,6 +2,8 @@
 // input is a series of requests, each a kind byte, a 16-bit length and the
 // bytes. Control requests run on an authenticated session; data-mover
 // requests on a session that has a writable file open as handle 1, slot 0.
+// Kinds 0xB0..0xBF build well-formed requests of the BFST path from the bytes,
+// for a file the control session opened itself (or for another session's).
 #include "appliance/service.h"
 #include "datamover/byteorder.h"
 #include "datamover/md5.h"
@@ -83,6 +85,60 @@ fuzz_env *env()
     return e;
 }
 
+// Next 64-bit value of the input, or 0 when it is used up.
+uint64_t take64(const uint8_t *&p, size_t &n)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < 8 && n > 0; ++i, ++p, --n)
+        v = (v << 8) | *p;
+    return v;
+}
+
+// A well-formed request of the BFST path (space check, hold, drop, the three
+// set-extent forms, admin alert) whose fields come from the input, for the
+// session's own file or, when asked, for another session's.
+void bfst_request(mi_session *s, uint64_t own, uint64_t other, const uint8_t *p, size_t n)
+{
+    if (n < 2)
+        return;
+    static const uint32_t numbers[] = {MI_CHECK_SPACE,     MI_BFST_HOLD_TAG,         MI_BFST_DROP_TAG,
+                                       MI_BFST_SET_EXTENT, MI_BFST_SET_EXTENT_STATS, MI_BFST_SET_EXTENT_ACCEL,
+                                       MI_ADMIN_ALERT};
+    uint32_t number = numbers[p[0] % (sizeof numbers / sizeof numbers[0])];
+    uint64_t handle = (p[1] & 0x80) ? other : own;
+    bool hex = (p[1] & 0x40) != 0;
+    p += 2;
+    n -= 2;
+    // Tags from a small alphabet, so holds, drops and extents meet each other.
+    std::string tag;
+    size_t tlen = n > 0 ? (*p++ % 24) : 0;
+    n = n > 0 ? n - 1 : 0;
+    for (size_t i = 0; i < tlen && n > 0; ++i, ++p, --n)
+        tag += hex ? "0123456789abcdef"[*p & 3] : char(*p);
+    mi_record req;
+    memset(&req, 0, sizeof req);
+    if (number == MI_CHECK_SPACE) {
+        req.check_space_req.handle = handle;
+    } else if (number == MI_BFST_HOLD_TAG || number == MI_BFST_DROP_TAG) {
+        req.tag_req = {handle, tag.data()};
+    } else if (number == MI_ADMIN_ALERT) {
+        req.admin_alert_req = {handle, take64(p, n), take64(p, n), tag.data(), take64(p, n)};
+    } else {
+        mi_set_extent_req &x = req.set_extent_req;
+        x.handle = handle;
+        x.tag = tag.data();
+        uint64_t *fields[] = {&x.image_offset,         &x.tag_offset,       &x.length,
+                              &x.virtual_sent,         &x.actual_sent,      &x.bytes_input,
+                              &x.ingest_data_bytes,    &x.close_latency_ms};
+        for (uint64_t *f : fields)
+            *f = take64(p, n);
+    }
+    mi_record rep;
+    memset(&rep, 0, sizeof rep);
+    mi_exchange(s, number, &req, &rep);
+    mi_free_reply(number, &rep);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -90,6 +146,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_env *e = env();
     mi_session *mi = mi_session_new(&e->sh);
     login(mi);
+    // A file of this session's own, for the requests of the BFST path.
+    static unsigned iteration = 0;
+    std::string own_name = "generic:/fz/b" + std::to_string(++iteration);
+    mi_open_file_req breq{MI_OPEN_WRITE | MI_OPEN_CREATE, own_name.data()};
+    mi_open_file_reply brep{};
+    if (mi_exchange(mi, MI_OPEN_FILE, &breq, &brep) != 0 || brep.status != 0)
+        abort();
+    const uint64_t own = brep.handle;
     dm_session *dm = dm_session_new(&e->sh);
     {
         // handle 1, slot 0: the shared writable file
@@ -112,7 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         len = std::min(len, size - pos);
         const uint8_t *p = data + pos;
         pos += len;
-        if (kind & 1) {
+        if ((kind & 0xF0) == 0xB0) {
+            bfst_request(mi, own, e->handle, p, len);
+        } else if (kind & 1) {
             // a control record: the bytes as the payload, type byte as given or forced
             unsigned char rec[APPL_MI_RECORD] = {};
             size_t n = std::min(len, sizeof rec);

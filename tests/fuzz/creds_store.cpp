@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     fwrite(data, 1, size, f);
     fclose(f);
+    chmod(path.c_str(), 0600);  // the store is read only when private
 
     // The first bytes pick the id and host looked for, so matches happen.
     rpgn_cred cred;

@@ -86,7 +86,7 @@ TEST(ApplianceMiClient, InProcessServiceWithQuotaAndRefusedAlerts)
     cfg.root = root.path();
     cfg.users = {{"alice", "pw-alice"}};
     cfg.log_level = 3;
-    cfg.quota = 100;
+    cfg.quota = 0x10000000 + 100;  // one grant of space and 100 bytes
     appliance *app = nullptr;
     std::string msg;
     ASSERT_EQ(appliance_start(cfg, &app, &msg), 0) << msg;

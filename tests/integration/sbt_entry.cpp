@@ -67,8 +67,19 @@ TEST_F(SbtEntry, OutputListIsSharedUntilTheLastChannelEnds)
     ASSERT_EQ(a.init2(), 0);
     ASSERT_EQ(b.init2(), 0);
     EXPECT_EQ(a.end(), 0);
-    EXPECT_EQ(b.end(), 0);
     EXPECT_EQ(a.rec()->flags, 0u);
+    // The second channel still holds the list after the first one ended:
+    // every item reads back as it was handed out, and its vector still works.
+    sbt_item *bl = b.init_list;
+    EXPECT_EQ(bl[0].type, 5u);
+    EXPECT_STREQ(static_cast<const char *>(bl[0].value), "KESTRALON MMS for RMAN 1.1.3.3694");
+    EXPECT_EQ(*static_cast<uint32_t *>(bl[1].value), 0x01010300u);
+    EXPECT_EQ(*static_cast<uint32_t *>(bl[2].value), 512u);
+    EXPECT_EQ(bl[3].value, static_cast<const void *>(b.v));
+    EXPECT_EQ(*static_cast<uint32_t *>(bl[4].value), 3888u);
+    EXPECT_EQ(bl[5].type, 1u);
+    EXPECT_EQ(b.v->command(b.ctx, 0, "test still here"), 0);
+    EXPECT_EQ(b.end(), 0);
 
     // A new list is built after the channels ended, with the same content.
     Channel c;
@@ -178,10 +189,37 @@ TEST_F(SbtEntry, SbtParametersSetTheEnvironment)
     EXPECT_EQ(b.init2("KES_T_ONE=1,NOEQUALS,KES_T_TWO=2"), -1);
     EXPECT_EQ(b.error(), "Malformed SBT parameter NOEQUALS\n");
     EXPECT_EQ(b.init2("=value"), -1);
-    EXPECT_EQ(b.error(), "Malformed SBT parameter =value\n");
+    EXPECT_EQ(b.error(), "Malformed SBT parameter =*****\n");
     EXPECT_EQ(b.init2("NAME="), -1);
     EXPECT_EQ(b.error(), "Malformed SBT parameter NAME=\n");
     EXPECT_EQ(b.rec()->flags, 0u);
+}
+
+TEST_F(SbtEntry, MalformedParametersNeverShowAPassword)
+{
+    // Each case: what RMAN passes, and all the message may say.
+    const struct {
+        const char *params;
+        const char *message;
+    } cases[] = {
+        {"BACKUP_PASSWORD==pw1secret", "Malformed SBT parameter BACKUP_PASSWORD=*****\n"},
+        {"BACKUP_HOST=h,BACKUP_PASSWORD=pw2,secret", "Malformed SBT parameter *****\n"},
+        {"BACKUP_PASSWORD=pw3 KES_T_X=1 secret=", "Malformed SBT parameter *****\n"},
+        {"KES_T_X==pw4secret", "Malformed SBT parameter KES_T_X=*****\n"},
+    };
+    kes_test::TempDir tmp;
+    std::string trace = tmp / "trace.txt";
+    for (const auto &c : cases) {
+        Channel a;
+        ASSERT_EQ(a.init(lib_, trace.c_str()), 0);
+        EXPECT_EQ(a.init2(c.params, trace.c_str(), 2), -1);
+        EXPECT_EQ(a.error(), c.message) << c.params;
+    }
+    std::string logs = read_file(trace) + mainlog();
+    EXPECT_NE(logs.find("Malformed SBT parameter BACKUP_PASSWORD=*****"), std::string::npos);
+    EXPECT_EQ(logs.find("secret"), std::string::npos);
+    for (const char *pw : {"pw1", "pw2", "pw3", "pw4"})
+        EXPECT_EQ(logs.find(pw), std::string::npos) << pw;
 }
 
 TEST_F(SbtEntry, EntryPointsRefuseBeforeSbtinit2)
@@ -297,4 +335,48 @@ TEST_F(SbtEntry, LibraryRunsOnWithoutALogDirectory)
     EXPECT_EQ(a.v->write2(a.ctx, 0, buf), -1);
     EXPECT_EQ(a.error(), "sbtwrite2: file is not opened with sbtbackup");
     EXPECT_EQ(a.end(), 0);
+}
+
+TEST_F(SbtEntry, LibraryFilesArePrivateWhateverTheUmask)
+{
+    TempDir tmp;
+    std::string trace = tmp / "trace.txt";
+    mode_t old = umask(0);
+    Channel a;
+    int rc = a.init(lib_, trace.c_str());
+    int rc2 = rc == 0 ? a.init2() : -1;
+    int rc3 = rc2 == 0 ? a.v->command(a.ctx, 0, "creds -s -c c1 -H h1 -u u1 -p p1") : -1;
+    umask(old);
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(rc2, 0) << a.error();
+    ASSERT_EQ(rc3, 0) << a.error();
+    auto mode = [](const std::string &p) {
+        struct stat st;
+        return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+    };
+    const std::string lib = windir_.libdir();
+    EXPECT_EQ(mode(lib), 0700u);
+    for (const char *f : {"rman0.log", "rmanIndex.txt", "creds.xml", "creds.xml.lock"})
+        EXPECT_EQ(mode(lib + "/" + f), 0600u) << f;
+    EXPECT_EQ(mode(trace), 0600u);
+    EXPECT_EQ(a.end(), 0);
+}
+
+TEST_F(SbtEntry, FixedPathsAreNeverFollowedThroughALink)
+{
+    // Someone planted links where the library's own files belong: nothing is
+    // written through them, and the library runs on.
+    TempDir tmp;
+    const std::string lib = windir_.libdir();
+    ASSERT_EQ(mkdir(lib.c_str(), 0700), 0);
+    for (const char *f : {"rman0.log", "rmanIndex.txt"})
+        ASSERT_EQ(symlink((tmp / f).c_str(), (lib + "/" + f).c_str()), 0);
+    Channel a;
+    ASSERT_EQ(a.init(lib_), 0);
+    ASSERT_EQ(a.init2(), 0);
+    EXPECT_EQ(a.end(), 0);
+    for (const char *f : {"rman0.log", "rmanIndex.txt"}) {
+        struct stat st;
+        EXPECT_NE(stat((tmp / f).c_str(), &st), 0) << f << " was created through the link";
+    }
 }

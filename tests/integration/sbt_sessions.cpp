@@ -505,6 +505,72 @@ TEST_F(Sessions, EightChannelsConcurrency)
     EXPECT_EQ(enters, static_cast<size_t>(kChannels * 12));
 }
 
+TEST_F(Sessions, EightChannelsOwnParametersAndListsConcurrency)
+{
+    // Every channel names its own share through its SBT parameters and asks
+    // sbtinfo2 again and again while the others do the same: each sees only
+    // its own values, and the list it holds stays whole until its next call.
+    constexpr int kChannels = 8;
+    constexpr int kRounds = 12;
+    std::vector<std::thread> threads;
+    std::vector<std::string> errors(kChannels);
+    std::atomic<int> ready{0};
+    for (int t = 0; t < kChannels; t++) {
+        threads.emplace_back([&, t] {
+            std::string &err = errors[t];
+            const std::string share = "share" + std::to_string(t);
+            const std::string piece = "piece" + std::to_string(t);
+            const std::string label = app_.addr() + "_" + share;
+            std::string p = "BACKUP_HOST=" + app_.addr() + ",BACKUP_SHARE=" + share +
+                            ",BACKUP_USERNAME=rman,BACKUP_PASSWORD=secret";
+            Channel ch;
+            if (ch.init(lib_) != 0 || ch.init2(p.c_str()) != 0)
+                err = "sbtinit2: " + ch.error();
+            else if (share != ch.rec()->backup_share)
+                err = std::string("share read as ") + ch.rec()->backup_share;
+            else if (backup(ch, piece, 65536, 2, 70 + t) != 0)
+                err = "backup: " + ch.error();
+            // Every channel starts asking at the same time.
+            ready++;
+            while (ready.load() < kChannels)
+                std::this_thread::yield();
+            if (!err.empty())
+                return;
+            std::string missing = "missing" + std::to_string(t);
+            char *files[] = {const_cast<char *>(piece.c_str()), missing.data(), nullptr};
+            sbt_item *held = nullptr;
+            for (int round = 0; round < kRounds && err.empty(); round++) {
+                // The list of the previous round is still intact now.
+                if (held != nullptr && (held[0].type != 1 || piece != static_cast<const char *>(held[0].value) ||
+                                        held[4].type != 5 || label != static_cast<const char *>(held[4].value))) {
+                    err = "the list of round " + std::to_string(round - 1) + " changed";
+                    break;
+                }
+                sbt_item *list = nullptr;
+                if (ch.v->info2(ch.ctx, 0, files, &list) != 0 || list == nullptr) {
+                    err = "sbtinfo2: " + ch.error();
+                    break;
+                }
+                const uint32_t want[] = {1, 2, 6, 3, 5, 1, 8, SBT_LIST_END};
+                for (int i = 0; i < 8; i++)
+                    if (list[i].type != want[i])
+                        err = "item " + std::to_string(i) + " has type " + std::to_string(list[i].type);
+                if (err.empty() && (label != static_cast<const char *>(list[4].value) ||
+                                    missing != static_cast<const char *>(list[5].value)))
+                    err = std::string("foreign values: ") + static_cast<const char *>(list[4].value) + ", " +
+                          static_cast<const char *>(list[5].value);
+                held = list;
+            }
+            if (ch.end() != 0 && err.empty())
+                err = "sbtend: " + ch.error();
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    for (int t = 0; t < kChannels; t++)
+        EXPECT_EQ(errors[t], "") << "channel " << t;
+}
+
 class BfstPathConfigured : public Sessions {
 protected:
     void SetUp() override

@@ -172,6 +172,9 @@ TEST_F(SbtCommand, NoPasswordReachesTheLogs)
         "creds -s -c a1 -H h -u u -p Secret8H",  // fails: already exists
         "creds -g -c a1 -H h -p Secret9I",       // fails: password not allowed
         "creds -s -c a9 -H h -u u -x -p Secret10J",  // fails: unknown option
+        "creds -s -c b1 -H h -u u --passwd=Secret11K",  // fails: mistyped option
+        "creds -s -c b2 -H h -u u --passwd Secret12L",
+        "creds -s -c b3 -H h -u u -P Secret13M",
     };
     for (const auto &c : commands)
         cmd(c);
@@ -185,7 +188,7 @@ TEST_F(SbtCommand, NoPasswordReachesTheLogs)
               std::string::npos);
     EXPECT_NE(log.find("EXIT rman_pgn_sbtcommand: rc -1 Credentials with id a1"), std::string::npos);
     for (const char *pw : {"Secret1A", "Secret2B", "Secret3C", "Secret4D", "Secret5E", "Secret6F", "Secret7G",
-                           "Secret8H", "Secret9I", "Secret10J", "Secret"}) {
+                           "Secret8H", "Secret9I", "Secret10J", "Secret11K", "Secret12L", "Secret13M", "Secret"}) {
         EXPECT_EQ(log.find(pw), std::string::npos) << pw;
         EXPECT_EQ(trace.find(pw), std::string::npos) << pw;
     }

@@ -50,13 +50,15 @@ protected:
             unsetenv(v);
         write_file(windir_.path() + "/librmanKESTRALON.ini", "IO_PATH=1\n");
         ASSERT_TRUE(app_.start()) << app_.last_error();
+        // The password reaches the tester through its environment.
+        setenv("BACKUP_PASSWORD", "secret", 1);
         tool_ = tool_for(app_);
     }
     static std::string tool_for(const TestAppliance &a)
     {
         return std::string(KES_BUILD_DIR) + "/kestralon-sbttest --lib " + KES_LIB_PATH +
                " --quiet --env 'ENV=(BACKUP_HOST=" + a.addr() +
-               ", BACKUP_SHARE=rman, BACKUP_USERNAME=rman, BACKUP_PASSWORD=secret)' ";
+               ", BACKUP_SHARE=rman, BACKUP_USERNAME=rman)' ";
     }
     // A piece written straight through the library: blocks of 16 KiB, then
     // optionally a trailer block recording length bytes.
@@ -80,6 +82,7 @@ protected:
         ASSERT_EQ(w.close().rc, 0);
         ASSERT_EQ(ch.end(), 0);
     }
+    void TearDown() override { unsetenv("BACKUP_PASSWORD"); }
     ScopedWindir windir_;
     TestAppliance app_;
     TempDir tmp_;

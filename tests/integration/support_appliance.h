@@ -48,6 +48,7 @@ public:
     }
 
     const std::string &addr() const { return addr_; }
+    uint16_t dm_port() const { return app_ != nullptr ? appliance_dm_port(app_) : 0; }
     // Bytes the appliance's quota counts as used.
     uint64_t used_bytes() const { return app_ != nullptr ? appliance_used_bytes(app_) : 0; }
     const std::string &root() const { return root_.path(); }

@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <memory>
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -999,6 +1000,44 @@ TEST_F(DmClientTest, DroppedConnectionFailsWritesWaitingForPagesAndClose)
     EXPECT_LT(dm_file_close(df), 0);
     EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
     EXPECT_EQ(4u, pcache_free_count(dmc->pc)) << "every page came back";
+}
+
+TEST_F(DmClientTest, SilentPeerFailsEveryKindOfWaitAtItsDeadline)
+{
+    // Writes: the fifth page-sized write waits for a page that never frees.
+    connect();
+    dmc->resp_timeout_s = 1;
+    dm_file *df = open("generic:1:/sw", KES_O_WRONLY | KES_O_CREAT);
+    ASSERT_NE(nullptr, df);
+    peer.set_hook([](DmPeer &, xcomm_msg *, const dm_hdr &h) {
+        return h.cmd == DM_CMD_WRITE || h.cmd == DM_CMD_GET_XATTR;  // taken in, never answered
+    });
+    std::string data = pattern(DM_PAGE_SIZE, 17);
+    int rc = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 8 && rc >= 0; i++)
+        rc = dm_file_write(df, data.data(), static_cast<uint64_t>(i) * DM_PAGE_SIZE, DM_PAGE_SIZE);
+    EXPECT_EQ(XCOMM_ERR_TIMEOUT, rc);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));  // only stops a hang
+    EXPECT_STREQ("no answer to DM WRITE within 1 seconds", util_timeout_text());
+    // The connection went with the deadline: nothing later waits again.
+    start = std::chrono::steady_clock::now();
+    EXPECT_LT(dm_file_close(df), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
+    EXPECT_EQ(4u, pcache_free_count(dmc->pc)) << "every page came back";
+    dm_client_destroy(dmc);
+
+    // A synchronous request.
+    connect();
+    dmc->resp_timeout_s = 1;
+    unsigned char buf[80];
+    size_t len = sizeof buf;
+    EXPECT_EQ(XCOMM_ERR_TIMEOUT, dm_get_xattr(dmc, nullptr, "generic:/s/x", "backup_info", buf, &len));
+    EXPECT_STREQ("no answer to DM GET_XATTR within 1 seconds", util_timeout_text());
+    start = std::chrono::steady_clock::now();
+    EXPECT_LT(dm_file_delete(dmc, "generic:/s/x"), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
 TEST_F(DmClientTest, DroppedConnectionDuringCloseWait)

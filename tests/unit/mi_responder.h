@@ -24,6 +24,7 @@ namespace mi_test {
 struct Answer {
     std::vector<unsigned char> payload;  // the whole XCOMM payload (normally the 4108-byte record)
     bool drop = false;                   // close the connection instead of answering
+    bool silent = false;                 // never answer, keep the connection
 };
 
 // Builds the 4108-byte ost_mi response record around an MI reply buffer.
@@ -118,6 +119,10 @@ private:
             }
             ++requests_;
             Answer a = handler_(in);
+            if (a.silent) {
+                xcomm_msg_free(m);
+                continue;
+            }
             if (a.drop) {
                 xcomm_endp_close_fd(&ctx_, &endp_, m->fd);
                 xcomm_msg_free(m);

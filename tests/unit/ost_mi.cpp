@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -233,18 +234,91 @@ TEST(OstMiExchange, ResponseOfAnotherSizeIsNotDecoded)
     Client cli = connect(srv, &log);
     ASSERT_TRUE(cli);
     mi_dm_port_req preq{0};
-    for (size_t s : {size_t{100}, size_t{4107}, size_t{4109}, size_t{9000}}) {
+    for (size_t s : {size_t{100}, size_t{4107}}) {
         size = s;
         mi_dm_port_reply rep{-3, -3};
         EXPECT_EQ(miSendRequest(cli.get(), MI_DM_PORT, &preq, &rep), DM_ERR_BADMSG) << s;
         EXPECT_EQ(rep.port, -3);
     }
     EXPECT_TRUE(log.has("bad response size (100), expected (4108)\n", UTIL_LOG_WARNING));
-    // The connection survives a refused response.
+    // The connection survives a short response.
     size = 0;
     mi_dm_port_reply rep{};
     EXPECT_EQ(miSendRequest(cli.get(), MI_DM_PORT, &preq, &rep), 0);
     EXPECT_EQ(rep.port, 3095);
+    // A longer one is refused before anything of its size is allocated, and
+    // the connection that carried it goes.
+    for (size_t s : {size_t{4109}, size_t{9000}}) {
+        Client c2 = connect(srv, &log);
+        ASSERT_TRUE(c2);
+        size = s;
+        mi_dm_port_reply r2{-3, -3};
+        EXPECT_EQ(miSendRequest(c2.get(), MI_DM_PORT, &preq, &r2), DM_ERR_BADMSG) << s;
+        EXPECT_EQ(r2.port, -3);
+        EXPECT_TRUE(log.has("msg type 2 of " + std::to_string(s) + " bytes refused, at most 4108 expected\n",
+                            UTIL_LOG_WARNING));
+    }
+}
+
+TEST(OstMiAllocation, AnnouncedSizeIsCheckedBeforeAllocating)
+{
+    ost_mi_client cli{};
+    xcomm_endp endp{};
+    endp.owner = &cli;
+    unsigned char peek[XCOMM_HDR_PEEK_SIZE] = {};
+    auto announce = [&](uint8_t type, uint32_t size, uint8_t rec_type) {
+        xcomm_hdr h{};
+        h.type = type;
+        xcomm_hdr_set_size(&h, size);
+        xcomm_hdr_encode(&h, peek);
+        peek[XCOMM_HDR_SIZE] = rec_type;
+        return ost_mi_alloc_cb(&endp, nullptr, peek);
+    };
+    // The largest payload XCOMM can announce is refused without a trace.
+    uint64_t before = xcomm_msgs_allocated();
+    EXPECT_EQ(announce(XCOMM_MSG_RSP, XCOMM_MAX_PAYLOAD, OST_MI_REC_RESPONSE), nullptr);
+    EXPECT_EQ(announce(XCOMM_MSG_RSP, OST_MI_REC_SIZE + 1, OST_MI_REC_RESPONSE), nullptr);
+    EXPECT_EQ(announce(XCOMM_MSG_ACK, 16, 0), nullptr);
+    EXPECT_EQ(xcomm_msgs_allocated(), before);
+    EXPECT_TRUE(cli.refused_msg);
+    for (auto [type, size] : {std::pair<uint8_t, uint32_t>{XCOMM_MSG_RSP, OST_MI_REC_SIZE},
+                              std::pair<uint8_t, uint32_t>{XCOMM_MSG_ACK, 0}}) {
+        xcomm_msg *m = announce(type, size, OST_MI_REC_RESPONSE);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->data_size, size);
+        xcomm_msg_free(m);
+    }
+}
+
+TEST(OstMiExchange, SilentPeerFailsTheExchangeAtItsDeadline)
+{
+    std::atomic<bool> silent{true};
+    Responder srv([&](const std::vector<unsigned char> &in) {
+        Answer a;
+        a.silent = silent;
+        mi_dm_port_reply r{0, 3095};
+        a.payload = reply_record(request_number(in), &r);
+        return a;
+    });
+    LogSink log;
+    Client cli = connect(srv, &log);
+    ASSERT_TRUE(cli);
+    cli->resp_timeout_s = 1;
+    mi_dm_port_req preq{0};
+    mi_dm_port_reply rep{};
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(miSendRequest(cli.get(), MI_DM_PORT, &preq, &rep), XCOMM_ERR_TIMEOUT);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::seconds(30));  // only stops a hang
+    EXPECT_STREQ(util_timeout_text(), "no answer to MI_DM_PORT within 1 seconds");
+    EXPECT_TRUE(log.contains("within 1 seconds"));
+    // The silent peer's connection is gone: the next exchange fails at once
+    // instead of waiting again, even though the peer would answer now.
+    silent = false;
+    start = std::chrono::steady_clock::now();
+    EXPECT_LT(miSendRequest(cli.get(), MI_DM_PORT, &preq, &rep), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
 TEST(OstMiExchange, DroppedConnectionFailsTheExchange)

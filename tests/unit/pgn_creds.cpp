@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "kes_test.h"
@@ -119,6 +120,13 @@ mode_t file_mode(const std::string &path)
     return sb.st_mode & 07777;
 }
 
+// A hand-made store, private as the library wants it.
+void write_store(const std::string &path, const std::string &data)
+{
+    kes_test::write_file(path, data);
+    chmod(path.c_str(), 0600);
+}
+
 class CredsTest : public ::testing::Test {
 protected:
     kes_test::TempDir dir;
@@ -129,6 +137,65 @@ protected:
 }  // namespace
 
 // ------------------------------------------------------------ the actions
+
+TEST_F(CredsTest, StoreOthersCouldReadOrReplaceIsRefusedWithTheFix)
+{
+    ASSERT_EQ(run(store, "creds -s -c a -H h -u u -p p").rc, 0);
+    const std::string before = kes_test::read_file(store);
+    for (mode_t mode : {0644, 0640, 0604, 0620}) {
+        chmod(store.c_str(), mode);
+        char want[512];
+        snprintf(want, sizeof want,
+                 "Credentials file %s can be read or changed by other users (mode %04o); make it private with: "
+                 "chmod 600 %s\n",
+                 store.c_str(), static_cast<unsigned>(mode), store.c_str());
+        Result r = lookup(store, "a", "h");
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_EQ(r.msg, want);
+        r = run(store, "creds -d -c a -H h");
+        EXPECT_EQ(r.msg, want + usage());
+        EXPECT_EQ(file_mode(store), mode) << "the refused store is left as it is";
+    }
+    EXPECT_EQ(kes_test::read_file(store), before);
+    chmod(store.c_str(), 0600);
+    EXPECT_EQ(lookup(store, "a", "h").rc, 0);
+
+    // Another user's store, and a store reached through a link.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(store.c_str(), 4242, 4242), 0);
+        Result r = lookup(store, "a", "h");
+        EXPECT_EQ(r.msg, "Credentials file " + store +
+                             " is owned by user 4242, not by this process's user 0; give it to that user with "
+                             "chown, or remove it and store the credentials again\n");
+        ASSERT_EQ(chown(store.c_str(), 0, 0), 0);
+    }
+    std::string real = dir / "real.xml";
+    ASSERT_EQ(rename(store.c_str(), real.c_str()), 0);
+    ASSERT_EQ(symlink(real.c_str(), store.c_str()), 0);
+    Result r = lookup(store, "a", "h");
+    EXPECT_EQ(r.msg, "Credentials file " + store + " is a symbolic link; replace it with the file itself\n");
+    EXPECT_EQ(run(store, "creds -s -c b -H h -u u -p p").rc, -1);
+    EXPECT_EQ(kes_test::read_file(real), before) << "nothing is written through the link";
+}
+
+TEST_F(CredsTest, NewStoreAndItsLockArePrivateUnderAnyUmask)
+{
+    mode_t old = umask(0);
+    Result r = run(store, "creds -s -c a -H h -u u -p p");
+    std::string lock = store + ".lock";
+    std::string planted = dir / "planted";
+    umask(old);
+    EXPECT_EQ(r.rc, 0) << r.msg;
+    EXPECT_EQ(file_mode(store), 0600u);
+    EXPECT_EQ(file_mode(lock), 0600u);
+    // The lock file is never opened through a link someone planted.
+    ASSERT_EQ(unlink(lock.c_str()), 0);
+    ASSERT_EQ(symlink(planted.c_str(), lock.c_str()), 0);
+    r = run(store, "creds -g -c a -H h");
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.msg, "Failed to lock file " + store + ".lock\n" + usage());
+    EXPECT_NE(access(planted.c_str(), F_OK), 0);
+}
 
 TEST_F(CredsTest, SetOnMissingStoreCreatesPrivateFileWithOneHostAndCred)
 {
@@ -234,7 +301,6 @@ TEST_F(CredsTest, DeleteLeavesAnEmptyHostAndKeepsTheFilePrivate)
 {
     ASSERT_EQ(run(store, "creds -s -c a -H h -u u -p p").rc, 0);
     ASSERT_EQ(run(store, "creds -s -c b -H h2 -u u -p p").rc, 0);
-    chmod(store.c_str(), 0644);  // a rewrite makes it private again
     Result r = run(store, "creds -d -c a -H h");
     EXPECT_EQ(r.rc, 0) << r.msg;
     EXPECT_EQ(file_mode(store), 0600u);
@@ -382,7 +448,7 @@ TEST(CredsMessages, AccumulatorCutsAndThenDrops)
 
 TEST_F(CredsTest, StoreWithAnotherRootFailsEveryAction)
 {
-    kes_test::write_file(store, "<?xml version=\"1.0\"?>\n<other><host ip=\"h\"/></other>\n");
+    write_store(store, "<?xml version=\"1.0\"?>\n<other><host ip=\"h\"/></other>\n");
     const std::string m = "Wrong creds file\n" + usage();
     EXPECT_EQ(run(store, "creds -g -c a -H h").msg, m);
     EXPECT_EQ(run(store, "creds -s -c a -H h -u u -p p").msg, m);
@@ -410,13 +476,13 @@ TEST_F(CredsTest, MalformedContentsAreReported)
          "Password is missing for cred a\n"},
     };
     for (auto &c : cases) {
-        kes_test::write_file(store, head + c.body + "</rman_creds>\n");
+        write_store(store, head + c.body + "</rman_creds>\n");
         Result r = lookup(store, "a", "h");
         EXPECT_EQ(r.rc, -1) << c.body;
         EXPECT_EQ(r.msg, c.msg) << c.body;
     }
     // Comments, blanks and text between elements are skipped; the first match wins.
-    kes_test::write_file(store, head +
+    write_store(store, head +
                                     "<!-- c --> text <host ip=\"h\">\n <cred id=\"a\"><user>u1</user><!-- x -->"
                                     "<password><![CDATA[p<1]]></password></cred><cred id=\"a\"/></host></rman_creds>");
     rpgn_cred c;
@@ -442,7 +508,7 @@ TEST_F(CredsTest, UnparsableAndHostileFilesFailCleanly)
     std::string huge = "<rman_creds>" + std::string(PGN_CREDS_MAX_FILE, ' ') + "</rman_creds>";
     for (const std::string &body : {std::string(), std::string("not xml at all"), std::string("<rman_creds>"),
                                      deep, laughs, external, huge}) {
-        kes_test::write_file(store, body);
+        write_store(store, body);
         Result r = lookup(store, "a", "h");
         EXPECT_EQ(r.rc, -1);
         EXPECT_EQ(r.msg, parse_msg) << body.substr(0, 60);
@@ -458,7 +524,7 @@ TEST_F(CredsTest, UnparsableAndHostileFilesFailCleanly)
 TEST_F(CredsTest, LongStoredValuesAreCutToTheField)
 {
     std::string longv(10000, 'x');
-    kes_test::write_file(store, "<rman_creds><host ip=\"h\"><cred id=\"a\"><user>" + longv + "</user><password>" +
+    write_store(store, "<rman_creds><host ip=\"h\"><cred id=\"a\"><user>" + longv + "</user><password>" +
                                     longv + "</password></cred></host></rman_creds>");
     rpgn_cred c;
     ASSERT_EQ(lookup(store, "a", "h", &c).rc, 0);
@@ -483,7 +549,15 @@ TEST(CredsMask, PasswordArgumentsAreHidden)
         {"creds --pass secret --p=x2", "creds --pass **** --p=****"},
         {"creds -cp x -u p", "creds -cp x -u p"},  // "p" is the argument of -c
         {"creds -p -p -s", "creds -p **** -s"},
-        {"creds --passwordx y", "creds --passwordx y"},
+        {"creds --passwordx y", "creds --passwordx ****"},
+        // Misspelt or unknown options may carry a password too.
+        {"creds --passwd=secret -c a", "creds --passwd=**** -c a"},
+        {"creds --passwd secret -c a", "creds --passwd **** -c a"},
+        {"creds --pwd -p secret", "creds --pwd -p ****"},
+        {"creds -P secret -s", "creds -P **** -s"},
+        {"creds -sPsecret", "creds -sP****"},
+        {"creds -x -p secret", "creds -x -p ****"},
+        {"creds --user=u --host h --cred=c -g", "creds --user=u --host h --cred=c -g"},
         {"creds -p", "creds -p"},
         {"", ""},
     };

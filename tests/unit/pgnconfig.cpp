@@ -5,6 +5,7 @@
 #include <string>
 
 #include "datamover/util.h"
+#include "datamover/xcomm.h"
 #include "kes_test.h"
 #include "lib/common/log.h"
 
@@ -95,8 +96,16 @@ TEST_F(Config, DebugLevelTakesNamesOnly)
 TEST_F(Config, BadKeysAndKeepaliveValuesAreReported)
 {
     ost_parse_line("TCP_KEEPIDLE=0\n");
-    EXPECT_EQ(c.TCP_KEEPIDLE.load(), -1);
+    EXPECT_EQ(c.TCP_KEEPIDLE.load(), 60000);  // keep-alive stays on
     EXPECT_NE(log().find("ost_parse_line: TCP_KEEPIDLE has invalid value, ignoring.\n"), std::string::npos);
+    ost_parse_line("RESPONSE_TIMEOUT=4\n");
+    ost_parse_line("RESPONSE_TIMEOUT=86401\n");
+    EXPECT_EQ(c.RESPONSE_TIMEOUT.load(), 300);
+    EXPECT_NE(log().find("ost_parse_line: RESPONSE_TIMEOUT has invalid value, ignoring.\n"), std::string::npos);
+    ost_parse_line("RESPONSE_TIMEOUT=5\n");
+    EXPECT_EQ(c.RESPONSE_TIMEOUT.load(), 5);
+    ost_parse_line("RESPONSE_TIMEOUT=86400\n");
+    EXPECT_EQ(c.RESPONSE_TIMEOUT.load(), 86400);
     ost_parse_line("TCP_KEEPCNT=1215752191\n");
     EXPECT_EQ(c.TCP_KEEPCNT.load(), 1215752191);
     ost_parse_line("FOO=1\n");
@@ -126,9 +135,9 @@ TEST_F(Config, PrintShowsEveryKeyInOrder)
                            "WRITE_CACHE_SIZE=0\n", "READ_CACHE_SIZE=0\n", "SERVER_READ_BUFFERED=4294967295\n",
                            "DATA_CONNECTION_BUSY_TIMEOUT=300\n", "SERVER_ENCRYPTION=1\n",
                            "ENCRYPTION_REQUIRED=0\n", "TCP_RCVBUF=4294967295\n", "TCP_SNDBUF=4294967295\n",
-                           "TCP_NODELAY=ENABLED\n", "TCP_KEEPIDLE=current OS setting\n",
-                           "TCP_KEEPCNT=current OS setting\n", "TCP_KEEPINTVL=5\n", "DMC_READ_AHEAD_SIZE_MB=-1\n",
-                           "LEGACY_BACKUP_OPT=10\n"};
+                           "TCP_NODELAY=ENABLED\n", "TCP_KEEPIDLE=60000\n", "TCP_KEEPCNT=6\n",
+                           "TCP_KEEPINTVL=5\n", "DMC_READ_AHEAD_SIZE_MB=-1\n", "LEGACY_BACKUP_OPT=10\n",
+                           "RESPONSE_TIMEOUT=300 secs\n"};
     size_t at = 0;
     for (const char *want : order) {
         size_t found = l.find(want, at);
@@ -160,12 +169,19 @@ TEST_F(Config, ApplySetsLogLimitsAndDigests)
     ost_parse_line("COMP_DATA_CHECKSUMS=1\n");
     ost_parse_line("DMC_READ_AHEAD_SIZE_MB=4\n");
     ost_parse_line("DEBUG_LEVEL=debug\n");
+    ost_parse_line("RESPONSE_TIMEOUT=7\n");
     pgnconfig_apply();
     EXPECT_TRUE(util_page_digest());
     EXPECT_EQ(util_size_mb(), 4);
     EXPECT_EQ(plog_main_level(), LOG_LVL_DEBUG);
+    EXPECT_EQ(util_response_timeout(), 7);
+    // Keep-alive values reach the transport without any line asking for them.
+    EXPECT_EQ(xcomm_get_sockopt(XCOMM_OPT_KEEPIDLE), 60000);
+    EXPECT_EQ(xcomm_get_sockopt(XCOMM_OPT_KEEPCNT), 6);
+    EXPECT_EQ(xcomm_get_sockopt(XCOMM_OPT_KEEPINTVL), 10000);
     util_set_page_digest(false);
     util_set_size_mb(16);
+    util_set_response_timeout(UTIL_RESPONSE_TIMEOUT_DEFAULT);
 }
 
 TEST(ConfigPaths, DerivedFromWindir)

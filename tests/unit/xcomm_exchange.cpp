@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/resource.h>
 
 #include "datamover/xcomm.h"
 #include "datamover/xcomm_ssl.h"
@@ -245,6 +246,38 @@ TEST(XcommFraming, DuplicateIsReadWholeAndDropped)
     xcomm_msg_free(m);
 }
 
+TEST(XcommFraming, LargestDuplicateIsReadThroughAndDroppedWithoutItsSize)
+{
+    RawPair p;
+    xcomm_hdr req;
+    xcomm_msg *m = p.send_req("q", &req);
+    // An old number announcing the largest payload: the body is read in
+    // pieces and dropped; the answer behind it is delivered.
+    std::string body(XCOMM_MAX_PAYLOAD, 'd');
+    struct rusage before;
+    getrusage(RUSAGE_SELF, &before);
+    std::thread feeder([&] {
+        p.raw.send_hdr(data_hdr(XCOMM_MSG_NOTIFY, XCOMM_MAX_PAYLOAD, 0, 3, 0));
+        p.raw.send_bytes(body.data(), body.size());
+        send_rsp(p.raw, req, 1, "after");
+    });
+    uint64_t allocated = xcomm_msgs_allocated();
+    int rc = p.wait_for(m, 60000);
+    feeder.join();
+    ASSERT_EQ(0, rc);
+    ASSERT_NE(nullptr, m->rmsg);
+    EXPECT_EQ("after", text_of(m->rmsg));
+    EXPECT_EQ(1u, p.cli.endp.stats.dups);
+    // The duplicate's control block, the answer and its ACK; nothing more,
+    // and nothing of the announced size (the process grew by far less).
+    EXPECT_LE(xcomm_msgs_allocated() - allocated, 3u);
+    struct rusage after;
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 8 * 1024L) << "KiB";
+    xcomm_msg_free(m->rmsg);
+    xcomm_msg_free(m);
+}
+
 TEST(XcommFraming, SequenceGapFailsConnectionAndCancelsRequest)
 {
     RawPair p;
@@ -450,6 +483,38 @@ TEST(XcommClient, RefusedConnectFailsAtOnce)
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(XCOMM_ERR_CONN_REFUSED, cli.open(std::to_string(ntohs(a.sin_port)) + "@127.0.0.1"));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+}
+
+TEST(XcommClient, UnansweredConnectEndsAtItsLimit)
+{
+    // A listener whose queue is full takes no more handshakes: connects to
+    // it stay unanswered.
+    int port = 0;
+    int ls = listen_loopback(0, &port);
+    ASSERT_GE(ls, 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; i++) {
+        int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    Client cli;
+    cli.endp.connect_limit_ms = 1500;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(XCOMM_ERR_TIMEOUT, cli.open(std::to_string(port) + "@127.0.0.1"));
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::seconds(30));  // only stops a hang
+    EXPECT_NE(std::string(util_timeout_text()).find("the connect to " + std::to_string(port) + "@127.0.0.1 within 2 seconds"),
+              std::string::npos)
+        << util_timeout_text();
+    for (int f : fillers)
+        close(f);
+    close(ls);
 }
 
 TEST(XcommClient, UnresolvableNameFailsWithoutConnecting)

@@ -309,6 +309,23 @@ struct RawServer {
     std::thread thr;
 };
 
+// A listening socket on 127.0.0.1 with the given backlog; its port in *port.
+inline int listen_loopback(int backlog, int *port)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, backlog) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        close(s);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
 // A raw client connected to a server endpoint.
 inline int raw_connect(int port)
 {
