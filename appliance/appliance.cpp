@@ -7,6 +7,7 @@
 #include "appliance/bfst_service.h"
 #include "appliance/server.h"
 #include "appliance/service.h"
+#include "datamover/util.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,6 +79,35 @@ std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, co
     }
     sh->handles[h->id] = h;
     return h;
+}
+
+void appl_handle_fail(appl_handle *h, int status)
+{
+    int none = 0;
+    h->data_failure.compare_exchange_strong(none, status != 0 ? status : KES_EIO);
+}
+
+int appl_handle_incomplete(appl_handle *h, const char **why)
+{
+    int failure = h->data_failure.load();
+    if (failure == KES_ENOSPC) {
+        *why = "a write was refused for lack of space";
+        return failure;
+    }
+    if (failure == KES_ECONNRESET) {
+        *why = "its data-mover connection went away before closing it";
+        return failure;
+    }
+    if (failure != 0) {
+        *why = "a write of its data failed";
+        return failure;
+    }
+    if (h->dm_writers.load() != 0) {
+        *why = "its data-mover writer has not closed it";
+        return KES_EPIPE;
+    }
+    *why = nullptr;
+    return 0;
 }
 
 std::shared_ptr<appl_handle> appl_handle_find(appl_shared *sh, uint64_t id)
@@ -171,7 +201,9 @@ std::string appliance_usage(const char *prog)
         "  --bfst-refuse-code C    code of those answers: server (0x02D21900, default) or\n"
         "                          vserver (0x0DAB673F)\n"
         "  --bfst-delay-ms N       wait N ms before every BFST answer\n"
-        "  --bfst-drop-after-bytes N  drop a BFST connection once it has sent N bytes\n";
+        "  --bfst-drop-after-bytes N  drop a BFST connection once it has sent N bytes\n"
+        "  --corrupt-read N        damage one byte of the N-th data-mover read reply that carries\n"
+        "                          data, after the checksum check (a fault on the wire)\n";
 }
 
 namespace {
@@ -524,6 +556,9 @@ int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps
             if (!number(UINT32_MAX, &n))
                 return -1;
             cfg->wrong_msgno = uint32_t(n);
+        } else if (arg == "--corrupt-read") {
+            if (!number(UINT64_MAX, &cfg->corrupt_read))
+                return -1;
         } else if (arg == "--refuse-admin-alerts") {
             if (!flag(&cfg->refuse_admin_alerts))
                 return -1;
@@ -670,6 +705,12 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    store_set_verify(app->sh.st, cfg.verify_reads);
+    if (store_adopted_files(app->sh.st) != 0)
+        ALOG(app->sh.log, APPL_LOG_NOTICE, "computed the checksums of %llu stored files that had none",
+             (unsigned long long)store_adopted_files(app->sh.st));
+    if (!cfg.verify_reads)
+        ALOG(app->sh.log, APPL_LOG_WARNING, "reads are not checked against the stored checksums");
     if (blob_store_open(app->sh.st, cfg.root, &app->sh.blobs, &err) != 0) {
         *msg = err;
         appliance_stop(app);
@@ -693,9 +734,9 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         return -1;
     }
     ALOG(app->sh.log, APPL_LOG_NOTICE,
-         "appliance serving %s on %s: control port %u, data-mover port %u, %zu users, quota %llu bytes",
+         "appliance serving %s on %s: control port %u, data-mover port %u, %zu users, quota %llu bytes, %llu in use",
          cfg.root.c_str(), cfg.listen_addr.c_str(), unsigned(appliance_mi_port(app)), unsigned(app->sh.dm_port),
-         cfg.users.size(), (unsigned long long)cfg.quota);
+         cfg.users.size(), (unsigned long long)cfg.quota, (unsigned long long)store_used_bytes(app->sh.st));
     for (const appliance_user &u : cfg.users) {
         if (u.shares.empty())
             continue;
@@ -739,4 +780,4 @@ uint16_t appliance_mi_port(const appliance *app) { return app->mi != nullptr ? a
 uint16_t appliance_dm_port(const appliance *app) { return app->sh.dm_port; }
 uint16_t appliance_bfst_port(const appliance *app) { return app->bfst != nullptr ? bfst_service_port(app->bfst) : 0; }
 blob_store *appliance_blob_store(appliance *app) { return app->sh.blobs; }
-uint64_t appliance_used_bytes(appliance *app) { return store_used_bytes(app->sh.st); }
+uint64_t appliance_used_bytes(const appliance *app) { return store_used_bytes(app->sh.st); }

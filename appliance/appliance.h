@@ -69,6 +69,12 @@ struct appliance_config {
     uint32_t bfst_refuse_code = 0x02D21900;  // ... with this code (or 0x0DAB673F)
     uint32_t bfst_delay_ms = 0;         // before every BFST answer (tests)
     uint64_t bfst_drop_after_bytes = 0; // drop a BFST connection once it has sent N bytes (tests)
+
+    uint64_t corrupt_read = 0;          // damage one byte of the N-th read reply with data, after the check
+
+    // Reads are checked against the stored checksums; off only to measure
+    // what the check costs.
+    bool verify_reads = true;
 };
 
 // Parses the command line (argv[0] is the program). Returns 0 when the
@@ -100,6 +106,7 @@ void appliance_stop(appliance *app);
 uint16_t appliance_mi_port(const appliance *app);
 uint16_t appliance_dm_port(const appliance *app);
 uint16_t appliance_bfst_port(const appliance *app);
-// The blobs of the BFST service, and the bytes counted against the quota.
+// The blobs of the BFST service.
 struct blob_store *appliance_blob_store(appliance *app);
-uint64_t appliance_used_bytes(appliance *app);
+// Bytes the stored files take as the quota counts them.
+uint64_t appliance_used_bytes(const appliance *app);

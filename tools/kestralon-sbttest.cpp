@@ -49,7 +49,8 @@ void usage(FILE *out)
             "                           seeded pseudo-random data, sbtinfo2, restore and verify, remove,\n"
             "                           a command, sbtend; ends with a verdict\n"
             "  backup NAME [FILE|-]     back up a local file (or standard input) as the backup piece NAME\n"
-            "  restore NAME [FILE|-]    restore the backup piece NAME to a file (or standard output)\n"
+            "  restore NAME [FILE|-]    restore the backup piece NAME to a file (or standard output); fails\n"
+            "                           when the length trailer that ends a backup is missing or disagrees\n"
             "  info NAME...             show what the library reports about backup pieces\n"
             "  remove NAME...           remove backup pieces\n"
             "  command TEXT             send TEXT through sbtcommand\n"
@@ -684,26 +685,45 @@ int cmd_restore(Library &lib, const Options &o, const std::string &name, const s
             held = 2;
         }
     }
-    if (ok && held > 0) {
-        Trailer t;
-        memcpy(&t, bufs[held - 1].data(), sizeof t);
-        bool trailer = strncmp(t.magic, kTrailerMagic, sizeof t.magic) == 0 && t.block_size == o.block_size &&
-                       t.length >= written && t.length - written <= static_cast<uint64_t>(held - 1) * o.block_size;
-        if (trailer) {
+    // The piece must end with the trailer, and the trailer must agree with
+    // what arrived: anything else is a piece that lost data.
+    if (ok) {
+        const uint64_t bs = o.block_size;
+        const uint64_t blocks = written / bs + static_cast<uint64_t>(held);
+        Trailer t = {};
+        if (held > 0)
+            memcpy(&t, bufs[held - 1].data(), sizeof t);
+        if (held == 0 || memcmp(t.magic, kTrailerMagic, strlen(kTrailerMagic) + 1) != 0) {
+            fprintf(stderr,
+                    "error: %s does not end with the length trailer that kestralon-sbttest writes (%" PRIu64
+                    " blocks read): the piece is incomplete or was not written by kestralon-sbttest\n",
+                    name.c_str(), blocks);
+            ok = false;
+        } else if (t.block_size != bs) {
+            fprintf(stderr, "error: %s was written with --block-size %" PRIu64 "; restore it with that block size\n",
+                    name.c_str(), t.block_size);
+            ok = false;
+        } else if (t.length / bs + (t.length % bs != 0 ? 1 : 0) + 1 != blocks) {
+            fprintf(stderr,
+                    "error: the trailer of %s records %" PRIu64 " bytes in %" PRIu64 " blocks of %" PRIu64
+                    " bytes and the trailer, but %" PRIu64 " blocks arrived: the piece is incomplete\n",
+                    name.c_str(), t.length, t.length / bs + (t.length % bs != 0 ? 1 : 0), bs, blocks);
+            ok = false;
+        } else {
             uint64_t rest = t.length - written;
             for (int i = 0; ok && i < held - 1 && rest > 0; i++) {
-                size_t n = rest < o.block_size ? static_cast<size_t>(rest) : o.block_size;
+                size_t n = rest < bs ? static_cast<size_t>(rest) : o.block_size;
                 ok = emit(bufs[i].data(), n);
                 rest -= n;
             }
-        } else {
-            for (int i = 0; ok && i < held; i++)
-                ok = emit(bufs[i].data(), o.block_size);
         }
     }
     bool closed = ch.check(ch.v()->close2(ch.ctx(), 0), "sbtclose2");
-    if (fd != 1)
+    if (fd != 1) {
         close(fd);
+        if (!ok || !closed)
+            unlink(path.c_str());  // no file that looks restored but is not
+    }
     if (!ok || !closed)
         return 1;
     p.finish(report);
