@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,8 +88,47 @@ void appl_handle_fail(appl_handle *h, int status)
     h->data_failure.compare_exchange_strong(none, status != 0 ? status : KES_EIO);
 }
 
-int appl_handle_incomplete(appl_handle *h, const char **why)
+namespace {
+
+// The segments of a file written through the BFST service, from its extents
+// and the blobs it holds (h->mu held). 0 or KES_EINVAL with *why.
+int extent_segments(appl_shared *sh, appl_handle *h, std::vector<store_seg> *segs, const char **why)
 {
+    if (sh->blobs == nullptr || sh->tag_hook == nullptr) {
+        *why = "no blob store serves its extents";
+        return KES_EINVAL;
+    }
+    if (store_file_size(h->file.get()) != 0) {
+        *why = "data arrived for it both through the data mover and as extents";
+        return KES_EINVAL;
+    }
+    std::set<std::string> used;
+    for (const appl_extent &e : h->extents) {
+        uint64_t size = 0;
+        if (h->held_tags.count(e.tag) == 0 || blob_held(sh->blobs, e.tag, h->id, &size) != 0) {
+            *why = "the blob of an extent is not held by the file";
+            return KES_EINVAL;
+        }
+        used.insert(e.tag);
+        if (e.length != 0)  // an empty blob adds nothing
+            segs->push_back(store_seg{e.tag, size, e.image_off, e.tag_off, e.length});
+    }
+    // A blob held and never recorded as an extent holds bytes the file lacks.
+    if (used.size() != h->held_tags.size()) {
+        *why = "it holds a blob that no extent of it uses";
+        return KES_EINVAL;
+    }
+    uint64_t total = 0;
+    if (!segs->empty() && store_segs_check(segs, &total, why) != 0)
+        return KES_EINVAL;
+    return 0;
+}
+
+}  // namespace
+
+int appl_handle_incomplete(appl_shared *sh, appl_handle *h, std::vector<store_seg> *segs, const char **why)
+{
+    segs->clear();
     int failure = h->data_failure.load();
     if (failure == KES_ENOSPC) {
         *why = "a write was refused for lack of space";
@@ -107,7 +147,13 @@ int appl_handle_incomplete(appl_handle *h, const char **why)
         return KES_EPIPE;
     }
     *why = nullptr;
-    return 0;
+    std::lock_guard<std::mutex> lk(h->mu);
+    if (h->extents.empty() && h->held_tags.empty())
+        return 0;
+    int rc = extent_segments(sh, h, segs, why);
+    if (rc != 0)
+        segs->clear();
+    return rc;
 }
 
 std::shared_ptr<appl_handle> appl_handle_find(appl_shared *sh, uint64_t id)
@@ -698,13 +744,14 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
     app->sh.adm.lim.max_in = cfg.max_conns_per_addr;
     app->sh.adm.lim.max_waiting = cfg.max_pending_per_addr;
     std::string err;
-    // Blobs of an earlier run are leftovers: gone before the store counts its bytes.
-    blob_store_sweep(cfg.root);
     if (store_open(cfg.root, cfg.quota, &app->sh.st, &err) != 0) {
         *msg = err;
         appliance_stop(app);
         return -1;
     }
+    // Blobs of an earlier run that no complete file uses are leftovers; the
+    // store counted the others.
+    blob_store_sweep(cfg.root, store_blob_refs(app->sh.st));
     store_set_verify(app->sh.st, cfg.verify_reads);
     if (store_adopted_files(app->sh.st) != 0)
         ALOG(app->sh.log, APPL_LOG_NOTICE, "computed the checksums of %llu stored files that had none",
@@ -716,6 +763,9 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    // Files hold the blobs they are made of through the control service.
+    app->sh.tag_hook = appl_blob_tag_hook;
+    app->sh.tag_hook_ctx = app->sh.blobs;
     // The data mover first: the control service reports its port.
     if (appl_server_start(&app->sh, APPL_SVC_DM, cfg.listen_addr, cfg.dm_port, &app->dm, msg) != 0) {
         appliance_stop(app);

@@ -17,8 +17,10 @@
 
 namespace {
 
-constexpr const char *BLOB_DIR = ".bfst";
 constexpr const char *PART_SUFFIX = ".part";
+constexpr const char *SUMS_SUFFIX = ".kcs";
+
+static_assert(BLOB_TAG_TEXT == 2 * STORE_SEG_TAG_BYTES);
 
 struct blob_rec {
     uint64_t size = 0;
@@ -44,12 +46,16 @@ struct blob_writer {
     unsigned char tag[BLOB_TAG_BYTES] = {};
     std::string tag_text;
     uint64_t size = 0;     // bytes counted against the quota and written
+    sums_file *sums = nullptr;  // page checksums, summed as the bytes arrive
+
+    ~blob_writer() { sums_free(sums); }
 };
 
 namespace {
 
 std::string final_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/" + tag; }
 std::string part_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/" + tag + PART_SUFFIX; }
+std::string sums_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/." + tag + SUMS_SUFFIX; }
 
 // Lower-case form of a tag text; false when it is not one.
 bool norm_tag(const std::string &in, std::string *out)
@@ -83,6 +89,7 @@ int fsync_dir(const std::string &dir)
 void unlink_blob(blob_store *bs, const std::string &tag, uint64_t size)
 {
     unlink(final_path(bs, tag).c_str());
+    unlink(sums_path(bs, tag).c_str());
     store_uncharge(bs->st, size);
 }
 
@@ -105,9 +112,9 @@ template <typename Pred> size_t remove_where(blob_store *bs, Pred pred)
 
 }  // namespace
 
-void blob_store_sweep(const std::string &root)
+void blob_store_sweep(const std::string &root, const std::set<std::string> &keep)
 {
-    std::string dir = root + "/" + BLOB_DIR;
+    std::string dir = root + "/" + STORE_BLOB_DIR;
     // never through a link: only the appliance's own directory is emptied
     struct stat sb;
     if (lstat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode))
@@ -122,6 +129,11 @@ void blob_store_sweep(const std::string &root)
     }
     closedir(d);
     for (const std::string &n : names) {
+        // a blob of a complete file, or its checksums
+        const size_t sl = strlen(SUMS_SUFFIX);
+        const bool sums = n.size() > sl + 1 && n[0] == '.' && n.compare(n.size() - sl, sl, SUMS_SUFFIX) == 0;
+        if (keep.count(sums ? n.substr(1, n.size() - 1 - sl) : n) != 0)
+            continue;
         std::string p = dir + "/" + n;
         struct stat sb;
         if (lstat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode))
@@ -132,7 +144,7 @@ void blob_store_sweep(const std::string &root)
 int blob_store_open(store *st, const std::string &root, blob_store **out, std::string *err)
 {
     *out = nullptr;
-    std::string dir = root + "/" + BLOB_DIR;
+    std::string dir = root + "/" + STORE_BLOB_DIR;
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         int e = errno;
         *err = "cannot create the blob directory " + dir + ": " + strerror(e);
@@ -163,6 +175,11 @@ int blob_create(blob_store *bs, uint64_t creator, blob_writer **out)
     auto *w = new blob_writer;
     w->bs = bs;
     w->creator = creator;
+    w->sums = sums_new();
+    if (w->sums == nullptr) {
+        delete w;
+        return KES_ENOMEM;
+    }
     for (int attempt = 0; attempt < 4 && w->fd < 0; ++attempt) {
         if (appl_random(w->tag, sizeof w->tag) != 0) {
             delete w;
@@ -199,6 +216,7 @@ int blob_append(blob_writer *w, const void *buf, size_t len)
     if (rc != 0)
         return rc;
     // Counted from here on: an abandoned writer gives it all back.
+    const uint64_t at = w->size;
     w->size += len;
     const auto *p = static_cast<const char *>(buf);
     size_t done = 0;
@@ -211,7 +229,7 @@ int blob_append(blob_writer *w, const void *buf, size_t len)
         }
         done += size_t(n);
     }
-    return 0;
+    return sums_note_write(w->sums, buf, len, at);
 }
 
 uint64_t blob_writer_size(const blob_writer *w) { return w->size; }
@@ -220,7 +238,13 @@ const unsigned char *blob_writer_tag(const blob_writer *w) { return w->tag; }
 int blob_finish(blob_writer *w)
 {
     blob_store *bs = w->bs;
+    // The checksums go to disk before the blob gets its final name: a
+    // finished blob always has them.
     int rc = fsync(w->fd) == 0 ? 0 : kes_errno();
+    if (rc == 0)
+        rc = sums_seal(w->sums, w->fd, w->size);
+    if (rc == 0)
+        rc = sums_save(w->sums, sums_path(bs, w->tag_text));
     if (close(w->fd) != 0 && rc == 0)
         rc = kes_errno();
     w->fd = -1;
@@ -231,6 +255,7 @@ int blob_finish(blob_writer *w)
     if (rc != 0) {
         unlink(part_path(bs, w->tag_text).c_str());
         unlink(final_path(bs, w->tag_text).c_str());
+        unlink(sums_path(bs, w->tag_text).c_str());
         store_uncharge(bs->st, w->size);
         delete w;
         return rc;
@@ -293,7 +318,36 @@ int blob_hold(blob_store *bs, const std::string &tag, uint64_t owner)
     blob_rec *r = find_locked(bs, tag, &t);
     if (r == nullptr)
         return KES_ENOENT;
+    // One file at a time: bytes that are part of one file are no one else's.
+    if (!r->holders.empty() && r->holders.count(owner) == 0)
+        return KES_EACCES;
     r->holders.insert(owner);
+    return 0;
+}
+
+int blob_held(blob_store *bs, const std::string &tag, uint64_t owner, uint64_t *size)
+{
+    std::string t;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    blob_rec *r = find_locked(bs, tag, &t);
+    if (r == nullptr)
+        return KES_ENOENT;
+    if (r->holders.count(owner) == 0)
+        return KES_EACCES;
+    *size = r->size;
+    return 0;
+}
+
+int blob_adopt(blob_store *bs, const std::string &tag, uint64_t owner)
+{
+    std::string t;
+    std::lock_guard<std::mutex> lk(bs->mu);
+    blob_rec *r = find_locked(bs, tag, &t);
+    if (r == nullptr)
+        return KES_ENOENT;
+    if (r->holders.count(owner) == 0)
+        return KES_EACCES;
+    bs->blobs.erase(t);
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
@@ -24,8 +25,28 @@ constexpr const char *XATTR_SUFFIX = ".kxa";
 constexpr const char *TMP_SUFFIX = ".ktmp";
 constexpr const char *SUMS_SUFFIX = ".kcs";
 constexpr const char *NEW_SUMS_SUFFIX = ".kcsn";
+constexpr const char *SEGS_SUMS_SUFFIX = ".kms";
+constexpr const char *NEW_SEGS_SUMS_SUFFIX = ".kmsn";
+// Blobs of an assembled file kept open for its readers.
+constexpr size_t STORE_OPEN_BLOBS = 4;
 
 int kes_errno() { return util_errno_to_kes(errno); }
+
+// A blob an assembled file reads from.
+struct seg_blob {
+    std::string tag;
+    int fd = -1;
+    uint64_t size = 0;
+    sums_file *sums = nullptr;
+    const char *why = nullptr;  // why it cannot be read; null when it can
+
+    ~seg_blob()
+    {
+        if (fd >= 0)
+            close(fd);
+        sums_free(sums);
+    }
+};
 
 }  // namespace
 
@@ -37,6 +58,7 @@ struct store {
     uint64_t adopted = 0;
     std::mutex mu;                                  // guards writers and every rename/unlink
     std::map<std::string, store_file *> writers;    // created files not yet committed
+    std::set<std::string> blob_refs;                // blobs assembled files used at open
 };
 
 struct store_file {
@@ -55,6 +77,12 @@ struct store_file {
     uint64_t charged = 0;     // guarded by amu
     bool gone = false;        // guarded by amu (set with st->mu held as well)
     bool sealed = false;      // committed: no more writes; guarded by amu
+    // A complete file assembled from blobs, opened for reading: its segments
+    // (size is then the size they add up to), and the blobs read last.
+    bool assembled = false;
+    std::vector<store_seg> segs;
+    std::mutex bmu;
+    std::vector<std::shared_ptr<seg_blob>> blobs;  // guarded by bmu
 
     ~store_file();
 };
@@ -136,6 +164,12 @@ std::string hidden_path(const store *st, const std::string &rel, const char *suf
     return st->root + "/" + dir + "/." + base + suffix;
 }
 
+std::string blob_path(const store *st, const std::string &tag) { return st->root + "/" + STORE_BLOB_DIR + "/" + tag; }
+std::string blob_sums_path(const store *st, const std::string &tag)
+{
+    return st->root + "/" + STORE_BLOB_DIR + "/." + tag + SUMS_SUFFIX;
+}
+
 // Backup data is the appliance's alone, whatever the umask it was started with.
 constexpr mode_t STORE_DIR_MODE = 0700;
 constexpr mode_t STORE_FILE_MODE = 0600;
@@ -196,13 +230,14 @@ bool ends_with(const std::string &s, const char *suffix)
 }
 
 // Settles the checksums of <dir>/<base> after a commit that a crash may have
-// interrupted: of the current and the new checksum file, the one that vouches
-// for the data on disk is kept.
-void settle_new_sums(const std::string &dir, const std::string &base)
+// interrupted: of the current and the new checksum file (.kcs and .kcsn, or
+// .kms and .kmsn), the one that vouches for the data on disk is kept.
+void settle_new_sums(const std::string &dir, const std::string &base, const char *cur_suffix,
+                     const char *new_suffix)
 {
     const std::string data = dir + "/" + base;
-    const std::string cur = dir + "/." + base + SUMS_SUFFIX;
-    const std::string fresh = dir + "/." + base + NEW_SUMS_SUFFIX;
+    const std::string cur = dir + "/." + base + cur_suffix;
+    const std::string fresh = dir + "/." + base + new_suffix;
     uint64_t size = 0;
     if (!regular_file_size(data, &size)) {
         unlink(fresh.c_str());
@@ -252,13 +287,54 @@ bool is_hidden(const std::string &n, const char *suffix) { return n[0] == '.' &&
 // The data file a hidden file <dir>/.<base><suffix> belongs to.
 std::string hidden_base(const std::string &n, const char *suffix) { return n.substr(1, n.size() - 1 - strlen(suffix)); }
 
+// Reads a whole small file into buf. 0 or an error number.
+int read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
+{
+    if (size > STORE_SEG_HDR + uint64_t(STORE_SEG_ENTRY) * STORE_MAX_SEGS)
+        return KES_EFBIG;
+    buf->resize(size_t(size));
+    size_t done = 0;
+    while (done < buf->size()) {
+        ssize_t n = pread(fd, buf->data() + done, buf->size() - done, off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return kes_errno();
+        if (n == 0)
+            return KES_EIO;
+        done += size_t(n);
+    }
+    return 0;
+}
+
+// The segments of the assembled file at path, read without its checksums
+// (the manifest's own checksum still guards it). False when it has none.
+bool manifest_segs(const std::string &path, std::vector<store_seg> *segs)
+{
+    segs->clear();
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat sb;
+    std::vector<unsigned char> buf;
+    uint64_t size = 0;
+    const char *why = nullptr;
+    bool ok = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && read_small_file(fd, uint64_t(sb.st_size), &buf) == 0 &&
+              store_segs_decode(buf.data(), buf.size(), segs, &size, &why) == 0;
+    close(fd);
+    return ok;
+}
+
 // Walks the whole tree, at any depth, without following symbolic links:
 // removes leftovers of writers and commits that never finished, settles
 // interrupted commits, gives files without checksums their checksums, and
-// counts the bytes in use (data and attribute files).
-void scan_tree(const std::string &root, uint64_t *used, uint64_t *adopted)
+// counts the bytes in use (data and attribute files, and the blobs assembled
+// files use, each once; their tags go to st->blob_refs). The blob directory
+// is left to the blob store.
+void scan_tree(store *st, uint64_t *used, uint64_t *adopted)
 {
-    std::vector<std::string> dirs{root};
+    std::vector<std::string> dirs{st->root};
+    const std::string blob_dir = st->root + "/" + STORE_BLOB_DIR;
     while (!dirs.empty()) {
         std::string dir = std::move(dirs.back());
         dirs.pop_back();
@@ -278,29 +354,46 @@ void scan_tree(const std::string &root, uint64_t *used, uint64_t *adopted)
         }
         for (const std::string &n : names) {
             if (is_hidden(n, NEW_SUMS_SUFFIX))
-                settle_new_sums(dir, hidden_base(n, NEW_SUMS_SUFFIX));
+                settle_new_sums(dir, hidden_base(n, NEW_SUMS_SUFFIX), SUMS_SUFFIX, NEW_SUMS_SUFFIX);
+            if (is_hidden(n, NEW_SEGS_SUMS_SUFFIX))
+                settle_new_sums(dir, hidden_base(n, NEW_SEGS_SUMS_SUFFIX), SEGS_SUMS_SUFFIX, NEW_SEGS_SUMS_SUFFIX);
         }
         for (const std::string &n : names) {
             std::string p = dir + "/" + n;
             struct stat sb;
-            if (lstat(p.c_str(), &sb) != 0)
+            if (p == blob_dir || lstat(p.c_str(), &sb) != 0)
                 continue;
             if (S_ISDIR(sb.st_mode)) {
                 dirs.push_back(p);
                 continue;
             }
             if (!S_ISREG(sb.st_mode) || is_hidden(n, PART_SUFFIX) || is_hidden(n, TMP_SUFFIX) ||
-                is_hidden(n, NEW_SUMS_SUFFIX))
+                is_hidden(n, NEW_SUMS_SUFFIX) || is_hidden(n, NEW_SEGS_SUMS_SUFFIX))
                 continue;
-            if (is_hidden(n, XATTR_SUFFIX) || is_hidden(n, SUMS_SUFFIX)) {
+            const char *side = is_hidden(n, XATTR_SUFFIX)       ? XATTR_SUFFIX
+                               : is_hidden(n, SUMS_SUFFIX)      ? SUMS_SUFFIX
+                               : is_hidden(n, SEGS_SUMS_SUFFIX) ? SEGS_SUMS_SUFFIX
+                                                                : nullptr;
+            if (side != nullptr) {
                 // attributes or checksums whose file is gone
-                const char *suffix = is_hidden(n, XATTR_SUFFIX) ? XATTR_SUFFIX : SUMS_SUFFIX;
-                if (!regular_file_size(dir + "/" + hidden_base(n, suffix), nullptr)) {
+                const std::string base = hidden_base(n, side);
+                if (!regular_file_size(dir + "/" + base, nullptr) ||
+                    (side == SUMS_SUFFIX && regular_file_size(dir + "/." + base + SEGS_SUMS_SUFFIX, nullptr))) {
                     unlink(p.c_str());
                     continue;
                 }
-                if (suffix == SUMS_SUFFIX)
+                if (side != XATTR_SUFFIX)
                     continue;  // checksums are not counted
+            } else if (n[0] != '.' && regular_file_size(dir + "/." + n + SEGS_SUMS_SUFFIX, nullptr)) {
+                // An assembled file: its blobs count once, and start-up keeps them.
+                std::vector<store_seg> segs;
+                if (manifest_segs(p, &segs)) {
+                    for (const store_seg &sg : segs) {
+                        uint64_t bsize = 0;
+                        if (st->blob_refs.insert(sg.tag).second && regular_file_size(blob_path(st, sg.tag), &bsize))
+                            *used += bsize;
+                    }
+                }
             } else if (n[0] != '.' && !regular_file_size(dir + "/." + n + SUMS_SUFFIX, nullptr)) {
                 if (adopt_file(dir, n, uint64_t(sb.st_size)))
                     (*adopted)++;
@@ -323,6 +416,44 @@ void unlink_counted(store *st, const std::string &path)
     uint64_t size = 0;
     if (regular_file_size(path, &size) && unlink(path.c_str()) == 0)
         release_bytes(st, size);
+}
+
+// Removes the blobs of an assembled file's segments, and gives their bytes back.
+void release_blobs(store *st, const std::vector<store_seg> &segs)
+{
+    std::set<std::string> done;
+    for (const store_seg &sg : segs) {
+        if (!done.insert(sg.tag).second)
+            continue;
+        unlink_counted(st, blob_path(st, sg.tag));
+        unlink(blob_sums_path(st, sg.tag).c_str());
+    }
+}
+
+// Removes the complete file at rel with its checksums, and its blobs when it
+// was assembled from them; its attributes stay. False when there is none.
+// st->mu held.
+bool remove_complete_locked(store *st, const std::string &rel, int *err)
+{
+    *err = 0;
+    const std::string fin = final_path(st, rel);
+    uint64_t size = 0;
+    if (!regular_file_size(fin, &size))
+        return false;
+    std::vector<store_seg> segs;
+    if (regular_file_size(hidden_path(st, rel, SEGS_SUMS_SUFFIX), nullptr))
+        manifest_segs(fin, &segs);
+    if (unlink(fin.c_str()) != 0) {
+        *err = kes_errno();
+        return true;
+    }
+    release_bytes(st, size);
+    for (const char *suffix : {SUMS_SUFFIX, NEW_SUMS_SUFFIX, SEGS_SUMS_SUFFIX, NEW_SEGS_SUMS_SUFFIX})
+        unlink(hidden_path(st, rel, suffix).c_str());
+    // Once the file is gone no one reaches its blobs; a crash before they
+    // go leaves them to the next start-up.
+    release_blobs(st, segs);
+    return true;
 }
 
 // Marks a file gone: it counts nothing more and gives back what it counted.
@@ -366,6 +497,196 @@ store_file::~store_file()
     sums_free(sums);
 }
 
+// ---------------------------------------------------------------- assembled files
+
+namespace {
+
+// Reads up to n bytes at off from fd; the count read, or -1.
+ssize_t pread_all(int fd, void *buf, size_t n, uint64_t off)
+{
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = pread(fd, static_cast<char *>(buf) + done, n - done, off_t(off + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+        done += size_t(r);
+    }
+    return ssize_t(done);
+}
+
+// Opens an assembled file's manifest (f->fd, f->size its length) checked
+// against its checksums: f then reads through its segments. A manifest that
+// cannot be vouched for leaves f a file whose every read is refused, saying
+// why. 0 or KES_ENOMEM.
+int load_assembled(store_file *f)
+{
+    const uint64_t len = f->size.load();
+    const char *why = nullptr;
+    std::vector<unsigned char> buf;
+    sums_file *ms = nullptr;
+    int rc = sums_load(hidden_path(f->st, f->rel, SEGS_SUMS_SUFFIX), len, &ms, &why);
+    if (rc == KES_ENOENT)
+        why = "the checksums of its manifest are lost";
+    if (rc == 0 && len > STORE_SEG_HDR + uint64_t(STORE_SEG_ENTRY) * STORE_MAX_SEGS)
+        why = "its manifest is too long";
+    if (rc == 0 && why == nullptr) {
+        buf.resize(size_t(len));
+        size_t got = 0;
+        sums_damage dmg;
+        if (sums_pread(ms, f->fd, len, buf.data(), buf.size(), 0, &got, &dmg) != 0 || got != len)
+            why = dmg.why != nullptr ? dmg.why : "its manifest cannot be read";
+    }
+    sums_free(ms);
+    uint64_t size = 0;
+    if (why == nullptr && store_segs_decode(buf.data(), buf.size(), &f->segs, &size, &why) == 0) {
+        f->assembled = true;
+        f->size = size;
+        return 0;
+    }
+    f->sums = sums_refusing(why != nullptr ? why : "its manifest cannot be read");
+    return f->sums != nullptr ? 0 : KES_ENOMEM;
+}
+
+// The blob of a segment, opened with its checksums (or saying why it cannot
+// be read). The last few stay open, so a restore opens each blob once.
+std::shared_ptr<seg_blob> seg_blob_get(store_file *f, const store_seg &sg)
+{
+    std::lock_guard<std::mutex> lk(f->bmu);
+    for (const auto &b : f->blobs)
+        if (b->tag == sg.tag)
+            return b;
+    auto b = std::make_shared<seg_blob>();
+    b->tag = sg.tag;
+    b->fd = open(blob_path(f->st, sg.tag).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat sb;
+    if (b->fd < 0) {
+        b->why = "a blob of it is missing";
+    } else if (fstat(b->fd, &sb) != 0 || uint64_t(sb.st_size) != sg.blob_size) {
+        b->why = "a blob of it does not have the size recorded for it";
+    } else {
+        b->size = sg.blob_size;
+        const char *why = nullptr;
+        int rc = sums_load(blob_sums_path(f->st, sg.tag), b->size, &b->sums, &why);
+        if (rc != 0)
+            b->why = rc == KES_ENOENT ? "the checksums of a blob of it are lost" : why;
+    }
+    if (f->blobs.size() >= STORE_OPEN_BLOBS)
+        f->blobs.erase(f->blobs.begin());
+    f->blobs.push_back(b);
+    return b;
+}
+
+// The segment that holds file offset off (off below the file's size).
+size_t seg_at(const store_file *f, uint64_t off)
+{
+    auto it = std::upper_bound(f->segs.begin(), f->segs.end(), off,
+                               [](uint64_t o, const store_seg &s) { return o < s.file_off; });
+    return size_t(it - f->segs.begin()) - 1;
+}
+
+// Reads an assembled file: each segment from its blob, checked against the
+// blob's checksums (unless checks are off).
+int segs_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg)
+{
+    const uint64_t size = f->size.load();
+    if (off >= size || len == 0)
+        return 0;
+    len = size_t(std::min<uint64_t>(len, size - off));
+    auto *dst = static_cast<unsigned char *>(buf);
+    const bool verify = f->st->verify.load(std::memory_order_relaxed);
+    for (size_t i = seg_at(f, off); *got < len; ++i) {
+        const store_seg &sg = f->segs[i];
+        const uint64_t pos = off + *got;
+        const uint64_t in = pos - sg.file_off;
+        const size_t n = size_t(std::min<uint64_t>(len - *got, sg.length - in));
+        auto b = seg_blob_get(f, sg);
+        const char *why = b->why;
+        uint64_t bad = pos;
+        size_t g = 0;
+        if (why == nullptr && verify) {
+            sums_damage d;
+            int rc = sums_pread(b->sums, b->fd, b->size, dst + *got, n, sg.blob_off + in, &g, &d);
+            if (rc != 0 && rc != KES_EIO)
+                return rc;
+            if (rc == KES_EIO) {
+                why = d.why;
+                // the page of the blob, as an offset of the file
+                bad = d.off >= sg.blob_off ? sg.file_off + (d.off - sg.blob_off) : sg.file_off;
+            }
+        } else if (why == nullptr) {
+            ssize_t r = pread_all(b->fd, dst + *got, n, sg.blob_off + in);
+            if (r < 0)
+                return kes_errno();
+            g = size_t(r);
+        }
+        if (why == nullptr && g != n)
+            why = "a blob of it is shorter than recorded";
+        if (why != nullptr) {
+            if (dmg != nullptr) {
+                dmg->off = bad;
+                dmg->why = why;
+            }
+            return KES_EIO;
+        }
+        *got += n;
+    }
+    return 0;
+}
+
+// Checksums of an assembled file's pages from page first on. A page that is
+// a whole page of one blob has that blob's checksum; any other page (a
+// segment that does not start on a page of its blob) is read, checked, and
+// summed here.
+uint32_t segs_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max)
+{
+    const uint64_t size = f->size.load();
+    std::vector<unsigned char> page;
+    uint32_t n = 0;
+    for (uint64_t p = first; n < max && p < (size + DM_SUM_PAGE - 1) / DM_SUM_PAGE;) {
+        const uint64_t pos = p * DM_SUM_PAGE;
+        const uint64_t plen = std::min<uint64_t>(DM_SUM_PAGE, size - pos);
+        const store_seg &sg = f->segs[seg_at(f, pos)];
+        const uint64_t boff = sg.blob_off + (pos - sg.file_off);
+        auto whole_blob_page = [&](uint64_t bo, uint64_t fo, uint64_t l) {
+            return bo % DM_SUM_PAGE == 0 && fo - sg.file_off + l <= sg.length &&
+                   l == std::min<uint64_t>(DM_SUM_PAGE, sg.blob_size - bo);
+        };
+        if (whole_blob_page(boff, pos, plen)) {
+            auto b = seg_blob_get(f, sg);
+            if (b->why != nullptr)
+                break;
+            // the run of such pages in this segment, in one go
+            uint32_t run = 1;
+            while (n + run < max) {
+                const uint64_t fo = pos + uint64_t(run) * DM_SUM_PAGE;
+                if (fo >= size || !whole_blob_page(boff + uint64_t(run) * DM_SUM_PAGE, fo,
+                                                   std::min<uint64_t>(DM_SUM_PAGE, size - fo)))
+                    break;
+                run++;
+            }
+            uint32_t got = sums_get(b->sums, boff / DM_SUM_PAGE, out + n, run);
+            n += got;
+            p += got;
+            if (got != run)
+                break;
+            continue;
+        }
+        page.resize(DM_SUM_PAGE);
+        size_t got = 0;
+        if (segs_pread(f, page.data(), size_t(plen), pos, &got, nullptr) != 0 || got != plen)
+            break;
+        out[n++] = dm_sum64(page.data(), size_t(plen));
+        p++;
+    }
+    return n;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- store
 
 int store_open(const std::string &root, uint64_t quota, store **out, std::string *err)
@@ -401,7 +722,7 @@ int store_open(const std::string &root, uint64_t quota, store **out, std::string
         st->root.pop_back();
     st->quota = quota;
     uint64_t used = 0;
-    scan_tree(st->root, &used, &st->adopted);
+    scan_tree(st, &used, &st->adopted);
     st->used = used;
     *out = st;
     return 0;
@@ -434,6 +755,8 @@ int store_charge(store *st, uint64_t bytes)
 
 void store_uncharge(store *st, uint64_t bytes) { release_bytes(st, bytes); }
 
+const std::set<std::string> &store_blob_refs(const store *st) { return st->blob_refs; }
+
 // ---------------------------------------------------------------- files
 
 int store_file_open(store *st, const std::string &rel, unsigned mode, std::shared_ptr<store_file> *out)
@@ -464,6 +787,16 @@ int store_file_open(store *st, const std::string &rel, unsigned mode, std::share
         f->fd = fd;
         f->size = uint64_t(sb.st_size);
         f->charged = uint64_t(sb.st_size);  // counted when it was committed or found
+        if (regular_file_size(hidden_path(st, rel, SEGS_SUMS_SUFFIX), nullptr)) {
+            // Assembled from blobs: read through its segments, never written in place.
+            if ((mode & STORE_WRITE) != 0)
+                return KES_EROFS;
+            int rc = load_assembled(f.get());
+            if (rc != 0)
+                return rc;
+            *out = std::move(f);
+            return 0;
+        }
         // Its checksums; a file whose checksums are lost is opened all the
         // same, and every read of it says why it is refused.
         const char *why = nullptr;
@@ -520,6 +853,8 @@ int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t 
         return KES_EBADF;
     if (off >= STORE_MAX_OFFSET)
         return 0;
+    if (f->assembled)
+        return segs_pread(f, buf, len, off, got, dmg);
     if (f->st->verify.load(std::memory_order_relaxed))
         return sums_pread(f->sums, f->fd, f->size.load(), buf, len, off, got, dmg);
     size_t done = 0;
@@ -589,8 +924,8 @@ int store_file_sync(store_file *f)
 namespace {
 
 // Brings the checksums of an open file up to date and stores them as the new
-// checksum file; its size is what the data file holds now.
-int seal_sums(store_file *f, uint64_t *size)
+// checksum file (named with new_suffix); its size is what the data file holds now.
+int seal_sums(store_file *f, const char *new_suffix, uint64_t *size)
 {
     struct stat sb;
     if (fstat(f->fd, &sb) != 0)
@@ -598,7 +933,7 @@ int seal_sums(store_file *f, uint64_t *size)
     *size = uint64_t(sb.st_size);
     int rc = sums_seal(f->sums, f->fd, *size);
     if (rc == 0)
-        rc = sums_save(f->sums, hidden_path(f->st, f->rel, NEW_SUMS_SUFFIX));
+        rc = sums_save(f->sums, hidden_path(f->st, f->rel, new_suffix));
     return rc;
 }
 
@@ -615,8 +950,14 @@ void true_up(store_file *f, uint64_t size)
 
 }  // namespace
 
-int store_file_commit(store_file *f)
+namespace {
+
+// Commits a file whose data is itself (assembled false) or the manifest of
+// its segments (true); the two keep their checksums under different names.
+int commit_as(store_file *f, bool assembled)
 {
+    const char *cur_suffix = assembled ? SEGS_SUMS_SUFFIX : SUMS_SUFFIX;
+    const char *new_suffix = assembled ? NEW_SEGS_SUMS_SUFFIX : NEW_SUMS_SUFFIX;
     int rc = store_file_sync(f);
     if (rc != 0)
         return rc;
@@ -632,9 +973,9 @@ int store_file_commit(store_file *f)
             f->sealed = true;  // no write gets in between the checksums and the rename
     }
     uint64_t size = 0;
-    rc = seal_sums(f, &size);
+    rc = seal_sums(f, new_suffix, &size);
     if (rc != 0) {
-        unlink(hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str());
+        unlink(hidden_path(st, f->rel, new_suffix).c_str());
         std::lock_guard<std::mutex> alk(f->amu);
         f->sealed = false;
         return rc;
@@ -644,9 +985,16 @@ int store_file_commit(store_file *f)
     if (f->created) {
         uint64_t old_size = 0;
         bool replaced = regular_file_size(fin, &old_size);
+        if (replaced && (assembled || regular_file_size(hidden_path(st, f->rel, SEGS_SUMS_SUFFIX), nullptr))) {
+            // A file replaced by one of the other kind, or one with blobs,
+            // goes first, so its checksums and blobs never outlive it.
+            int err = 0;
+            remove_complete_locked(st, f->rel, &err);
+            replaced = false;
+        }
         if (rename(hidden_path(st, f->rel, PART_SUFFIX).c_str(), fin.c_str()) != 0) {
             rc = kes_errno();
-            unlink(hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str());
+            unlink(hidden_path(st, f->rel, new_suffix).c_str());
             std::lock_guard<std::mutex> alk(f->amu);
             f->sealed = false;
             return rc;
@@ -658,9 +1006,31 @@ int store_file_commit(store_file *f)
         if (replaced)
             release_bytes(st, old_size);
     }
-    if (rename(hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str(), hidden_path(st, f->rel, SUMS_SUFFIX).c_str()) != 0)
+    if (rename(hidden_path(st, f->rel, new_suffix).c_str(), hidden_path(st, f->rel, cur_suffix).c_str()) != 0)
         return kes_errno();
     return store_fsync_dir(fin);
+}
+
+}  // namespace
+
+int store_file_commit(store_file *f) { return commit_as(f, false); }
+
+int store_file_commit_segments(store_file *f, std::vector<store_seg> segs, const char **why)
+{
+    *why = nullptr;
+    uint64_t size = 0;
+    if (store_segs_check(&segs, &size, why) != 0)
+        return KES_EINVAL;
+    if (!f->created || f->size.load() != 0) {
+        *why = "data arrived for it beside its extents";
+        return KES_EINVAL;
+    }
+    // The manifest is the file's data; the blobs are durable already.
+    const std::vector<unsigned char> m = store_segs_encode(segs, size);
+    int rc = store_file_pwrite(f, m.data(), m.size(), 0);
+    if (rc != 0)
+        return rc;
+    return commit_as(f, true);
 }
 
 void store_file_abandon(store_file *f)
@@ -680,24 +1050,22 @@ int store_delete(store *st, const std::string &rel)
         drop_writer_locked(w->second);
         found = true;
     }
-    std::string fin = final_path(st, rel);
-    uint64_t size = 0;
-    if (regular_file_size(fin, &size)) {
-        if (unlink(fin.c_str()) != 0)
-            return kes_errno();
-        release_bytes(st, size);
+    int err = 0;
+    if (remove_complete_locked(st, rel, &err)) {
+        if (err != 0)
+            return err;
         found = true;
     }
     if (!found)
         return KES_ENOENT;
     unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
-    unlink(hidden_path(st, rel, SUMS_SUFFIX).c_str());
-    unlink(hidden_path(st, rel, NEW_SUMS_SUFFIX).c_str());
     return 0;
 }
 
 uint32_t store_file_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max)
 {
+    if (f->assembled)
+        return segs_sums(f, first, out, max);
     return sums_get(f->sums, first, out, max);
 }
 
