@@ -448,7 +448,9 @@ bool remove_complete_locked(store *st, const std::string &rel, int *err)
         return true;
     }
     release_bytes(st, size);
-    for (const char *suffix : {SUMS_SUFFIX, NEW_SUMS_SUFFIX, SEGS_SUMS_SUFFIX, NEW_SEGS_SUMS_SUFFIX})
+    // (new checksums, ".kcsn" or ".kmsn", only exist while a commit that
+    // holds st->mu writes them: they are the replacing file's)
+    for (const char *suffix : {SUMS_SUFFIX, SEGS_SUMS_SUFFIX})
         unlink(hidden_path(st, rel, suffix).c_str());
     // Once the file is gone no one reaches its blobs; a crash before they
     // go leaves them to the next start-up.

@@ -1,14 +1,21 @@
 // Blobs of the BFST service on disk: written under a hidden name, finished
 // durably, held and released, counted against the quota all the while, and
-// swept at start-up.
+// swept at start-up; and files assembled from them: read through their
+// segments, checked, removed with their blobs, and counted once across
+// restarts.
 #include "appliance/blob_store.h"
 
 #include "bfst/bfst_proto.h"
+#include "datamover/dm_sums.h"
 #include "datamover/util.h"
 #include "kes_test.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <map>
+#include <random>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,9 +47,94 @@ protected:
         EXPECT_EQ(blob_finish(w), 0);
         return hex;
     }
+    // Ends the run without a word, as a crash would; the files stay.
+    void drop()
+    {
+        blob_store_close(bs_);
+        store_close(st_);
+        bs_ = nullptr;
+        st_ = nullptr;
+    }
+    std::string blob_file(const std::string &tag) const { return root_.path() + "/.bfst/" + tag; }
+
     kes_test::TempDir root_;
     store *st_ = nullptr;
     blob_store *bs_ = nullptr;
+};
+
+std::string random_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = char(rng());
+    return s;
+}
+
+// A file being assembled from blobs: blobs stored, segments of them, then the
+// commit as the appliance's close makes it.
+class Assembled : public BlobStore {
+protected:
+    // A finished blob held for the file (owner 77).
+    std::string blob(const std::string &data)
+    {
+        std::string tag = put(data);
+        EXPECT_EQ(blob_hold(bs_, tag, 77), 0);
+        blobs_[tag] = data;
+        return tag;
+    }
+    void seg(const std::string &tag, uint64_t blob_off, uint64_t len)
+    {
+        segs_.push_back(store_seg{tag, blobs_[tag].size(), want_.size(), blob_off, len});
+        want_ += blobs_[tag].substr(blob_off, len);
+    }
+    // Commits rel from the segments and hands the blobs over; the status.
+    int commit(const std::string &rel, const char **why = nullptr)
+    {
+        std::shared_ptr<store_file> f;
+        EXPECT_EQ(store_file_open(st_, rel, STORE_WRITE | STORE_CREATE, &f), 0);
+        const char *w = nullptr;
+        int rc = store_file_commit_segments(f.get(), segs_, &w);
+        if (why != nullptr)
+            *why = w;
+        if (rc != 0) {
+            store_file_abandon(f.get());
+            return rc;
+        }
+        for (const store_seg &sg : segs_)
+            blob_adopt(bs_, sg.tag, 77);
+        return 0;
+    }
+    // Reads rel whole in pieces of step bytes; stops at the first failure.
+    std::string read(const std::string &rel, size_t step, int *rc = nullptr, sums_damage *dmg = nullptr)
+    {
+        std::shared_ptr<store_file> f;
+        int r = store_file_open(st_, rel, STORE_READ, &f);
+        std::string out;
+        std::string buf(step, '\0');
+        for (uint64_t off = 0; r == 0;) {
+            size_t got = 0;
+            r = store_file_pread(f.get(), buf.data(), step, off, &got, dmg);
+            if (r != 0 || got == 0)
+                break;
+            out.append(buf, 0, got);
+            off += got;
+        }
+        if (rc != nullptr)
+            *rc = r;
+        return out;
+    }
+    uint64_t blob_bytes() const
+    {
+        uint64_t n = 0;
+        for (const auto &kv : blobs_)
+            n += kv.second.size();
+        return n;
+    }
+
+    std::map<std::string, std::string> blobs_;
+    std::vector<store_seg> segs_;
+    std::string want_;
 };
 
 TEST_F(BlobStore, AFinishedBlobIsFoundByItsTagAndHeldUntilTheLastRelease)
@@ -158,3 +250,168 @@ TEST_F(BlobStore, ALinkInPlaceOfTheBlobDirectoryIsNeitherSweptNorUsed)
 }
 
 }  // namespace
+
+TEST_F(Assembled, ReadsFollowTheSegmentsAndPageChecksumsAreThoseOfTheFile)
+{
+    open();
+    const std::string a = blob(random_bytes(600 << 10, 1)), b = blob(random_bytes(300 << 10, 2)),
+                      c = blob(random_bytes(100, 3));
+    // whole, in part from inside a blob (not on a page of it), and a tail
+    seg(a, 0, 600 << 10);
+    seg(b, 100 << 10, 200 << 10);
+    seg(c, 0, 100);
+    ASSERT_EQ(commit("sh/piece"), 0);
+    EXPECT_TRUE(blob_list(bs_).empty()) << "the file owns its blobs";
+    for (size_t step : {size_t(77777), size_t(1) << 20})
+        EXPECT_EQ(read("sh/piece", step), want_) << step;
+
+    std::shared_ptr<store_file> f;
+    ASSERT_EQ(store_file_open(st_, "sh/piece", STORE_READ, &f), 0);
+    EXPECT_EQ(store_file_size(f.get()), want_.size());
+    // every page, also those that straddle two blobs, as the data mover's
+    // reader computes them
+    uint64_t sums[8] = {};
+    const uint64_t pages = (want_.size() + DM_SUM_PAGE - 1) / DM_SUM_PAGE;
+    ASSERT_EQ(store_file_sums(f.get(), 0, sums, 8), pages);
+    for (uint64_t p = 0; p < pages; p++) {
+        size_t len = std::min<size_t>(DM_SUM_PAGE, want_.size() - p * DM_SUM_PAGE);
+        EXPECT_EQ(sums[p], dm_sum64(want_.data() + p * DM_SUM_PAGE, len)) << "page " << p;
+    }
+    EXPECT_EQ(store_file_sums(f.get(), 2, sums, 1), 1u);
+    EXPECT_EQ(sums[0], dm_sum64(want_.data() + 2 * DM_SUM_PAGE, DM_SUM_PAGE));
+    // never written in place
+    std::shared_ptr<store_file> w;
+    EXPECT_EQ(store_file_open(st_, "sh/piece", STORE_WRITE, &w), KES_EROFS);
+}
+
+TEST_F(Assembled, DamagedOrMissingBlobsRefuseReadsAtTheirOffsetInTheFile)
+{
+    open();
+    const std::string a = blob(random_bytes(300 << 10, 4)), b = blob(random_bytes(300 << 10, 5));
+    seg(a, 0, 300 << 10);
+    seg(b, 50 << 10, 250 << 10);
+    ASSERT_EQ(commit("sh/piece"), 0);
+    // one byte of b changes on disk, in its second page
+    int fd = ::open(blob_file(b).c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "!", 1, (256 << 10) + 5), 1);
+    close(fd);
+    int rc = 0;
+    sums_damage dmg;
+    std::string got = read("sh/piece", 64 << 10, &rc, &dmg);
+    EXPECT_EQ(rc, KES_EIO);
+    EXPECT_STREQ(dmg.why, "checksum mismatch");
+    EXPECT_EQ(dmg.off, (300u << 10) + (256u << 10) - (50u << 10));
+    EXPECT_EQ(got, want_.substr(0, got.size()));
+    EXPECT_LE(got.size(), dmg.off);
+
+    ASSERT_EQ(unlink(blob_file(b).c_str()), 0);
+    got = read("sh/piece", 1 << 20, &rc, &dmg);
+    EXPECT_EQ(rc, KES_EIO);
+    EXPECT_STREQ(dmg.why, "a blob of it is missing");
+    EXPECT_EQ(dmg.off, 300u << 10) << "where the second blob begins";
+    // a manifest changed on disk is refused, never taken for data
+    std::string m = kes_test::read_file(root_.path() + "/sh/piece");
+    m[40] ^= 1;
+    kes_test::write_file(root_.path() + "/sh/piece", m);
+    got = read("sh/piece", 1 << 20, &rc, &dmg);
+    EXPECT_EQ(rc, KES_EIO);
+    EXPECT_TRUE(got.empty());
+}
+
+TEST_F(Assembled, SegmentsThatDoNotMakeAWholeFileAreRefused)
+{
+    open();
+    const std::string a = blob(std::string(1000, 'a')), b = blob(std::string(1000, 'b'));
+    struct Case {
+        std::vector<store_seg> segs;
+        const char *why;
+    } cases[] = {
+        {{{a, 1000, 0, 0, 600}, {b, 1000, 700, 0, 100}}, "its extents leave a gap"},
+        {{{a, 1000, 0, 0, 600}, {b, 1000, 500, 0, 100}}, "its extents overlap"},
+        {{{a, 1000, 10, 0, 600}}, "its extents leave a gap"},
+        {{{a, 1000, 0, 500, 600}}, "an extent reaches past the end of its blob"},
+        {{{a, 1000, 0, 0, 0}}, "an extent is empty"},
+        {{{"zz" + a.substr(2), 1000, 0, 0, 10}}, "an extent names a malformed tag"},
+        {{}, "it has no extents"},
+    };
+    for (const Case &c : cases) {
+        segs_ = c.segs;
+        const char *why = nullptr;
+        EXPECT_EQ(commit("sh/bad", &why), KES_EINVAL) << c.why;
+        EXPECT_STREQ(why, c.why);
+        EXPECT_NE(access((root_.path() + "/sh/bad").c_str(), F_OK), 0);
+    }
+    // nor beside data of the data mover
+    std::shared_ptr<store_file> f;
+    ASSERT_EQ(store_file_open(st_, "sh/mixed", STORE_WRITE | STORE_CREATE, &f), 0);
+    ASSERT_EQ(store_file_pwrite(f.get(), "x", 1, 0), 0);
+    const char *why = nullptr;
+    EXPECT_EQ(store_file_commit_segments(f.get(), {{a, 1000, 0, 0, 10}}, &why), KES_EINVAL);
+    EXPECT_STREQ(why, "data arrived for it beside its extents");
+}
+
+TEST_F(Assembled, EveryByteCountsOnceAcrossRestartsAndDeleteGivesTheBlobsBack)
+{
+    open();
+    const std::string a = blob(random_bytes(500 << 10, 6)), b = blob(random_bytes(70000, 7));
+    seg(a, 0, 500 << 10);
+    seg(b, 0, 70000);
+    ASSERT_EQ(commit("sh/deep/piece"), 0);
+    const uint64_t manifest = STORE_SEG_HDR + 2 * STORE_SEG_ENTRY;
+    EXPECT_EQ(store_used_bytes(st_), blob_bytes() + manifest);
+    // leftovers: a blob held by a file that never closed, one nobody held
+    std::string held = put("held, never part of a file");
+    ASSERT_EQ(blob_hold(bs_, held, 5), 0);
+    std::string loose = put("never held");
+
+    drop();
+    open();
+    EXPECT_EQ(store_used_bytes(st_), blob_bytes() + manifest);
+    EXPECT_EQ(store_blob_refs(st_), (std::set<std::string>{a, b}));
+    EXPECT_NE(access(blob_file(held).c_str(), F_OK), 0);
+    EXPECT_NE(access(blob_file(loose).c_str(), F_OK), 0);
+    EXPECT_EQ(read("sh/deep/piece", 1 << 20), want_);
+
+    // a commit cut short between its renames keeps the manifest's checksums
+    ASSERT_EQ(rename((root_.path() + "/sh/deep/.piece.kms").c_str(), (root_.path() + "/sh/deep/.piece.kmsn").c_str()),
+              0);
+    drop();
+    open();
+    EXPECT_EQ(read("sh/deep/piece", 1 << 20), want_);
+    EXPECT_EQ(store_used_bytes(st_), blob_bytes() + manifest);
+
+    ASSERT_EQ(store_delete(st_, "sh/deep/piece"), 0);
+    EXPECT_EQ(store_used_bytes(st_), 0u);
+    for (const std::string &t : {a, b}) {
+        EXPECT_NE(access(blob_file(t).c_str(), F_OK), 0);
+        EXPECT_NE(access((root_.path() + "/.bfst/." + t + ".kcs").c_str(), F_OK), 0);
+    }
+    drop();
+    open();
+    EXPECT_EQ(store_used_bytes(st_), 0u);
+}
+
+TEST_F(Assembled, ReplacingAFileOfEitherKindLeavesNothingOfTheOldOne)
+{
+    open();
+    const std::string a = blob(random_bytes(1000, 8));
+    seg(a, 0, 1000);
+    // an assembled file replaces a data file ...
+    std::shared_ptr<store_file> f;
+    ASSERT_EQ(store_file_open(st_, "sh/piece", STORE_WRITE | STORE_CREATE, &f), 0);
+    ASSERT_EQ(store_file_pwrite(f.get(), "data file", 9, 0), 0);
+    ASSERT_EQ(store_file_commit(f.get()), 0);
+    ASSERT_EQ(commit("sh/piece"), 0);
+    EXPECT_EQ(read("sh/piece", 4096), want_);
+    EXPECT_NE(access((root_.path() + "/sh/.piece.kcs").c_str(), F_OK), 0);
+    EXPECT_EQ(store_used_bytes(st_), 1000u + STORE_SEG_HDR + STORE_SEG_ENTRY);
+    // ... and a data file replaces it, its blob going with it
+    ASSERT_EQ(store_file_open(st_, "sh/piece", STORE_WRITE | STORE_CREATE, &f), 0);
+    ASSERT_EQ(store_file_pwrite(f.get(), "data again", 10, 0), 0);
+    ASSERT_EQ(store_file_commit(f.get()), 0);
+    EXPECT_EQ(read("sh/piece", 4096), "data again");
+    EXPECT_NE(access(blob_file(a).c_str(), F_OK), 0);
+    EXPECT_NE(access((root_.path() + "/sh/.piece.kms").c_str(), F_OK), 0);
+    EXPECT_EQ(store_used_bytes(st_), 10u);
+}
