@@ -176,6 +176,18 @@ TEST_F(BfstBackup, PiecesOfEveryShapeRestoreByteIdenticalWithAndWithoutTheWriteB
     EXPECT_EQ(blob_bytes(app_.root()), bytes);
     EXPECT_TRUE(blob_list(app_.blobs()).empty());
     EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(app_.root()));
+    // Removing the pieces gives every byte back.
+    Channel ch;
+    open(ch, app_);
+    for (uint32_t s = 1; s < seed; s++) {
+        std::string name = "p" + std::to_string(s);
+        char *files[] = {name.data(), nullptr};
+        EXPECT_EQ(ch.v->remove2(ch.ctx, 0, files), 0) << ch.error();
+    }
+    EXPECT_EQ(ch.end(), 0);
+    EXPECT_TRUE(pieces(app_).empty());
+    EXPECT_EQ(blob_bytes(app_.root()), 0u);
+    EXPECT_EQ(app_.used_bytes(), 0u);
 }
 
 TEST_F(BfstBackup, APieceLargerThanOneBlobCrossesTheBlobBoundaryWithItsExtents)

@@ -12,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <map>
 #include <random>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -414,4 +416,38 @@ TEST_F(Assembled, ReplacingAFileOfEitherKindLeavesNothingOfTheOldOne)
     EXPECT_NE(access(blob_file(a).c_str(), F_OK), 0);
     EXPECT_NE(access((root_.path() + "/sh/.piece.kms").c_str(), F_OK), 0);
     EXPECT_EQ(store_used_bytes(st_), 10u);
+}
+
+TEST_F(Assembled, ConcurrencyReadersOfOneFileShareItsBlobs)
+{
+    // More blobs than a file keeps open, read from several threads at once
+    // through one open file, as data-mover connections do.
+    open();
+    for (uint32_t i = 0; i < 6; i++) {
+        std::string t = blob(random_bytes(100000 + i * 7777, 20 + i));
+        seg(t, i, blobs_[t].size() - i);
+    }
+    ASSERT_EQ(commit("sh/piece"), 0);
+    std::shared_ptr<store_file> f;
+    ASSERT_EQ(store_file_open(st_, "sh/piece", STORE_READ, &f), 0);
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; r++) {
+        readers.emplace_back([&, r] {
+            std::mt19937 rng(r);
+            std::string buf(65536, '\0');
+            for (int i = 0; i < 200; i++) {
+                uint64_t off = rng() % want_.size();
+                size_t got = 0;
+                if (store_file_pread(f.get(), buf.data(), buf.size(), off, &got) != 0 ||
+                    buf.compare(0, got, want_, off, got) != 0 || got != std::min<size_t>(buf.size(), want_.size() - off))
+                    bad++;
+                uint64_t sums[2];
+                store_file_sums(f.get(), off / DM_SUM_PAGE, sums, 2);
+            }
+        });
+    }
+    for (auto &t : readers)
+        t.join();
+    EXPECT_EQ(bad.load(), 0);
 }
