@@ -359,6 +359,11 @@ TEST_F(BfstBackup, ADroppedTransferConnectionFailsTheCallPromptlyAndTheNextBacku
     EXPECT_EQ(w.close().code, 7501u);
     EXPECT_LT(seconds_since(t0), 30.0);  // only a guard against a hang
     EXPECT_TRUE(pieces(app_).empty());
+    // The failed piece was removed before its control close, so the appliance
+    // never completed what had arrived of it, not even for a moment.
+    std::string alog = app_log(app_);
+    EXPECT_NE(alog.find("rman deleted rman/cut"), std::string::npos) << alog;
+    EXPECT_EQ(alog.find("closed rman/cut"), std::string::npos) << alog;
     // The next backup, smaller than the switch lets through, works.
     ASSERT_EQ(backup_piece(ch, "whole", 1 << 20, 2, 9).rc, 0);
     EXPECT_EQ(restore_piece(ch, "whole", 1 << 20, 9), 2);
