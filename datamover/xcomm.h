@@ -110,12 +110,12 @@ constexpr uint32_t XCOMM_MAX_PAYLOAD = 0xFFFFFF;  // 24-bit length field
 
 // Message types.
 enum : uint8_t {
-    XCOMM_MSG_REQ = 1,
-    XCOMM_MSG_RSP = 2,
-    XCOMM_MSG_NOTIFY = 3,
-    XCOMM_MSG_ACK = 4,
-    XCOMM_MSG_DGRAM = 5,
-    XCOMM_MSG_NEGOTIATE = 6,
+    XCOMM_MSG_REQ = 1,        // answered by an RSP carrying its rpc_id
+    XCOMM_MSG_RSP = 2,        // acknowledged by the requester
+    XCOMM_MSG_NOTIFY = 3,     // acknowledged
+    XCOMM_MSG_ACK = 4,        // completes the sender's message in slot msg_id; no payload
+    XCOMM_MSG_DGRAM = 5,      // never answered
+    XCOMM_MSG_NEGOTIATE = 6,  // connection set-up, reconnect, disconnect; no payload
 };
 
 // Negotiate kinds (carried in sz_u of a negotiate).
@@ -184,13 +184,13 @@ enum : int32_t {
 
 // Connection state bits.
 enum : uint32_t {
-    XCOMM_FD_ACTIVE = 0x01,
-    XCOMM_FD_NEGOTIATED = 0x02,
-    XCOMM_FD_CONNECTED = 0x04,
-    XCOMM_FD_THROTTLED = 0x08,
-    XCOMM_FD_ACCEPTED = 0x10,
-    XCOMM_FD_RECONNECT = 0x20,
-    XCOMM_FD_RECONNECTING = 0x40,
+    XCOMM_FD_ACTIVE = 0x01,        // on the active list
+    XCOMM_FD_NEGOTIATED = 0x02,    // server: negotiate answered (the listening record: listening)
+    XCOMM_FD_CONNECTED = 0x04,     // client: connected and negotiated
+    XCOMM_FD_THROTTLED = 0x08,     // set by an allocation callback that refuses a message for now
+    XCOMM_FD_ACCEPTED = 0x10,      // server: accepted, negotiate not yet received
+    XCOMM_FD_RECONNECT = 0x20,     // server: on the reconnect list, waiting for its client
+    XCOMM_FD_RECONNECTING = 0x40,  // client: reconnect in progress
 };
 
 // Process-wide socket options (xcomm_set_sockopt).
