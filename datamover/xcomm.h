@@ -464,7 +464,8 @@ int xcomm_endp_init(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name, in
 int xcomm_endp_addstream(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name);
 
 // What an owner sets on its endpoint between xcomm_endp_init and the open or
-// first wait. A zero field keeps the endpoint's default.
+// first wait, in one call. Callbacks and sizes left unsaid keep the
+// endpoint's defaults; reconnection is off unless asked for.
 struct xcomm_endp_owner {
     void *owner = nullptr;                 // handed back to the callbacks as endp->owner
     xcomm_alloc_cb_t alloc_cb = nullptr;   // default: a message of the announced payload
