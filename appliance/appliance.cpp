@@ -2,9 +2,12 @@
 // files opened through the control protocol.
 #include "appliance/appliance.h"
 
+#include "appliance/appl_conf.h"
 #include "appliance/server.h"
 #include "appliance/service.h"
+#include "datamover/util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -75,6 +78,35 @@ std::shared_ptr<appl_handle> appl_handle_add(appl_shared *sh, uint64_t owner, co
     return h;
 }
 
+void appl_handle_fail(appl_handle *h, int status)
+{
+    int none = 0;
+    h->data_failure.compare_exchange_strong(none, status != 0 ? status : KES_EIO);
+}
+
+int appl_handle_incomplete(appl_handle *h, const char **why)
+{
+    int failure = h->data_failure.load();
+    if (failure == KES_ENOSPC) {
+        *why = "a write was refused for lack of space";
+        return failure;
+    }
+    if (failure == KES_ECONNRESET) {
+        *why = "its data-mover connection went away before closing it";
+        return failure;
+    }
+    if (failure != 0) {
+        *why = "a write of its data failed";
+        return failure;
+    }
+    if (h->dm_writers.load() != 0) {
+        *why = "its data-mover writer has not closed it";
+        return KES_EPIPE;
+    }
+    *why = nullptr;
+    return 0;
+}
+
 std::shared_ptr<appl_handle> appl_handle_find(appl_shared *sh, uint64_t id)
 {
     std::lock_guard<std::mutex> lk(sh->hmu);
@@ -113,11 +145,15 @@ std::vector<std::shared_ptr<appl_handle>> appl_handle_take_all(appl_shared *sh, 
 std::string appliance_usage(const char *prog)
 {
     std::string p = prog != nullptr ? prog : "kestralon-appliance";
+    p = p.substr(p.rfind('/') + 1);
     return "Usage: " + p + " --root DIR (--user NAME:PASSWORD | --users-file FILE) [options]\n"
+        "  or:  " + p + " --config FILE [options]\n"
         "\n"
         "A disk backup appliance for one machine: control protocol (MI) on TCP port\n"
         "10002 of the listen address, data mover (DM) on a port of its own.\n"
         "\n"
+        "  --config FILE           read settings from FILE: KEY = VALUE lines whose keys are\n"
+        "                          the switches below without dashes; switches given here win\n"
         "  --root DIR              directory holding the backup files (must exist)\n"
         "  --user NAME:PASSWORD    a user who may log in (repeatable)\n"
         "  --users-file FILE       users, one NAME:PASSWORD[:SHARE,...] per line (with\n"
@@ -138,6 +174,7 @@ std::string appliance_usage(const char *prog)
         "                          connections one address may hold waiting to log in\n"
         "                          (default 16); a newer one closes the oldest\n"
         "  --help                  this text\n"
+        "  --version               the version\n"
         "\n"
         "Settings reported to clients (for tests):\n"
         "  --protocol-version N    server version reported (default 0x70000)\n"
@@ -151,7 +188,9 @@ std::string appliance_usage(const char *prog)
         "  --drop-after-bytes N    drop a connection once it has sent N payload bytes\n"
         "  --fault-on mi|dm|all    connections the two drop switches apply to (default all)\n"
         "  --wrong-msgno N         answer control message number N with another number\n"
-        "  --refuse-admin-alerts   answer admin alerts with \"alerts disabled\"\n";
+        "  --refuse-admin-alerts   answer admin alerts with \"alerts disabled\"\n"
+        "  --corrupt-read N        damage one byte of the N-th data-mover read reply that carries\n"
+        "                          data, after the checksum check (a fault on the wire)\n";
 }
 
 namespace {
@@ -319,11 +358,26 @@ int appliance_load_users(const std::string &path, std::vector<appliance_user> *u
     return 0;
 }
 
-int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg)
-{
-    const char *prog = argc > 0 ? argv[0] : nullptr;
+namespace {
+
+// What one pass over a list of switches gathers besides the configuration.
+struct switch_pass {
+    const char *prog = nullptr;
+    bool from_file = false;  // entries of the configuration file, as "--key=value"
+    int at = 0;              // index of the switch in hand (names the file line on an error)
+    std::vector<std::string> names;
     std::vector<std::string> user_files;
+    std::vector<std::string> config_files;
+};
+
+// One pass over argv[1..argc-1]. Returns 0, 1 for --help or --version (text
+// in *msg) or -1 with a message.
+int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps, std::string *msg)
+{
+    const char *prog = ps->prog;
+    std::vector<std::string> &user_files = ps->user_files;
     for (int i = 1; i < argc; ++i) {
+        ps->at = i;
         std::string arg = argv[i];
         std::string val;
         bool has_val = false;
@@ -332,6 +386,17 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             val = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
             has_val = true;
+        }
+        ps->names.push_back(arg);
+        if (ps->from_file && arg == "--user") {
+            // never echo the value: it holds a password
+            *msg = "passwords do not belong in the configuration file; name a users file instead "
+                   "(users-file = FILE, readable by the appliance's user only)";
+            return -1;
+        }
+        if (ps->from_file && (arg == "--help" || arg == "--version" || arg == "--config")) {
+            *msg = "'" + arg.substr(2) + "' is not a setting";
+            return -1;
         }
         auto need = [&](std::string *v) -> bool {
             if (has_val) {
@@ -355,11 +420,30 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             }
             return true;
         };
+        // A switch without a value is on; in the file it reads "key = yes" or "key = no".
+        auto flag = [&](bool *out) -> bool {
+            if (!has_val || val == "yes" || val == "true" || val == "on" || val == "1")
+                *out = true;
+            else if (val == "no" || val == "false" || val == "off" || val == "0")
+                *out = false;
+            else {
+                *msg = "option " + arg + " takes no value, or yes or no";
+                return false;
+            }
+            return true;
+        };
         uint64_t n = 0;
         std::string v;
         if (arg == "--help" || arg == "-h") {
             *msg = appliance_usage(prog);
             return 1;
+        } else if (arg == "--version") {
+            *msg = std::string("kestralon-appliance ") + KES_VERSION + "\n";
+            return 1;
+        } else if (arg == "--config") {
+            if (!need(&v))
+                return -1;
+            ps->config_files.push_back(v);
         } else if (arg == "--root") {
             if (!need(&cfg->root))
                 return -1;
@@ -459,17 +543,75 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
             if (!number(UINT32_MAX, &n))
                 return -1;
             cfg->wrong_msgno = uint32_t(n);
-        } else if (arg == "--refuse-admin-alerts") {
-            if (has_val) {
-                *msg = "option --refuse-admin-alerts takes no value";
+        } else if (arg == "--corrupt-read") {
+            if (!number(UINT64_MAX, &cfg->corrupt_read))
                 return -1;
-            }
-            cfg->refuse_admin_alerts = true;
+        } else if (arg == "--refuse-admin-alerts") {
+            if (!flag(&cfg->refuse_admin_alerts))
+                return -1;
         } else {
-            *msg = "unknown option '" + arg + "' (see --help)";
+            *msg = ps->from_file ? "unknown key '" + arg.substr(2) + "' (the keys are the switches of --help)"
+                                 : "unknown option '" + arg + "' (see --help)";
             return -1;
         }
     }
+    return 0;
+}
+
+// Reads the configuration file and applies its entries, except those whose
+// key the command line gives: a switch on the command line replaces every
+// line of its key.
+int apply_config_file(const std::string &path, const std::vector<std::string> &cmd_names, appliance_config *cfg,
+                      switch_pass *ps, std::string *msg)
+{
+    std::vector<appl_conf_entry> entries;
+    if (appl_conf_read(path, &entries, msg) != 0)
+        return -1;
+    std::vector<std::string> args{"config"};
+    std::vector<int> lines{0};
+    for (const appl_conf_entry &e : entries) {
+        std::string name = "--" + e.key;
+        if (name != "--config" && std::find(cmd_names.begin(), cmd_names.end(), name) != cmd_names.end())
+            continue;
+        args.push_back(name + "=" + e.value);
+        lines.push_back(e.line);
+    }
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    ps->from_file = true;
+    if (parse_switches(int(argv.size()), argv.data(), cfg, ps, msg) != 0) {
+        *msg = path + ", line " + std::to_string(lines[size_t(ps->at)]) + ": " + *msg;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg)
+{
+    // The command line is read twice: first for the configuration file and
+    // the switches it overrides, then, after the file, to win over it.
+    switch_pass cmd;
+    cmd.prog = argc > 0 ? argv[0] : nullptr;
+    appliance_config scratch = *cfg;
+    int rc = parse_switches(argc, argv, &scratch, &cmd, msg);
+    if (rc != 0)
+        return rc;
+    if (cmd.config_files.size() > 1) {
+        *msg = "option --config may be given once";
+        return -1;
+    }
+    switch_pass file;
+    if (!cmd.config_files.empty() && apply_config_file(cmd.config_files[0], cmd.names, cfg, &file, msg) != 0)
+        return -1;
+    switch_pass last;
+    last.prog = cmd.prog;
+    if (parse_switches(argc, argv, cfg, &last, msg) != 0)
+        return -1;
+    std::vector<std::string> user_files = file.user_files;
+    user_files.insert(user_files.end(), last.user_files.begin(), last.user_files.end());
     for (const std::string &f : user_files) {
         if (appliance_load_users(f, &cfg->users, msg) != 0)
             return -1;
@@ -511,6 +653,12 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    store_set_verify(app->sh.st, cfg.verify_reads);
+    if (store_adopted_files(app->sh.st) != 0)
+        ALOG(app->sh.log, APPL_LOG_NOTICE, "computed the checksums of %llu stored files that had none",
+             (unsigned long long)store_adopted_files(app->sh.st));
+    if (!cfg.verify_reads)
+        ALOG(app->sh.log, APPL_LOG_WARNING, "reads are not checked against the stored checksums");
     // The data mover first: the control service reports its port.
     if (appl_server_start(&app->sh, APPL_SVC_DM, cfg.listen_addr, cfg.dm_port, &app->dm, msg) != 0) {
         appliance_stop(app);
@@ -522,9 +670,9 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         return -1;
     }
     ALOG(app->sh.log, APPL_LOG_NOTICE,
-         "appliance serving %s on %s: control port %u, data-mover port %u, %zu users, quota %llu bytes",
+         "appliance serving %s on %s: control port %u, data-mover port %u, %zu users, quota %llu bytes, %llu in use",
          cfg.root.c_str(), cfg.listen_addr.c_str(), unsigned(appliance_mi_port(app)), unsigned(app->sh.dm_port),
-         cfg.users.size(), (unsigned long long)cfg.quota);
+         cfg.users.size(), (unsigned long long)cfg.quota, (unsigned long long)store_used_bytes(app->sh.st));
     for (const appliance_user &u : cfg.users) {
         if (u.shares.empty())
             continue;
@@ -563,3 +711,4 @@ void appliance_stop(appliance *app)
 
 uint16_t appliance_mi_port(const appliance *app) { return app->mi != nullptr ? appl_server_port(app->mi) : 0; }
 uint16_t appliance_dm_port(const appliance *app) { return app->sh.dm_port; }
+uint64_t appliance_used_bytes(const appliance *app) { return store_used_bytes(app->sh.st); }

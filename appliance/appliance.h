@@ -58,6 +58,11 @@ struct appliance_config {
     unsigned fault_conns = APPL_FAULT_MI | APPL_FAULT_DM;
     uint32_t wrong_msgno = 0;           // answer this MI message with another number
     bool refuse_admin_alerts = false;   // answer MI_ADMIN_ALERT with "disabled"
+    uint64_t corrupt_read = 0;          // damage one byte of the N-th read reply with data, after the check
+
+    // Reads are checked against the stored checksums; off only to measure
+    // what the check costs.
+    bool verify_reads = true;
 };
 
 // Parses the command line (argv[0] is the program). Returns 0 when the
@@ -88,3 +93,5 @@ void appliance_stop(appliance *app);
 
 uint16_t appliance_mi_port(const appliance *app);
 uint16_t appliance_dm_port(const appliance *app);
+// Bytes the stored files take as the quota counts them.
+uint64_t appliance_used_bytes(const appliance *app);

@@ -10,6 +10,7 @@
 #include "appliance/service.h"
 
 #include "datamover/byteorder.h"
+#include "datamover/dm_sums.h"
 #include "datamover/util.h"
 
 #include <algorithm>
@@ -72,6 +73,7 @@ struct dm_session {
     uint32_t max_io = DMS_MIN_IO;
     dms_file files[APPL_DM_MAX_FILES];
     std::vector<unsigned char> xbuf;  // value of a get-attribute reply
+    std::vector<uint64_t> sums;       // checksums of a page-sums reply
 };
 
 dm_session *dm_session_new(appl_shared *sh, std::shared_ptr<const appl_login> login)
@@ -85,6 +87,18 @@ dm_session *dm_session_new(appl_shared *sh, std::shared_ptr<const appl_login> lo
 
 void dm_session_free(dm_session *s)
 {
+    if (s == nullptr)
+        return;
+    // A writer whose connection goes away before it closed its file did not
+    // deliver that file whole.
+    for (dms_file &f : s->files) {
+        if (f.in_use && f.can_write) {
+            appl_handle_fail(f.h.get(), KES_ECONNRESET);
+            f.h->dm_writers--;
+            ALOG(s->sh->log, APPL_LOG_NOTICE, "data-mover connection gone with %s still open for writing",
+                 store_file_rel(f.h->file.get()).c_str());
+        }
+    }
     delete s;
 }
 
@@ -208,6 +222,8 @@ void do_open(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t 
     f.can_read = want_read || want_write;
     f.slot = h.slot;
     f.h = hd;
+    if (want_write)
+        hd->dm_writers++;
     uint16_t fh = uint16_t(idx + 1);
     put_hdr(out->head, h.cmd, 0, fh, h.slot, h.off);
     be_put32(out->head + 16, uint32_t(getuid()));
@@ -225,7 +241,11 @@ void do_close_form(dm_session *s, const dms_hdr &h, dm_reply *out)
     if (f == nullptr)
         return reply(out, h, KES_EBADF, APPL_DM_HDR, h.fh);
     int rc = f->can_write ? store_file_sync(f->h->file.get()) : 0;
+    if (rc != 0)
+        appl_handle_fail(f->h.get(), rc);
     if (h.cmd == DMS_CLOSE) {
+        if (f->can_write)
+            f->h->dm_writers--;
         f->in_use = false;
         f->h.reset();
     }
@@ -237,7 +257,6 @@ void do_read(dm_session *s, const dms_hdr &h, unsigned char *rbuf, size_t rcap, 
     reply(out, h, 0, APPL_DM_HDR, h.fh);
     dms_file *f = find_file(s, h);
     if (f == nullptr || !f->can_read) {
-        out->head[2] = 0;
         be_put16(out->head + 2, KES_EBADF);
         return;
     }
@@ -246,8 +265,28 @@ void do_read(dm_session *s, const dms_hdr &h, unsigned char *rbuf, size_t rcap, 
         return;
     }
     size_t got = 0;
-    int rc = store_file_pread(f->h->file.get(), rbuf, h.sz, h.off, &got);
-    be_put16(out->head + 2, uint16_t(rc));
+    sums_damage dmg;
+    int rc = store_file_pread(f->h->file.get(), rbuf, h.sz, h.off, &got, &dmg);
+    if (rc != 0) {
+        // Nothing of a failed read travels: bytes the store cannot vouch for
+        // never leave the appliance.
+        if (rc == KES_EIO && dmg.why != nullptr)
+            ALOG(s->sh->log, APPL_LOG_ERROR, "damaged data in %s at offset %llu (%s): read of %u bytes at offset %llu refused",
+                 store_file_rel(f->h->file.get()).c_str(), (unsigned long long)dmg.off, dmg.why, h.sz,
+                 (unsigned long long)h.off);
+        else
+            ALOG(s->sh->log, APPL_LOG_ERROR, "read of %s at offset %llu failed: %s",
+                 store_file_rel(f->h->file.get()).c_str(), (unsigned long long)h.off, util_strerror(rc));
+        be_put16(out->head + 2, uint16_t(rc));
+        return;
+    }
+    const uint64_t corrupt = s->sh->cfg.corrupt_read;
+    if (corrupt != 0 && got != 0 && s->sh->read_replies.fetch_add(1) + 1 == corrupt) {
+        rbuf[got / 2] ^= 0x20;  // test switch: damage on the wire, after the check
+        ALOG(s->sh->log, APPL_LOG_NOTICE, "read reply %llu of %s damaged on purpose at offset %llu (test switch)",
+             (unsigned long long)corrupt, store_file_rel(f->h->file.get()).c_str(),
+             (unsigned long long)(h.off + got / 2));
+    }
     out->data = rbuf;
     out->data_len = uint32_t(got);
 }
@@ -262,6 +301,8 @@ void do_write(dm_session *s, const dms_hdr &h, const unsigned char *data, size_t
         rc = KES_EINVAL;
     else if (data_len != 0)
         rc = store_file_pwrite(f->h->file.get(), data, data_len, h.off);
+    if (rc != 0 && f != nullptr && f->can_write)
+        appl_handle_fail(f->h.get(), rc);
     reply(out, h, rc, APPL_DM_HDR, h.fh);
 }
 
@@ -284,6 +325,32 @@ void do_delete(dm_session *s, const dms_hdr &h, const unsigned char *head, size_
             ALOG(s->sh->log, APPL_LOG_INFO, "%s deleted %s", s->login->user.c_str(), sn.rel.c_str());
     }
     reply(out, h, rc, APPL_DM_HDR, h.fh);
+}
+
+// The reserved attribute: checksums of the pages of an open file from the
+// offset the name carries on, as many as the capacity announced holds.
+void page_sums(dm_session *s, const dms_hdr &h, const char *attr, uint32_t cap, dm_reply *out)
+{
+    auto fail = [&](int status) { be_put16(out->head + 2, uint16_t(status)); };
+    dms_file *f = h.fh == DMS_FH_BY_NAME ? nullptr : find_file(s, h);
+    uint64_t off = 0;
+    if (f == nullptr || !f->can_read)
+        return fail(KES_ENOENT);
+    if (dm_sums_attr_parse(attr, &off) != 0 || cap < DM_SUMS_HDR_SIZE)
+        return fail(KES_EINVAL);
+    const size_t room = std::min<size_t>(cap, STORE_MAX_ATTR_VALUE);
+    const uint32_t max = uint32_t((room - DM_SUMS_HDR_SIZE) / 8);
+    if (s->sums.size() < max)
+        s->sums.resize(max);
+    uint32_t n = store_file_sums(f->h->file.get(), off / DM_SUM_PAGE, s->sums.data(), max);
+    if (s->xbuf.size() < STORE_MAX_ATTR_VALUE)
+        s->xbuf.resize(STORE_MAX_ATTR_VALUE);
+    int len = dm_sums_encode(off, s->sums.data(), n, s->xbuf.data(), room);
+    if (len < 0)
+        return fail(KES_EINVAL);
+    be_put32(out->head + 16, uint32_t(len));
+    out->data = s->xbuf.data();
+    out->data_len = uint32_t(len);
 }
 
 // Attribute requests: the file by open handle or by name, then the attribute
@@ -319,6 +386,14 @@ void do_xattr(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t
     if (attr == nullptr || alen == 0 || alen > STORE_MAX_ATTR_NAME)
         return fail(KES_EINVAL);
     pos += alen + 1;
+    if (dm_sums_attr_reserved(attr)) {
+        // The checksums the store keeps, on the open file only; never set.
+        if (h.cmd == DMS_SET_XATTR)
+            return fail(KES_EACCES);
+        if (pos != head_len)
+            return fail(KES_EINVAL);
+        return page_sums(s, h, attr, value_len, out);
+    }
     if (h.cmd == DMS_SET_XATTR) {
         if (head_len - pos != value_len || value_len == 0)
             return fail(KES_EINVAL);

@@ -22,6 +22,7 @@ constexpr int32_t MI_STS_OK = 0;
 constexpr int32_t MI_STS_BASE_ = 0x21E00000;
 constexpr int32_t MIS_EINVAL = MI_STS_BASE_ + 0x01;
 constexpr int32_t MIS_ENOENT = MI_STS_BASE_ + 0x0D;
+constexpr int32_t MIS_EABORT = MI_STS_BASE_ + 0x0E;
 constexpr int32_t MIS_ENOTSUP = MI_STS_BASE_ + 0x10;
 constexpr int32_t MIS_EPROTO = MI_STS_BASE_ + 0x15;
 constexpr int32_t MIS_EINTERNAL = MI_STS_BASE_ + 0x16;
@@ -220,13 +221,30 @@ int32_t do_close(mi_session *s, uint64_t handle)
     auto h = appl_handle_take(s->sh, handle, s->id);
     if (h == nullptr)
         return MIS_ENOENT;
-    int rc = 0;
-    if ((h->mi_mode & MI_MODE_WRITE) != 0)
-        rc = store_file_commit(h->file.get());
-    ALOG(s->sh->log, rc == 0 ? APPL_LOG_INFO : APPL_LOG_ERROR, "closed %s (handle %llu)%s%s",
-         store_file_rel(h->file.get()).c_str(), (unsigned long long)handle, rc == 0 ? "" : ": ",
-         rc == 0 ? "" : util_strerror(rc));
-    return rc;
+    const std::string &rel = store_file_rel(h->file.get());
+    if ((h->mi_mode & MI_MODE_WRITE) == 0) {
+        ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu)", rel.c_str(), (unsigned long long)handle);
+        return MI_STS_OK;
+    }
+    // A file becomes a backup only when all of its data arrived: otherwise
+    // the close fails and what arrived is removed.
+    const char *why = nullptr;
+    int failure = appl_handle_incomplete(h.get(), &why);
+    if (failure != 0) {
+        store_file_abandon(h->file.get());
+        ALOG(s->sh->log, APPL_LOG_WARNING, "close of %s (handle %llu) refused: %s (%s); the incomplete file was removed",
+             rel.c_str(), (unsigned long long)handle, why, util_strerror(failure));
+        return failure == KES_ENOSPC ? MIS_ENOSPC : MIS_EABORT;
+    }
+    int rc = store_file_commit(h->file.get());
+    if (rc != 0) {
+        store_file_abandon(h->file.get());
+        ALOG(s->sh->log, APPL_LOG_ERROR, "close of %s (handle %llu) failed: %s; the file was removed", rel.c_str(),
+             (unsigned long long)handle, util_strerror(rc));
+        return rc == KES_ENOSPC ? MIS_ENOSPC : MIS_EABORT;
+    }
+    ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu)", rel.c_str(), (unsigned long long)handle);
+    return MI_STS_OK;
 }
 
 // The session's own handle, or null.

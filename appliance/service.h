@@ -66,7 +66,19 @@ struct appl_handle {
     // What the last MI_CHECK_SPACE granted: held back from the other files'
     // grants until the handle closes (guarded by appl_shared::space_mu).
     uint64_t space_granted = 0;
+    // Whether the data written into the file arrived whole: data-mover
+    // connections that have it open for writing, and the first failure
+    // (error number) of a write, a flush or a writer.
+    std::atomic<int> dm_writers{0};
+    std::atomic<int> data_failure{0};
 };
+
+// Records a failure of the data written into a file (the first one counts).
+void appl_handle_fail(appl_handle *h, int status);
+// 0 when the data written into the file arrived whole: every data-mover
+// writer closed it cleanly and no write failed. Otherwise the error number of
+// the failure, with *why saying what happened.
+int appl_handle_incomplete(appl_handle *h, const char **why);
 
 // Hold (hold true) or release a blob by its tag for a handle: the link to the
 // blob store. Returns an MI status; a refusal leaves the hold unrecorded.
@@ -78,6 +90,7 @@ struct appl_shared {
     appl_log *log = nullptr;
     uint16_t dm_port = 0;          // reported through MI_DM_PORT
     std::atomic<uint64_t> next_session{1};
+    std::atomic<uint64_t> read_replies{0};  // data-mover read replies with data (failure injection)
 
     std::mutex hmu;
     std::unordered_map<uint64_t, std::shared_ptr<appl_handle>> handles;

@@ -2,6 +2,7 @@
 #include "appliance/store.h"
 
 #include "datamover/byteorder.h"
+#include "datamover/dm_sums.h"
 #include "datamover/util.h"
 
 #include <atomic>
@@ -21,6 +22,8 @@ constexpr uint64_t STORE_MAX_OFFSET = 1ULL << 46;
 constexpr const char *PART_SUFFIX = ".kpart";
 constexpr const char *XATTR_SUFFIX = ".kxa";
 constexpr const char *TMP_SUFFIX = ".ktmp";
+constexpr const char *SUMS_SUFFIX = ".kcs";
+constexpr const char *NEW_SUMS_SUFFIX = ".kcsn";
 
 int kes_errno() { return util_errno_to_kes(errno); }
 
@@ -30,6 +33,8 @@ struct store {
     std::string root;
     uint64_t quota = 0;
     std::atomic<uint64_t> used{0};
+    std::atomic<bool> verify{true};
+    uint64_t adopted = 0;
     std::mutex mu;                                  // guards writers and every rename/unlink
     std::map<std::string, store_file *> writers;    // created files not yet committed
 };
@@ -41,8 +46,15 @@ struct store_file {
     int fd = -1;
     bool created = false;     // written under the hidden name until committed
     bool committed = false;   // guarded by st->mu
-    bool gone = false;        // abandoned or deleted; guarded by st->mu
     std::atomic<uint64_t> size{0};
+    sums_file *sums = nullptr;
+    // Quota: the bytes this file has counted in the store's usage. Growth is
+    // counted before it is written; an abandoned or deleted file counts
+    // nothing more and gives back what it counted.
+    std::mutex amu;
+    uint64_t charged = 0;     // guarded by amu
+    bool gone = false;        // guarded by amu (set with st->mu held as well)
+    bool sealed = false;      // committed: no more writes; guarded by amu
 
     ~store_file();
 };
@@ -167,17 +179,6 @@ int make_dirs(const store *st, const std::string &rel)
     }
 }
 
-int fsync_dir_of(const std::string &path)
-{
-    std::string dir = path.substr(0, path.rfind('/'));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0)
-        return kes_errno();
-    int rc = fsync(dfd) == 0 ? 0 : kes_errno();
-    close(dfd);
-    return rc;
-}
-
 bool regular_file_size(const std::string &path, uint64_t *size)
 {
     struct stat sb;
@@ -194,40 +195,115 @@ bool ends_with(const std::string &s, const char *suffix)
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
-// Walks the tree: removes leftovers of writers that never finished and counts
-// the bytes of everything else.
-void scan_tree(const std::string &dir, uint64_t *used, int depth)
+// Settles the checksums of <dir>/<base> after a commit that a crash may have
+// interrupted: of the current and the new checksum file, the one that vouches
+// for the data on disk is kept.
+void settle_new_sums(const std::string &dir, const std::string &base)
 {
-    if (depth > 32)
+    const std::string data = dir + "/" + base;
+    const std::string cur = dir + "/." + base + SUMS_SUFFIX;
+    const std::string fresh = dir + "/." + base + NEW_SUMS_SUFFIX;
+    uint64_t size = 0;
+    if (!regular_file_size(data, &size)) {
+        unlink(fresh.c_str());
         return;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return;
-    std::vector<std::string> names;
-    while (struct dirent *de = readdir(d)) {
-        if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
-            names.emplace_back(de->d_name);
     }
-    closedir(d);
-    for (const std::string &n : names) {
-        std::string p = dir + "/" + n;
-        struct stat sb;
-        if (lstat(p.c_str(), &sb) != 0)
+    int fd = open(data.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // Verifies the whole file against one checksum file.
+    auto vouches = [&](const std::string &path) {
+        sums_file *sf = nullptr;
+        const char *why = nullptr;
+        if (sums_load(path, size, &sf, &why) != 0)
+            return false;
+        bool ok = true;
+        std::vector<unsigned char> buf(DM_SUM_PAGE);
+        for (uint64_t off = 0; ok && off < size; off += DM_SUM_PAGE) {
+            size_t got = 0;
+            ok = sums_pread(sf, fd, size, buf.data(), buf.size(), off, &got, nullptr) == 0 && got != 0;
+        }
+        sums_free(sf);
+        return ok;
+    };
+    if (vouches(fresh))
+        rename(fresh.c_str(), cur.c_str());
+    else
+        unlink(fresh.c_str());
+    close(fd);
+}
+
+// Computes and stores the checksums of a complete file that has none.
+bool adopt_file(const std::string &dir, const std::string &base, uint64_t size)
+{
+    const std::string data = dir + "/" + base;
+    int fd = open(data.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    sums_file *sf = sums_new();
+    bool ok = sf != nullptr && sums_seal(sf, fd, size) == 0 && sums_save(sf, dir + "/." + base + SUMS_SUFFIX) == 0;
+    sums_free(sf);
+    close(fd);
+    return ok;
+}
+
+bool is_hidden(const std::string &n, const char *suffix) { return n[0] == '.' && ends_with(n, suffix); }
+
+// The data file a hidden file <dir>/.<base><suffix> belongs to.
+std::string hidden_base(const std::string &n, const char *suffix) { return n.substr(1, n.size() - 1 - strlen(suffix)); }
+
+// Walks the whole tree, at any depth, without following symbolic links:
+// removes leftovers of writers and commits that never finished, settles
+// interrupted commits, gives files without checksums their checksums, and
+// counts the bytes in use (data and attribute files).
+void scan_tree(const std::string &root, uint64_t *used, uint64_t *adopted)
+{
+    std::vector<std::string> dirs{root};
+    while (!dirs.empty()) {
+        std::string dir = std::move(dirs.back());
+        dirs.pop_back();
+        DIR *d = opendir(dir.c_str());
+        if (d == nullptr)
             continue;
-        if (S_ISDIR(sb.st_mode)) {
-            scan_tree(p, used, depth + 1);
-        } else if (S_ISREG(sb.st_mode)) {
-            if (n[0] == '.' && (ends_with(n, PART_SUFFIX) || ends_with(n, TMP_SUFFIX))) {
-                unlink(p.c_str());
+        std::vector<std::string> names;
+        while (struct dirent *de = readdir(d)) {
+            if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
+                names.emplace_back(de->d_name);
+        }
+        closedir(d);
+        // Unfinished writes first, then interrupted commits, then the rest.
+        for (const std::string &n : names) {
+            if (is_hidden(n, PART_SUFFIX) || is_hidden(n, TMP_SUFFIX))
+                unlink((dir + "/" + n).c_str());
+        }
+        for (const std::string &n : names) {
+            if (is_hidden(n, NEW_SUMS_SUFFIX))
+                settle_new_sums(dir, hidden_base(n, NEW_SUMS_SUFFIX));
+        }
+        for (const std::string &n : names) {
+            std::string p = dir + "/" + n;
+            struct stat sb;
+            if (lstat(p.c_str(), &sb) != 0)
+                continue;
+            if (S_ISDIR(sb.st_mode)) {
+                dirs.push_back(p);
                 continue;
             }
-            if (n[0] == '.' && ends_with(n, XATTR_SUFFIX)) {
-                // attributes whose file is gone
-                std::string base = n.substr(1, n.size() - 1 - strlen(XATTR_SUFFIX));
-                if (!regular_file_size(dir + "/" + base, nullptr)) {
+            if (!S_ISREG(sb.st_mode) || is_hidden(n, PART_SUFFIX) || is_hidden(n, TMP_SUFFIX) ||
+                is_hidden(n, NEW_SUMS_SUFFIX))
+                continue;
+            if (is_hidden(n, XATTR_SUFFIX) || is_hidden(n, SUMS_SUFFIX)) {
+                // attributes or checksums whose file is gone
+                const char *suffix = is_hidden(n, XATTR_SUFFIX) ? XATTR_SUFFIX : SUMS_SUFFIX;
+                if (!regular_file_size(dir + "/" + hidden_base(n, suffix), nullptr)) {
                     unlink(p.c_str());
                     continue;
                 }
+                if (suffix == SUMS_SUFFIX)
+                    continue;  // checksums are not counted
+            } else if (n[0] != '.' && !regular_file_size(dir + "/." + n + SUMS_SUFFIX, nullptr)) {
+                if (adopt_file(dir, n, uint64_t(sb.st_size)))
+                    (*adopted)++;
             }
             *used += uint64_t(sb.st_size);
         }
@@ -249,18 +325,29 @@ void unlink_counted(store *st, const std::string &path)
         release_bytes(st, size);
 }
 
+// Marks a file gone: it counts nothing more and gives back what it counted.
+// Returns false when it already was.
+bool mark_gone(store_file *f)
+{
+    std::lock_guard<std::mutex> lk(f->amu);
+    if (f->gone)
+        return false;
+    f->gone = true;
+    release_bytes(f->st, f->charged);
+    f->charged = 0;
+    return true;
+}
+
 // Unlinks the hidden file of an uncommitted writer and its attributes; st->mu held.
 void drop_writer_locked(store_file *f)
 {
-    if (f->gone || f->committed)
+    if (f->committed || !mark_gone(f))
         return;
-    f->gone = true;
     unlink(hidden_path(f->st, f->rel, PART_SUFFIX).c_str());
     unlink_counted(f->st, hidden_path(f->st, f->rel, XATTR_SUFFIX));
     auto it = f->st->writers.find(f->rel);
     if (it != f->st->writers.end() && it->second == f)
         f->st->writers.erase(it);
-    release_bytes(f->st, f->size.load());
 }
 
 }  // namespace
@@ -276,6 +363,7 @@ store_file::~store_file()
     }
     if (fd >= 0)
         close(fd);
+    sums_free(sums);
 }
 
 // ---------------------------------------------------------------- store
@@ -313,7 +401,7 @@ int store_open(const std::string &root, uint64_t quota, store **out, std::string
         st->root.pop_back();
     st->quota = quota;
     uint64_t used = 0;
-    scan_tree(st->root, &used, 0);
+    scan_tree(st->root, &used, &st->adopted);
     st->used = used;
     *out = st;
     return 0;
@@ -326,6 +414,8 @@ void store_close(store *st)
 
 uint64_t store_used_bytes(store *st) { return st->used.load(); }
 uint64_t store_quota(store *st) { return st->quota; }
+uint64_t store_adopted_files(store *st) { return st->adopted; }
+void store_set_verify(store *st, bool on) { st->verify.store(on); }
 
 bool store_has_space(store *st)
 {
@@ -361,6 +451,18 @@ int store_file_open(store *st, const std::string &rel, unsigned mode, std::share
         }
         f->fd = fd;
         f->size = uint64_t(sb.st_size);
+        f->charged = uint64_t(sb.st_size);  // counted when it was committed or found
+        // Its checksums; a file whose checksums are lost is opened all the
+        // same, and every read of it says why it is refused.
+        const char *why = nullptr;
+        int rc = sums_load(hidden_path(st, rel, SUMS_SUFFIX), f->size.load(), &f->sums, &why);
+        if (rc == KES_ENOENT)
+            why = "no checksums are kept for it";
+        if (rc != 0) {
+            f->sums = sums_refusing(why != nullptr ? why : "its checksums cannot be read");
+            if (f->sums == nullptr)
+                return KES_ENOMEM;
+        }
         *out = std::move(f);
         return 0;
     }
@@ -382,6 +484,9 @@ int store_file_open(store *st, const std::string &rel, unsigned mode, std::share
     // Attributes of a file that no longer exists must not stick to the new one.
     if (!regular_file_size(fin, nullptr))
         unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
+    f->sums = sums_new();
+    if (f->sums == nullptr)
+        return KES_ENOMEM;
     int fd = create_file(part, O_RDWR | O_EXCL);
     if (fd < 0)
         return kes_errno();
@@ -396,13 +501,15 @@ const std::string &store_file_rel(const store_file *f) { return f->rel; }
 unsigned store_file_mode(const store_file *f) { return f->mode; }
 uint64_t store_file_size(const store_file *f) { return f->size.load(); }
 
-int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got)
+int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg)
 {
     *got = 0;
     if ((f->mode & STORE_READ) == 0 && (f->mode & STORE_WRITE) == 0)
         return KES_EBADF;
     if (off >= STORE_MAX_OFFSET)
         return 0;
+    if (f->st->verify.load(std::memory_order_relaxed))
+        return sums_pread(f->sums, f->fd, f->size.load(), buf, len, off, got, dmg);
     size_t done = 0;
     while (done < len) {
         ssize_t n = pread(f->fd, static_cast<char *>(buf) + done, len - done, off_t(off + done));
@@ -427,20 +534,22 @@ int store_file_pwrite(store_file *f, const void *buf, size_t len, uint64_t off)
     if (off > STORE_MAX_OFFSET || len > STORE_MAX_OFFSET - off)
         return KES_EFBIG;
     uint64_t end = off + len;
-    // Account the growth of the file against the quota before writing.
-    for (;;) {
-        uint64_t cur = f->size.load();
-        if (end <= cur)
-            break;
-        uint64_t grow = end - cur;
-        uint64_t used = f->st->used.fetch_add(grow) + grow;
-        if (f->st->quota != 0 && used > f->st->quota) {
-            release_bytes(f->st, grow);
-            return KES_ENOSPC;
+    {
+        // Count the growth of the file against the quota before writing.
+        std::lock_guard<std::mutex> lk(f->amu);
+        if (f->gone)
+            return KES_ENOENT;
+        if (f->sealed)
+            return KES_EBADF;
+        if (end > f->charged) {
+            uint64_t grow = end - f->charged;
+            uint64_t used = f->st->used.fetch_add(grow) + grow;
+            if (f->st->quota != 0 && used > f->st->quota) {
+                release_bytes(f->st, grow);
+                return KES_ENOSPC;
+            }
+            f->charged = end;
         }
-        if (f->size.compare_exchange_strong(cur, end))
-            break;
-        release_bytes(f->st, grow);
     }
     size_t done = 0;
     while (done < len) {
@@ -452,7 +561,10 @@ int store_file_pwrite(store_file *f, const void *buf, size_t len, uint64_t off)
         }
         done += size_t(n);
     }
-    return 0;
+    uint64_t cur = f->size.load();
+    while (end > cur && !f->size.compare_exchange_weak(cur, end)) {
+    }
+    return sums_note_write(f->sums, buf, len, off);
 }
 
 int store_file_sync(store_file *f)
@@ -462,31 +574,81 @@ int store_file_sync(store_file *f)
     return 0;
 }
 
+namespace {
+
+// Brings the checksums of an open file up to date and stores them as the new
+// checksum file; its size is what the data file holds now.
+int seal_sums(store_file *f, uint64_t *size)
+{
+    struct stat sb;
+    if (fstat(f->fd, &sb) != 0)
+        return kes_errno();
+    *size = uint64_t(sb.st_size);
+    int rc = sums_seal(f->sums, f->fd, *size);
+    if (rc == 0)
+        rc = sums_save(f->sums, hidden_path(f->st, f->rel, NEW_SUMS_SUFFIX));
+    return rc;
+}
+
+// What a file counted beyond the bytes it holds (a write that failed half
+// way) goes back.
+void true_up(store_file *f, uint64_t size)
+{
+    std::lock_guard<std::mutex> lk(f->amu);
+    if (f->charged > size) {
+        release_bytes(f->st, f->charged - size);
+        f->charged = size;
+    }
+}
+
+}  // namespace
+
 int store_file_commit(store_file *f)
 {
     int rc = store_file_sync(f);
     if (rc != 0)
         return rc;
-    if (!f->created)
-        return 0;
     store *st = f->st;
     std::lock_guard<std::mutex> lk(st->mu);
     if (f->committed)
         return 0;
-    if (f->gone)
-        return KES_ENOENT;
+    {
+        std::lock_guard<std::mutex> alk(f->amu);
+        if (f->gone)
+            return KES_ENOENT;
+        if (f->created)
+            f->sealed = true;  // no write gets in between the checksums and the rename
+    }
+    uint64_t size = 0;
+    rc = seal_sums(f, &size);
+    if (rc != 0) {
+        unlink(hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str());
+        std::lock_guard<std::mutex> alk(f->amu);
+        f->sealed = false;
+        return rc;
+    }
+    true_up(f, size);
     std::string fin = final_path(st, f->rel);
-    uint64_t old_size = 0;
-    bool replaced = regular_file_size(fin, &old_size);
-    if (rename(hidden_path(st, f->rel, PART_SUFFIX).c_str(), fin.c_str()) != 0)
+    if (f->created) {
+        uint64_t old_size = 0;
+        bool replaced = regular_file_size(fin, &old_size);
+        if (rename(hidden_path(st, f->rel, PART_SUFFIX).c_str(), fin.c_str()) != 0) {
+            rc = kes_errno();
+            unlink(hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str());
+            std::lock_guard<std::mutex> alk(f->amu);
+            f->sealed = false;
+            return rc;
+        }
+        f->committed = true;
+        auto it = st->writers.find(f->rel);
+        if (it != st->writers.end() && it->second == f)
+            st->writers.erase(it);
+        if (replaced)
+            release_bytes(st, old_size);
+    }
+    if (rename(hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str(), hidden_path(st, f->rel, SUMS_SUFFIX).c_str()) != 0)
         return kes_errno();
-    f->committed = true;
-    auto it = st->writers.find(f->rel);
-    if (it != st->writers.end() && it->second == f)
-        st->writers.erase(it);
-    if (replaced)
-        release_bytes(st, old_size);
-    return fsync_dir_of(fin);
+    return store_fsync_dir(fin);
 }
 
 void store_file_abandon(store_file *f)
@@ -517,7 +679,14 @@ int store_delete(store *st, const std::string &rel)
     if (!found)
         return KES_ENOENT;
     unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
+    unlink(hidden_path(st, rel, SUMS_SUFFIX).c_str());
+    unlink(hidden_path(st, rel, NEW_SUMS_SUFFIX).c_str());
     return 0;
+}
+
+uint32_t store_file_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max)
+{
+    return sums_get(f->sums, first, out, max);
 }
 
 // ---------------------------------------------------------------- attributes
@@ -591,32 +760,7 @@ int save_attrs(const std::string &path, const std::vector<attr_rec> &recs)
         buf.insert(buf.end(), h, h + 4);
         buf.insert(buf.end(), r.value.begin(), r.value.end());
     }
-    std::string tmp = path + TMP_SUFFIX;
-    int fd = create_file(tmp, O_WRONLY | O_TRUNC);
-    if (fd < 0)
-        return kes_errno();
-    size_t done = 0;
-    int rc = 0;
-    while (done < buf.size()) {
-        ssize_t n = write(fd, buf.data() + done, buf.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            rc = kes_errno();
-            break;
-        }
-        done += size_t(n);
-    }
-    if (rc == 0 && fsync(fd) != 0)
-        rc = kes_errno();
-    close(fd);
-    if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0)
-        rc = kes_errno();
-    if (rc != 0) {
-        unlink(tmp.c_str());
-        return rc;
-    }
-    return fsync_dir_of(path);
+    return store_replace_file(path, buf.data(), buf.size());
 }
 
 bool attr_name_ok(const char *name)
@@ -630,8 +774,8 @@ bool attr_name_ok(const char *name)
 // The file exists for attribute purposes: complete, or being written. st->mu held.
 bool file_present_locked(store *st, const std::string &rel)
 {
-    auto w = st->writers.find(rel);
-    if (w != st->writers.end() && !w->second->gone)
+    // a writer leaves the table when it is committed or gone
+    if (st->writers.find(rel) != st->writers.end())
         return true;
     return regular_file_size(final_path(st, rel), nullptr);
 }

@@ -16,14 +16,26 @@
 //   <dir>/.<name>.kpart   the file while its writer has not closed it
 //   <dir>/.<name>.kxa     its attributes (records: u16 name length, name,
 //                         u32 value length, value; big-endian)
-// A created file is written as .kpart; a successful commit fsyncs it, renames
-// it to <name> and fsyncs the directory. A writer that goes away abandons the
-// .kpart file, which is removed (and any left over from an earlier run is
-// removed when the store opens).
+//   <dir>/.<name>.kcs     the checksum of each of its pages (store_sums.h)
+//   <dir>/.<name>.kcsn    new checksums while a commit is under way
+// A created file is written as .kpart; a successful commit fsyncs it, makes
+// its checksums current and stores them as .kcsn, renames the data to <name>
+// and the checksums to .kcs, and fsyncs the directory. A writer that goes
+// away abandons the .kpart file, which is removed (and any left over from an
+// earlier run is removed when the store opens). Every read is checked against
+// the checksums; data that does not match is refused, never returned.
+//
+// When the store opens it removes what unfinished writers and commits left,
+// settles a commit that a crash interrupted (the checksums that match the data
+// are kept), computes the checksums of complete files that have none (files
+// stored before checksums were kept), and counts the bytes in use: data files
+// and attribute files at any depth; checksum files are not counted.
 //
 // Status values are error numbers in the Windows runtime's numbering
 // (KES_E* of datamover/util.h).
 #pragma once
+
+#include "appliance/store_sums.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +71,11 @@ void store_close(store *st);
 
 uint64_t store_used_bytes(store *st);
 uint64_t store_quota(store *st);
+// Complete files whose checksums were computed when the store opened.
+uint64_t store_adopted_files(store *st);
+// Reads are checked against the checksums unless this is turned off (for
+// measuring what the check costs).
+void store_set_verify(store *st, bool on);
 // True when the quota leaves room for at least one more byte.
 bool store_has_space(store *st);
 
@@ -82,16 +99,20 @@ unsigned store_file_mode(const store_file *f);
 uint64_t store_file_size(const store_file *f);
 
 // Reads up to len bytes at off; *got is the count (0 at or past the end).
-int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got);
+// KES_EIO with *dmg filled (when given) for data the checksums do not vouch for.
+int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg = nullptr);
 // Writes len bytes at off; refuses with KES_ENOSPC when the quota would be
-// exceeded, KES_EBADF when the file is not open for writing, KES_EFBIG past
-// the largest offset served.
+// exceeded, KES_EBADF when the file is not open for writing or already
+// committed, KES_ENOENT when it was abandoned or deleted, KES_EFBIG past the
+// largest offset served. Every byte counted against the quota is released
+// again when the file is abandoned.
 int store_file_pwrite(store_file *f, const void *buf, size_t len, uint64_t off);
 // fsync of the data.
 int store_file_sync(store_file *f);
-// Makes a created file complete: fsync, rename into place, fsync of the
-// directory. A file written in place is only synced. Committing twice is 0.
-// KES_ENOENT when the file was deleted meanwhile.
+// Makes a created file complete: fsync, checksums, rename into place, fsync
+// of the directory. A file written in place is synced and its checksums
+// brought up to date. Committing twice is 0. KES_ENOENT when the file was
+// deleted meanwhile.
 int store_file_commit(store_file *f);
 // Gives up a created file that was never committed: removes it and its
 // attributes. Does nothing for other files.
@@ -108,3 +129,7 @@ int store_delete(store *st, const std::string &rel);
 // small, with *len the size needed; otherwise *len the value's length.
 int store_set_xattr(store *st, const std::string &rel, const char *name, const void *value, size_t len);
 int store_get_xattr(store *st, const std::string &rel, const char *name, void *buf, size_t cap, size_t *len);
+
+// Checksums of the pages of an open file from page first on (at most max),
+// stopping at a page without one. The count.
+uint32_t store_file_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max);

@@ -8,7 +8,10 @@
 // the raw bytes in a file of the same directory. The parent is the client
 // (control connection, then the DM client), so its peak resident size is
 // the client's. With KES_BENCH_RESPONDER=1 a bare data-mover responder
-// stands in for the appliance.
+// stands in for the appliance; with KES_BENCH_NO_VERIFY=1 the appliance
+// does not check reads against its checksums (to measure what the check
+// costs); with KES_BENCH_DIGESTS=1 the client checks every page it reads
+// against them too.
 #include "datamover/byteorder.h"
 #include "datamover/dm.h"
 #include "appliance/appliance.h"
@@ -213,6 +216,7 @@ void dm_serve(responder &r)
         cfg.users = {{"bench", "bench-pw"}};
         cfg.log_level = 3;
         cfg.log_file = dir + "/dm_bench.log";
+        cfg.verify_reads = getenv("KES_BENCH_NO_VERIFY") == nullptr;
         appliance *app = nullptr;
         std::string msg;
         int ports[3] = {raw_port, 0, 0};
@@ -309,6 +313,8 @@ int main(int argc, char **argv)
 
     int32_t one = 1;
     dm_set_option(DM_OPT_NODELAY, &one, sizeof one);
+    if (getenv("KES_BENCH_DIGESTS") != nullptr)
+        dm_set_digests(1);
     int err = 0;
     const bool appl = ports[2] != 0;
     ost_mi_client *mi = nullptr;
@@ -407,14 +413,21 @@ int main(int argc, char **argv)
     if (system(rm.c_str()) != 0)
         fprintf(stderr, "could not remove %s/dm_bench.store\n", dir.c_str());
 
-    struct rusage ru;
+    struct rusage ru, peer;
     getrusage(RUSAGE_SELF, &ru);
+    getrusage(RUSAGE_CHILDREN, &peer);
     auto rate = [&](double t) { return static_cast<double>(size) / (1 << 20) / t; };
-    printf("peer %s; bytes %" PRIu64 " MiB, block %zu KiB, directory %s\n", appl ? "appliance" : "bare responder", mib,
-           bsz / 1024, dir.c_str());
+    printf("peer %s%s%s; bytes %" PRIu64 " MiB, block %zu KiB, directory %s\n", appl ? "appliance" : "bare responder",
+           appl && getenv("KES_BENCH_NO_VERIFY") != nullptr ? " (reads unchecked)" : "",
+           getenv("KES_BENCH_DIGESTS") != nullptr ? ", client digests" : "", mib, bsz / 1024, dir.c_str());
     printf("write: dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_w), rate(raw_w), raw_w / dm_w);
     printf("read:  dm %.0f MiB/s, raw tcp %.0f MiB/s, ratio %.2f\n", rate(dm_r), rate(raw_r), raw_r / dm_r);
     printf("client peak rss: %ld MiB\n", ru.ru_maxrss / 1024);
+    auto cpu = [](const struct rusage &r) {
+        return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+               static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    printf("cpu seconds: client %.2f, peer %.2f (both directions and the raw copies)\n", cpu(ru), cpu(peer));
     if (mismatches != 0)
         printf("MISMATCHED BLOCKS: %" PRIu64 "\n", mismatches);
     return mismatches == 0 ? 0 : 1;

@@ -4,7 +4,6 @@
 #include "datamover/dm.h"
 
 #include "datamover/byteorder.h"
-#include "datamover/md5.h"
 #include "datamover/posix/platform_xcomm.h"
 #include "datamover/xcomm_ssl.h"
 
@@ -277,15 +276,7 @@ static void finish_req(dm_client *dmc, dm_pmsg *pm, int err, bool complete)
         pcache_lock_page(p);
         if (pm->cmd == DM_CMD_READ) {
             p->state &= static_cast<uint16_t>(~PCACHE_PENDING);
-            if (complete && util_page_digest()) {
-                md5_digest(p->buf, pcache_page_size(dmc->pc), p->digest);
-                if (dm_log_level() >= UTIL_LOG_DEBUG) {
-                    char hex[33];
-                    md5_hex(p->digest, hex);
-                    dm_log(dmc, UTIL_LOG_DEBUG, __LINE__, "filename = %s, pce offset = %llu, digest = %s\n",
-                           df_current(pm) ? pm->df->rname : "", static_cast<unsigned long long>(p->off), hex);
-                }
-            }
+            memset(p->digest, 0, sizeof p->digest);  // new bytes: not checked yet
             if (!complete && (p->state & PCACHE_VALID))
                 (void)pcache_drop_page(dmc->pc, p);
         }
@@ -691,6 +682,7 @@ static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h
                 return refuse();
             }
             p->state |= PCACHE_PENDING;
+            memset(p->digest, 0, sizeof p->digest);
             qp->page = p;
             dst = p->buf + pgoff;
             pcache_unlock_page(p);

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "datamover/dm_msg.h"
+#include "datamover/dm_sums.h"
 #include "datamover/pcache.h"
 #include "datamover/posix/file_io.h"
 #include "datamover/util.h"
@@ -41,6 +42,16 @@ constexpr uint32_t DM_MAX_READ_LEN = 0x7EFFFF;       // longest single read
 constexpr int DM_CONNECT_TRIES = 20;
 constexpr uint32_t DM_CTRL_RSP_MAX = (1u << 20) + 64; // largest control response accepted
 constexpr const char *DM_SHADOW_ROOT = "/tmp/dm/shadow";
+// Checksums of the appliance fetched at a time (64 MiB of data).
+constexpr uint32_t DM_SUMS_WINDOW = 256;
+static_assert(DM_SUM_PAGE == DM_PAGE_SIZE, "a cache page is checked against one appliance checksum");
+
+// Whether a file read with data checksums on can be checked.
+enum : int8_t {
+    DM_SUMS_UNKNOWN = 0,  // not asked yet
+    DM_SUMS_HAVE = 1,     // the window holds checksums
+    DM_SUMS_NONE = 2,     // the appliance keeps none for it: read unchecked
+};
 
 // Flags of dm_client_create (kept in dm_client::flags).
 enum : uint32_t {
@@ -104,6 +115,13 @@ struct dm_file {
     uint32_t gen;             // bumped at every open and release, so late completions find their file gone
     int32_t inflight;         // requests of this file in flight
     char rname[DM_OPEN_NAME_MAX];  // remote name, for messages
+    // The appliance's checksums of the pages from sums_first on (reading
+    // with data checksums on).
+    int8_t sums_state;
+    uint32_t sums_count;
+    uint64_t sums_first;
+    uint64_t sums[DM_SUMS_WINDOW];
+    char fault[160];          // what made the last read fail, for the caller's message
 };
 
 // Pool record: one per pool message. A request record keeps what its
@@ -240,7 +258,15 @@ dm_file *dm_file_open(dm_client *dmc, const char *name, int flags, int *errp);
 int dm_file_write(dm_file *df, const void *buf, uint64_t off, uint32_t len);
 // Bytes read (0 at the end of the file), or a negative error. digest: 16
 // bytes, the MD5 of the returned bytes when digests are on.
+//
+// With digests on, every page is checked against the checksum the appliance
+// keeps for it (dm_sums.h) before a byte of it is returned; a page that does
+// not match fails the read with DM_ERR_BADMSG. An appliance that keeps no
+// checksums is said so once per file, and the file is read unchecked.
 int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned char *digest);
+// What made the last failed read of the file fail and where, as text, or null
+// when it had no more to say than its status.
+const char *dm_file_fault(const dm_file *df);
 int dm_file_flush(dm_file *df);
 int dm_file_close(dm_file *df);
 int dm_file_delete(dm_client *dmc, const char *name);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -192,11 +193,9 @@ int close_form(dm_client *dmc, dm_file *df, uint8_t cmd)
         DMLOG(dmc, UTIL_LOG_WARNING, "dm_close_req failed - [%d]\n", status);
         return status;
     }
+    // Any failure of the file's data, lack of space included, fails the
+    // close: a file is never reported whole when some of it did not arrive.
     int sticky = file_io_get_error(df->f);
-    if ((df->flags & DM_FILE_RESERVE) && sticky == DM_ERR_NOSPC) {
-        file_io_clear_error(df->f);
-        sticky = 0;
-    }
     if (sticky != 0) {
         DMLOG(dmc, UTIL_LOG_WARNING, "file error found - [%d]\n", sticky);
         return sticky;
@@ -543,8 +542,10 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
         return 0;
     len = std::min(len, df->stats.sz - start);
     // Never run further ahead of the reader than half the cache holds, or
-    // pages read ahead would push out pages not yet consumed.
-    const uint64_t limit = std::max<uint64_t>(a, df->cl_ra_start) + dmc->cache_bytes / 2;
+    // pages read ahead would push out pages not yet consumed. Whole pages
+    // only, whatever the page count, so the range stays page-aligned.
+    const uint64_t ahead = std::max<uint64_t>(psz, (dmc->cache_bytes / 2) / psz * psz);
+    const uint64_t limit = std::max<uint64_t>(a, df->cl_ra_start) + ahead;
     if (start >= limit)
         return 0;
     len = std::min(len, limit - start);
@@ -572,6 +573,96 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
         done += piece;
     }
     df->cl_ra_end = start + done;
+    return 0;
+}
+
+// ---------------------------------------------------------------- checksums of the appliance
+
+// A cache page whose bytes were checked carries this mark in its digest room;
+// receiving new bytes into the page clears it.
+constexpr unsigned char kCheckedMark[8] = {'K', 'E', 'S', 'S', 'U', 'M', 'O', 'K'};
+
+void set_fault(dm_file *df, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void set_fault(dm_file *df, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(df->fault, sizeof df->fault, fmt, ap);
+    va_end(ap);
+}
+
+// Makes the appliance's checksum of the page at off available in the file's
+// window, fetching the pages from there on when it is not. 0 (also when the
+// appliance keeps no checksums: the file is then read unchecked), or an error.
+int fetch_sums(dm_client *dmc, dm_file *df, uint64_t off)
+{
+    const uint64_t page = off / DM_SUM_PAGE;
+    if (df->sums_state == DM_SUMS_NONE ||
+        (df->sums_state == DM_SUMS_HAVE && page >= df->sums_first && page - df->sums_first < df->sums_count))
+        return 0;
+    char name[DM_SUMS_NAME_MAX];
+    dm_sums_attr_name(page * DM_SUM_PAGE, name, sizeof name);
+    unsigned char buf[DM_SUMS_HDR_SIZE + 8 * DM_SUMS_WINDOW];
+    uint32_t cap = sizeof buf;
+    int rc = dmc->ops.get_xattr(dmc, df, nullptr, name, buf, &cap);
+    if (rc < 0)
+        return rc;
+    if (rc > 0) {
+        // An appliance that keeps no checksums (or none for this file).
+        DMLOG(dmc, UTIL_LOG_WARNING,
+              "the appliance keeps no data checksums for %s (status %d: %s); it is read without that check\n",
+              df->rname, rc, util_strerror(rc));
+        df->sums_state = DM_SUMS_NONE;
+        return 0;
+    }
+    uint64_t first = 0;
+    uint32_t n = 0;
+    if (dm_sums_decode(buf, cap, &first, df->sums, DM_SUMS_WINDOW, &n) != 0 || first != page * DM_SUM_PAGE) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "malformed data checksums for %s at offset %llu\n", df->rname,
+              static_cast<unsigned long long>(off));
+        df->sums_state = DM_SUMS_UNKNOWN;
+        set_fault(df, "the appliance answered with malformed checksums for offset %llu",
+                  static_cast<unsigned long long>(off));
+        return DM_ERR_BADMSG;
+    }
+    df->sums_first = page;
+    df->sums_count = n;
+    df->sums_state = DM_SUMS_HAVE;
+    if (n == 0) {
+        set_fault(df, "the appliance has no checksum for the data at offset %llu",
+                  static_cast<unsigned long long>(off));
+        return DM_ERR_BADMSG;
+    }
+    return 0;
+}
+
+// Checks the page at aligned offset off (locked, referenced) against the
+// appliance's checksum. 0, or DM_ERR_BADMSG: the bytes are not what the
+// appliance stored, and the page leaves the cache.
+int check_page(dm_client *dmc, dm_file *df, pce *p, uint64_t off)
+{
+    if (df->sums_state != DM_SUMS_HAVE || memcmp(p->digest, kCheckedMark, sizeof kCheckedMark) == 0)
+        return 0;
+    const uint64_t page = off / DM_SUM_PAGE;
+    const uint64_t len = std::min<uint64_t>(DM_SUM_PAGE, df->stats.sz - off);
+    XASSERT(page >= df->sums_first && page - df->sums_first < df->sums_count);
+    const uint64_t want = df->sums[page - df->sums_first];
+    const uint64_t got = p->usz >= len ? dm_sum64(p->buf, static_cast<size_t>(len)) : ~want;
+    if (got != want) {
+        DMLOG(dmc, UTIL_LOG_ERROR,
+              "data checksum mismatch: file_name = %s, offset = %llu, exp_sum = %016llx, rec_sum = %016llx\n",
+              df->rname, static_cast<unsigned long long>(off), static_cast<unsigned long long>(want),
+              static_cast<unsigned long long>(got));
+        set_fault(df, "the data at offset %llu arrived damaged (its checksum does not match the appliance's)",
+                  static_cast<unsigned long long>(off));
+        if (p->state & PCACHE_VALID)
+            (void)pcache_drop_page(dmc->pc, p);
+        return DM_ERR_BADMSG;
+    }
+    if (dm_log_level() >= UTIL_LOG_DEBUG)
+        DMLOG(dmc, UTIL_LOG_DEBUG, "file_name = %s, offset = %llu, data checksum = %016llx\n", df->rname,
+              static_cast<unsigned long long>(off), static_cast<unsigned long long>(got));
+    memcpy(p->digest, kCheckedMark, sizeof kCheckedMark);
     return 0;
 }
 
@@ -726,6 +817,9 @@ dm_file *dm_file_open(dm_client *dmc, const char *name, int flags, int *errp)
     df->io_started = 0;
     df->inflight = 0;
     df->ra_factor = util_size_mb();
+    df->sums_state = DM_SUMS_UNKNOWN;
+    df->sums_count = 0;
+    df->fault[0] = '\0';
     df->gen++;
     util_strlcpy(df->rname, name, sizeof df->rname);
 
@@ -796,13 +890,12 @@ int dm_file_write(dm_file *df, const void *buf, uint64_t off, uint32_t len)
     if (rc < 0) {
         DMLOG(dmc, UTIL_LOG_WARNING, "off=%llu, len=%d failed [rc=%d]\n", static_cast<unsigned long long>(off),
               static_cast<int>(len), rc);
-        if (rc != DM_ERR_NOSPC)
-            return rc;
+        return rc;
     }
-    if (file_io_get_error(df->f) == DM_ERR_NOSPC) {
-        file_io_clear_error(df->f);
+    // Lack of space stays on the file: every later write, the flush and the
+    // close report it too.
+    if (file_io_get_error(df->f) == DM_ERR_NOSPC)
         return DM_ERR_NOSPC;
-    }
     return rc;
 }
 
@@ -819,6 +912,7 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
         return DM_ERR_BADFILE;
     }
     df->io_started = 1;
+    df->fault[0] = '\0';
     if (len > DM_MAX_READ_LEN)
         return DM_ERR_INVALID_LEN;
     if (off >= df->stats.sz)
@@ -841,6 +935,11 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
     const uint64_t end = off + len;
     while (pos < end) {
         const uint64_t aligned = pos - pos % psz;
+        if (util_page_digest()) {
+            int rc = fetch_sums(dmc, df, aligned);
+            if (rc != 0)
+                return fail(rc);
+        }
         int err = 0;
         pce *p = find_page(dmc, df, aligned, &err);
         if (p == nullptr && err == 0) {
@@ -851,6 +950,9 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
         }
         if (p == nullptr) {
             int sticky = file_io_get_error(df->f);
+            if (err == 0 && sticky > 0)
+                set_fault(df, "the appliance refused the read at offset %llu (status %d: %s); see its log for damaged data",
+                          static_cast<unsigned long long>(aligned), sticky, util_strerror(sticky));
             return fail(err != 0 ? err : sticky != 0 ? dm_data_error(sticky) : DM_ERR_NOPAGE);
         }
         const uint64_t n = std::min(end, aligned + psz) - pos;
@@ -859,26 +961,18 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
         if (p->usz < pos - aligned + n) {
             DMLOG(dmc, UTIL_LOG_WARNING, "short page, offset=%llu, usz=%u\n", static_cast<unsigned long long>(aligned),
                   p->usz);
+            set_fault(df, "the appliance returned fewer bytes than the file holds at offset %llu",
+                      static_cast<unsigned long long>(aligned));
             pcache_freepg(p);
             pcache_unlock_page(p);
             return fail(DM_ERR_BADMSG);
         }
         if (util_page_digest()) {
-            unsigned char now[16];
-            md5_digest(p->buf, psz, now);
-            char exp_hex[33], rec_hex[33];
-            if (memcmp(now, p->digest, sizeof now) == 0) {
-                if (dm_log_level() >= UTIL_LOG_DEBUG) {
-                    md5_hex(now, rec_hex);
-                    DMLOG(dmc, UTIL_LOG_DEBUG, "file_name = %s, offset = %llu, data digest = %s\n", df->rname,
-                          static_cast<unsigned long long>(aligned), rec_hex);
-                }
-            } else {
-                md5_hex(p->digest, exp_hex);
-                md5_hex(now, rec_hex);
-                DMLOG(dmc, UTIL_LOG_NOTICE,
-                      "md5 digest did not match: file_name = %s, offset = %llu, exp_digest = %s, rec_digest = %s\n",
-                      df->rname, static_cast<unsigned long long>(aligned), exp_hex, rec_hex);
+            int rc = check_page(dmc, df, p, aligned);
+            if (rc != 0) {
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+                return fail(rc);
             }
         }
         memcpy(dst + (pos - off), p->buf + (pos - aligned), n);
@@ -890,6 +984,11 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
     if (digest != nullptr && util_page_digest())
         md5_digest(buf, len, digest);
     return static_cast<int>(len);
+}
+
+const char *dm_file_fault(const dm_file *df)
+{
+    return df != nullptr && df->fault[0] != '\0' ? df->fault : nullptr;
 }
 
 int dm_file_flush(dm_file *df)

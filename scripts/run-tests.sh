@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite: a plain build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer build
-# of the threaded tests, and the libFuzzer targets for a short while each.
-# Stages can be picked by name: scripts/run-tests.sh plain asan tsan fuzz
+# of the threaded tests, the libFuzzer targets for a short while each, and the
+# Debian packages built, installed, used and removed (scripts/package-test.sh).
+# Stages can be picked by name: scripts/run-tests.sh plain asan tsan fuzz package
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=$(nproc)
 STAGES=("$@")
-[ ${#STAGES[@]} -eq 0 ] && STAGES=(plain asan tsan fuzz)
+[ ${#STAGES[@]} -eq 0 ] && STAGES=(plain asan tsan fuzz package)
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -50,6 +51,12 @@ for stage in "${STAGES[@]}"; do
         cmake --build build-fuzz -j"$JOBS" --target "${targets[@]}"
         ctest --test-dir build-fuzz -j"$JOBS" --output-on-failure -L fuzz --no-tests=ignore
       fi
+      ;;
+    package)
+      rc=0
+      scripts/package-test.sh || rc=$?
+      if [ $rc -eq 77 ]; then echo "==== package skipped ===="; continue; fi
+      [ $rc -eq 0 ] || exit $rc
       ;;
     *)
       echo "unknown stage $stage" >&2

@@ -49,14 +49,16 @@ void usage(FILE *out)
             "                           seeded pseudo-random data, sbtinfo2, restore and verify, remove,\n"
             "                           a command, sbtend; ends with a verdict\n"
             "  backup NAME [FILE|-]     back up a local file (or standard input) as the backup piece NAME\n"
-            "  restore NAME [FILE|-]    restore the backup piece NAME to a file (or standard output)\n"
+            "  restore NAME [FILE|-]    restore the backup piece NAME to a file (or standard output); fails\n"
+            "                           when the length trailer that ends a backup is missing or disagrees\n"
             "  info NAME...             show what the library reports about backup pieces\n"
             "  remove NAME...           remove backup pieces\n"
             "  command TEXT             send TEXT through sbtcommand\n"
             "\n"
             "Options:\n"
-            "  -l, --lib PATH           library to load (default: librmanKESTRALON.so beside this program,\n"
-            "                           or $KESTRALON_SBT_LIB)\n"
+            "  -l, --lib PATH           library to load (default: $KESTRALON_SBT_LIB, else\n"
+            "                           librmanKESTRALON.so beside this program, else the one in\n"
+            "                           " KES_LIBDIR ")\n"
             "  -b, --block-size N       RMAN block size in bytes (default 262144; K and M suffixes allowed)\n"
             "  -n, --blocks N           blocks written by the self-test (default 64)\n"
             "  -s, --seed N             seed of the self-test data (default 1)\n"
@@ -70,6 +72,7 @@ void usage(FILE *out)
             "  -N, --name NAME          backup piece name used by the self-test\n"
             "  -q, --quiet              no progress lines\n"
             "  -h, --help               this text\n"
+            "  -V, --version            the version\n"
             "\n"
             "Exit status: 0 success, 1 the library reported a failure or the data did not verify,\n"
             "2 bad usage or the library could not be loaded.\n");
@@ -166,9 +169,13 @@ std::string default_lib()
         self[n] = '\0';
         std::string dir(self);
         dir = dir.substr(0, dir.rfind('/'));
-        return dir + "/librmanKESTRALON.so";
+        std::string beside = dir + "/librmanKESTRALON.so";
+        if (access(beside.c_str(), F_OK) == 0)
+            return beside;
     }
-    return "librmanKESTRALON.so";
+    // Installed, the tester lives in the system's program directory and the
+    // library in its own.
+    return KES_LIBDIR "/librmanKESTRALON.so";
 }
 
 double now_s()
@@ -678,26 +685,45 @@ int cmd_restore(Library &lib, const Options &o, const std::string &name, const s
             held = 2;
         }
     }
-    if (ok && held > 0) {
-        Trailer t;
-        memcpy(&t, bufs[held - 1].data(), sizeof t);
-        bool trailer = strncmp(t.magic, kTrailerMagic, sizeof t.magic) == 0 && t.block_size == o.block_size &&
-                       t.length >= written && t.length - written <= static_cast<uint64_t>(held - 1) * o.block_size;
-        if (trailer) {
+    // The piece must end with the trailer, and the trailer must agree with
+    // what arrived: anything else is a piece that lost data.
+    if (ok) {
+        const uint64_t bs = o.block_size;
+        const uint64_t blocks = written / bs + static_cast<uint64_t>(held);
+        Trailer t = {};
+        if (held > 0)
+            memcpy(&t, bufs[held - 1].data(), sizeof t);
+        if (held == 0 || memcmp(t.magic, kTrailerMagic, strlen(kTrailerMagic) + 1) != 0) {
+            fprintf(stderr,
+                    "error: %s does not end with the length trailer that kestralon-sbttest writes (%" PRIu64
+                    " blocks read): the piece is incomplete or was not written by kestralon-sbttest\n",
+                    name.c_str(), blocks);
+            ok = false;
+        } else if (t.block_size != bs) {
+            fprintf(stderr, "error: %s was written with --block-size %" PRIu64 "; restore it with that block size\n",
+                    name.c_str(), t.block_size);
+            ok = false;
+        } else if (t.length / bs + (t.length % bs != 0 ? 1 : 0) + 1 != blocks) {
+            fprintf(stderr,
+                    "error: the trailer of %s records %" PRIu64 " bytes in %" PRIu64 " blocks of %" PRIu64
+                    " bytes and the trailer, but %" PRIu64 " blocks arrived: the piece is incomplete\n",
+                    name.c_str(), t.length, t.length / bs + (t.length % bs != 0 ? 1 : 0), bs, blocks);
+            ok = false;
+        } else {
             uint64_t rest = t.length - written;
             for (int i = 0; ok && i < held - 1 && rest > 0; i++) {
-                size_t n = rest < o.block_size ? static_cast<size_t>(rest) : o.block_size;
+                size_t n = rest < bs ? static_cast<size_t>(rest) : o.block_size;
                 ok = emit(bufs[i].data(), n);
                 rest -= n;
             }
-        } else {
-            for (int i = 0; ok && i < held; i++)
-                ok = emit(bufs[i].data(), o.block_size);
         }
     }
     bool closed = ch.check(ch.v()->close2(ch.ctx(), 0), "sbtclose2");
-    if (fd != 1)
+    if (fd != 1) {
         close(fd);
+        if (!ok || !closed)
+            unlink(path.c_str());  // no file that looks restored but is not
+    }
     if (!ok || !closed)
         return 1;
     p.finish(report);
@@ -762,12 +788,13 @@ int main(int argc, char **argv)
         {"env", required_argument, nullptr, 'e'},        {"trace", required_argument, nullptr, 't'},
         {"trace-level", required_argument, nullptr, 'T'}, {"name", required_argument, nullptr, 'N'},
         {"quiet", no_argument, nullptr, 'q'},            {"help", no_argument, nullptr, 'h'},
-        {"password-file", required_argument, nullptr, 'P'}, {nullptr, 0, nullptr, 0},
+        {"password-file", required_argument, nullptr, 'P'}, {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
     int c;
     uint64_t v = 0;
     const char *password_file = nullptr;
-    while ((c = getopt_long(argc, argv, "+l:b:n:s:e:t:T:N:qhP:", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "+l:b:n:s:e:t:T:N:qhP:V", longs, nullptr)) != -1) {
         switch (c) {
         case 'l':
             o.lib = optarg;
@@ -815,6 +842,9 @@ int main(int argc, char **argv)
             break;
         case 'h':
             usage(stdout);
+            return 0;
+        case 'V':
+            printf("kestralon-sbttest %s\n", KES_VERSION);
             return 0;
         default:
             usage(stderr);

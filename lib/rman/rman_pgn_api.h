@@ -98,6 +98,7 @@ enum : uint64_t {
     RPGN_F_BACKUP = 0x2,    // a file is open for backup
     RPGN_F_SESSION = 0x4,   // MI and DM sessions established
     RPGN_F_BFSTREF = 0x8,   // holds a reference on the BFST library
+    RPGN_F_WRITE_FAILED = 0x10,  // a write of the open backup file failed: the file is not kept
 };
 
 // State of the BFST data path of the open file (lib/common/pgnbfst.h).

@@ -554,14 +554,25 @@ int rpgn_write(rpgn_channel *ch, unsigned long flags, const void *buf)
         return refuse(ch, name, "sbtwrite2: sbtinit2 never called");
     if (!(ch->flags & RPGN_F_BACKUP))
         return refuse(ch, name, "sbtwrite2: file is not opened with sbtbackup");
-    if (ch->dm_file == nullptr && ch->bfst_path.ctx != nullptr && buf != nullptr)
-        return rpgn_exit(ch, name, rpgn_bfst_write(ch, buf));
+    if (ch->dm_file == nullptr && ch->bfst_path.ctx != nullptr && buf != nullptr) {
+        int rc = rpgn_bfst_write(ch, buf);
+        if (rc != 0)
+            ch->flags |= RPGN_F_WRITE_FAILED;  // the close fails and removes the file
+        return rpgn_exit(ch, name, rc);
+    }
     if (ch->dm_file == nullptr || buf == nullptr)
         return refuse(ch, name, "sbtwrite2: no file open");
     int n = dm_file_write(file_of(ch), buf, ch->offset, static_cast<uint32_t>(ch->block_size));
-    if (n < 0)
+    if (n < 0) {
+        // The backup is lost from here on: its close fails and removes the file.
+        ch->flags |= RPGN_F_WRITE_FAILED;
+        if (n == DM_ERR_NOSPC)
+            return refuse(ch, name, "sbtwrite2 failed: error %s: the appliance has no space left for this backup",
+                          rpgn_status_text(n));
         return refuse(ch, name, "sbtwrite2 failed: error %s", rpgn_status_text(n));
+    }
     if (static_cast<uint64_t>(n) < ch->block_size) {
+        ch->flags |= RPGN_F_WRITE_FAILED;
         rpgn_set_error(ch, SBT_ERROR_MM, "sbtwrite2: short write %d bytes", n);
         return rpgn_exit(ch, name, -1);
     }
@@ -589,7 +600,10 @@ int rpgn_read(rpgn_channel *ch, unsigned long flags, void *buf)
         rpgn_set_error(ch, SBT_ERROR_MM, "sbtread2: no file open");
     } else {
         int n = dm_file_read(file_of(ch), buf, ch->offset, static_cast<uint32_t>(ch->block_size), nullptr);
-        if (n < 0) {
+        const char *fault = n < 0 ? dm_file_fault(file_of(ch)) : nullptr;
+        if (n < 0 && fault != nullptr) {
+            rpgn_set_error(ch, SBT_ERROR_MM, "sbtread2 failed: error %s: %s", rpgn_status_text(n), fault);
+        } else if (n < 0) {
             rpgn_set_error(ch, SBT_ERROR_MM, "sbtread2 failed: error %s", rpgn_status_text(n));
         } else if (n == 0) {
             ch->error_code = SBT_ERROR_EOF;
@@ -621,7 +635,11 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
         rc = -1;
     } else {
         char text[1024] = "";
-        if (ch->flags & RPGN_F_BACKUP) {
+        const bool backup = (ch->flags & RPGN_F_BACKUP) != 0;
+        const bool write_failed = (ch->flags & RPGN_F_WRITE_FAILED) != 0;
+        if (backup && write_failed)
+            append(text, sizeof text, "sbtclose2: the backup of %s failed in sbtwrite2", ch->file_name);
+        if (backup && !write_failed) {
             int s;
             if (ch->dm_file != nullptr) {
                 s = dm_set_xattr(dm_of(ch), file_of(ch), nullptr, kBackupInfoAttr, &ch->backup_info,
@@ -635,7 +653,7 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
                 append(text, sizeof text, "sbtclose2: set backup info failed %s", rpgn_status_text(s));
         }
         if (ch->dm_file != nullptr) {
-            int s = rpgn_dm_close(ch, (ch->flags & RPGN_F_BACKUP) != 0);
+            int s = rpgn_dm_close(ch, backup);
             if (s != 0)
                 append(text, sizeof text, " sbtclose2: rpgn_dm_close failed: %s", rpgn_status_text(s));
             ch->dm_file = nullptr;
@@ -649,7 +667,22 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
             if (s != 0)
                 append(text, sizeof text, " sbtclose2: rpgn_close_file failed: %s", rpgn_status_text(s));
         }
-        if (ch->bfst_path.open_mode == 16 && !(ch->flags & RPGN_F_BACKUP) && ch->file_name[0] != '\0') {
+        if (backup && text[0] != '\0') {
+            // A backup that failed, or whose close the appliance did not
+            // confirm, leaves nothing a restore could take for a good piece.
+            char sname[kNameBuf];
+            share_name(sname, ch, ch->file_name);
+            int s = dm_file_delete(dm_of(ch), sname);
+            if (s == 0 || s == 0xFFFE) {
+                RLOG(LOG_LVL_WARNING, "sbtclose2: removed backup file %s, whose backup failed\n", ch->file_name);
+            } else {
+                RLOG(LOG_LVL_ERROR, "sbtclose2: could not remove backup file %s, whose backup failed: %s\n",
+                     ch->file_name, rpgn_status_text(s));
+                append(text, sizeof text, " sbtclose2: the incomplete backup file %s could not be removed", ch->file_name);
+                append(text, sizeof text, " (%s); remove it before using its name again", rpgn_status_text(s));
+            }
+        }
+        if (ch->bfst_path.open_mode == 16 && !backup && ch->file_name[0] != '\0') {
             // sbtbackup created the file and then failed: no piece was written,
             // so nothing of it may stay on the appliance.
             char sname[kNameBuf];
@@ -658,7 +691,7 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
             if (s == 0)
                 RLOG(LOG_LVL_WARNING, "sbtclose2: removed backup file %s, whose sbtbackup failed\n", ch->file_name);
         }
-        ch->flags &= ~static_cast<uint64_t>(RPGN_F_BACKUP);
+        ch->flags &= ~static_cast<uint64_t>(RPGN_F_BACKUP | RPGN_F_WRITE_FAILED);
         memset(&ch->bfst_path, 0, sizeof ch->bfst_path);
         if (text[0] != '\0') {
             rpgn_set_error(ch, SBT_ERROR_MM, "%s", text);

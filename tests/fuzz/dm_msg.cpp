@@ -2,10 +2,12 @@
 // lie inside the input, and fixed records must encode back to the bytes they
 // came from.
 #include "datamover/dm_msg.h"
+#include "datamover/dm_sums.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -87,5 +89,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     rc = dm_get_xattr_rsp_decode(&x, &val, data, size, cap);
     if (rc >= 0 && val != nullptr)
         require(x.value_len <= cap && inside(val, x.value_len, data, size));
+
+    // Checksums from the appliance: what decodes is within bounds and
+    // encodes back to the same bytes.
+    uint64_t sums[8];
+    uint64_t first = 0;
+    uint32_t n = 0;
+    if (dm_sums_decode(data, size, &first, sums, 8, &n) == 0) {
+        require(n <= 8 && size == DM_SUMS_HDR_SIZE + 8 * size_t(n) && first % DM_SUM_PAGE == 0);
+        std::vector<uint8_t> out(size);
+        require(dm_sums_encode(first, sums, n, out.data(), out.size()) == static_cast<int>(size));
+        require(memcmp(out.data() + 8, data + 8, 12) == 0 && memcmp(out.data() + 24, data + 24, size - 24) == 0);
+    }
+    std::string attr(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size));
+    if (dm_sums_attr_parse(attr.c_str(), &first) == 0) {
+        char name[DM_SUMS_NAME_MAX];
+        dm_sums_attr_name(first, name, sizeof name);
+        require(first % DM_SUM_PAGE == 0 && dm_sums_attr_parse(name, &first) == 0);
+    }
     return 0;
 }

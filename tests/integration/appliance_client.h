@@ -276,25 +276,24 @@ public:
     {
         for (int attempt = 0; attempt < 5; ++attempt) {
             addr_ = private_addr();
-            std::vector<std::string> full = {daemon_path(), "--listen", addr_};
-            full.insert(full.end(), args.begin(), args.end());
-            if (!spawn(full))
-                return false;
-            for (int i = 0; i < 500; ++i) {  // up to 5 s
-                if (port_open(addr_, 10002))
-                    return true;
-                int st = 0;
-                if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                    pid_ = -1;
-                    break;
-                }
-                usleep(10000);
-            }
+            if (launch(args))
+                return true;
             stop();
             if (output().find("busy") == std::string::npos)
                 return false;
         }
         return false;
+    }
+    // Starts again on the address it had, after a stop or a crash.
+    bool restart(const std::vector<std::string> &args) { return launch(args); }
+    // Ends it at once with SIGKILL, as a crash or a power cut would.
+    void crash()
+    {
+        if (pid_ <= 0)
+            return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
     // Runs to completion; returns the exit status.
     int run(std::vector<std::string> args)
@@ -322,6 +321,25 @@ public:
     std::string output() const { return kes_test::read_file(out_.path() + "/out"); }
 
 private:
+    // Spawns it on addr_ and waits until its control port answers.
+    bool launch(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> full = {daemon_path(), "--listen", addr_};
+        full.insert(full.end(), args.begin(), args.end());
+        if (!spawn(full))
+            return false;
+        for (int i = 0; i < 500; ++i) {  // up to 5 s
+            if (port_open(addr_, 10002))
+                return true;
+            int st = 0;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                return false;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
     bool spawn(const std::vector<std::string> &args)
     {
         std::string out = out_.path() + "/out";

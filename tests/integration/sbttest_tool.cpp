@@ -4,11 +4,15 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 
 #include "integration/support_appliance.h"
+#include "integration/support_backup.h"
 #include "kes_test.h"
+#include "lib/common/mi_comm.h"
 
 using kes_test::read_file;
 using kes_test::ScopedWindir;
@@ -48,8 +52,35 @@ protected:
         ASSERT_TRUE(app_.start()) << app_.last_error();
         // The password reaches the tester through its environment.
         setenv("BACKUP_PASSWORD", "secret", 1);
-        tool_ = std::string(KES_BUILD_DIR) + "/kestralon-sbttest --lib " + KES_LIB_PATH + " --quiet --env 'ENV=(BACKUP_HOST=" +
-                app_.addr() + ", BACKUP_SHARE=rman, BACKUP_USERNAME=rman)' ";
+        tool_ = tool_for(app_);
+    }
+    static std::string tool_for(const TestAppliance &a)
+    {
+        return std::string(KES_BUILD_DIR) + "/kestralon-sbttest --lib " + KES_LIB_PATH +
+               " --quiet --env 'ENV=(BACKUP_HOST=" + a.addr() +
+               ", BACKUP_SHARE=rman, BACKUP_USERNAME=rman)' ";
+    }
+    // A piece written straight through the library: blocks of 16 KiB, then
+    // optionally a trailer block recording length bytes.
+    void write_piece(const std::string &name, uint64_t blocks, const uint64_t *trailer_length)
+    {
+        kes_test::SbtLib lib;
+        kes_test::Channel ch;
+        ASSERT_EQ(ch.init(lib), 0);
+        ASSERT_EQ(ch.init2(kes_test::login_params(app_.addr()).c_str()), 0) << ch.error();
+        kes_test::PieceWriter w(ch, 16384, 7);
+        ASSERT_EQ(w.open(name).rc, 0);
+        ASSERT_EQ(w.write(blocks).rc, 0);
+        if (trailer_length != nullptr) {
+            // The tester's trailer: a 32-byte magic, the length, the block size.
+            std::vector<unsigned char> t(16384, 0);
+            snprintf(reinterpret_cast<char *>(t.data()), 32, "KESTRALON-SBTTEST-TRAILER-1");
+            uint64_t v[2] = {*trailer_length, 16384};
+            memcpy(t.data() + 32, v, sizeof v);
+            ASSERT_EQ(ch.v->write2(ch.ctx, 0, t.data()), 0);
+        }
+        ASSERT_EQ(w.close().rc, 0);
+        ASSERT_EQ(ch.end(), 0);
     }
     void TearDown() override { unsetenv("BACKUP_PASSWORD"); }
     ScopedWindir windir_;
@@ -105,4 +136,66 @@ TEST_F(Tester, FailuresAreReportedWithTheLibrarysMessage)
     r = run(std::string(KES_BUILD_DIR) + "/kestralon-sbttest --lib /nonexistent.so test");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("cannot load /nonexistent.so"), std::string::npos) << r.out;
+}
+
+TEST_F(Tester, RestoreRefusesAPieceWithoutItsTrailerOrWithOneThatDisagrees)
+{
+    write_piece("plain", 3, nullptr);
+    Result r = run(tool_ + "--block-size 16K restore plain " + (tmp_ / "out"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("error: plain does not end with the length trailer"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::ifstream(tmp_ / "out").good()) << "no output file that looks restored";
+
+    // Two blocks of data where the trailer records three: a block is missing.
+    uint64_t three = 3 * 16384;
+    write_piece("short", 2, &three);
+    r = run(tool_ + "--block-size 16K restore short " + (tmp_ / "out"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("records 49152 bytes in 3 blocks of 16384 bytes and the trailer, but 3 blocks arrived"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(std::ifstream(tmp_ / "out").good());
+    // A trailer that agrees gives back exactly the length it records.
+    uint64_t two = 2 * 16384 - 5;
+    write_piece("whole", 2, &two);
+    r = run(tool_ + "--block-size 16K restore whole - > " + (tmp_ / "out"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(tmp_ / "out").size(), two);
+}
+
+TEST_F(Tester, FailedBackupsAreReportedAndLeaveNothingToRestore)
+{
+    std::string data(16u << 20, '\0');
+    std::mt19937 rng(9);
+    for (size_t i = 0; i < data.size(); i += 4096)
+        data[i] = static_cast<char>(rng());
+    write_file(tmp_ / "in.bin", data);
+
+    // A full appliance: the backup fails and says why.
+    TestAppliance full;
+    appliance_config cfg;
+    cfg.quota = 8u << 20;
+    ASSERT_TRUE(full.start(cfg, app_.root())) << full.last_error();
+    Result r = run(tool_for(full) + "backup big " + (tmp_ / "in.bin"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("NOSPC"), std::string::npos) << r.out;
+    r = run(tool_ + "restore big " + (tmp_ / "out.bin"));
+    EXPECT_EQ(r.status, 1) << r.out;
+
+    // A close whose answer is lost: reported failed, and nothing is there.
+    TestAppliance lossy;
+    cfg = appliance_config();
+    cfg.wrong_msgno = MI_CLOSE_FILE;
+    ASSERT_TRUE(lossy.start(cfg, app_.root())) << lossy.last_error();
+    r = run(tool_for(lossy) + "backup lost " + (tmp_ / "in.bin"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("sbtclose2"), std::string::npos) << r.out;
+    r = run(tool_ + "info lost");
+    EXPECT_NE(r.out.find("not found"), std::string::npos) << r.out;
+    // The same name then backs up and restores whole.
+    r = run(tool_ + "backup lost " + (tmp_ / "in.bin"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = run(tool_ + "restore lost " + (tmp_ / "out.bin"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(tmp_ / "out.bin") == data);
 }

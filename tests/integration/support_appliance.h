@@ -51,6 +51,8 @@ public:
 
     const std::string &addr() const { return addr_; }
     uint16_t dm_port() const { return app_ != nullptr ? appliance_dm_port(app_) : 0; }
+    // Bytes the appliance's quota counts as used.
+    uint64_t used_bytes() const { return app_ != nullptr ? appliance_used_bytes(app_) : 0; }
     const std::string &root() const { return root_.path(); }
     const std::string &last_error() const { return last_error_; }
     // Path of a stored backup file.

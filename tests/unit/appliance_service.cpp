@@ -3,6 +3,7 @@
 // failure switches and hostile input. Also the command line and user file.
 #include "appliance/service.h"
 #include "datamover/byteorder.h"
+#include "datamover/dm_sums.h"
 #include "datamover/md5.h"
 #include "datamover/util.h"
 #include "kes_test.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <sys/stat.h>
@@ -20,6 +22,7 @@ constexpr int32_t STS_ENOTSUP = 0x21E00010;
 constexpr int32_t STS_EAUTH = 0x21E0001D;
 constexpr int32_t STS_ENOSPC = 0x21E0001F;
 constexpr int32_t STS_ENOENT = 0x21E0000D;
+constexpr int32_t STS_EABORT = 0x21E0000E;
 constexpr int32_t STS_EADMINALERTDISABLED = 0x21E0003D;
 constexpr int32_t STS_EACCESS = 0x21E00023;
 constexpr uint32_t PEER = 0x7F000001;  // 127.0.0.1
@@ -181,6 +184,15 @@ protected:
     static std::string handle_name(uint64_t h, const std::string &rel)
     {
         return "generic:" + std::to_string(h) + ":/" + rel;
+    }
+    // Creates rel through the control session and opens it for writing on
+    // the data mover (slot 0); the data-mover handle.
+    uint16_t open_writer(mi_session *s, dm_session *d, const std::string &rel, uint64_t *h)
+    {
+        EXPECT_EQ(open_file(s, "generic:/" + rel, MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, h), 0);
+        dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(*h, rel)));
+        EXPECT_EQ(op.status, 0);
+        return op.fh;
     }
 
     // An attribute request naming the file "generic:/<rel>": get (cmd 11,
@@ -423,6 +435,110 @@ TEST_F(Service, ControlConnectionThatGoesAwayLeavesNoCompleteFile)
     ASSERT_EQ(login(t, "alice", "secret-password"), 0);
     EXPECT_EQ(open_file(t, "generic:/sh/gone", MI_OPEN_READ, &h), KES_ENOENT);
     EXPECT_EQ(open_file(t, "generic:/sh/gone", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
+}
+
+TEST_F(Service, CloseCommitsOnlyAFileWhoseDataArrivedWhole)
+{
+    reopen(1 << 20);
+    mi_session *s = mi();
+    ASSERT_EQ(login(s, "alice", "secret-password"), 0);
+    // Opens rel for writing through both services and writes 5 bytes.
+    auto start = [&](dm_session *d, const std::string &rel, uint64_t *h) {
+        uint16_t fh = open_writer(s, d, rel, h);
+        EXPECT_EQ(dm_call(d, hdr(4, 5, fh, 0, 0), "12345").status, 0);
+        return fh;
+    };
+    // Neither the file nor what was written of it is there.
+    auto gone = [&](const std::string &name) {
+        struct stat sb;
+        return stat((dir_ / ("sh/" + name)).c_str(), &sb) != 0 && stat((dir_ / ("sh/." + name + ".kpart")).c_str(), &sb) != 0;
+    };
+    dm_session *d = dm(s);
+
+    // The writer has not closed its data-mover file.
+    uint64_t h = 0;
+    uint16_t fh = start(d, "sh/open", &h);
+    EXPECT_EQ(close_file(s, h), STS_EABORT);
+    EXPECT_TRUE(gone("open"));
+    EXPECT_EQ(dm_call(d, hdr(4, 5, fh, 0, 5), "67890").status, KES_ENOENT) << "nothing more is taken for it";
+    dm_call(d, hdr(2, 0, fh, 0, 0));
+
+    // A write was refused for lack of space: the close says so, even after a clean data-mover close.
+    fh = start(d, "sh/full", &h);
+    std::string big(2 << 20, 'x');
+    EXPECT_EQ(dm_call(d, hdr(4, uint32_t(big.size()), fh, 0, 5), big).status, KES_ENOSPC);
+    EXPECT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, 0);
+    EXPECT_EQ(close_file(s, h), STS_ENOSPC);
+    EXPECT_TRUE(gone("full"));
+
+    // The writer's data-mover connection went away.
+    dm_session *e = dm(s);
+    start(e, "sh/lost", &h);
+    dm_session_free(e);
+    dms_.erase(std::find(dms_.begin(), dms_.end(), e));
+    EXPECT_EQ(close_file(s, h), STS_EABORT);
+    EXPECT_TRUE(gone("lost"));
+    EXPECT_EQ(store_used_bytes(sh_.st), 0u) << "none of it stays counted";
+
+    // Whole data, cleanly closed: committed, and nothing more is written into it.
+    fh = start(d, "sh/whole", &h);
+    EXPECT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, 0);
+    EXPECT_EQ(close_file(s, h), 0);
+    EXPECT_EQ(kes_test::read_file(dir_ / "sh/whole"), "12345");
+}
+
+TEST_F(Service, PageChecksumsAreServedOnAnOpenFileAndNeverSet)
+{
+    mi_session *s = mi();
+    ASSERT_EQ(login(s, "alice", "secret-password"), 0);
+    uint64_t h = 0;
+    dm_session *d = dm(s);
+    const uint16_t fh = open_writer(s, d, "sh/sums", &h);
+    std::string data(DM_SUM_PAGE * 2 + 10, '\0');
+    std::mt19937 rng(3);
+    for (char &c : data)
+        c = char(rng());
+    for (size_t off = 0; off < data.size(); off += DM_SUM_PAGE) {
+        std::string piece = data.substr(off, DM_SUM_PAGE);
+        ASSERT_EQ(dm_call(d, hdr(4, uint32_t(piece.size()), fh, 0, off), piece).status, 0);
+    }
+    std::string name = std::string(DM_SUMS_ATTR) + "0";
+    std::string set = hdr(10, 0, fh, 0, 0) + u32(8) + name + std::string(1, '\0') + "12345678";
+    EXPECT_EQ(dm_call(d, set).status, KES_EACCES);
+    ASSERT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, 0);
+    ASSERT_EQ(close_file(s, h), 0);
+
+    ASSERT_EQ(open_file(s, "generic:/sh/sums", MI_OPEN_READ, &h), 0);
+    dm_rsp ro = dm_call(d, open_req(1, 0x8, handle_name(h, "sh/sums")));
+    ASSERT_EQ(ro.status, 0);
+    auto get = [&](const std::string &attr, uint32_t cap) {
+        return dm_call(d, hdr(11, 0, ro.fh, 1, 0) + u32(cap) + attr + std::string(1, '\0'));
+    };
+    dm_rsp g = get(name, 4096);
+    ASSERT_EQ(g.status, 0);
+    uint64_t first = 1, sums[4];
+    uint32_t n = 0;
+    ASSERT_EQ(dm_sums_decode(g.data.data(), g.data.size(), &first, sums, 4, &n), 0);
+    EXPECT_EQ(first, 0u);
+    ASSERT_EQ(n, 3u);
+    EXPECT_EQ(sums[0], dm_sum64(data.data(), DM_SUM_PAGE));
+    EXPECT_EQ(sums[2], dm_sum64(data.data() + 2 * DM_SUM_PAGE, 10));
+    // From a later page, as many as the capacity holds, none past the end.
+    g = get(std::string(DM_SUMS_ATTR) + std::to_string(DM_SUM_PAGE), uint32_t(DM_SUMS_HDR_SIZE + 8));
+    ASSERT_EQ(g.status, 0);
+    ASSERT_EQ(dm_sums_decode(g.data.data(), g.data.size(), &first, sums, 4, &n), 0);
+    EXPECT_EQ(first, DM_SUM_PAGE);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(sums[0], dm_sum64(data.data() + DM_SUM_PAGE, DM_SUM_PAGE));
+    g = get(std::string(DM_SUMS_ATTR) + std::to_string(8 * DM_SUM_PAGE), 4096);
+    ASSERT_EQ(dm_sums_decode(g.data.data(), g.data.size(), &first, sums, 4, &n), 0);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(get(std::string(DM_SUMS_ATTR) + "100", 4096).status, KES_EINVAL);  // not page-aligned
+    EXPECT_EQ(get(name, 8).status, KES_EINVAL);                                 // no room for the answer
+    // By name there is no open file to answer for.
+    std::string byname = hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + "generic:/sh/sums" + std::string(1, '\0') + name +
+                         std::string(1, '\0');
+    EXPECT_EQ(dm_call(d, byname).status, KES_ENOENT);
 }
 
 TEST_F(Service, SpaceCheckExtentsTagsAndAlerts)

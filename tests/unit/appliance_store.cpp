@@ -1,13 +1,18 @@
 // Storage of the appliance: names from the network, exclusive create, files
 // that only become visible once committed, attributes, quota.
 #include "appliance/store.h"
+#include "datamover/byteorder.h"
+#include "datamover/dm_sums.h"
 #include "datamover/util.h"
 #include "kes_test.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -295,4 +300,208 @@ TEST_F(StoreTest, ConcurrencyParallelWritersShareTheQuotaExactly)
     EXPECT_GT(refused[0] + refused[1] + refused[2] + refused[3], 0);
     EXPECT_LE(store_used_bytes(st_), 64u * 1024u);
     EXPECT_EQ(store_used_bytes(st_), sum);
+}
+
+// ---------------------------------------------------------------- checksums
+
+namespace {
+
+constexpr size_t PG = DM_SUM_PAGE;
+
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    std::mt19937 rng(seed);
+    for (char &c : s)
+        c = char(rng());
+    return s;
+}
+
+// The checksums a sidecar holds, read independently of the store.
+std::vector<uint64_t> sidecar(const std::string &path)
+{
+    std::string raw = kes_test::read_file(path);
+    std::vector<uint64_t> out;
+    if (raw.size() < 32 || raw.compare(0, 8, "KESSUMS1") != 0)
+        return out;
+    for (size_t p = 32; p + 8 <= raw.size(); p += 8)
+        out.push_back(be_get64(reinterpret_cast<const unsigned char *>(raw.data()) + p));
+    return out;
+}
+
+// The checksums the data should have, page by page.
+std::vector<uint64_t> expected_sums(const std::string &data)
+{
+    std::vector<uint64_t> out;
+    for (size_t off = 0; off < data.size(); off += PG)
+        out.push_back(dm_sum64(data.data() + off, std::min(PG, data.size() - off)));
+    return out;
+}
+
+void flip(const std::string &path, uint64_t off)
+{
+    std::string d = kes_test::read_file(path);
+    d[off] = char(d[off] ^ 0x10);
+    kes_test::write_file(path, d);
+}
+
+}  // namespace
+
+TEST_F(StoreTest, ChecksumsAreRightForEveryWayDataArrives)
+{
+    const std::string data = pattern(3 * PG + 12345, 1);
+    // Each writes the same bytes in another order and grain.
+    std::vector<std::pair<std::string, std::vector<std::pair<size_t, size_t>>>> ways;
+    std::vector<std::pair<size_t, size_t>> small, whole, backwards, rewrite, sparse;
+    for (size_t off = 0; off < data.size(); off += 16384)
+        small.push_back({off, std::min<size_t>(16384, data.size() - off)});
+    for (size_t off = 0; off < data.size(); off += PG)
+        whole.push_back({off, std::min(PG, data.size() - off)});
+    for (size_t i = small.size(); i-- > 0;)
+        backwards.push_back(small[i]);
+    rewrite = whole;
+    rewrite.push_back({100, 5000});          // part of a page written again
+    rewrite.push_back({PG - 10, 20});        // across two pages
+    sparse.push_back({3 * PG, data.size() - 3 * PG});  // the end first, holes before it
+    sparse.push_back({PG + 7, 2 * PG - 7});
+    sparse.push_back({0, PG + 7});
+    ways = {{"small", small}, {"whole", whole}, {"backwards", backwards}, {"rewrite", rewrite}, {"sparse", sparse}};
+    for (auto &[name, writes] : ways) {
+        SCOPED_TRACE(name);
+        auto f = create("sh/" + name);
+        for (auto [off, len] : writes)
+            ASSERT_EQ(store_file_pwrite(f.get(), data.data() + off, len, off), 0);
+        ASSERT_EQ(store_file_commit(f.get()), 0);
+        EXPECT_EQ(sidecar(dir_ / ("sh/." + name + ".kcs")), expected_sums(data));
+        std::shared_ptr<store_file> r;
+        ASSERT_EQ(store_file_open(st_, "sh/" + name, STORE_READ, &r), 0);
+        std::string back(data.size() + 10, '\0');
+        size_t got = 0;
+        ASSERT_EQ(store_file_pread(r.get(), back.data(), back.size(), 0, &got), 0);
+        EXPECT_TRUE(back.substr(0, got) == data);
+        // A read that starts and ends inside pages is checked all the same.
+        ASSERT_EQ(store_file_pread(r.get(), back.data(), PG, PG / 2, &got), 0);
+        EXPECT_TRUE(back.substr(0, got) == data.substr(PG / 2, PG));
+    }
+    EXPECT_EQ(kes_test::read_file(dir_ / "sh/.whole.kcs").size(), 32u + 8u * 4u);
+}
+
+TEST_F(StoreTest, DamagedDataIsRefusedWithTheOffsetOfItsPage)
+{
+    const std::string data = pattern(3 * PG, 2);
+    auto f = create("sh/d");
+    ASSERT_EQ(store_file_pwrite(f.get(), data.data(), data.size(), 0), 0);
+    ASSERT_EQ(store_file_commit(f.get()), 0);
+    flip(dir_ / "sh/d", PG + 4321);
+    std::shared_ptr<store_file> r;
+    ASSERT_EQ(store_file_open(st_, "sh/d", STORE_READ, &r), 0);
+    std::string buf(data.size(), '\0');
+    size_t got = 0;
+    sums_damage dmg;
+    ASSERT_EQ(store_file_pread(r.get(), buf.data(), PG, 0, &got, &dmg), 0);
+    EXPECT_EQ(got, PG);
+    EXPECT_EQ(store_file_pread(r.get(), buf.data(), PG, PG, &got, &dmg), KES_EIO);
+    EXPECT_EQ(dmg.off, PG);
+    EXPECT_STREQ(dmg.why, "checksum mismatch");
+    dmg = sums_damage();
+    EXPECT_EQ(store_file_pread(r.get(), buf.data(), 100, PG - 50, &got, &dmg), KES_EIO) << "a read of a few bytes too";
+    EXPECT_EQ(dmg.off, PG);
+    ASSERT_EQ(store_file_pread(r.get(), buf.data(), PG, 2 * PG, &got, &dmg), 0);
+    // Turned off, the check lets the bytes through as they are.
+    store_set_verify(st_, false);
+    ASSERT_EQ(store_file_pread(r.get(), buf.data(), PG, PG, &got), 0);
+    EXPECT_EQ(got, PG);
+}
+
+TEST_F(StoreTest, LostChecksumsRefuseReadsAndFilesStoredWithoutThemGetThemAtOpen)
+{
+    const std::string data = pattern(PG + 99, 3);
+    auto f = create("sh/old");
+    ASSERT_EQ(store_file_pwrite(f.get(), data.data(), data.size(), 0), 0);
+    ASSERT_EQ(store_file_commit(f.get()), 0);
+    f.reset();
+    ASSERT_EQ(unlink((dir_ / "sh/.old.kcs").c_str()), 0);
+    std::shared_ptr<store_file> r;
+    ASSERT_EQ(store_file_open(st_, "sh/old", STORE_READ, &r), 0);
+    std::string buf(data.size(), '\0');
+    size_t got = 0;
+    sums_damage dmg;
+    EXPECT_EQ(store_file_pread(r.get(), buf.data(), buf.size(), 0, &got, &dmg), KES_EIO);
+    EXPECT_STREQ(dmg.why, "no checksums are kept for it");
+    r.reset();
+    // A store that opens finds the file without checksums and gives it some.
+    open_store(0);
+    EXPECT_EQ(store_adopted_files(st_), 1u);
+    ASSERT_EQ(store_file_open(st_, "sh/old", STORE_READ, &r), 0);
+    ASSERT_EQ(store_file_pread(r.get(), buf.data(), buf.size(), 0, &got), 0);
+    EXPECT_TRUE(buf == data);
+    r.reset();
+    // A damaged checksum file is never replaced by one computed from the data.
+    flip(dir_ / "sh/.old.kcs", 40);
+    open_store(0);
+    EXPECT_EQ(store_adopted_files(st_), 0u);
+    ASSERT_EQ(store_file_open(st_, "sh/old", STORE_READ, &r), 0);
+    EXPECT_EQ(store_file_pread(r.get(), buf.data(), buf.size(), 0, &got, &dmg), KES_EIO);
+    EXPECT_STREQ(dmg.why, "its checksum file is damaged");
+}
+
+TEST_F(StoreTest, AnInterruptedCommitKeepsTheChecksumsThatMatchTheData)
+{
+    const std::string x = pattern(2 * PG, 4), y = pattern(2 * PG, 5);
+    for (const char *n : {"a", "b"}) {
+        auto f = create(std::string("sh/") + n);
+        const std::string &d = n[0] == 'a' ? x : y;
+        ASSERT_EQ(store_file_pwrite(f.get(), d.data(), d.size(), 0), 0);
+        ASSERT_EQ(store_file_commit(f.get()), 0);
+    }
+    const std::string b_sums = kes_test::read_file(dir_ / "sh/.b.kcs");
+    auto reads_back = [&](const std::string &want) {
+        std::shared_ptr<store_file> r;
+        std::string buf(want.size(), '\0');
+        size_t got = 0;
+        return store_file_open(st_, "sh/a", STORE_READ, &r) == 0 &&
+               store_file_pread(r.get(), buf.data(), buf.size(), 0, &got) == 0 && buf == want;
+    };
+    // Cut before the data was renamed: the new checksums do not fit and go.
+    kes_test::write_file(dir_ / "sh/.a.kcsn", b_sums);
+    open_store(0);
+    EXPECT_FALSE(exists("sh/.a.kcsn"));
+    EXPECT_TRUE(reads_back(x));
+    // Cut after the data was renamed: the new checksums are the ones.
+    kes_test::write_file(dir_ / "sh/a", y);
+    kes_test::write_file(dir_ / "sh/.a.kcsn", b_sums);
+    open_store(0);
+    EXPECT_FALSE(exists("sh/.a.kcsn"));
+    EXPECT_TRUE(reads_back(y));
+}
+
+TEST_F(StoreTest, AnAbandonedWriterCountsNothingMoreAndBytesCountAtAnyDepth)
+{
+    open_store(1 << 20);
+    auto f = create("sh/w");
+    std::string block(100000, 'w');
+    ASSERT_EQ(store_file_pwrite(f.get(), block.data(), block.size(), 0), 0);
+    store_file_abandon(f.get());
+    EXPECT_EQ(store_file_pwrite(f.get(), block.data(), block.size(), block.size()), KES_ENOENT);
+    EXPECT_EQ(store_used_bytes(st_), 0u);
+    // A committed file takes no more writes.
+    auto g = create("sh/c");
+    ASSERT_EQ(store_file_pwrite(g.get(), block.data(), block.size(), 0), 0);
+    ASSERT_EQ(store_file_commit(g.get()), 0);
+    EXPECT_EQ(store_file_pwrite(g.get(), block.data(), 10, 0), KES_EBADF);
+    // Deep below the share, and counted when the store opens again.
+    std::string rel = "sh";
+    for (int i = 0; i < 40; i++)
+        rel += "/d" + std::to_string(i);
+    auto deep = create(rel + "/piece");
+    ASSERT_TRUE(deep);
+    ASSERT_EQ(store_file_pwrite(deep.get(), block.data(), block.size(), 0), 0);
+    ASSERT_EQ(store_file_commit(deep.get()), 0);
+    uint64_t used = store_used_bytes(st_);
+    EXPECT_EQ(used, 2 * block.size());
+    f.reset();
+    g.reset();
+    deep.reset();
+    open_store(1 << 20);
+    EXPECT_EQ(store_used_bytes(st_), used);
 }

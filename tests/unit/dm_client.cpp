@@ -112,6 +112,11 @@ public:
         std::lock_guard<std::mutex> g(mu);
         files[name] = data;
     }
+    void put_attr(const std::string &key, const std::string &value)
+    {
+        std::lock_guard<std::mutex> g(mu);
+        attrs[key] = value;
+    }
     bool has_file(const std::string &name)
     {
         std::lock_guard<std::mutex> g(mu);
@@ -560,21 +565,73 @@ TEST_F(DmClientTest, ReadAheadIssuesPageSizedPiecesUpToFileEnd)
     EXPECT_EQ(5u, r[before + 1].len);
 }
 
-TEST_F(DmClientTest, DigestsOfReadData)
+TEST_F(DmClientTest, DigestsCheckEveryPageAgainstTheAppliancesChecksums)
 {
     dm_set_digests(1);
     connect();
     std::string data = pattern(DM_PAGE_SIZE + 77, 6);
-    peer.put_file("generic:3:/s/d", data);
-    dm_file *df = open("generic:3:/s/d", 0);
-    ASSERT_NE(nullptr, df);
+    uint64_t sums[2] = {dm_sum64(data.data(), DM_PAGE_SIZE), dm_sum64(data.data() + DM_PAGE_SIZE, 77)};
+    auto answer = [&](const uint64_t *v, uint32_t n) {
+        std::string a(DM_SUMS_HDR_SIZE + 8 * n, '\0');
+        EXPECT_EQ(static_cast<int>(a.size()), dm_sums_encode(0, v, n, a.data(), a.size()));
+        return a;
+    };
+    const std::string attr = std::string("|") + DM_SUMS_ATTR + "0";
     std::vector<char> buf(data.size());
+
+    // Checksums that match: the data, and the MD5 of what was returned.
+    peer.put_file("generic:3:/s/good", data);
+    peer.put_attr("generic:3:/s/good" + attr, answer(sums, 2));
+    dm_file *df = open("generic:3:/s/good", 0);
+    ASSERT_NE(nullptr, df);
     unsigned char dig[16] = {0};
     ASSERT_EQ(static_cast<int>(data.size()), dm_file_read(df, buf.data(), 0, static_cast<uint32_t>(buf.size()), dig));
+    EXPECT_EQ(0, memcmp(buf.data(), data.data(), data.size()));
     unsigned char want[16];
     md5_digest(data.data(), data.size(), want);
     EXPECT_EQ(0, memcmp(dig, want, 16));
     ASSERT_EQ(0, dm_file_close(df));
+
+    // A page whose bytes are not what the appliance summed never reaches the caller.
+    uint64_t bad[2] = {sums[0], sums[1] ^ 1};
+    peer.put_file("generic:3:/s/bad", data);
+    peer.put_attr("generic:3:/s/bad" + attr, answer(bad, 2));
+    df = open("generic:3:/s/bad", 0);
+    ASSERT_NE(nullptr, df);
+    EXPECT_EQ(static_cast<int>(DM_PAGE_SIZE), dm_file_read(df, buf.data(), 0, DM_PAGE_SIZE, nullptr));
+    EXPECT_EQ(DM_ERR_BADMSG, dm_file_read(df, buf.data(), DM_PAGE_SIZE, 77, nullptr));
+    ASSERT_NE(nullptr, dm_file_fault(df));
+    EXPECT_NE(std::string(dm_file_fault(df)).find("offset 262144 arrived damaged"), std::string::npos)
+        << dm_file_fault(df);
+    EXPECT_EQ(DM_ERR_BADMSG, dm_file_read(df, buf.data(), DM_PAGE_SIZE, 77, nullptr)) << "and not on a second try";
+    dm_file_close(df);
+
+    // A malformed answer, and one without the page, fail the read too.
+    peer.put_file("generic:3:/s/odd", data);
+    peer.put_attr("generic:3:/s/odd" + attr, answer(sums, 2).substr(0, DM_SUMS_HDR_SIZE + 12));
+    df = open("generic:3:/s/odd", 0);
+    ASSERT_NE(nullptr, df);
+    EXPECT_EQ(DM_ERR_BADMSG, dm_file_read(df, buf.data(), 0, 100, nullptr));
+    dm_file_close(df);
+    peer.put_file("generic:3:/s/none", data);
+    peer.put_attr("generic:3:/s/none" + attr, answer(sums, 0));
+    df = open("generic:3:/s/none", 0);
+    ASSERT_NE(nullptr, df);
+    EXPECT_EQ(DM_ERR_BADMSG, dm_file_read(df, buf.data(), 0, 100, nullptr));
+    dm_file_close(df);
+
+    // An appliance that keeps no checksums: said once, and the file reads unchecked.
+    peer.put_file("generic:3:/s/plain", data);
+    df = open("generic:3:/s/plain", 0);
+    ASSERT_NE(nullptr, df);
+    ASSERT_EQ(100, dm_file_read(df, buf.data(), 0, 100, nullptr));
+    ASSERT_EQ(77, dm_file_read(df, buf.data(), DM_PAGE_SIZE, 77, nullptr));
+    EXPECT_EQ(0, memcmp(buf.data(), data.data() + DM_PAGE_SIZE, 77));
+    ASSERT_EQ(0, dm_file_close(df));
+    std::lock_guard<std::mutex> g(g_log_mu);
+    EXPECT_EQ(1, std::count_if(g_log.begin(), g_log.end(), [](const std::string &l) {
+                  return l.find("keeps no data checksums for generic:3:/s/plain") != std::string::npos;
+              }));
 }
 
 // ---------------------------------------------------------------- reservation and sticky errors
@@ -611,7 +668,7 @@ TEST_F(DmClientTest, RefusedWriteBecomesStickyError)
     EXPECT_EQ(KES_EIO, dm_file_close(df)) << "close reports the peer's error number";
 }
 
-TEST_F(DmClientTest, NoSpaceDuringReservedWriteIsReturnedOnce)
+TEST_F(DmClientTest, NoSpaceDuringReservedWriteFailsEveryLaterWriteAndTheClose)
 {
     peer.reserve_mb = 1;
     connect();
@@ -621,9 +678,10 @@ TEST_F(DmClientTest, NoSpaceDuringReservedWriteIsReturnedOnce)
     peer.write_status = KES_ENOSPC;
     EXPECT_EQ(DM_ERR_NOSPC, dm_file_write(df, data.data(), 0, 8192));
     EXPECT_EQ(0, df->credit) << "credit only changes after a successful write";
+    // Space that comes back later does not make the file whole again.
     peer.write_status = 0;
-    EXPECT_EQ(8192, dm_file_write(df, data.data(), 0, 8192));
-    EXPECT_EQ(0, dm_file_close(df));
+    EXPECT_EQ(DM_ERR_NOSPC, dm_file_write(df, data.data(), 0, 8192));
+    EXPECT_EQ(DM_ERR_NOSPC, dm_file_close(df)) << "the close reports the lost data, it never forgives it";
 }
 
 TEST_F(DmClientTest, FlushFailureLeavesCloseWithInvalidArguments)
