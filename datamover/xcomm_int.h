@@ -19,15 +19,15 @@ constexpr int XCOMM_SENT_RING = 1024;
 
 // xcomm_fd::receive_state
 enum : uint8_t {
-    XCOMM_FD_RECEIVE_HDR = 0,
-    XCOMM_FD_RECEIVE_DATA = 1,
-    XCOMM_FD_SSL_ACCEPT = 2,
+    XCOMM_FD_RECEIVE_HDR = 0,   // waiting for a header in the peek buffer
+    XCOMM_FD_RECEIVE_DATA = 1,  // reading a message body into receive_msg
+    XCOMM_FD_SSL_ACCEPT = 2,    // server TLS handshake pending
 };
 
 // xcomm_fd::send_state
 enum : uint8_t {
-    XCOMM_FD_INIT_HDR = 0,
-    XCOMM_FD_SEND_DATA = 1,
+    XCOMM_FD_INIT_HDR = 0,   // no message being written
+    XCOMM_FD_SEND_DATA = 1,  // send_hdr encoded, send_msg part-way out
 };
 
 namespace xcomm_detail {
