@@ -345,7 +345,7 @@ static int read_rsp(dm_client *dmc, dm_pmsg *pm, xcomm_msg *rsp)
                static_cast<unsigned long long>(h.off), dm_hdr_status(&h));
         err = dm_hdr_status(&h);
     }
-    rsp->flag |= 1;  // the page is the cache's again
+    rsp->flag |= XCOMM_MSG_BUFS_RELEASED;  // the page is the cache's again
     finish_req(dmc, pm, err, err == 0);
     return 0;
 }
@@ -441,7 +441,7 @@ int dm_waitfor_io_msgs(dm_client *dmc, int n)
     for (int i = 0; i < n; i++) {
         xcomm_msg *m = nullptr;
         struct timeval tv = dm_wait_tv(dmc, -1);
-        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 1);
+        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, XCOMM_WAIT_PENDING);
         if (rc == XCOMM_ERR_TIMEOUT)
             return dm_deadline_passed(dmc);
         if (rc != 0)
@@ -467,7 +467,7 @@ int dm_send_async(dm_client *dmc, xcomm_msg *msg)
         // Every slot is in flight: collect a completion, then try again.
         xcomm_msg *m = nullptr;
         struct timeval tv = dm_wait_tv(dmc, -1);
-        rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 0);
+        rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, XCOMM_WAIT_INCOMING);
         if (rc == XCOMM_ERR_TIMEOUT)
             rc = dm_deadline_passed(dmc);
         if (rc != 0) {
@@ -490,7 +490,7 @@ static int wait_for(dm_client *dmc, xcomm_msg *msg, bool *gone)
     for (;;) {
         xcomm_msg *m = msg;
         struct timeval tv = dm_wait_tv(dmc, std::max<int64_t>(0, deadline - xcomm_monotime_ms()));
-        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 1);
+        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, XCOMM_WAIT_PENDING);
         if (rc == 0 && m == msg)
             return 0;
         if (rc == XCOMM_ERR_TIMEOUT)
@@ -803,7 +803,6 @@ static int dm_endp_setup(dm_client *dmc)
         dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "xcomm_endp_init failed - [%d]\n", rc);
         return rc;
     }
-    dmc->endp.msgs_per_pass = 1;
     // Streams beyond the first share stream 0's (empty) local name.
     for (int s = 1; s < dmc->streams; s++) {
         rc = xcomm_endp_addstream(&dmc->ctx, &dmc->endp, dmc->stream_names[0]);
@@ -813,10 +812,15 @@ static int dm_endp_setup(dm_client *dmc)
             return rc;
         }
     }
-    dmc->endp.alloc_cb = dm_alloc_cb;
-    dmc->endp.free_cb = dm_free_cb;
-    dmc->endp.owner = dmc;
-    dmc->endp.peek_sz = DM_PEEK_SIZE;
+    const xcomm_endp_owner own = {.owner = dmc,
+                                  .alloc_cb = dm_alloc_cb,
+                                  .free_cb = dm_free_cb,
+                                  .peek_sz = DM_PEEK_SIZE,
+                                  .msgs_per_pass = 1,
+                                  .reconnect = (dmc->flags & DM_CL_RECONNECT) ? XCOMM_RECONNECT_ON : XCOMM_RECONNECT_OFF};
+    rc = xcomm_endp_set_owner(&dmc->endp, &own);
+    if (rc != 0)
+        return rc;
     if (dmc->cert_dir[0] != '\0') {
         rc = xcomm_ssl_set_cert_dir(dmc->cert_dir, &dmc->endp);
         if (rc != 0)
@@ -825,7 +829,6 @@ static int dm_endp_setup(dm_client *dmc)
             dmc->endp.tls_flags |= XCOMM_TLS_REQUIRED;
         dmc->endp.tls_flags |= XCOMM_TLS_CONFIGURED;
     }
-    dmc->endp.reconnect_allowed = (dmc->flags & DM_CL_RECONNECT) ? 1 : 0;
     return 0;
 }
 
@@ -866,8 +869,7 @@ static int dm_connect(dm_client *dmc)
         if (rc != 0)
             return rc;
         int64_t left = deadline - xcomm_monotime_ms();
-        dmc->endp.connect_limit_ms = static_cast<int32_t>(std::max<int64_t>(1, left));
-        dmc->endp.negotiate_wait_s = dmc->resp_timeout_s;
+        xcomm_endp_set_limits(&dmc->endp, static_cast<int32_t>(std::max<int64_t>(1, left)), dmc->resp_timeout_s);
         rc = xcomm_endp_open(&dmc->ctx, &dmc->endp, dmc->name);
         if (rc == 0) {
             dm_log(dmc, UTIL_LOG_INFO, __LINE__, "xcomm_endp_open[%s] successful\n", dmc->name);
@@ -933,7 +935,7 @@ static void dm_teardown(dm_client *dmc)
         // with the transport when it shuts down.
         for (;;) {
             xcomm_msg *m = nullptr;
-            int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, XCOMM_Q_POLL, 1);
+            int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_PENDING);
             if (rc != 0 || m == nullptr)
                 break;
             (void)dm_process(dmc, m);
