@@ -295,6 +295,7 @@ void put_aio(pcache *pc, file_io_aio *a)
 pce_t *finish_take(pce_t *pce)
 {
     XASSERT(IS_PAGE_PENDING(pce) == 0);
+    XASSERT((pce->state & PCACHE_FILLING) == 0);
     XASSERT(pce->refs == 0);
     XASSERT((pce->state & (PCACHE_FREE | PCACHE_VALID | PCACHE_DIRTY)) == 0);
     pce->state &= static_cast<uint16_t>(~(PCACHE_SWAP | PCACHE_READAHEAD));
@@ -881,6 +882,16 @@ bool pcache_page_holds(const pce_t *pce, uint64_t off, uint64_t len)
     const uint64_t pg = pce->pc->pg_sz;
     return off >= pce->off && off - pce->off <= pg && len <= pg - (off - pce->off);
 }
+
+void pcache_page_set_filling(pce_t *pce, bool on)
+{
+    if (on)
+        pce->state |= PCACHE_FILLING;
+    else
+        pce->state &= static_cast<uint16_t>(~PCACHE_FILLING);
+}
+
+bool pcache_page_filling(const pce_t *pce) { return (pce->state & PCACHE_FILLING) != 0; }
 
 uint32_t pcache_page_size(const pcache *pc) { return pc->pg_sz; }
 

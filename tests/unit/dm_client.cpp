@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "datamover/byteorder.h"
-#include "datamover/dm.h"
+#include "datamover/dm_int.h"
 #include "datamover/md5.h"
 #include "kes_test.h"
 
