@@ -257,25 +257,17 @@ int pgnconfig_read(const char *path)
     return rc;
 }
 
-void pgnconfig_apply()
+void pgnconfig_dm_settings(dm_settings *out)
 {
-    pgn_config &c = g_cfg;
-    plog_configure_main(c.DEBUG_LEVEL.load(), static_cast<uint64_t>(c.LOG_LIMIT.load()), c.LOG_FILE_LIMIT.load());
-    if (c.COMP_DATA_CHECKSUMS.load() == 1)
-        dm_set_digests(1);
-    if (c.DMC_READ_AHEAD_SIZE_MB.load() >= 0)
-        dm_set_read_ahead(c.DMC_READ_AHEAD_SIZE_MB.load());
-    util_set_response_timeout(c.RESPONSE_TIMEOUT.load());
-    const struct {
-        int opt;
-        const std::atomic<int32_t> *key;
-    } opts[] = {{DM_OPT_NODELAY, &c.TCP_NODELAY}, {DM_OPT_SNDBUF, &c.TCP_SNDBUF},   {DM_OPT_RCVBUF, &c.TCP_RCVBUF},
-                {DM_OPT_KEEPINTVL, &c.TCP_KEEPINTVL}, {DM_OPT_KEEPCNT, &c.TCP_KEEPCNT}, {DM_OPT_KEEPIDLE, &c.TCP_KEEPIDLE}};
-    for (const auto &o : opts) {
-        int32_t v = o.key->load();
-        if (v >= 0)
-            dm_set_option(o.opt, &v, sizeof v);
-    }
+    const pgn_config &c = g_cfg;
+    out->digests = c.COMP_DATA_CHECKSUMS.load();
+    out->read_ahead_mb = c.DMC_READ_AHEAD_SIZE_MB.load();
+    out->tcp_nodelay = c.TCP_NODELAY.load();
+    out->tcp_sndbuf = c.TCP_SNDBUF.load();
+    out->tcp_rcvbuf = c.TCP_RCVBUF.load();
+    out->tcp_keepintvl = c.TCP_KEEPINTVL.load();
+    out->tcp_keepcnt = c.TCP_KEEPCNT.load();
+    out->tcp_keepidle = c.TCP_KEEPIDLE.load();
 }
 
 void pgnconfig_print()

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+struct dm_settings;  // datamover/dm.h
+
 // One field per key; every field is read by channels on any thread.
 struct pgn_config {
     std::atomic<int32_t> DEBUG_LEVEL{-1};
@@ -63,7 +65,8 @@ void ost_parse_line(const char *line);
 // Reads the file line by line: 0 when read to its end, 1 when it could not be
 // opened or a read error occurred.
 int pgnconfig_read(const char *path);
-// Applies the log settings and the DM client settings of the record.
-void pgnconfig_apply();
+// The DM layer's settings as the record gives them (the DM layer takes them
+// with dm_apply_settings).
+void pgnconfig_dm_settings(dm_settings *out);
 // Writes the effective configuration at INFO to the process main log.
 void pgnconfig_print();

@@ -381,6 +381,20 @@ int rpgn_exit_file(rpgn_channel *ch, const char *name, int rc, const char *file)
 
 int rpgn_sbtinit_count() { return g_sbtinit_count.load(); }
 
+// Every module takes its settings from the configuration just read: the main
+// log its level and limits, the clients their response timeout, the DM layer
+// its digests, read-ahead, socket options and log function.
+static void apply_config()
+{
+    const pgn_config &c = pgncfg();
+    plog_configure_main(c.DEBUG_LEVEL.load(), static_cast<uint64_t>(c.LOG_LIMIT.load()), c.LOG_FILE_LIMIT.load());
+    util_set_response_timeout(c.RESPONSE_TIMEOUT.load());
+    dm_settings dm;
+    pgnconfig_dm_settings(&dm);
+    dm_apply_settings(&dm);
+    dm_set_log(plog_main_level(), rpgn_dm_log_cb);
+}
+
 // A failed sbtinit takes its count back; the logs go when nobody else has them.
 static void sbtinit_undo()
 {
@@ -422,8 +436,7 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
     plog_open_main(pgnconfig_libdir());
     RLOG(LOG_LVL_INFO, "config file = %s\n", pgnconfig_path());
     pgnconfig_read(pgnconfig_path());
-    pgnconfig_apply();
-    dm_set_log(plog_main_level(), rpgn_dm_log_cb);
+    apply_config();
 
     const char *trace_path = nullptr;
     for (sbt_item *it = in; it->type != SBT_INIT_END; it++)

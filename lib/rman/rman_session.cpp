@@ -30,9 +30,6 @@ constexpr const char *kBackupInfoAttr = "backup_info";
 
 // ---------------------------------------------------------------- process-wide
 
-std::mutex g_bfst_lock;        // guards rpgnBfstInitialized
-int rpgnBfstInitialized = 0;   // channels holding the transfer library
-
 ost_mi_client *mi_of(const rpgn_channel *ch) { return static_cast<ost_mi_client *>(ch->mi_session); }
 dm_client *dm_of(const rpgn_channel *ch) { return static_cast<dm_client *>(ch->dm_session); }
 dm_file *file_of(const rpgn_channel *ch) { return static_cast<dm_file *>(ch->dm_file); }
@@ -244,48 +241,6 @@ void dump_info(const sbt_item *list)
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- transfer library reference
-
-int rpgn_initbfst()
-{
-    std::lock_guard<std::mutex> g(g_bfst_lock);
-    if (rpgnBfstInitialized > 0) {
-        RLOG(LOG_LVL_DEBUG, "rpgn_initbfst: rpgnBfstInitialized %d\n", rpgnBfstInitialized);
-    } else {
-        int rc = bfst_library_init();
-        if (rc != 0) {
-            RLOG(LOG_LVL_ERROR, "rpgn_initbfst: failed to initialize BFST API: %s\n", rpgn_status_text(rc));
-            return rc;
-        }
-        pgn_config &c = pgncfg();
-        RLOG(LOG_LVL_INFO, "WRITE_CACHE_SIZE=%u\n", static_cast<unsigned>(c.WRITE_CACHE_SIZE.load()));
-        RLOG(LOG_LVL_INFO, "READ_CACHE_SIZE=%u\n", static_cast<unsigned>(c.READ_CACHE_SIZE.load()));
-        if (c.SERVER_READ_BUFFERED.load() < 0)
-            RLOG(LOG_LVL_INFO, "SERVER_READ_BUFFERED=(BFST default)\n");
-        else
-            RLOG(LOG_LVL_INFO, "SERVER_READ_BUFFERED=%d\n", c.SERVER_READ_BUFFERED.load());
-        RLOG(LOG_LVL_INFO, "BFST API Initialized.\n");
-    }
-    rpgnBfstInitialized++;
-    return 0;
-}
-
-void rpgn_finibfst()
-{
-    std::lock_guard<std::mutex> g(g_bfst_lock);
-    if (rpgnBfstInitialized == 1) {
-        bfst_library_fini();
-        RLOG(LOG_LVL_INFO, "BFST API Finalized.\n");
-    } else {
-        RLOG(LOG_LVL_DEBUG, "rpgn_finibfst: rpgnBfstInitialized %d\n", rpgnBfstInitialized);
-    }
-    if (--rpgnBfstInitialized < 0) {
-        RLOG(LOG_LVL_ERROR, "rpgn_finibfst: rpgnBfstInitialized(%d) out of range, adjusting to 0.\n",
-             rpgnBfstInitialized);
-        rpgnBfstInitialized = 0;
-    }
-}
 
 // ---------------------------------------------------------------- sessions
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "datamover/dm.h"
 #include "datamover/util.h"
 #include "datamover/xcomm.h"
 #include "kes_test.h"
@@ -164,24 +165,22 @@ TEST_F(Config, FileWithJunkAndEndlessLinesIsSafe)
     EXPECT_EQ(c.IO_PATH.load(), 1) << "a missing file keeps what earlier reads set";
 }
 
-TEST_F(Config, ApplySetsLogLimitsAndDigests)
+TEST_F(Config, DmLayerTakesItsSettingsFromTheRecord)
 {
     ost_parse_line("COMP_DATA_CHECKSUMS=1\n");
     ost_parse_line("DMC_READ_AHEAD_SIZE_MB=4\n");
-    ost_parse_line("DEBUG_LEVEL=debug\n");
-    ost_parse_line("RESPONSE_TIMEOUT=7\n");
-    pgnconfig_apply();
+    dm_settings s;
+    pgnconfig_dm_settings(&s);
+    EXPECT_EQ(s.tcp_nodelay, -1) << "unset keys leave the OS setting";
+    dm_apply_settings(&s);
     EXPECT_TRUE(util_page_digest());
     EXPECT_EQ(util_size_mb(), 4);
-    EXPECT_EQ(plog_main_level(), LOG_LVL_DEBUG);
-    EXPECT_EQ(util_response_timeout(), 7);
     // Keep-alive values reach the transport without any line asking for them.
     EXPECT_EQ(xcomm_get_sockopt(XCOMM_OPT_KEEPIDLE), 60000);
     EXPECT_EQ(xcomm_get_sockopt(XCOMM_OPT_KEEPCNT), 6);
     EXPECT_EQ(xcomm_get_sockopt(XCOMM_OPT_KEEPINTVL), 10000);
     util_set_page_digest(false);
     util_set_size_mb(16);
-    util_set_response_timeout(UTIL_RESPONSE_TIMEOUT_DEFAULT);
 }
 
 TEST(ConfigPaths, DerivedFromWindir)
