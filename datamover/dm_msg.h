@@ -40,6 +40,10 @@ constexpr size_t DM_OPEN_NAME_MAX = 254;        // open name buffer, NUL include
 constexpr size_t DM_XATTR_PATH_MAX = 256;       // path length + 1 must stay below this
 constexpr uint32_t DM_PREF_BSZ = 262144;        // block size the client asks for
 
+// Response status of a delete that finds no such file (-2 in 16-bit form);
+// every other non-zero status is an error number.
+constexpr uint16_t DM_STS_NOFILE = 0xFFFE;
+
 // Wire offsets of the header fields.
 constexpr size_t DM_HDR_OFF_CMD = 0;
 constexpr size_t DM_HDR_OFF_SZ_U = 1;

@@ -80,7 +80,7 @@ struct Key {
 const Key kKeys[] = {
     {"DEBUG_LEVEL", &pgn_config::DEBUG_LEVEL, Rule::Level, 0, 0},
     {"OPDUP_TIMEOUT", &pgn_config::OPDUP_TIMEOUT, Rule::NonNeg, 0, 0},
-    {"IO_PATH", &pgn_config::IO_PATH, Rule::Range, 1, 4},
+    {"IO_PATH", &pgn_config::IO_PATH, Rule::Range, PGN_IO_PATH_DM, PGN_IO_PATH_BFST},
     {"OPDUP_MBYTES", &pgn_config::OPDUP_MBYTES, Rule::Any, 0, 0},
     {"LOG_LIMIT", &pgn_config::LOG_LIMIT, Rule::Range, 32768, 2147483647},
     {"LOG_FILE_LIMIT", &pgn_config::LOG_FILE_LIMIT, Rule::Range, 1, 2147483647},
@@ -275,7 +275,11 @@ void pgnconfig_print()
     pgn_config &c = g_cfg;
     auto line = [](const char *fmt, auto... args) { plog_write(LOG_LVL_INFO, __FILE__, __LINE__, false, fmt, args...); };
     int32_t io = c.IO_PATH.load();
-    const char *io_name = io == 1 ? "DM" : io == 2 ? "NAS" : io == 3 ? "DM-NAS" : io == 4 ? "Wavelane" : "Unknown";
+    const char *io_name = io == PGN_IO_PATH_DM       ? "DM"
+                          : io == PGN_IO_PATH_NAS    ? "NAS"
+                          : io == PGN_IO_PATH_DM_NAS ? "DM-NAS"
+                          : io == PGN_IO_PATH_BFST   ? "Wavelane"
+                                                     : "Unknown";
     auto u = [](const std::atomic<int32_t> &f) { return static_cast<unsigned>(f.load()); };
     line("IO_PATH=%s\n", io_name);
     line("OPDUP_TIMEOUT=%u secs\n", u(c.OPDUP_TIMEOUT));

@@ -7,11 +7,19 @@
 
 struct dm_settings;  // datamover/dm.h
 
+// Values of IO_PATH: the DM path, or (every other value) the BFST path.
+enum : int32_t {
+    PGN_IO_PATH_DM = 1,
+    PGN_IO_PATH_NAS = 2,
+    PGN_IO_PATH_DM_NAS = 3,
+    PGN_IO_PATH_BFST = 4,  // the default
+};
+
 // One field per key; every field is read by channels on any thread.
 struct pgn_config {
     std::atomic<int32_t> DEBUG_LEVEL{-1};
     std::atomic<int32_t> OPDUP_TIMEOUT{43200};
-    std::atomic<int32_t> IO_PATH{4};
+    std::atomic<int32_t> IO_PATH{PGN_IO_PATH_BFST};
     std::atomic<int32_t> OPDUP_MBYTES{1024};
     std::atomic<int32_t> LOG_LIMIT{104857600};
     std::atomic<int32_t> LOG_FILE_LIMIT{10};

@@ -73,6 +73,23 @@ enum : uint32_t {
     SBT_OBJECT_END = 32,
 };
 
+// Items of sbtbackup's object list, each kept in the file's backup_info.
+enum : uint32_t {
+    SBT_OBJECT_NAME = 2,   // text: object_name (8 characters at most)
+    SBT_OBJECT_TYPE3 = 3,  // 32-bit value: object_type3
+    SBT_OBJECT_TYPE5 = 5,  // 32-bit value: object_type5
+};
+
+// Items sbtinfo2 returns for each file.
+enum : uint32_t {
+    SBT_INFO_FILE = 1,       // text: RMAN's file name
+    SBT_INFO_ONE = 2,        // 32-bit value: backup_info's `one`
+    SBT_INFO_CREATED = 3,    // 64-bit value: the creation time
+    SBT_INFO_LABEL = 5,      // text: "<host>_<share>"
+    SBT_INFO_TWO = 6,        // 32-bit value: backup_info's `two_a`
+    SBT_INFO_NOT_FOUND = 8,  // no value: the file does not exist
+};
+
 // SBT error codes.
 enum : uint64_t {
     SBT_ERROR_MM = 7501,
@@ -105,7 +122,8 @@ enum : uint64_t {
 using rpgn_bfst_path = bfst_path;
 static_assert(sizeof(rpgn_bfst_path) == 1864);
 
-// The 80-byte record stored with each backup file as attribute "backup_info".
+// The 80-byte record stored with each backup file as attribute "backup_info"
+// (the fixed fields: rpgn_backup_info_init).
 struct rpgn_backup_info {
     char object_name[16];
     uint64_t object_type3;
