@@ -116,7 +116,8 @@ int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **re
     if (!(ch->flags & RPGN_F_INIT2))
         return rpgn_refuse(ch, name, "sbtinfo2: sbtinit2 never called");
     if (!(ch->flags & RPGN_F_SESSION))
-        return rpgn_refuse(ch, name, "sbtinfo2: session to server is not established in sbtinit2(): %s", rpgn_missing_item(ch));
+        return rpgn_refuse(ch, name, "sbtinfo2: session to server is not established in sbtinit2(): %s",
+                           rpgn_missing_item(ch));
     if (files == nullptr || result == nullptr)
         return rpgn_refuse(ch, name, "sbtinfo2: parameter validation failed.");
 

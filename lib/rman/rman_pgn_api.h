@@ -73,6 +73,18 @@ enum : uint32_t {
     SBT_OBJECT_END = 32,
 };
 
+// Flags of sbtend.
+enum : unsigned long {
+    SBT_END_OWN_PROCESS = 0x1,  // act only in the process that ran sbtinit2
+};
+
+// Trace levels RMAN gives sbtinit2 (any other value selects ERROR).
+enum : int32_t {
+    SBT_TRACE_LEVEL_KEEP = 0,  // leaves the level alone
+    SBT_TRACE_LEVEL_TRACE = 1,
+    SBT_TRACE_LEVEL_TRACE1 = 2,
+};
+
 // Items of sbtbackup's object list, each kept in the file's backup_info.
 enum : uint32_t {
     SBT_OBJECT_NAME = 2,   // text: object_name (8 characters at most)

@@ -119,8 +119,8 @@ int rpgn_open_sessions(rpgn_channel *ch, rpgn_session_reply *reply)
     const int tls = pgncfg().ENCRYPTION_REQUIRED.load();
 
     int err = 0;
-    ch->mi_session = ost_mi_client_create(host, kMiPort, nullptr, rpgn_dm_log_cb, OST_MI_RECONNECT_OFF, pgnconfig_libdir(),
-                                           tls, OST_MI_ENDP_USE_POLL, &err);
+    ch->mi_session = ost_mi_client_create(host, kMiPort, nullptr, rpgn_dm_log_cb, OST_MI_RECONNECT_OFF,
+                                          pgnconfig_libdir(), tls, OST_MI_ENDP_USE_POLL, &err);
     if (ch->mi_session == nullptr) {
         rpgn_set_error(ch, SBT_ERROR_MM, "sbtinit2: mi_session failed: %s", rpgn_status_text(err ? err : KES_ENOMEM));
         return -1;
