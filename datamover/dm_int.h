@@ -23,7 +23,7 @@
 #include <mutex>
 
 // ---- sizes and limits ----
-constexpr int DM_MAX_FILES = 32;              // remote-file slots per client
+constexpr int DM_MAX_FILES = DM_SLOT_COUNT;   // remote-file slots per client
 constexpr int DM_MAX_PEND = 256;              // outstanding requests per endpoint
 constexpr int DM_POOL_MSGS = 2 * DM_MAX_PEND; // pool messages allocated at connect
 constexpr int DM_MAX_STREAMS = 8;

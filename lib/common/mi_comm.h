@@ -113,8 +113,10 @@ struct mi_auth_attr {
     int32_t present;
     unsigned char attr[MI_AUTH_ATTR_SIZE];
 };
+// The value an MI_CONFIG_GET_AUTH_ATTR request carries.
+constexpr int32_t MI_AUTH_ATTR_ASK = 1;
 struct mi_config_get_auth_attr_req {
-    int32_t value;  // 1
+    int32_t value;  // MI_AUTH_ATTR_ASK
 };
 struct mi_config_get_auth_attr_reply {
     int32_t status;
