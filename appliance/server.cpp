@@ -133,7 +133,7 @@ int release_pool_buf(xcomm_endp *endp, xcomm_msg *msg)
     if (msg->ctx != nullptr) {
         pool_put(c, static_cast<unsigned char *>(msg->ctx));
         msg->ctx = nullptr;
-        msg->flag |= 1;
+        msg->flag |= XCOMM_MSG_BUFS_RELEASED;
     }
     return 0;
 }
@@ -390,7 +390,7 @@ void conn_main(appl_conn *c, int sock)
     appl_shared *sh = c->sh;
     int rc = xcomm_ctx_init(&c->ctx);
     if (rc == 0)
-        rc = xcomm_endp_init(&c->ctx, &c->endp, "", 1, APPL_CONN_SLOTS, 0, 0);
+        rc = xcomm_endp_init(&c->ctx, &c->endp, "", 1, APPL_CONN_SLOTS, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
     if (rc != 0) {
         ALOG(sh->log, APPL_LOG_ERROR, "cannot set up a connection endpoint (%d)", rc);
         close(sock);
@@ -398,12 +398,20 @@ void conn_main(appl_conn *c, int sock)
             xcomm_ctx_shutdown(&c->ctx);
         return;
     }
-    c->endp.owner = c;
-    c->endp.alloc_cb = alloc_cb;
-    c->endp.close_cb = on_close;
-    c->endp.peek_sz = c->kind == APPL_SVC_MI ? XCOMM_HDR_SIZE + 12 : XCOMM_HDR_SIZE + int(APPL_DM_HDR);
-    c->endp.msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : 16;
-    rc = xcomm_endp_adopt_server(&c->ctx, &c->endp, sock);
+    // A control connection carries one request at a time; a data-mover
+    // connection streams them.
+    const xcomm_endp_owner own = {
+        .owner = c,
+        .alloc_cb = alloc_cb,
+        .close_cb = on_close,
+        .peek_sz = c->kind == APPL_SVC_MI ? XCOMM_HDR_SIZE + 12 : XCOMM_HDR_SIZE + int(APPL_DM_HDR),
+        .msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : XCOMM_MSGS_PER_PASS,
+    };
+    rc = xcomm_endp_set_owner(&c->endp, &own);
+    if (rc == 0)
+        rc = xcomm_endp_adopt_server(&c->ctx, &c->endp, sock);
+    else
+        close(sock);
     if (rc != 0) {
         ALOG(sh->log, APPL_LOG_WARNING, "cannot serve an accepted connection (%d)", rc);
         xcomm_ctx_shutdown(&c->ctx);
@@ -412,7 +420,7 @@ void conn_main(appl_conn *c, int sock)
     while (!c->closed && !must_close(c)) {
         xcomm_msg *m = nullptr;
         struct timeval tv = {0, APPL_WAIT_MS * 1000};
-        rc = xcomm_endp_wait(&c->ctx, &c->endp, &m, &tv, 0);
+        rc = xcomm_endp_wait(&c->ctx, &c->endp, &m, &tv, XCOMM_WAIT_INCOMING);
         if (rc == XCOMM_ERR_TIMEOUT)
             continue;
         if (rc < 0)
@@ -426,18 +434,10 @@ void conn_main(appl_conn *c, int sock)
     }
     // Close the connection first, so that replies still in flight come back
     // cancelled, then collect whatever completed and take the endpoint down.
-    for (;;) {
-        xcomm_fd *open_fd = nullptr;
-        {
-            std::lock_guard<std::mutex> g(*c->endp.lock);
-            open_fd = c->endp.active_fds.head;
-        }
-        if (open_fd == nullptr || xcomm_endp_close_fd(&c->ctx, &c->endp, open_fd) != 0)
-            break;
-    }
+    xcomm_endp_close_all(&c->ctx, &c->endp);
     for (;;) {
         xcomm_msg *m = nullptr;
-        if (xcomm_endp_wait(&c->ctx, &c->endp, &m, XCOMM_Q_POLL, 0) != 0 || m == nullptr)
+        if (xcomm_endp_wait(&c->ctx, &c->endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING) != 0 || m == nullptr)
             break;
         free_msg(c, m);
     }

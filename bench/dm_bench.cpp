@@ -134,7 +134,7 @@ void dm_serve(responder &r)
     for (;;) {
         xcomm_msg *m = nullptr;
         struct timeval tv = {1, 0};
-        int rc = xcomm_endp_wait(&r.ctx, &r.endp, &m, &tv, 0);
+        int rc = xcomm_endp_wait(&r.ctx, &r.endp, &m, &tv, XCOMM_WAIT_INCOMING);
         if (rc != 0 || m == nullptr)
             continue;
         if (m->status != XCOMM_MSG_DONE || m->hdr.type != XCOMM_MSG_REQ || m->sgl_ents != 1 ||
@@ -234,7 +234,7 @@ void dm_serve(responder &r)
     static responder r;
     r.dir = dir;
     xcomm_ctx_init(&r.ctx);
-    xcomm_endp_init(&r.ctx, &r.endp, "0@127.0.0.1", 4, 1024, 0, 0);
+    xcomm_endp_init(&r.ctx, &r.endp, "0@127.0.0.1", 4, 1024, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
     xcomm_listen(&r.ctx, &r.endp);
     int ports[3] = {raw_port, xcomm_endp_local_port(&r.endp), 0};
     write_all(report_fd, ports, sizeof ports);

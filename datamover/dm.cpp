@@ -48,7 +48,7 @@ int dm_waitfor_io_msgs(dm_client *dmc, int n)
     for (int i = 0; i < n; i++) {
         xcomm_msg *m = nullptr;
         struct timeval tv = dm_wait_tv(dmc, -1);
-        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 1);
+        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, XCOMM_WAIT_PENDING);
         if (rc == XCOMM_ERR_TIMEOUT)
             return dm_deadline_passed(dmc);
         if (rc != 0)
@@ -74,7 +74,7 @@ int dm_send_async(dm_client *dmc, xcomm_msg *msg)
         // Every slot is in flight: collect a completion, then try again.
         xcomm_msg *m = nullptr;
         struct timeval tv = dm_wait_tv(dmc, -1);
-        rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 0);
+        rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, XCOMM_WAIT_INCOMING);
         if (rc == XCOMM_ERR_TIMEOUT)
             rc = dm_deadline_passed(dmc);
         if (rc != 0) {
@@ -97,7 +97,7 @@ static int wait_for(dm_client *dmc, xcomm_msg *msg, bool *gone)
     for (;;) {
         xcomm_msg *m = msg;
         struct timeval tv = dm_wait_tv(dmc, std::max<int64_t>(0, deadline - xcomm_monotime_ms()));
-        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, 1);
+        int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, &tv, XCOMM_WAIT_PENDING);
         if (rc == 0 && m == msg)
             return 0;
         if (rc == XCOMM_ERR_TIMEOUT)

@@ -69,7 +69,6 @@ static int dm_endp_setup(dm_client *dmc)
         dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "xcomm_endp_init failed - [%d]\n", rc);
         return rc;
     }
-    dmc->endp.msgs_per_pass = 1;
     // Streams beyond the first share stream 0's (empty) local name.
     for (int s = 1; s < dmc->streams; s++) {
         rc = xcomm_endp_addstream(&dmc->ctx, &dmc->endp, dmc->stream_names[0]);
@@ -79,10 +78,15 @@ static int dm_endp_setup(dm_client *dmc)
             return rc;
         }
     }
-    dmc->endp.alloc_cb = dm_alloc_cb;
-    dmc->endp.free_cb = dm_free_cb;
-    dmc->endp.owner = dmc;
-    dmc->endp.peek_sz = DM_PEEK_SIZE;
+    const xcomm_endp_owner own = {.owner = dmc,
+                                  .alloc_cb = dm_alloc_cb,
+                                  .free_cb = dm_free_cb,
+                                  .peek_sz = DM_PEEK_SIZE,
+                                  .msgs_per_pass = 1,
+                                  .reconnect = (dmc->flags & DM_CL_RECONNECT) ? XCOMM_RECONNECT_ON : XCOMM_RECONNECT_OFF};
+    rc = xcomm_endp_set_owner(&dmc->endp, &own);
+    if (rc != 0)
+        return rc;
     if (dmc->cert_dir[0] != '\0') {
         rc = xcomm_ssl_set_cert_dir(dmc->cert_dir, &dmc->endp);
         if (rc != 0)
@@ -91,7 +95,6 @@ static int dm_endp_setup(dm_client *dmc)
             dmc->endp.tls_flags |= XCOMM_TLS_REQUIRED;
         dmc->endp.tls_flags |= XCOMM_TLS_CONFIGURED;
     }
-    dmc->endp.reconnect_allowed = (dmc->flags & DM_CL_RECONNECT) ? 1 : 0;
     return 0;
 }
 
@@ -132,8 +135,7 @@ static int dm_connect(dm_client *dmc)
         if (rc != 0)
             return rc;
         int64_t left = deadline - xcomm_monotime_ms();
-        dmc->endp.connect_limit_ms = static_cast<int32_t>(std::max<int64_t>(1, left));
-        dmc->endp.negotiate_wait_s = dmc->resp_timeout_s;
+        xcomm_endp_set_limits(&dmc->endp, static_cast<int32_t>(std::max<int64_t>(1, left)), dmc->resp_timeout_s);
         rc = xcomm_endp_open(&dmc->ctx, &dmc->endp, dmc->name);
         if (rc == 0) {
             dm_log(dmc, UTIL_LOG_INFO, __LINE__, "xcomm_endp_open[%s] successful\n", dmc->name);
@@ -199,7 +201,7 @@ static void dm_teardown(dm_client *dmc)
         // with the transport when it shuts down.
         for (;;) {
             xcomm_msg *m = nullptr;
-            int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, XCOMM_Q_POLL, 1);
+            int rc = xcomm_endp_wait(&dmc->ctx, &dmc->endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_PENDING);
             if (rc != 0 || m == nullptr)
                 break;
             (void)dm_process(dmc, m);

@@ -236,7 +236,7 @@ static int read_rsp(dm_client *dmc, dm_pmsg *pm, xcomm_msg *rsp)
                static_cast<unsigned long long>(h.off), dm_hdr_status(&h));
         err = dm_hdr_status(&h);
     }
-    rsp->flag |= 1;  // the page is the cache's again
+    rsp->flag |= XCOMM_MSG_BUFS_RELEASED;  // the page is the cache's again
     dm_finish_req(dmc, pm, err, err == 0);
     return 0;
 }

@@ -42,11 +42,13 @@ public:
         if (rc != 0)
             return rc;
         inited_ = true;
-        rc = xcomm_endp_init(&ctx_, &endp_, "", 1, 256, htons(port), 0);
+        rc = xcomm_endp_init(&ctx_, &endp_, "", 1, 256, htons(port), XCOMM_ENDP_NOFLAGS);
         if (rc != 0)
             return rc;
-        endp_.msgs_per_pass = 16;
-        endp_.reconnect_allowed = 0;
+        const xcomm_endp_owner own = {.msgs_per_pass = XCOMM_MSGS_PER_PASS, .reconnect = XCOMM_RECONNECT_OFF};
+        rc = xcomm_endp_set_owner(&endp_, &own);
+        if (rc != 0)
+            return rc;
         std::string name = std::to_string(port) + "@" + addr;
         return xcomm_endp_open(&ctx_, &endp_, name.c_str());
     }
@@ -79,7 +81,7 @@ public:
         while ((rc = xcomm_send_msg(&ctx_, &endp_, m)) == XCOMM_ERR_BUSY) {
             xcomm_msg *done = nullptr;
             struct timeval tv = {1, 0};
-            xcomm_endp_wait(&ctx_, &endp_, &done, &tv, 1);
+            xcomm_endp_wait(&ctx_, &endp_, &done, &tv, XCOMM_WAIT_PENDING);
             if (done != nullptr)
                 finished_.push_back(done);
         }
@@ -103,7 +105,7 @@ public:
             }
         }
         xcomm_msg *w = m;
-        int rc = xcomm_endp_wait(&ctx_, &endp_, &w, nullptr, 1);
+        int rc = xcomm_endp_wait(&ctx_, &endp_, &w, nullptr, XCOMM_WAIT_PENDING);
         if (rc != 0) {
             // the message may still be ours to free if it was never completed
             return rc;

@@ -345,7 +345,6 @@ TEST_F(InProcess, ConcurrencyManyChannelsAtOnce)
     for (int i = 0; i < channels; ++i)
         data[i] = random_bytes(mb * 1024 * 1024 / channels, unsigned(100 + i));
     std::atomic<int> failures{0};
-    auto t0 = std::chrono::steady_clock::now();
     std::vector<std::thread> ts;
     for (int i = 0; i < channels; ++i) {
         ts.emplace_back([&, i] {
@@ -361,9 +360,7 @@ TEST_F(InProcess, ConcurrencyManyChannelsAtOnce)
     }
     for (auto &t : ts)
         t.join();
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    printf("[ info ] %zu MiB through %d channels in %.3f s: %.0f MB/s\n", mb, channels, secs,
-           double(mb) * 1048576.0 / secs / 1e6);
+    // How fast this goes is bench/appliance_channels' business.
     EXPECT_EQ(failures.load(), 0);
     for (int i = 0; i < channels; ++i)
         EXPECT_TRUE(kes_test::read_file(root_ / ("par/f" + std::to_string(i))) == data[i]) << i;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <barrier>
 #include <cstring>
 #include <random>
 #include <string>
@@ -464,15 +465,20 @@ TEST_F(Sessions, EightChannelsConcurrency)
     std::vector<std::thread> threads;
     std::atomic<int> good{0};
     std::vector<std::string> errors(kChannels);
+    // Every sbtinit opens the trace anew at its own level (the trace is the
+    // process's), so all channels are set up before any of them writes.
+    std::barrier ready(kChannels);
     for (int t = 0; t < kChannels; t++) {
         threads.emplace_back([&, t] {
             Channel ch;
-            if (ch.init(lib_, trace.c_str()) != 0)
-                return;
-            if (ch.init2(params().c_str(), trace.c_str(), 1) != 0) {
+            bool set_up = ch.init(lib_, trace.c_str()) == 0;
+            if (set_up && ch.init2(params().c_str(), trace.c_str(), 1) != 0) {
                 errors[t] = "sbtinit2: " + ch.error();
-                return;
+                set_up = false;
             }
+            ready.arrive_and_wait();
+            if (!set_up)
+                return;
             std::string name = "chan" + std::to_string(t);
             bool ok = backup(ch, name, 65536, 12, 1000 + t) == 0;
             if (!ok)

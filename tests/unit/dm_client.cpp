@@ -25,6 +25,7 @@
 #include "datamover/dm_int.h"
 #include "datamover/md5.h"
 #include "kes_test.h"
+#include "kes_net.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ public:
     DmPeer()
     {
         EXPECT_EQ(0, xcomm_ctx_init(&ctx));
-        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "0@127.0.0.1", 4, 1024, 0, 0));
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "0@127.0.0.1", 4, 1024, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS));
         EXPECT_EQ(0, xcomm_listen(&ctx, &endp));
         port = xcomm_endp_local_port(&endp);
         thr = std::thread([this] { run(); });
@@ -144,7 +145,7 @@ private:
         while (!halt) {
             xcomm_msg *m = nullptr;
             struct timeval tv = {0, 20000};
-            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, 0);
+            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, XCOMM_WAIT_INCOMING);
             if (rc != 0 || m == nullptr)
                 continue;
             if (m->status == XCOMM_MSG_CANCELLED || m->hdr.type != XCOMM_MSG_REQ) {
@@ -477,15 +478,8 @@ TEST_F(DmClientTest, MalformedConfigurationAnswerFailsConnect)
 
 TEST(DmClientConnect, RefusedConnectionFailsAtOnce)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a));
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    int port = ntohs(a.sin_port);
-    close(s);  // nothing listens there now
+    int port = kes_test::unused_loopback_port();
+    ASSERT_NE(0, port);
     int err = 0;
     EXPECT_EQ(nullptr, dm_client_create("127.0.0.1", port, nullptr, 0, 1, nullptr, 0, 1, &err));
     EXPECT_EQ(XCOMM_ERR_CONN_REFUSED, err);
