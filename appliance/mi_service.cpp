@@ -498,12 +498,12 @@ void status_only_reply(uint32_t number, int32_t status, unsigned char *payload)
 
 int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsigned char rsp[APPL_MI_RECORD])
 {
-    if (req == nullptr || len != APPL_MI_RECORD || req[0] != 1)
+    if (req == nullptr || len != APPL_MI_RECORD || req[0] != OST_MI_REC_REQUEST)
         return -1;
     memset(rsp, 0, APPL_MI_RECORD);
-    rsp[0] = 2;
-    unsigned char *payload = rsp + 12;
-    const unsigned char *in = req + 12;
+    rsp[0] = OST_MI_REC_RESPONSE;
+    unsigned char *payload = rsp + OST_MI_REC_HEAD_SIZE;
+    const unsigned char *in = req + OST_MI_REC_HEAD_SIZE;
 
     mi_header hdr{};
     mi_record rec;

@@ -13,7 +13,6 @@
 #include "appliance/server.h"
 
 #include "datamover/byteorder.h"
-#include "datamover/ost_mi.h"
 #include "datamover/xcomm.h"
 
 #include <algorithm>
@@ -404,7 +403,7 @@ void conn_main(appl_conn *c, int sock)
         .owner = c,
         .alloc_cb = alloc_cb,
         .close_cb = on_close,
-        .peek_sz = c->kind == APPL_SVC_MI ? XCOMM_HDR_SIZE + 12 : XCOMM_HDR_SIZE + int(APPL_DM_HDR),
+        .peek_sz = c->kind == APPL_SVC_MI ? OST_MI_PEEK_SIZE : XCOMM_HDR_SIZE + int(APPL_DM_HDR),
         .msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : XCOMM_MSGS_PER_PASS,
     };
     rc = xcomm_endp_set_owner(&c->endp, &own);

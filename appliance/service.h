@@ -9,6 +9,7 @@
 #include "appliance/appliance.h"
 #include "appliance/store.h"
 #include "datamover/dm_msg.h"
+#include "datamover/ost_mi.h"
 
 #include <atomic>
 #include <cstddef>
@@ -121,8 +122,8 @@ int appl_random(void *buf, size_t len);
 
 // ---------------------------------------------------------------- MI
 // An ost_mi record: type, reserved, status, reserved, then the XDR payload.
-constexpr size_t APPL_MI_PAYLOAD = 4096;
-constexpr size_t APPL_MI_RECORD = APPL_MI_PAYLOAD + 12;
+constexpr size_t APPL_MI_PAYLOAD = OST_MI_PAYLOAD_SIZE;
+constexpr size_t APPL_MI_RECORD = OST_MI_REC_SIZE;
 
 struct mi_session;
 // A session of a control connection from peer (IPv4 address, host order).
