@@ -220,6 +220,25 @@ int dm_send_async(dm_client *dmc, xcomm_msg *msg);
 // msg has been released (or left to the transport, which hands it back
 // through the wait loop later).
 int dm_send_sync(dm_client *dmc, xcomm_msg *msg, xcomm_msg **rsp);
+// Sends a control request of mlen bytes, which encode(buf, len) writes into
+// the message's one entry (returning its length or a negative error), and
+// waits for the answer. 0 with *rsp, or an error.
+template <class Encode>
+int dm_request(dm_client *dmc, size_t mlen, Encode encode, xcomm_msg **rsp)
+{
+    if (mlen > DM_CTRL_RSP_MAX)
+        return DM_ERR_INVALID_LEN;
+    xcomm_msg *req = xcomm_msg_alloc(static_cast<uint32_t>(mlen));
+    if (req == nullptr)
+        return DM_ERR_NOMEM;
+    XASSERT(req->sgl[0].iov_len == mlen);
+    int rc = encode(req->sgl[0].iov_base, req->sgl[0].iov_len);
+    if (rc < 0) {
+        xcomm_msg_free(req);
+        return rc;
+    }
+    return dm_send_sync(dmc, req, rsp);
+}
 // Waits for one pool request and processes it. 0, or an error (the request
 // then stays with the transport and the wait loop processes it later).
 int dm_wait_req(dm_client *dmc, dm_pmsg *pm);

@@ -185,12 +185,18 @@ void dm_finish_req(dm_client *dmc, dm_pmsg *pm, int err, bool complete)
     pm->df = nullptr;
 }
 
+// The DM header of an answer; false when it does not hold one.
+static bool rsp_hdr(const xcomm_msg *rsp, dm_hdr *h)
+{
+    return rsp->sgl_ents >= 1 && rsp->sgl[0].iov_len >= DM_HDR_SIZE &&
+           dm_hdr_decode(h, rsp->sgl[0].iov_base, rsp->sgl[0].iov_len) >= 0;
+}
+
 static int write_rsp(dm_client *dmc, dm_pmsg *pm, xcomm_msg *rsp)
 {
     dm_hdr h;
     int err = 0;
-    if (rsp->sgl_ents < 1 || rsp->sgl[0].iov_len < DM_HDR_SIZE ||
-        dm_hdr_decode(&h, rsp->sgl[0].iov_base, rsp->sgl[0].iov_len) < 0) {
+    if (!rsp_hdr(rsp, &h)) {
         err = DM_ERR_BADMSG;
     } else if (h.slot >= DM_MAX_FILES) {
         dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "cmd=%d, id=%d invalid\n", h.cmd, h.slot);
@@ -222,8 +228,7 @@ static int read_rsp(dm_client *dmc, dm_pmsg *pm, xcomm_msg *rsp)
 {
     dm_hdr h;
     int err = 0;
-    if (rsp->sgl_ents < 1 || rsp->sgl[0].iov_len < DM_HDR_SIZE ||
-        dm_hdr_decode(&h, rsp->sgl[0].iov_base, rsp->sgl[0].iov_len) < 0) {
+    if (!rsp_hdr(rsp, &h)) {
         err = DM_ERR_BADMSG;
     } else if (!df_current(pm)) {
         dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "badfile, cmd=%d, off=%llu failed\n", h.cmd,

@@ -58,18 +58,10 @@ static int rmt_open(dm_client *dmc, dm_file *df, const char *rname, int flags)
     dm_hdr_init(&om.hdr, DM_CMD_OPEN, static_cast<uint32_t>(df->idx) << 16, 0);
     om.stats = df->stats;
     om.oflags = dm_open_oflags(flags);
-    const size_t mlen = dm_open_req_len(rname);
-    xcomm_msg *req = xcomm_msg_alloc(static_cast<uint32_t>(mlen));
-    if (req == nullptr)
-        return DM_ERR_NOMEM;
-    XASSERT(req->sgl[0].iov_len == mlen);
-    int rc = dm_open_req_encode(&om, rname, req->sgl[0].iov_base, req->sgl[0].iov_len);
-    if (rc < 0) {
-        xcomm_msg_free(req);
-        return rc;
-    }
     xcomm_msg *rsp = nullptr;
-    rc = dm_send_sync(dmc, req, &rsp);
+    int rc = dm_request(
+        dmc, dm_open_req_len(rname), [&](void *buf, size_t len) { return dm_open_req_encode(&om, rname, buf, len); },
+        &rsp);
     if (rc != 0)
         return rc;
     dm_open_msg got;
@@ -106,20 +98,10 @@ static int rmt_noop(dm_client *) { return 0; }
 
 static int rmt_delete(dm_client *dmc, const char *name)
 {
-    const size_t mlen = dm_delete_req_len(name);
-    if (mlen > DM_CTRL_RSP_MAX)
-        return DM_ERR_INVALID_LEN;
-    xcomm_msg *req = xcomm_msg_alloc(static_cast<uint32_t>(mlen));
-    if (req == nullptr)
-        return DM_ERR_NOMEM;
-    XASSERT(req->sgl[0].iov_len == mlen);
-    int rc = dm_delete_req_encode(name, req->sgl[0].iov_base, req->sgl[0].iov_len);
-    if (rc < 0) {
-        xcomm_msg_free(req);
-        return rc;
-    }
     xcomm_msg *rsp = nullptr;
-    rc = dm_send_sync(dmc, req, &rsp);
+    int rc = dm_request(
+        dmc, dm_delete_req_len(name), [&](void *buf, size_t len) { return dm_delete_req_encode(name, buf, len); },
+        &rsp);
     if (rc != 0) {
         DMLOG(dmc, UTIL_LOG_WARNING, "dm_delete_req[%s] failed - [%d]\n", name, rc);
         return rc;

@@ -114,8 +114,10 @@ void dm_apply_settings(const dm_settings *s)
     const struct {
         int opt;
         int32_t val;
-    } opts[] = {{DM_OPT_NODELAY, s->tcp_nodelay},     {DM_OPT_SNDBUF, s->tcp_sndbuf},   {DM_OPT_RCVBUF, s->tcp_rcvbuf},
-                {DM_OPT_KEEPINTVL, s->tcp_keepintvl}, {DM_OPT_KEEPCNT, s->tcp_keepcnt}, {DM_OPT_KEEPIDLE, s->tcp_keepidle}};
+    } opts[] = {
+        {DM_OPT_NODELAY, s->tcp_nodelay},     {DM_OPT_SNDBUF, s->tcp_sndbuf},   {DM_OPT_RCVBUF, s->tcp_rcvbuf},
+        {DM_OPT_KEEPINTVL, s->tcp_keepintvl}, {DM_OPT_KEEPCNT, s->tcp_keepcnt}, {DM_OPT_KEEPIDLE, s->tcp_keepidle},
+    };
     for (const auto &o : opts)
         if (o.val >= 0)
             dm_set_option(o.opt, &o.val, sizeof o.val);

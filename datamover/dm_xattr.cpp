@@ -14,20 +14,11 @@ namespace {
 int xattr_exchange(dm_client *dmc, uint8_t cmd, dm_file *df, const char *fname, const char *attr, const void *value,
                    uint32_t value_len, const char *what, xcomm_msg **rsp)
 {
-    const size_t mlen = dm_xattr_req_len(cmd, fname, attr, value_len);
-    if (mlen > DM_CTRL_RSP_MAX)
-        return DM_ERR_INVALID_LEN;
-    xcomm_msg *req = xcomm_msg_alloc(static_cast<uint32_t>(mlen));
-    if (req == nullptr)
-        return DM_ERR_NOMEM;
-    XASSERT(req->sgl[0].iov_len == mlen);
-    int rc = dm_xattr_req_encode(cmd, df != nullptr ? df->handle : 0, fname, attr, value, value_len,
-                                 req->sgl[0].iov_base, req->sgl[0].iov_len);
-    if (rc < 0) {
-        xcomm_msg_free(req);
-        return rc;
-    }
-    rc = dm_send_sync(dmc, req, rsp);
+    const uint32_t handle = df != nullptr ? df->handle : 0;
+    auto encode = [&](void *buf, size_t len) {
+        return dm_xattr_req_encode(cmd, handle, fname, attr, value, value_len, buf, len);
+    };
+    int rc = dm_request(dmc, dm_xattr_req_len(cmd, fname, attr, value_len), encode, rsp);
     if (rc != 0)
         DMLOG(dmc, UTIL_LOG_WARNING, "%s failed - [%d]\n", what, rc);
     return rc;
