@@ -76,7 +76,7 @@ int backup_info_init(rpgn_backup_info *bi, const sbt_item *objects)
     memset(bi, 0, sizeof *bi);
     for (const sbt_item *it = objects; it != nullptr && it->type != SBT_OBJECT_END; it++) {
         if (it->type == SBT_OBJECT_NAME && it->value != nullptr)
-            util_strlcpy(bi->object_name, static_cast<const char *>(it->value), 9);
+            util_strlcpy(bi->object_name, static_cast<const char *>(it->value), RPGN_OBJECT_NAME_MAX);
         else if (it->type == SBT_OBJECT_TYPE3 && it->value != nullptr)
             bi->object_type3 = *static_cast<const uint32_t *>(it->value);
         else if (it->type == SBT_OBJECT_TYPE5 && it->value != nullptr)

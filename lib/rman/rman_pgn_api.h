@@ -134,10 +134,13 @@ enum : uint64_t {
 using rpgn_bfst_path = bfst_path;
 static_assert(sizeof(rpgn_bfst_path) == 1864);
 
+// Bytes of backup_info's object_name that are used: 8 characters and a NUL.
+constexpr size_t RPGN_OBJECT_NAME_MAX = 9;
+
 // The 80-byte record stored with each backup file as attribute "backup_info"
 // (the fixed fields: rpgn_backup_info_init).
 struct rpgn_backup_info {
-    char object_name[16];
+    char object_name[16];   // RPGN_OBJECT_NAME_MAX bytes used, NUL included
     uint64_t object_type3;
     uint64_t object_type5;
     uint64_t created;

@@ -25,11 +25,14 @@ bool dump_wanted()
     return plog_main_level() >= LOG_LVL_TRACE1;
 }
 
+// Bytes of RMAN's buffer a dump shows.
+constexpr size_t kDumpBytes = 32;
+
 void dump_buffer(const char *fmt, const void *buf, uint64_t len)
 {
-    char hex[65];
+    char hex[2 * kDumpBytes + 1];
     const unsigned char *p = static_cast<const unsigned char *>(buf);
-    size_t n = len < 32 ? static_cast<size_t>(len) : 32;
+    size_t n = len < kDumpBytes ? static_cast<size_t>(len) : kDumpBytes;
     for (size_t i = 0; i < n; i++)
         snprintf(hex + i * 2, 3, "%02hhX", p[i]);
     hex[n * 2] = '\0';
