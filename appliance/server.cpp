@@ -128,7 +128,7 @@ int release_pool_buf(xcomm_endp *endp, xcomm_msg *msg)
     if (msg->ctx != nullptr) {
         pool_put(c, static_cast<unsigned char *>(msg->ctx));
         msg->ctx = nullptr;
-        msg->flag |= 1;
+        msg->flag |= XCOMM_MSG_BUFS_RELEASED;
     }
     return 0;
 }
@@ -166,7 +166,8 @@ xcomm_msg *alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek)
         return nullptr;
     }
     if (c->kind == APPL_SVC_MI) {
-        if (size != APPL_MI_RECORD || fd->peek_bytes_available < XCOMM_HDR_SIZE + 1 || peek[XCOMM_HDR_SIZE] != 1) {
+        if (size != APPL_MI_RECORD || fd->peek_bytes_available < XCOMM_HDR_SIZE + 1 ||
+            peek[XCOMM_HDR_SIZE] != OST_MI_REC_REQUEST) {
             ALOG(c->sh->log, APPL_LOG_WARNING, "bad control request (size %u), dropping the connection", size);
             return nullptr;
         }
@@ -177,7 +178,7 @@ xcomm_msg *alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek)
         return nullptr;
     }
     uint8_t cmd = peek[XCOMM_HDR_SIZE];
-    if (cmd == 4 && size > APPL_DM_HDR) {
+    if (cmd == DM_CMD_WRITE && size > APPL_DM_HDR) {
         uint32_t dlen = size - uint32_t(APPL_DM_HDR);
         if (dlen > c->buf_size) {
             ALOG(c->sh->log, APPL_LOG_WARNING, "write of %u bytes exceeds %u, dropping the connection", dlen,
@@ -310,7 +311,7 @@ void handle_request(appl_conn *c, xcomm_msg *m)
         size_t rcap = 0;
         unsigned char *pool_buf = nullptr;
         xcomm_msg *big = nullptr;
-        if (head_len >= APPL_DM_HDR && head[0] == 3) {
+        if (head_len >= APPL_DM_HDR && head[0] == DM_CMD_READ) {
             pool_buf = pool_get(c);
             if (pool_buf != nullptr) {
                 rbuf = pool_buf;
@@ -384,7 +385,7 @@ void conn_main(appl_conn *c, int sock)
     appl_shared *sh = c->sh;
     int rc = xcomm_ctx_init(&c->ctx);
     if (rc == 0)
-        rc = xcomm_endp_init(&c->ctx, &c->endp, "", 1, APPL_CONN_SLOTS, 0, 0);
+        rc = xcomm_endp_init(&c->ctx, &c->endp, "", 1, APPL_CONN_SLOTS, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
     if (rc != 0) {
         ALOG(sh->log, APPL_LOG_ERROR, "cannot set up a connection endpoint (%d)", rc);
         close(sock);
@@ -392,12 +393,20 @@ void conn_main(appl_conn *c, int sock)
             xcomm_ctx_shutdown(&c->ctx);
         return;
     }
-    c->endp.owner = c;
-    c->endp.alloc_cb = alloc_cb;
-    c->endp.close_cb = on_close;
-    c->endp.peek_sz = c->kind == APPL_SVC_MI ? XCOMM_HDR_SIZE + 12 : XCOMM_HDR_SIZE + int(APPL_DM_HDR);
-    c->endp.msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : 16;
-    rc = xcomm_endp_adopt_server(&c->ctx, &c->endp, sock);
+    // A control connection carries one request at a time; a data-mover
+    // connection streams them.
+    const xcomm_endp_owner own = {
+        .owner = c,
+        .alloc_cb = alloc_cb,
+        .close_cb = on_close,
+        .peek_sz = c->kind == APPL_SVC_MI ? OST_MI_PEEK_SIZE : XCOMM_HDR_SIZE + int(APPL_DM_HDR),
+        .msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : XCOMM_MSGS_PER_PASS,
+    };
+    rc = xcomm_endp_set_owner(&c->endp, &own);
+    if (rc == 0)
+        rc = xcomm_endp_adopt_server(&c->ctx, &c->endp, sock);
+    else
+        close(sock);
     if (rc != 0) {
         ALOG(sh->log, APPL_LOG_WARNING, "cannot serve an accepted connection (%d)", rc);
         xcomm_ctx_shutdown(&c->ctx);
@@ -406,7 +415,7 @@ void conn_main(appl_conn *c, int sock)
     while (!c->closed && !must_close(c)) {
         xcomm_msg *m = nullptr;
         struct timeval tv = {0, APPL_WAIT_MS * 1000};
-        rc = xcomm_endp_wait(&c->ctx, &c->endp, &m, &tv, 0);
+        rc = xcomm_endp_wait(&c->ctx, &c->endp, &m, &tv, XCOMM_WAIT_INCOMING);
         if (rc == XCOMM_ERR_TIMEOUT)
             continue;
         if (rc < 0)
@@ -420,18 +429,10 @@ void conn_main(appl_conn *c, int sock)
     }
     // Close the connection first, so that replies still in flight come back
     // cancelled, then collect whatever completed and take the endpoint down.
-    for (;;) {
-        xcomm_fd *open_fd = nullptr;
-        {
-            std::lock_guard<std::mutex> g(*c->endp.lock);
-            open_fd = c->endp.active_fds.head;
-        }
-        if (open_fd == nullptr || xcomm_endp_close_fd(&c->ctx, &c->endp, open_fd) != 0)
-            break;
-    }
+    xcomm_endp_close_all(&c->ctx, &c->endp);
     for (;;) {
         xcomm_msg *m = nullptr;
-        if (xcomm_endp_wait(&c->ctx, &c->endp, &m, XCOMM_Q_POLL, 0) != 0 || m == nullptr)
+        if (xcomm_endp_wait(&c->ctx, &c->endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING) != 0 || m == nullptr)
             break;
         free_msg(c, m);
     }

@@ -1,5 +1,7 @@
-// Backup-file storage of the appliance (see store.h for the layout on disk).
-#include "appliance/store.h"
+// Backup-file storage of the appliance: network names, paths, opening the
+// store (clean-up, settling and scan) and its usage. See store.h for the
+// layout on disk.
+#include "appliance/store_int.h"
 
 #include "datamover/byteorder.h"
 #include "datamover/dm_sums.h"
@@ -10,82 +12,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
-constexpr uint64_t STORE_MAX_OFFSET = 1ULL << 46;
-constexpr const char *PART_SUFFIX = ".kpart";
-constexpr const char *XATTR_SUFFIX = ".kxa";
-constexpr const char *TMP_SUFFIX = ".ktmp";
-constexpr const char *SUMS_SUFFIX = ".kcs";
-constexpr const char *NEW_SUMS_SUFFIX = ".kcsn";
-constexpr const char *SEGS_SUMS_SUFFIX = ".kms";
-constexpr const char *NEW_SEGS_SUMS_SUFFIX = ".kmsn";
-// Blobs of an assembled file kept open for its readers.
-constexpr size_t STORE_OPEN_BLOBS = 4;
-
-int kes_errno() { return util_errno_to_kes(errno); }
-
-// A blob an assembled file reads from.
-struct seg_blob {
-    std::string tag;
-    int fd = -1;
-    uint64_t size = 0;
-    sums_file *sums = nullptr;
-    const char *why = nullptr;  // why it cannot be read; null when it can
-
-    ~seg_blob()
-    {
-        if (fd >= 0)
-            close(fd);
-        sums_free(sums);
-    }
-};
-
-}  // namespace
-
-struct store {
-    std::string root;
-    uint64_t quota = 0;
-    std::atomic<uint64_t> used{0};
-    std::atomic<bool> verify{true};
-    uint64_t adopted = 0;
-    std::mutex mu;                                  // guards writers and every rename/unlink
-    std::map<std::string, store_file *> writers;    // created files not yet committed
-    std::set<std::string> blob_refs;                // blobs assembled files used at open
-};
-
-struct store_file {
-    store *st = nullptr;
-    std::string rel;
-    unsigned mode = 0;
-    int fd = -1;
-    bool created = false;     // written under the hidden name until committed
-    bool committed = false;   // guarded by st->mu
-    std::atomic<uint64_t> size{0};
-    sums_file *sums = nullptr;
-    // Quota: the bytes this file has counted in the store's usage. Growth is
-    // counted before it is written; an abandoned or deleted file counts
-    // nothing more and gives back what it counted.
-    std::mutex amu;
-    uint64_t charged = 0;     // guarded by amu
-    bool gone = false;        // guarded by amu (set with st->mu held as well)
-    bool sealed = false;      // committed: no more writes; guarded by amu
-    // A complete file assembled from blobs, opened for reading: its segments
-    // (size is then the size they add up to), and the blobs read last.
-    bool assembled = false;
-    std::vector<store_seg> segs;
-    std::mutex bmu;
-    std::vector<std::shared_ptr<seg_blob>> blobs;  // guarded by bmu
-
-    ~store_file();
-};
+int store_errno() { return util_errno_to_kes(errno); }
 
 // ---------------------------------------------------------------- names
 
@@ -146,28 +79,20 @@ int store_parse_name(const char *name, size_t len, store_name *out)
 
 // ---------------------------------------------------------------- paths
 
-namespace {
-
-void split_rel(const std::string &rel, std::string *dir, std::string *base)
+static void split_rel(const std::string &rel, std::string *dir, std::string *base)
 {
     size_t slash = rel.rfind('/');
     *dir = rel.substr(0, slash);
     *base = rel.substr(slash + 1);
 }
 
-std::string final_path(const store *st, const std::string &rel) { return st->root + "/" + rel; }
+std::string store_final_path(const store *st, const std::string &rel) { return st->root + "/" + rel; }
 
-std::string hidden_path(const store *st, const std::string &rel, const char *suffix)
+std::string store_hidden_path(const store *st, const std::string &rel, const char *suffix)
 {
     std::string dir, base;
     split_rel(rel, &dir, &base);
     return st->root + "/" + dir + "/." + base + suffix;
-}
-
-std::string blob_path(const store *st, const std::string &tag) { return st->root + "/" + STORE_BLOB_DIR + "/" + tag; }
-std::string blob_sums_path(const store *st, const std::string &tag)
-{
-    return st->root + "/" + STORE_BLOB_DIR + "/." + tag + SUMS_SUFFIX;
 }
 
 // Backup data is the appliance's alone, whatever the umask it was started with.
@@ -175,7 +100,7 @@ constexpr mode_t STORE_DIR_MODE = 0700;
 constexpr mode_t STORE_FILE_MODE = 0600;
 
 // Creates a file of the store with exactly STORE_FILE_MODE.
-int create_file(const std::string &path, int flags)
+int store_create_file(const std::string &path, int flags)
 {
     int fd = open(path.c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, STORE_FILE_MODE);
     if (fd >= 0 && fchmod(fd, STORE_FILE_MODE) != 0) {
@@ -189,7 +114,7 @@ int create_file(const std::string &path, int flags)
 }
 
 // Creates the directories of rel below the root; none may be a symbolic link.
-int make_dirs(const store *st, const std::string &rel)
+int store_make_dirs(const store *st, const std::string &rel)
 {
     std::string path = st->root;
     size_t pos = 0;
@@ -201,19 +126,19 @@ int make_dirs(const store *st, const std::string &rel)
         path.append(rel, pos, slash - pos);
         bool made = mkdir(path.c_str(), STORE_DIR_MODE) == 0;
         if (!made && errno != EEXIST)
-            return kes_errno();
+            return store_errno();
         struct stat sb;
         if (lstat(path.c_str(), &sb) != 0)
-            return kes_errno();
+            return store_errno();
         if (!S_ISDIR(sb.st_mode))
             return KES_ENOTDIR;
         if (made && chmod(path.c_str(), STORE_DIR_MODE) != 0)
-            return kes_errno();
+            return store_errno();
         pos = slash + 1;
     }
 }
 
-bool regular_file_size(const std::string &path, uint64_t *size)
+bool store_regular_size(const std::string &path, uint64_t *size)
 {
     struct stat sb;
     if (lstat(path.c_str(), &sb) != 0 || !S_ISREG(sb.st_mode))
@@ -223,7 +148,7 @@ bool regular_file_size(const std::string &path, uint64_t *size)
     return true;
 }
 
-bool ends_with(const std::string &s, const char *suffix)
+static bool ends_with(const std::string &s, const char *suffix)
 {
     size_t n = strlen(suffix);
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
@@ -232,14 +157,14 @@ bool ends_with(const std::string &s, const char *suffix)
 // Settles the checksums of <dir>/<base> after a commit that a crash may have
 // interrupted: of the current and the new checksum file (.kcs and .kcsn, or
 // .kms and .kmsn), the one that vouches for the data on disk is kept.
-void settle_new_sums(const std::string &dir, const std::string &base, const char *cur_suffix,
-                     const char *new_suffix)
+static void settle_new_sums(const std::string &dir, const std::string &base, const char *cur_suffix,
+                            const char *new_suffix)
 {
     const std::string data = dir + "/" + base;
     const std::string cur = dir + "/." + base + cur_suffix;
     const std::string fresh = dir + "/." + base + new_suffix;
     uint64_t size = 0;
-    if (!regular_file_size(data, &size)) {
+    if (!store_regular_size(data, &size)) {
         unlink(fresh.c_str());
         return;
     }
@@ -269,7 +194,7 @@ void settle_new_sums(const std::string &dir, const std::string &base, const char
 }
 
 // Computes and stores the checksums of a complete file that has none.
-bool adopt_file(const std::string &dir, const std::string &base, uint64_t size)
+static bool adopt_file(const std::string &dir, const std::string &base, uint64_t size)
 {
     const std::string data = dir + "/" + base;
     int fd = open(data.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -282,13 +207,25 @@ bool adopt_file(const std::string &dir, const std::string &base, uint64_t size)
     return ok;
 }
 
-bool is_hidden(const std::string &n, const char *suffix) { return n[0] == '.' && ends_with(n, suffix); }
+static bool is_hidden(const std::string &n, const char *suffix) { return n[0] == '.' && ends_with(n, suffix); }
 
 // The data file a hidden file <dir>/.<base><suffix> belongs to.
-std::string hidden_base(const std::string &n, const char *suffix) { return n.substr(1, n.size() - 1 - strlen(suffix)); }
+static std::string hidden_base(const std::string &n, const char *suffix)
+{
+    return n.substr(1, n.size() - 1 - strlen(suffix));
+}
 
-// Reads a whole small file into buf. 0 or an error number.
-int read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
+std::string store_blob_path(const store *st, const std::string &tag)
+{
+    return st->root + "/" + STORE_BLOB_DIR + "/" + tag;
+}
+
+std::string store_blob_sums_path(const store *st, const std::string &tag)
+{
+    return st->root + "/" + STORE_BLOB_DIR + "/." + tag + SUMS_SUFFIX;
+}
+
+int store_read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
 {
     if (size > STORE_SEG_HDR + uint64_t(STORE_SEG_ENTRY) * STORE_MAX_SEGS)
         return KES_EFBIG;
@@ -299,7 +236,7 @@ int read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return kes_errno();
+            return store_errno();
         if (n == 0)
             return KES_EIO;
         done += size_t(n);
@@ -307,9 +244,7 @@ int read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
     return 0;
 }
 
-// The segments of the assembled file at path, read without its checksums
-// (the manifest's own checksum still guards it). False when it has none.
-bool manifest_segs(const std::string &path, std::vector<store_seg> *segs)
+bool store_manifest_segs(const std::string &path, std::vector<store_seg> *segs)
 {
     segs->clear();
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -319,7 +254,7 @@ bool manifest_segs(const std::string &path, std::vector<store_seg> *segs)
     std::vector<unsigned char> buf;
     uint64_t size = 0;
     const char *why = nullptr;
-    bool ok = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && read_small_file(fd, uint64_t(sb.st_size), &buf) == 0 &&
+    bool ok = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && store_read_small_file(fd, uint64_t(sb.st_size), &buf) == 0 &&
               store_segs_decode(buf.data(), buf.size(), segs, &size, &why) == 0;
     close(fd);
     return ok;
@@ -331,7 +266,7 @@ bool manifest_segs(const std::string &path, std::vector<store_seg> *segs)
 // counts the bytes in use (data and attribute files, and the blobs assembled
 // files use, each once; their tags go to st->blob_refs). The blob directory
 // is left to the blob store.
-void scan_tree(store *st, uint64_t *used, uint64_t *adopted)
+static void scan_tree(store *st, uint64_t *used, uint64_t *adopted)
 {
     std::vector<std::string> dirs{st->root};
     const std::string blob_dir = st->root + "/" + STORE_BLOB_DIR;
@@ -377,24 +312,25 @@ void scan_tree(store *st, uint64_t *used, uint64_t *adopted)
             if (side != nullptr) {
                 // attributes or checksums whose file is gone
                 const std::string base = hidden_base(n, side);
-                if (!regular_file_size(dir + "/" + base, nullptr) ||
-                    (side == SUMS_SUFFIX && regular_file_size(dir + "/." + base + SEGS_SUMS_SUFFIX, nullptr))) {
+                if (!store_regular_size(dir + "/" + base, nullptr) ||
+                    (side == SUMS_SUFFIX && store_regular_size(dir + "/." + base + SEGS_SUMS_SUFFIX, nullptr))) {
                     unlink(p.c_str());
                     continue;
                 }
                 if (side != XATTR_SUFFIX)
                     continue;  // checksums are not counted
-            } else if (n[0] != '.' && regular_file_size(dir + "/." + n + SEGS_SUMS_SUFFIX, nullptr)) {
+            } else if (n[0] != '.' && store_regular_size(dir + "/." + n + SEGS_SUMS_SUFFIX, nullptr)) {
                 // An assembled file: its blobs count once, and start-up keeps them.
                 std::vector<store_seg> segs;
-                if (manifest_segs(p, &segs)) {
+                if (store_manifest_segs(p, &segs)) {
                     for (const store_seg &sg : segs) {
                         uint64_t bsize = 0;
-                        if (st->blob_refs.insert(sg.tag).second && regular_file_size(blob_path(st, sg.tag), &bsize))
+                        if (st->blob_refs.insert(sg.tag).second &&
+                            store_regular_size(store_blob_path(st, sg.tag), &bsize))
                             *used += bsize;
                     }
                 }
-            } else if (n[0] != '.' && !regular_file_size(dir + "/." + n + SUMS_SUFFIX, nullptr)) {
+            } else if (n[0] != '.' && !store_regular_size(dir + "/." + n + SUMS_SUFFIX, nullptr)) {
                 if (adopt_file(dir, n, uint64_t(sb.st_size)))
                     (*adopted)++;
             }
@@ -403,7 +339,7 @@ void scan_tree(store *st, uint64_t *used, uint64_t *adopted)
     }
 }
 
-void release_bytes(store *st, uint64_t n)
+void store_release_bytes(store *st, uint64_t n)
 {
     uint64_t cur = st->used.load();
     while (!st->used.compare_exchange_weak(cur, cur >= n ? cur - n : 0)) {
@@ -411,283 +347,38 @@ void release_bytes(store *st, uint64_t n)
 }
 
 // Removes a file whose bytes the usage counts.
-void unlink_counted(store *st, const std::string &path)
+void store_unlink_counted(store *st, const std::string &path)
 {
     uint64_t size = 0;
-    if (regular_file_size(path, &size) && unlink(path.c_str()) == 0)
-        release_bytes(st, size);
-}
-
-// Removes the blobs of an assembled file's segments, and gives their bytes back.
-void release_blobs(store *st, const std::vector<store_seg> &segs)
-{
-    std::set<std::string> done;
-    for (const store_seg &sg : segs) {
-        if (!done.insert(sg.tag).second)
-            continue;
-        unlink_counted(st, blob_path(st, sg.tag));
-        unlink(blob_sums_path(st, sg.tag).c_str());
-    }
-}
-
-// Removes the complete file at rel with its checksums, and its blobs when it
-// was assembled from them; its attributes stay. False when there is none.
-// st->mu held.
-bool remove_complete_locked(store *st, const std::string &rel, int *err)
-{
-    *err = 0;
-    const std::string fin = final_path(st, rel);
-    uint64_t size = 0;
-    if (!regular_file_size(fin, &size))
-        return false;
-    std::vector<store_seg> segs;
-    if (regular_file_size(hidden_path(st, rel, SEGS_SUMS_SUFFIX), nullptr))
-        manifest_segs(fin, &segs);
-    if (unlink(fin.c_str()) != 0) {
-        *err = kes_errno();
-        return true;
-    }
-    release_bytes(st, size);
-    // (new checksums, ".kcsn" or ".kmsn", only exist while a commit that
-    // holds st->mu writes them: they are the replacing file's)
-    for (const char *suffix : {SUMS_SUFFIX, SEGS_SUMS_SUFFIX})
-        unlink(hidden_path(st, rel, suffix).c_str());
-    // Once the file is gone no one reaches its blobs; a crash before they
-    // go leaves them to the next start-up.
-    release_blobs(st, segs);
-    return true;
+    if (store_regular_size(path, &size) && unlink(path.c_str()) == 0)
+        store_release_bytes(st, size);
 }
 
 // Marks a file gone: it counts nothing more and gives back what it counted.
 // Returns false when it already was.
-bool mark_gone(store_file *f)
+static bool mark_gone(store_file *f)
 {
     std::lock_guard<std::mutex> lk(f->amu);
     if (f->gone)
         return false;
     f->gone = true;
-    release_bytes(f->st, f->charged);
+    store_release_bytes(f->st, f->charged);
     f->charged = 0;
     return true;
 }
 
 // Unlinks the hidden file of an uncommitted writer and its attributes; st->mu held.
-void drop_writer_locked(store_file *f)
+void store_drop_writer_locked(store_file *f)
 {
     if (f->committed || !mark_gone(f))
         return;
-    unlink(hidden_path(f->st, f->rel, PART_SUFFIX).c_str());
-    unlink_counted(f->st, hidden_path(f->st, f->rel, XATTR_SUFFIX));
+    unlink(store_hidden_path(f->st, f->rel, PART_SUFFIX).c_str());
+    store_unlink_counted(f->st, store_hidden_path(f->st, f->rel, XATTR_SUFFIX));
     auto it = f->st->writers.find(f->rel);
     if (it != f->st->writers.end() && it->second == f)
         f->st->writers.erase(it);
 }
 
-}  // namespace
-
-store_file::~store_file()
-{
-    if (created && st != nullptr) {
-        std::lock_guard<std::mutex> lk(st->mu);
-        drop_writer_locked(this);
-        auto it = st->writers.find(rel);
-        if (it != st->writers.end() && it->second == this)
-            st->writers.erase(it);
-    }
-    if (fd >= 0)
-        close(fd);
-    sums_free(sums);
-}
-
-// ---------------------------------------------------------------- assembled files
-
-namespace {
-
-// Reads up to n bytes at off from fd; the count read, or -1.
-ssize_t pread_all(int fd, void *buf, size_t n, uint64_t off)
-{
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = pread(fd, static_cast<char *>(buf) + done, n - done, off_t(off + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        done += size_t(r);
-    }
-    return ssize_t(done);
-}
-
-// Opens an assembled file's manifest (f->fd, f->size its length) checked
-// against its checksums: f then reads through its segments. A manifest that
-// cannot be vouched for leaves f a file whose every read is refused, saying
-// why. 0 or KES_ENOMEM.
-int load_assembled(store_file *f)
-{
-    const uint64_t len = f->size.load();
-    const char *why = nullptr;
-    std::vector<unsigned char> buf;
-    sums_file *ms = nullptr;
-    int rc = sums_load(hidden_path(f->st, f->rel, SEGS_SUMS_SUFFIX), len, &ms, &why);
-    if (rc == KES_ENOENT)
-        why = "the checksums of its manifest are lost";
-    if (rc == 0 && len > STORE_SEG_HDR + uint64_t(STORE_SEG_ENTRY) * STORE_MAX_SEGS)
-        why = "its manifest is too long";
-    if (rc == 0 && why == nullptr) {
-        buf.resize(size_t(len));
-        size_t got = 0;
-        sums_damage dmg;
-        if (sums_pread(ms, f->fd, len, buf.data(), buf.size(), 0, &got, &dmg) != 0 || got != len)
-            why = dmg.why != nullptr ? dmg.why : "its manifest cannot be read";
-    }
-    sums_free(ms);
-    uint64_t size = 0;
-    if (why == nullptr && store_segs_decode(buf.data(), buf.size(), &f->segs, &size, &why) == 0) {
-        f->assembled = true;
-        f->size = size;
-        return 0;
-    }
-    f->sums = sums_refusing(why != nullptr ? why : "its manifest cannot be read");
-    return f->sums != nullptr ? 0 : KES_ENOMEM;
-}
-
-// The blob of a segment, opened with its checksums (or saying why it cannot
-// be read). The last few stay open, so a restore opens each blob once.
-std::shared_ptr<seg_blob> seg_blob_get(store_file *f, const store_seg &sg)
-{
-    std::lock_guard<std::mutex> lk(f->bmu);
-    for (const auto &b : f->blobs)
-        if (b->tag == sg.tag)
-            return b;
-    auto b = std::make_shared<seg_blob>();
-    b->tag = sg.tag;
-    b->fd = open(blob_path(f->st, sg.tag).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat sb;
-    if (b->fd < 0) {
-        b->why = "a blob of it is missing";
-    } else if (fstat(b->fd, &sb) != 0 || uint64_t(sb.st_size) != sg.blob_size) {
-        b->why = "a blob of it does not have the size recorded for it";
-    } else {
-        b->size = sg.blob_size;
-        const char *why = nullptr;
-        int rc = sums_load(blob_sums_path(f->st, sg.tag), b->size, &b->sums, &why);
-        if (rc != 0)
-            b->why = rc == KES_ENOENT ? "the checksums of a blob of it are lost" : why;
-    }
-    if (f->blobs.size() >= STORE_OPEN_BLOBS)
-        f->blobs.erase(f->blobs.begin());
-    f->blobs.push_back(b);
-    return b;
-}
-
-// The segment that holds file offset off (off below the file's size).
-size_t seg_at(const store_file *f, uint64_t off)
-{
-    auto it = std::upper_bound(f->segs.begin(), f->segs.end(), off,
-                               [](uint64_t o, const store_seg &s) { return o < s.file_off; });
-    return size_t(it - f->segs.begin()) - 1;
-}
-
-// Reads an assembled file: each segment from its blob, checked against the
-// blob's checksums (unless checks are off).
-int segs_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg)
-{
-    const uint64_t size = f->size.load();
-    if (off >= size || len == 0)
-        return 0;
-    len = size_t(std::min<uint64_t>(len, size - off));
-    auto *dst = static_cast<unsigned char *>(buf);
-    const bool verify = f->st->verify.load(std::memory_order_relaxed);
-    for (size_t i = seg_at(f, off); *got < len; ++i) {
-        const store_seg &sg = f->segs[i];
-        const uint64_t pos = off + *got;
-        const uint64_t in = pos - sg.file_off;
-        const size_t n = size_t(std::min<uint64_t>(len - *got, sg.length - in));
-        auto b = seg_blob_get(f, sg);
-        const char *why = b->why;
-        uint64_t bad = pos;
-        size_t g = 0;
-        if (why == nullptr && verify) {
-            sums_damage d;
-            int rc = sums_pread(b->sums, b->fd, b->size, dst + *got, n, sg.blob_off + in, &g, &d);
-            if (rc != 0 && rc != KES_EIO)
-                return rc;
-            if (rc == KES_EIO) {
-                why = d.why;
-                // the page of the blob, as an offset of the file
-                bad = d.off >= sg.blob_off ? sg.file_off + (d.off - sg.blob_off) : sg.file_off;
-            }
-        } else if (why == nullptr) {
-            ssize_t r = pread_all(b->fd, dst + *got, n, sg.blob_off + in);
-            if (r < 0)
-                return kes_errno();
-            g = size_t(r);
-        }
-        if (why == nullptr && g != n)
-            why = "a blob of it is shorter than recorded";
-        if (why != nullptr) {
-            if (dmg != nullptr) {
-                dmg->off = bad;
-                dmg->why = why;
-            }
-            return KES_EIO;
-        }
-        *got += n;
-    }
-    return 0;
-}
-
-// Checksums of an assembled file's pages from page first on. A page that is
-// a whole page of one blob has that blob's checksum; any other page (a
-// segment that does not start on a page of its blob) is read, checked, and
-// summed here.
-uint32_t segs_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max)
-{
-    const uint64_t size = f->size.load();
-    std::vector<unsigned char> page;
-    uint32_t n = 0;
-    for (uint64_t p = first; n < max && p < (size + DM_SUM_PAGE - 1) / DM_SUM_PAGE;) {
-        const uint64_t pos = p * DM_SUM_PAGE;
-        const uint64_t plen = std::min<uint64_t>(DM_SUM_PAGE, size - pos);
-        const store_seg &sg = f->segs[seg_at(f, pos)];
-        const uint64_t boff = sg.blob_off + (pos - sg.file_off);
-        auto whole_blob_page = [&](uint64_t bo, uint64_t fo, uint64_t l) {
-            return bo % DM_SUM_PAGE == 0 && fo - sg.file_off + l <= sg.length &&
-                   l == std::min<uint64_t>(DM_SUM_PAGE, sg.blob_size - bo);
-        };
-        if (whole_blob_page(boff, pos, plen)) {
-            auto b = seg_blob_get(f, sg);
-            if (b->why != nullptr)
-                break;
-            // the run of such pages in this segment, in one go
-            uint32_t run = 1;
-            while (n + run < max) {
-                const uint64_t fo = pos + uint64_t(run) * DM_SUM_PAGE;
-                if (fo >= size || !whole_blob_page(boff + uint64_t(run) * DM_SUM_PAGE, fo,
-                                                   std::min<uint64_t>(DM_SUM_PAGE, size - fo)))
-                    break;
-                run++;
-            }
-            uint32_t got = sums_get(b->sums, boff / DM_SUM_PAGE, out + n, run);
-            n += got;
-            p += got;
-            if (got != run)
-                break;
-            continue;
-        }
-        page.resize(DM_SUM_PAGE);
-        size_t got = 0;
-        if (segs_pread(f, page.data(), size_t(plen), pos, &got, nullptr) != 0 || got != plen)
-            break;
-        out[n++] = dm_sum64(page.data(), size_t(plen));
-        p++;
-    }
-    return n;
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------- store
 
@@ -749,480 +440,12 @@ int store_charge(store *st, uint64_t bytes)
 {
     uint64_t used = st->used.fetch_add(bytes) + bytes;
     if (st->quota != 0 && used > st->quota) {
-        release_bytes(st, bytes);
+        store_release_bytes(st, bytes);
         return KES_ENOSPC;
     }
     return 0;
 }
 
-void store_uncharge(store *st, uint64_t bytes) { release_bytes(st, bytes); }
+void store_uncharge(store *st, uint64_t bytes) { store_release_bytes(st, bytes); }
 
 const std::set<std::string> &store_blob_refs(const store *st) { return st->blob_refs; }
-
-// ---------------------------------------------------------------- files
-
-int store_file_open(store *st, const std::string &rel, unsigned mode, std::shared_ptr<store_file> *out)
-{
-    out->reset();
-    if ((mode & (STORE_READ | STORE_WRITE)) == 0)
-        return KES_EINVAL;
-    if ((mode & STORE_CREATE) != 0 && (mode & STORE_WRITE) == 0)
-        return KES_EINVAL;
-    auto f = std::make_shared<store_file>();
-    f->st = st;
-    f->rel = rel;
-    f->mode = mode;
-    std::string fin = final_path(st, rel);
-
-    if ((mode & STORE_CREATE) == 0) {
-        // An existing complete file, read or written in place.
-        std::lock_guard<std::mutex> lk(st->mu);
-        int flags = ((mode & STORE_WRITE) ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC;
-        int fd = open(fin.c_str(), flags);
-        if (fd < 0)
-            return errno == ELOOP ? KES_ENOENT : kes_errno();
-        struct stat sb;
-        if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode)) {
-            close(fd);
-            return KES_ENOENT;
-        }
-        f->fd = fd;
-        f->size = uint64_t(sb.st_size);
-        f->charged = uint64_t(sb.st_size);  // counted when it was committed or found
-        if (regular_file_size(hidden_path(st, rel, SEGS_SUMS_SUFFIX), nullptr)) {
-            // Assembled from blobs: read through its segments, never written in place.
-            if ((mode & STORE_WRITE) != 0)
-                return KES_EROFS;
-            int rc = load_assembled(f.get());
-            if (rc != 0)
-                return rc;
-            *out = std::move(f);
-            return 0;
-        }
-        // Its checksums; a file whose checksums are lost is opened all the
-        // same, and every read of it says why it is refused.
-        const char *why = nullptr;
-        int rc = sums_load(hidden_path(st, rel, SUMS_SUFFIX), f->size.load(), &f->sums, &why);
-        if (rc == KES_ENOENT)
-            why = "no checksums are kept for it";
-        if (rc != 0) {
-            f->sums = sums_refusing(why != nullptr ? why : "its checksums cannot be read");
-            if (f->sums == nullptr)
-                return KES_ENOMEM;
-        }
-        *out = std::move(f);
-        return 0;
-    }
-
-    std::lock_guard<std::mutex> lk(st->mu);
-    auto w = st->writers.find(rel);
-    if (w != st->writers.end())
-        return KES_EEXIST;  // someone is writing it now
-    if ((mode & STORE_EXCL) != 0) {
-        struct stat sb;
-        if (lstat(fin.c_str(), &sb) == 0)
-            return KES_EEXIST;
-    }
-    int rc = make_dirs(st, rel);
-    if (rc != 0)
-        return rc;
-    std::string part = hidden_path(st, rel, PART_SUFFIX);
-    unlink(part.c_str());
-    // Attributes of a file that no longer exists must not stick to the new one.
-    if (!regular_file_size(fin, nullptr))
-        unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
-    f->sums = sums_new();
-    if (f->sums == nullptr)
-        return KES_ENOMEM;
-    int fd = create_file(part, O_RDWR | O_EXCL);
-    if (fd < 0)
-        return kes_errno();
-    f->fd = fd;
-    f->created = true;
-    st->writers[rel] = f.get();
-    *out = std::move(f);
-    return 0;
-}
-
-const std::string &store_file_rel(const store_file *f) { return f->rel; }
-unsigned store_file_mode(const store_file *f) { return f->mode; }
-uint64_t store_file_size(const store_file *f) { return f->size.load(); }
-
-int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg)
-{
-    *got = 0;
-    if ((f->mode & STORE_READ) == 0 && (f->mode & STORE_WRITE) == 0)
-        return KES_EBADF;
-    if (off >= STORE_MAX_OFFSET)
-        return 0;
-    if (f->assembled)
-        return segs_pread(f, buf, len, off, got, dmg);
-    if (f->st->verify.load(std::memory_order_relaxed))
-        return sums_pread(f->sums, f->fd, f->size.load(), buf, len, off, got, dmg);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = pread(f->fd, static_cast<char *>(buf) + done, len - done, off_t(off + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *got = done;
-            return kes_errno();
-        }
-        if (n == 0)
-            break;
-        done += size_t(n);
-    }
-    *got = done;
-    return 0;
-}
-
-int store_file_pwrite(store_file *f, const void *buf, size_t len, uint64_t off)
-{
-    if ((f->mode & STORE_WRITE) == 0)
-        return KES_EBADF;
-    if (off > STORE_MAX_OFFSET || len > STORE_MAX_OFFSET - off)
-        return KES_EFBIG;
-    uint64_t end = off + len;
-    {
-        // Count the growth of the file against the quota before writing.
-        std::lock_guard<std::mutex> lk(f->amu);
-        if (f->gone)
-            return KES_ENOENT;
-        if (f->sealed)
-            return KES_EBADF;
-        if (end > f->charged) {
-            uint64_t grow = end - f->charged;
-            uint64_t used = f->st->used.fetch_add(grow) + grow;
-            if (f->st->quota != 0 && used > f->st->quota) {
-                release_bytes(f->st, grow);
-                return KES_ENOSPC;
-            }
-            f->charged = end;
-        }
-    }
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = pwrite(f->fd, static_cast<const char *>(buf) + done, len - done, off_t(off + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return kes_errno();
-        }
-        done += size_t(n);
-    }
-    uint64_t cur = f->size.load();
-    while (end > cur && !f->size.compare_exchange_weak(cur, end)) {
-    }
-    return sums_note_write(f->sums, buf, len, off);
-}
-
-int store_file_sync(store_file *f)
-{
-    if (fsync(f->fd) != 0)
-        return kes_errno();
-    return 0;
-}
-
-namespace {
-
-// Brings the checksums of an open file up to date and stores them as the new
-// checksum file (named with new_suffix); its size is what the data file holds now.
-int seal_sums(store_file *f, const char *new_suffix, uint64_t *size)
-{
-    struct stat sb;
-    if (fstat(f->fd, &sb) != 0)
-        return kes_errno();
-    *size = uint64_t(sb.st_size);
-    int rc = sums_seal(f->sums, f->fd, *size);
-    if (rc == 0)
-        rc = sums_save(f->sums, hidden_path(f->st, f->rel, new_suffix));
-    return rc;
-}
-
-// What a file counted beyond the bytes it holds (a write that failed half
-// way) goes back.
-void true_up(store_file *f, uint64_t size)
-{
-    std::lock_guard<std::mutex> lk(f->amu);
-    if (f->charged > size) {
-        release_bytes(f->st, f->charged - size);
-        f->charged = size;
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// Commits a file whose data is itself (assembled false) or the manifest of
-// its segments (true); the two keep their checksums under different names.
-int commit_as(store_file *f, bool assembled)
-{
-    const char *cur_suffix = assembled ? SEGS_SUMS_SUFFIX : SUMS_SUFFIX;
-    const char *new_suffix = assembled ? NEW_SEGS_SUMS_SUFFIX : NEW_SUMS_SUFFIX;
-    int rc = store_file_sync(f);
-    if (rc != 0)
-        return rc;
-    store *st = f->st;
-    std::lock_guard<std::mutex> lk(st->mu);
-    if (f->committed)
-        return 0;
-    {
-        std::lock_guard<std::mutex> alk(f->amu);
-        if (f->gone)
-            return KES_ENOENT;
-        if (f->created)
-            f->sealed = true;  // no write gets in between the checksums and the rename
-    }
-    uint64_t size = 0;
-    rc = seal_sums(f, new_suffix, &size);
-    if (rc != 0) {
-        unlink(hidden_path(st, f->rel, new_suffix).c_str());
-        std::lock_guard<std::mutex> alk(f->amu);
-        f->sealed = false;
-        return rc;
-    }
-    true_up(f, size);
-    std::string fin = final_path(st, f->rel);
-    if (f->created) {
-        uint64_t old_size = 0;
-        bool replaced = regular_file_size(fin, &old_size);
-        if (replaced && (assembled || regular_file_size(hidden_path(st, f->rel, SEGS_SUMS_SUFFIX), nullptr))) {
-            // A file replaced by one of the other kind, or one with blobs,
-            // goes first, so its checksums and blobs never outlive it.
-            int err = 0;
-            remove_complete_locked(st, f->rel, &err);
-            replaced = false;
-        }
-        if (rename(hidden_path(st, f->rel, PART_SUFFIX).c_str(), fin.c_str()) != 0) {
-            rc = kes_errno();
-            unlink(hidden_path(st, f->rel, new_suffix).c_str());
-            std::lock_guard<std::mutex> alk(f->amu);
-            f->sealed = false;
-            return rc;
-        }
-        f->committed = true;
-        auto it = st->writers.find(f->rel);
-        if (it != st->writers.end() && it->second == f)
-            st->writers.erase(it);
-        if (replaced)
-            release_bytes(st, old_size);
-    }
-    if (rename(hidden_path(st, f->rel, new_suffix).c_str(), hidden_path(st, f->rel, cur_suffix).c_str()) != 0)
-        return kes_errno();
-    return store_fsync_dir(fin);
-}
-
-}  // namespace
-
-int store_file_commit(store_file *f) { return commit_as(f, false); }
-
-int store_file_commit_segments(store_file *f, std::vector<store_seg> segs, const char **why)
-{
-    *why = nullptr;
-    uint64_t size = 0;
-    if (store_segs_check(&segs, &size, why) != 0)
-        return KES_EINVAL;
-    if (!f->created || f->size.load() != 0) {
-        *why = "data arrived for it beside its extents";
-        return KES_EINVAL;
-    }
-    // The manifest is the file's data; the blobs are durable already.
-    const std::vector<unsigned char> m = store_segs_encode(segs, size);
-    int rc = store_file_pwrite(f, m.data(), m.size(), 0);
-    if (rc != 0)
-        return rc;
-    return commit_as(f, true);
-}
-
-void store_file_abandon(store_file *f)
-{
-    if (!f->created)
-        return;
-    std::lock_guard<std::mutex> lk(f->st->mu);
-    drop_writer_locked(f);
-}
-
-int store_delete(store *st, const std::string &rel)
-{
-    std::lock_guard<std::mutex> lk(st->mu);
-    bool found = false;
-    auto w = st->writers.find(rel);
-    if (w != st->writers.end()) {
-        drop_writer_locked(w->second);
-        found = true;
-    }
-    int err = 0;
-    if (remove_complete_locked(st, rel, &err)) {
-        if (err != 0)
-            return err;
-        found = true;
-    }
-    if (!found)
-        return KES_ENOENT;
-    unlink_counted(st, hidden_path(st, rel, XATTR_SUFFIX));
-    return 0;
-}
-
-uint32_t store_file_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max)
-{
-    if (f->assembled)
-        return segs_sums(f, first, out, max);
-    return sums_get(f->sums, first, out, max);
-}
-
-// ---------------------------------------------------------------- attributes
-
-namespace {
-
-struct attr_rec {
-    std::string name;
-    std::string value;
-};
-
-constexpr size_t XATTR_FILE_MAX = STORE_MAX_ATTRS * (6 + STORE_MAX_ATTR_NAME + STORE_MAX_ATTR_VALUE);
-
-// Reads the attribute file; a missing one is an empty list.
-int load_attrs(const std::string &path, std::vector<attr_rec> *recs)
-{
-    recs->clear();
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? 0 : kes_errno();
-    struct stat sb;
-    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || uint64_t(sb.st_size) > XATTR_FILE_MAX) {
-        close(fd);
-        return KES_EIO;
-    }
-    std::vector<unsigned char> buf(size_t(sb.st_size));
-    size_t done = 0;
-    while (done < buf.size()) {
-        ssize_t n = read(fd, buf.data() + done, buf.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    close(fd);
-    if (done != buf.size())
-        return KES_EIO;
-    size_t p = 0;
-    while (p < buf.size()) {
-        if (buf.size() - p < 2)
-            return KES_EIO;
-        size_t nl = be_get16(&buf[p]);
-        p += 2;
-        if (nl == 0 || nl > STORE_MAX_ATTR_NAME || buf.size() - p < nl + 4)
-            return KES_EIO;
-        attr_rec r;
-        r.name.assign(reinterpret_cast<const char *>(&buf[p]), nl);
-        p += nl;
-        size_t vl = be_get32(&buf[p]);
-        p += 4;
-        if (vl > STORE_MAX_ATTR_VALUE || buf.size() - p < vl || recs->size() >= STORE_MAX_ATTRS)
-            return KES_EIO;
-        r.value.assign(reinterpret_cast<const char *>(&buf[p]), vl);
-        p += vl;
-        recs->push_back(std::move(r));
-    }
-    return 0;
-}
-
-// Writes the attribute file anew through a temporary name, durably.
-int save_attrs(const std::string &path, const std::vector<attr_rec> &recs)
-{
-    std::vector<unsigned char> buf;
-    for (const attr_rec &r : recs) {
-        unsigned char h[4];
-        be_put16(h, uint16_t(r.name.size()));
-        buf.insert(buf.end(), h, h + 2);
-        buf.insert(buf.end(), r.name.begin(), r.name.end());
-        be_put32(h, uint32_t(r.value.size()));
-        buf.insert(buf.end(), h, h + 4);
-        buf.insert(buf.end(), r.value.begin(), r.value.end());
-    }
-    return store_replace_file(path, buf.data(), buf.size());
-}
-
-bool attr_name_ok(const char *name)
-{
-    if (name == nullptr)
-        return false;
-    size_t n = strnlen(name, STORE_MAX_ATTR_NAME + 1);
-    return n > 0 && n <= STORE_MAX_ATTR_NAME;
-}
-
-// The file exists for attribute purposes: complete, or being written. st->mu held.
-bool file_present_locked(store *st, const std::string &rel)
-{
-    // a writer leaves the table when it is committed or gone
-    if (st->writers.find(rel) != st->writers.end())
-        return true;
-    return regular_file_size(final_path(st, rel), nullptr);
-}
-
-}  // namespace
-
-int store_set_xattr(store *st, const std::string &rel, const char *name, const void *value, size_t len)
-{
-    if (!attr_name_ok(name) || len > STORE_MAX_ATTR_VALUE || (value == nullptr && len != 0))
-        return KES_EINVAL;
-    std::lock_guard<std::mutex> lk(st->mu);
-    if (!file_present_locked(st, rel))
-        return KES_ENOENT;
-    std::string path = hidden_path(st, rel, XATTR_SUFFIX);
-    std::vector<attr_rec> recs;
-    int rc = load_attrs(path, &recs);
-    if (rc != 0)
-        return rc;
-    uint64_t old_file = 0;
-    regular_file_size(path, &old_file);
-    bool done = false;
-    for (attr_rec &r : recs) {
-        if (r.name == name) {
-            r.value.assign(static_cast<const char *>(value), len);
-            done = true;
-        }
-    }
-    if (!done) {
-        if (recs.size() >= STORE_MAX_ATTRS)
-            return KES_ENOSPC;
-        recs.push_back(attr_rec{name, std::string(static_cast<const char *>(value), len)});
-    }
-    rc = save_attrs(path, recs);
-    if (rc != 0)
-        return rc;
-    uint64_t new_file = 0;
-    regular_file_size(path, &new_file);
-    release_bytes(st, old_file);
-    st->used.fetch_add(new_file);
-    return 0;
-}
-
-int store_get_xattr(store *st, const std::string &rel, const char *name, void *buf, size_t cap, size_t *len)
-{
-    *len = 0;
-    if (!attr_name_ok(name))
-        return KES_EINVAL;
-    std::vector<attr_rec> recs;
-    {
-        std::lock_guard<std::mutex> lk(st->mu);
-        if (!file_present_locked(st, rel))
-            return KES_ENOENT;
-        int rc = load_attrs(hidden_path(st, rel, XATTR_SUFFIX), &recs);
-        if (rc != 0)
-            return rc;
-    }
-    for (const attr_rec &r : recs) {
-        if (r.name != name)
-            continue;
-        *len = r.value.size();
-        if (r.value.size() > cap)
-            return KES_ERANGE;
-        if (!r.value.empty())
-            memcpy(buf, r.value.data(), r.value.size());
-        return 0;
-    }
-    return KES_ENOENT;
-}

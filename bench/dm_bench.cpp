@@ -13,7 +13,7 @@
 // costs); with KES_BENCH_DIGESTS=1 the client checks every page it reads
 // against them too.
 #include "datamover/byteorder.h"
-#include "datamover/dm.h"
+#include "datamover/dm_int.h"
 #include "appliance/appliance.h"
 #include "bench/bench_util.h"
 #include "datamover/ost_mi.h"
@@ -104,7 +104,7 @@ void dm_serve(responder &r)
     for (;;) {
         xcomm_msg *m = nullptr;
         struct timeval tv = {1, 0};
-        int rc = xcomm_endp_wait(&r.ctx, &r.endp, &m, &tv, 0);
+        int rc = xcomm_endp_wait(&r.ctx, &r.endp, &m, &tv, XCOMM_WAIT_INCOMING);
         if (rc != 0 || m == nullptr)
             continue;
         if (m->status != XCOMM_MSG_DONE || m->hdr.type != XCOMM_MSG_REQ || m->sgl_ents != 1 ||
@@ -190,7 +190,7 @@ void dm_serve(responder &r)
     static responder r;
     r.dir = dir;
     xcomm_ctx_init(&r.ctx);
-    xcomm_endp_init(&r.ctx, &r.endp, "0@127.0.0.1", 4, 1024, 0, 0);
+    xcomm_endp_init(&r.ctx, &r.endp, "0@127.0.0.1", 4, 1024, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
     xcomm_listen(&r.ctx, &r.endp);
     int ports[3] = {raw_port, xcomm_endp_local_port(&r.endp), 0};
     write_all(report_fd, ports, sizeof ports);

@@ -70,7 +70,7 @@ double xcomm_run(size_t block, size_t total, int window)
     xcomm_ctx sctx{};
     xcomm_endp sendp{};
     xcomm_ctx_init(&sctx);
-    xcomm_endp_init(&sctx, &sendp, "0@127.0.0.1", 4, 256, 0, 0);
+    xcomm_endp_init(&sctx, &sendp, "0@127.0.0.1", 4, 256, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
     xcomm_listen(&sctx, &sendp);
     int port = xcomm_endp_local_port(&sendp);
     std::atomic<bool> halt{false};
@@ -78,7 +78,7 @@ double xcomm_run(size_t block, size_t total, int window)
         while (!halt) {
             xcomm_msg *m = nullptr;
             struct timeval tv = {0, 20000};
-            if (xcomm_endp_wait(&sctx, &sendp, &m, &tv, 0) != 0 || m == nullptr)
+            if (xcomm_endp_wait(&sctx, &sendp, &m, &tv, XCOMM_WAIT_INCOMING) != 0 || m == nullptr)
                 continue;
             if (m->hdr.type == XCOMM_MSG_REQ && m->status == XCOMM_MSG_DONE) {
                 xcomm_msg *r = xcomm_msg_alloc(16);
@@ -92,8 +92,9 @@ double xcomm_run(size_t block, size_t total, int window)
     xcomm_ctx ctx{};
     xcomm_endp endp{};
     xcomm_ctx_init(&ctx);
-    xcomm_endp_init(&ctx, &endp, "", 1, 256, 0, 0);
-    endp.reconnect_allowed = 0;
+    xcomm_endp_init(&ctx, &endp, "", 1, 256, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
+    const xcomm_endp_owner own = {.reconnect = XCOMM_RECONNECT_OFF};
+    xcomm_endp_set_owner(&endp, &own);
     char name[64];
     snprintf(name, sizeof name, "%d@127.0.0.1", port);
     if (xcomm_endp_open(&ctx, &endp, name) != 0) {
@@ -121,7 +122,7 @@ double xcomm_run(size_t block, size_t total, int window)
             ++sent;
         }
         xcomm_msg *w = nullptr;
-        if (xcomm_endp_wait(&ctx, &endp, &w, nullptr, 1) != 0) {
+        if (xcomm_endp_wait(&ctx, &endp, &w, nullptr, XCOMM_WAIT_PENDING) != 0) {
             fprintf(stderr, "wait failed\n");
             exit(1);
         }
@@ -138,7 +139,7 @@ double xcomm_run(size_t block, size_t total, int window)
     halt = true;
     srv.join();
     xcomm_endp_close_all(&sctx, &sendp);
-    for (xcomm_msg *m = nullptr; xcomm_endp_wait(&sctx, &sendp, &m, XCOMM_Q_POLL, 0) == 0 && m != nullptr; m = nullptr)
+    for (xcomm_msg *m = nullptr; xcomm_endp_wait(&sctx, &sendp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING) == 0 && m != nullptr; m = nullptr)
         xcomm_msg_free(m);
     xcomm_ctx_shutdown(&sctx);
     return static_cast<double>(blocks * block) / dt / 1e6;

@@ -55,7 +55,7 @@ void release_request(ost_mi_client *cli, xcomm_msg *msg)
         if (msg->pmsg != nullptr && msg->fd != nullptr)
             xcomm_endp_close_fd(&cli->ctx, &cli->endp, msg->fd);
         xcomm_msg *m = msg;
-        xcomm_endp_wait(&cli->ctx, &cli->endp, &m, XCOMM_Q_POLL, 0);
+        xcomm_endp_wait(&cli->ctx, &cli->endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING);
         if (msg_is_linked(&cli->endp, msg)) {
             MI_LOG(cli, UTIL_LOG_WARNING, "req %p still queued, not freed\n", static_cast<void *>(msg));
             return;
@@ -87,7 +87,6 @@ int ost_mi_client_open(ost_mi_client *cli)
                 MI_LOG(cli, UTIL_LOG_ERROR, "xcomm_endp_init failed - [%d]\n", rc);
                 return rc;
             }
-            cli->endp.msgs_per_pass = 1;
         } else {
             rc = xcomm_endp_addstream(&cli->ctx, &cli->endp, cli->local_names[i]);
             if (rc != 0) {
@@ -103,15 +102,21 @@ int ost_mi_client_open(ost_mi_client *cli)
             return rc;
         if ((cli->options & OST_MI_OPT_TLS) != 0)
             cli->endp.tls_flags |= XCOMM_TLS_REQUIRED;
-        cli->endp.verify_mode = 1;
+        cli->endp.verify_mode = XCOMM_TLS_VERIFY_PEER;
     }
 
-    cli->endp.owner = cli;
-    cli->endp.alloc_cb = ost_mi_alloc_cb;
-    cli->endp.peek_sz = OST_MI_PEEK_SIZE;
-    cli->endp.reconnect_allowed = (cli->options & OST_MI_OPT_RECONNECT) != 0 ? 1 : 0;
-    cli->endp.connect_limit_ms = cli->resp_timeout_s * 1000;
-    cli->endp.negotiate_wait_s = cli->resp_timeout_s;
+    // One request at a time: one message per pass keeps the loop short.
+    const xcomm_endp_owner own = {.owner = cli,
+                                  .alloc_cb = ost_mi_alloc_cb,
+                                  .peek_sz = OST_MI_PEEK_SIZE,
+                                  .msgs_per_pass = 1,
+                                  .reconnect = (cli->options & OST_MI_OPT_RECONNECT) != 0 ? XCOMM_RECONNECT_ON
+                                                                                         : XCOMM_RECONNECT_OFF};
+    rc = xcomm_endp_set_owner(&cli->endp, &own);
+    if (rc == 0)
+        rc = xcomm_endp_set_limits(&cli->endp, cli->resp_timeout_s * 1000, cli->resp_timeout_s);
+    if (rc != 0)
+        return rc;
 
     rc = xcomm_endp_open(&cli->ctx, &cli->endp, cli->remote_name);
     if (rc != 0) {
@@ -290,7 +295,7 @@ int ost_mi_sync_rpc(ost_mi_client *cli, const void *req, int req_len, void *repl
     if (rc >= 0) {
         int64_t left = std::max<int64_t>(0, deadline - xcomm_monotime_ms());
         struct timeval tv = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
-        rc = xcomm_endp_wait(&cli->ctx, &cli->endp, &msg, &tv, 1);
+        rc = xcomm_endp_wait(&cli->ctx, &cli->endp, &msg, &tv, XCOMM_WAIT_PENDING);
     }
     if (rc < 0) {
         if (rc == XCOMM_ERR_TIMEOUT) {

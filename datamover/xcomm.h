@@ -14,20 +14,21 @@
 // ---------------------------------------------------------------------------
 // Client role (what the MI and DM clients do)
 //   xcomm_ctx_init(&ctx);
-//   xcomm_endp_init(&ctx, &endp, "", streams, slots, htons(default_port), 0);
-//   endp.alloc_cb = my_alloc; endp.owner = me; endp.peek_sz = 36;
-//   endp.msgs_per_pass = 1; endp.reconnect_allowed = 0;
+//   xcomm_endp_init(&ctx, &endp, "", streams, slots, htons(default_port), XCOMM_ENDP_NOFLAGS);
+//   xcomm_endp_owner own = {.owner = me, .alloc_cb = my_alloc, .peek_sz = 36,
+//                           .msgs_per_pass = 1, .reconnect = XCOMM_RECONNECT_OFF};
+//   xcomm_endp_set_owner(&endp, &own);
 //   xcomm_endp_open(&ctx, &endp, "10002@host");
 //   m = xcomm_msg_alloc(n); m->hdr.type = XCOMM_MSG_REQ; xcomm_send_msg(...);
-//   xcomm_endp_wait(&ctx, &endp, &m, nullptr, 1);   // m is back with m->rmsg
+//   xcomm_endp_wait(&ctx, &endp, &m, nullptr, XCOMM_WAIT_PENDING);  // m is back with m->rmsg
 //   xcomm_msg_free(m->rmsg); xcomm_msg_free(m);
 //   xcomm_ctx_shutdown(&ctx);
 //
 // Server role (what the appliance does)
-//   xcomm_endp_init(&ctx, &endp, "0@127.0.0.1", conns, slots, 0, 0);
+//   xcomm_endp_init(&ctx, &endp, "0@127.0.0.1", conns, slots, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
 //   xcomm_listen(&ctx, &endp);                // or let the first wait do it
 //   xcomm_endp_local_port(&endp);             // port actually bound
-//   loop: xcomm_endp_wait(&ctx, &endp, &m, &tv, 0) with m = nullptr:
+//   loop: xcomm_endp_wait(&ctx, &endp, &m, &tv, XCOMM_WAIT_INCOMING) with m = nullptr:
 //     - m->hdr.type REQ: a request from m->fd. Answer with a message r:
 //         r->hdr.type = XCOMM_MSG_RSP; r->hdr.rpc_id = m->hdr.rpc_id;
 //         r->fd = m->fd; xcomm_send_msg(&ctx, &endp, r); then free m.
@@ -109,12 +110,12 @@ constexpr uint32_t XCOMM_MAX_PAYLOAD = 0xFFFFFF;  // 24-bit length field
 
 // Message types.
 enum : uint8_t {
-    XCOMM_MSG_REQ = 1,
-    XCOMM_MSG_RSP = 2,
-    XCOMM_MSG_NOTIFY = 3,
-    XCOMM_MSG_ACK = 4,
-    XCOMM_MSG_DGRAM = 5,
-    XCOMM_MSG_NEGOTIATE = 6,
+    XCOMM_MSG_REQ = 1,        // answered by an RSP carrying its rpc_id
+    XCOMM_MSG_RSP = 2,        // acknowledged by the requester
+    XCOMM_MSG_NOTIFY = 3,     // acknowledged
+    XCOMM_MSG_ACK = 4,        // completes the sender's message in slot msg_id; no payload
+    XCOMM_MSG_DGRAM = 5,      // never answered
+    XCOMM_MSG_NEGOTIATE = 6,  // connection set-up, reconnect, disconnect; no payload
 };
 
 // Negotiate kinds (carried in sz_u of a negotiate).
@@ -154,29 +155,42 @@ enum : uint8_t {
 
 // Flags of xcomm_endp_init.
 enum : int {
+    XCOMM_ENDP_NOFLAGS = 0,
     XCOMM_ENDP_USE_POLL = 0x04,  // accepted, no effect
+};
+
+// Default port of xcomm_endp_init for an endpoint whose names always carry one.
+constexpr uint16_t XCOMM_NO_DEFAULT_PORT = 0;
+
+// Flags of xcomm_endp_wait.
+enum : int {
+    XCOMM_WAIT_INCOMING = 0,  // also wait for messages nobody asked for (server role)
+    XCOMM_WAIT_PENDING = 1,   // XCOMM_ERR_NOMSG at once when nothing of ours is pending
+};
+
+// Whether a client endpoint re-establishes a broken connection.
+enum : int32_t {
+    XCOMM_RECONNECT_OFF = 0,
+    XCOMM_RECONNECT_ON = 1,
+};
+
+// Messages the handlers process per readiness event, unless the owner says otherwise.
+constexpr int32_t XCOMM_MSGS_PER_PASS = 16;
+
+// xcomm_msg::flag bits.
+enum : int32_t {
+    XCOMM_MSG_BUFS_RELEASED = 0x1,  // the owner took the sgl buffers back: no retransmission
 };
 
 // Connection state bits.
 enum : uint32_t {
-    XCOMM_FD_ACTIVE = 0x01,
-    XCOMM_FD_NEGOTIATED = 0x02,
-    XCOMM_FD_CONNECTED = 0x04,
-    XCOMM_FD_THROTTLED = 0x08,
-    XCOMM_FD_ACCEPTED = 0x10,
-    XCOMM_FD_RECONNECT = 0x20,
-    XCOMM_FD_RECONNECTING = 0x40,
-};
-
-enum : uint8_t {
-    XCOMM_FD_RECEIVE_HDR = 0,
-    XCOMM_FD_RECEIVE_DATA = 1,
-    XCOMM_FD_SSL_ACCEPT = 2,
-};
-
-enum : uint8_t {
-    XCOMM_FD_INIT_HDR = 0,
-    XCOMM_FD_SEND_DATA = 1,
+    XCOMM_FD_ACTIVE = 0x01,        // on the active list
+    XCOMM_FD_NEGOTIATED = 0x02,    // server: negotiate answered (the listening record: listening)
+    XCOMM_FD_CONNECTED = 0x04,     // client: connected and negotiated
+    XCOMM_FD_THROTTLED = 0x08,     // set by an allocation callback that refuses a message for now
+    XCOMM_FD_ACCEPTED = 0x10,      // server: accepted, negotiate not yet received
+    XCOMM_FD_RECONNECT = 0x20,     // server: on the reconnect list, waiting for its client
+    XCOMM_FD_RECONNECTING = 0x40,  // client: reconnect in progress
 };
 
 // Process-wide socket options (xcomm_set_sockopt).
@@ -193,6 +207,12 @@ enum : int {
 enum : int {
     XCOMM_TLS_CONFIGURED = 0x1,
     XCOMM_TLS_REQUIRED = 0x2,
+};
+
+// Verify modes of an endpoint's TLS.
+enum : int32_t {
+    XCOMM_TLS_VERIFY_NONE = 0,
+    XCOMM_TLS_VERIFY_PEER = 1,  // the peer must present a certificate the CA signed
 };
 
 // "Collect without waiting" marker for xcomm_endp_wait's timeout.
@@ -260,7 +280,7 @@ struct xcomm_msg {
     xcomm_fd *fd;         // connection it was sent or received on
     xcomm_msg *rmsg;      // completed REQ: its RSP
     xcomm_sge sgl[XCOMM_MAX_SGL];
-    int32_t flag;         // bit 0: owner released the sgl buffers (no retransmission)
+    int32_t flag;         // XCOMM_MSG_BUFS_RELEASED
     xcomm_complete_cb_t complete_cb;
     xcomm_release_cb_t release_cb;
     xcomm_msg *next;      // completed-list links
@@ -270,7 +290,7 @@ struct xcomm_msg {
     xcomm_slot *pmsg;          // slot while pending
     uint32_t magic;
     uint32_t data_size;        // bytes of the data area after the control block
-    int32_t rcvd;              // 1: built by the engine from received bytes
+    int32_t rcvd;              // non-zero: built by the engine from received bytes
     uint32_t fd_gen;           // generation of fd when received (see xcomm_msg_reply_to)
 };
 
@@ -303,15 +323,7 @@ struct xcomm_slot {
     xcomm_slot *prev;
 };
 
-// Record of a sent message that left the pending list when written (ACK,
-// DGRAM), kept so that a reconnect can regenerate what the peer never got.
-struct xcomm_sent_rec {
-    uint32_t seq_no;
-    uint8_t type;
-    uint16_t msg_id;
-    uint64_t tag;
-};
-constexpr int XCOMM_SENT_RING = 1024;
+struct xcomm_sent_rec;  // the engine's record of recent sends (internal)
 
 // ---- connection ----
 struct xcomm_fd {
@@ -329,7 +341,7 @@ struct xcomm_fd {
     xcomm_fd *prev;
     xcomm_endp *endp;
     int32_t index;            // position in the connection table
-    uint8_t receive_state;
+    uint8_t receive_state;    // the engine's framing states (internal)
     uint8_t send_state;
     int32_t peek_bytes_available;
     unsigned char peek[XCOMM_HDR_PEEK_SIZE];
@@ -348,7 +360,7 @@ struct xcomm_fd {
     } reconnect;
     void *ssl;                // TLS session, null on a plain connection
     void *owner_data;         // free for the endpoint owner (cleared on recycle)
-    xcomm_sent_rec *sent;     // XCOMM_SENT_RING records, allocated once reconnection is agreed
+    xcomm_sent_rec *sent;     // recent sends, allocated once reconnection is agreed
     int32_t recv_busy;        // a thread is inside the allocation callback for this connection
     uint32_t gen;             // counts the record's reuses (never 0)
 };
@@ -383,9 +395,9 @@ struct xcomm_endp {
     int32_t nconns;           // records in the connection table (conns + 1)
     int32_t rr_index;
     int32_t connect_attempts; // 4
-    int32_t reconnect_allowed;// client: 1 after init; owner overwrites
+    int32_t reconnect_allowed;// client: XCOMM_RECONNECT_ON after init; owner overwrites
     int32_t oreqs;            // slots
-    int32_t msgs_per_pass;    // 16 after init
+    int32_t msgs_per_pass;    // XCOMM_MSGS_PER_PASS after init
     int32_t use_poll;         // always 0
     void *owner;
     uint32_t peer_version;
@@ -423,7 +435,7 @@ struct xcomm_endp {
     uint64_t wake_seq;           // counts wake-ups: a waiter that saw an older value must not block
     // TLS
     int32_t tls_flags;        // XCOMM_TLS_*
-    int32_t verify_mode;
+    int32_t verify_mode;      // XCOMM_TLS_VERIFY_*
     void *ssl_ctx;
     char *ca_path;
     char *cert_path;
@@ -450,6 +462,27 @@ int xcomm_ctx_shutdown(xcomm_ctx *ctx);
 int xcomm_endp_init(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name, int conns, int oreqs,
                     uint16_t default_port_net, int flags);
 int xcomm_endp_addstream(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name);
+
+// What an owner sets on its endpoint between xcomm_endp_init and the open or
+// first wait, in one call. Callbacks and sizes left unsaid keep the
+// endpoint's defaults; reconnection is off unless asked for.
+struct xcomm_endp_owner {
+    void *owner = nullptr;                 // handed back to the callbacks as endp->owner
+    xcomm_alloc_cb_t alloc_cb = nullptr;   // default: a message of the announced payload
+    xcomm_free_cb_t free_cb = nullptr;     // default: xcomm_msg_free
+    xcomm_accept_cb_t accept_cb = nullptr;
+    xcomm_close_cb_t close_cb = nullptr;
+    int32_t peek_sz = 0;                   // XCOMM_HDR_SIZE .. XCOMM_HDR_PEEK_SIZE: header and the owner's record head
+    int32_t msgs_per_pass = 0;             // default XCOMM_MSGS_PER_PASS
+    int32_t reconnect = XCOMM_RECONNECT_OFF;  // client role: XCOMM_RECONNECT_ON re-establishes broken connections
+    int32_t reconnect_timeout_s = 0;       // server role: how long a broken connection waits for its client (0: never)
+};
+// 0, or XCOMM_ERR_ENDP for an endpoint not initialised or a peek size out of range.
+int xcomm_endp_set_owner(xcomm_endp *endp, const xcomm_endp_owner *own);
+// Limits of a client's open: every connect attempt of one open (or reconnect)
+// together within connect_limit_ms (0 or less: 300 s), the negotiate reply
+// within negotiate_wait_s (negative: no limit). 0, or XCOMM_ERR_ENDP.
+int xcomm_endp_set_limits(xcomm_endp *endp, int32_t connect_limit_ms, int32_t negotiate_wait_s);
 // remote_name: "port@host", "service@host" (services database, else the
 // default port), or "host".
 int xcomm_endp_open(xcomm_ctx *ctx, xcomm_endp *endp, const char *remote_name);
@@ -471,8 +504,10 @@ int xcomm_send_msg(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg *msg);
 // Returns a completed message through *msgp. With *msgp naming a message on
 // entry, waits for that one; with *msgp null, takes the first completed.
 // timeout: null = no limit, XCOMM_Q_POLL = collect without waiting (0 with
-// *msgp unchanged when nothing is ready). flags 1: XCOMM_ERR_NOMSG at once
-// when nothing is pending. msgp null: runs one pass and returns 0.
+// *msgp unchanged when nothing is ready). flags XCOMM_WAIT_PENDING:
+// XCOMM_ERR_NOMSG at once when nothing is pending (or the message named is
+// neither pending nor completed); XCOMM_WAIT_INCOMING waits regardless.
+// msgp null: runs one pass and returns 0.
 int xcomm_endp_wait(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg **msgp, struct timeval *timeout, int flags);
 
 // One readiness pass (used by xcomm_endp_wait).

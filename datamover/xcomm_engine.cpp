@@ -442,7 +442,7 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                 if (m == nullptr)
                     return XCOMM_ERR_NOMEM;
                 m->status = XCOMM_MSG_FAILED;
-                m->rcvd = 2;
+                m->rcvd = MSG_DUPLICATE;
             } else if (h.seq_no > fd->next_recv) {
                 ULOG_ERROR(SRC, "seq_no(%d) > next_recv(%d), bad sequence!\n", static_cast<int>(h.seq_no),
                            static_cast<int>(fd->next_recv));
@@ -487,12 +487,12 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                     ULOG_ERROR(SRC, "%s: message for seq_no(%d) does not fit its payload (%u bytes, buffers %llu)\n",
                                endp->rname, static_cast<int>(h.seq_no), plen, static_cast<unsigned long long>(sum));
                     m->status = XCOMM_MSG_DONE;
-                    m->rcvd = 1;
+                    m->rcvd = MSG_RECEIVED;
                     drop_received(endp, m);
                     return XCOMM_ERR_BADMSG;
                 }
                 m->status = XCOMM_MSG_DONE;
-                m->rcvd = 1;
+                m->rcvd = MSG_RECEIVED;
                 m->rmsg = nullptr;
             }
             m->bytes_processed = 0;
@@ -504,7 +504,7 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
         // Body: the header again, then straight into the message's buffers.
         // A duplicate's body goes through a scratch buffer, a piece per round.
         xcomm_msg *m = fd->receive_msg;
-        const bool discard = m->rcvd == 2;
+        const bool discard = is_duplicate(m);
         unsigned char scratch[4096];
         bool blocked = false;
         do {
@@ -568,7 +568,7 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
         xcomm_hdr_decode(fd->recv_hdr, &m->hdr);
         fd->receive_msg = nullptr;
         fd->receive_state = XCOMM_FD_RECEIVE_HDR;
-        if (m->status == XCOMM_MSG_FAILED && m->rcvd == 2) {
+        if (is_duplicate(m)) {
             xcomm_msg_free(m);  // a duplicate: its number was counted the first time
             continue;
         }

@@ -2,10 +2,54 @@
 // the engine, negotiate and connection procedures. Not for owners.
 #pragma once
 
+#include <sys/time.h>
+
 #include "datamover/posix/platform_xcomm.h"
 #include "datamover/xcomm.h"
 
+// Record of a sent message that left the pending list when written (ACK,
+// DGRAM), kept so that a reconnect can regenerate what the peer never got.
+struct xcomm_sent_rec {
+    uint32_t seq_no;
+    uint8_t type;
+    uint16_t msg_id;
+    uint64_t tag;
+};
+constexpr int XCOMM_SENT_RING = 1024;
+
+// xcomm_fd::receive_state
+enum : uint8_t {
+    XCOMM_FD_RECEIVE_HDR = 0,   // waiting for a header in the peek buffer
+    XCOMM_FD_RECEIVE_DATA = 1,  // reading a message body into receive_msg
+    XCOMM_FD_SSL_ACCEPT = 2,    // server TLS handshake pending
+};
+
+// xcomm_fd::send_state
+enum : uint8_t {
+    XCOMM_FD_INIT_HDR = 0,   // no message being written
+    XCOMM_FD_SEND_DATA = 1,  // send_hdr encoded, send_msg part-way out
+};
+
 namespace xcomm_detail {
+
+// xcomm_msg::rcvd: where a message came from.
+enum : int32_t {
+    MSG_FROM_OWNER = 0,  // queued by the owner with xcomm_send_msg
+    MSG_RECEIVED = 1,    // from the allocation callback, for received bytes
+    MSG_DUPLICATE = 2,   // the engine's own, for a duplicate read and dropped
+};
+inline bool is_duplicate(const xcomm_msg *m) { return m->rcvd == MSG_DUPLICATE; }
+
+// How fd_close_socket ends a TLS session.
+enum : int {
+    TLS_CLOSE_NOTIFY = 0,  // with the closing handshake
+    TLS_CLOSE_QUIET = 1,   // the peer is gone or the socket is handed on
+};
+
+inline int64_t tv_ms(const struct timeval *tv)
+{
+    return static_cast<int64_t>(tv->tv_sec) * 1000 + tv->tv_usec / 1000;
+}
 
 constexpr const char *SRC = "xcomm";
 
@@ -76,6 +120,7 @@ void fd_stamp(xcomm_fd *fd);
 int64_t fd_age_sec(const xcomm_fd *fd);
 
 // Connection records (endpoint lock held).
+void fd_pristine(xcomm_endp *endp, xcomm_fd *fd, int index);
 xcomm_fd *get_fd(xcomm_endp *endp);
 void put_fd(xcomm_endp *endp, xcomm_fd *fd);
 bool fd_in_table(const xcomm_endp *endp, const xcomm_fd *fd);
@@ -86,6 +131,7 @@ int fd_drop_partial_receive(xcomm_endp *endp, xcomm_fd *fd);
 int fd_alloc_sent_ring(xcomm_fd *fd);
 
 // Socket set-up shared by connect and reconnect.
+int xcomm_socket(xcomm_endp *endp, const char *local_name);
 int apply_config_sockopts(xcomm_endp *endp, int sock);
 int connect_attempts(xcomm_endp *endp, xcomm_fd *fd, bool reconnect);
 void read_local_addr(xcomm_fd *fd);
@@ -97,11 +143,15 @@ void wake_waiters(xcomm_endp *endp);
 // Queues an engine-made message (ACK, negotiate reply) in a slot of its own
 // (ack) or from the free-slot list; no fd choice, no size change.
 int queue_internal(xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *msg, bool own_slot);
+int release_received(xcomm_endp *endp, xcomm_msg *msg);
 void drop_received(xcomm_endp *endp, xcomm_msg *msg);
 
 // Per-connection reads and writes; a TLS session takes them over when present.
 long fd_write(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, int cnt, int *err);
 long fd_read(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt, int *err);
+
+// One readiness pass; see xcomm_poll.cpp for seen.
+int poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout, const uint64_t *seen);
 
 // Engine.
 int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);

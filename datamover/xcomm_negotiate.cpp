@@ -107,7 +107,7 @@ int resend_walk(xcomm_endp *endp, xcomm_fd *fd, uint32_t peer_last_recv, uint32_
             }
             continue;
         }
-        if (xcomm_hdr_get_size(&m->hdr) != 0 && (m->flag & 1)) {
+        if (xcomm_hdr_get_size(&m->hdr) != 0 && (m->flag & XCOMM_MSG_BUFS_RELEASED)) {
             ULOG_ERROR(SRC, "seq_no(%d), bytes processed (%d), total bytes(%d) released its iovec reference, can't resend!\n",
                        static_cast<int>(m->hdr.seq_no), static_cast<int>(m->bytes_processed),
                        static_cast<int>(m->total_bytes));
@@ -372,7 +372,7 @@ int server_reconnect_negotiate(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, c
         dl_push_back(endp->active_fds, old);
     } else {
         // The break has not been seen on this side yet: drop the stale socket.
-        fd_close_socket(endp, old, 1);
+        fd_close_socket(endp, old, TLS_CLOSE_QUIET);
         old->send_msg = nullptr;
         old->send_state = XCOMM_FD_INIT_HDR;
         fd_drop_partial_receive(endp, old);
@@ -415,7 +415,7 @@ int server_reconnect(xcomm_endp *endp, xcomm_fd *fd)
     fd->state |= XCOMM_FD_RECONNECT;
     dl_push_back(endp->reconnect_fds, fd);
     fd_stamp(fd);
-    fd_close_socket(endp, fd, 0);
+    fd_close_socket(endp, fd, TLS_CLOSE_NOTIFY);
     if (fd->send_msg != nullptr) {
         xcomm_msg *m = fd->send_msg;
         ULOG_DEBUG_IF(SRC, "reset partial response, seq_no(%d),bytes_processed=%u, total_bytes=%u\n",
@@ -434,7 +434,7 @@ int client_reconnect(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
     fd->state |= XCOMM_FD_RECONNECTING;
     bool had_tls = fd->ssl != nullptr;
     if (had_tls)
-        xcomm_ssl_shutdown(fd, 1);
+        xcomm_ssl_shutdown(fd, TLS_CLOSE_QUIET);
     // The server sends whole messages again; a partial one here is dropped.
     fd_drop_partial_receive(endp, fd);
     fd->send_msg = nullptr;

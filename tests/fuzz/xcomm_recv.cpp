@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "datamover/xcomm.h"
+#include "tests/kes_net.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ void free_completed(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg **req)
 {
     for (;;) {
         xcomm_msg *m = nullptr;
-        if (xcomm_endp_wait(ctx, endp, &m, XCOMM_Q_POLL, 0) != 0 || m == nullptr)
+        if (xcomm_endp_wait(ctx, endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING) != 0 || m == nullptr)
             return;
         if (m == *req)
             *req = nullptr;
@@ -46,29 +47,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     xcomm_ctx ctx{};
     xcomm_endp endp{};
-    if (xcomm_ctx_init(&ctx) != 0 || xcomm_endp_init(&ctx, &endp, "", 2, 8, 0, 0) != 0) {
+    if (xcomm_ctx_init(&ctx) != 0 || xcomm_endp_init(&ctx, &endp, "", 2, 8, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS) != 0) {
         close(sp[0]);
         close(sp[1]);
         if (ctx.lock != nullptr)
             xcomm_ctx_shutdown(&ctx);
         return 0;
     }
-    endp.msgs_per_pass = 4;
-    endp.peek_sz = 36;
+    const xcomm_endp_owner own = {.peek_sz = 36, .msgs_per_pass = 4, .reconnect = XCOMM_RECONNECT_OFF};
+    xcomm_endp_set_owner(&endp, &own);
     xcomm_msg *req = nullptr;
     if (mode < 2) {
         xcomm_endp_adopt_server(&ctx, &endp, sp[0]);
-        if (mode == 1) {
-            xcomm_hdr h{};
-            h.type = XCOMM_MSG_NEGOTIATE;
-            h.sz_u = XCOMM_NEG_CONNECT;
-            h.rpc_id = XCOMM_NEG_PLAIN;
-            h.msg_id = 0xFFFF;
-            h.gen_no = 1;
-            unsigned char b[XCOMM_HDR_SIZE];
-            xcomm_hdr_encode(&h, b);
-            (void)!write(sp[1], b, sizeof b);
-        }
+        if (mode == 1)
+            kes_test::send_hdr(sp[1], kes_test::client_connect_negotiate());
     } else {
         // A client connection as an open would leave it, on the socket pair.
         xcomm_fd *fd = endp.active_fds.head;
@@ -78,7 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fd->next_send = 1;
         fd->next_recv = 1;
         endp.state |= XCOMM_ENDP_OPEN;
-        endp.reconnect_allowed = 0;
         req = xcomm_msg_alloc(16);
         req->hdr.type = XCOMM_MSG_REQ;
         if (xcomm_send_msg(&ctx, &endp, req) != 0) {

@@ -19,6 +19,7 @@
 #include "integration/support_appliance.h"
 #include "integration/support_sbt.h"
 #include "kes_test.h"
+#include "kes_net.h"
 
 using kes_test::Channel;
 using kes_test::SbtLib;
@@ -36,20 +37,11 @@ int idle_negotiated(const std::string &addr)
         return -1;
     struct timeval tv = {20, 0};  // only stops a hang
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(10002);
-    inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
-    xcomm_hdr h{};
-    h.type = XCOMM_MSG_NEGOTIATE;
-    h.sz_u = XCOMM_NEG_CONNECT;
-    h.rpc_id = XCOMM_NEG_PLAIN;
-    h.msg_id = 0xFFFF;
-    h.gen_no = 1;
-    unsigned char out[XCOMM_HDR_SIZE], in[XCOMM_HDR_SIZE];
-    xcomm_hdr_encode(&h, out);
+    struct sockaddr_in sa = kes_test::loopback_addr(10002, addr.c_str());
+    unsigned char in[XCOMM_HDR_SIZE];
     if (connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
-        write(s, out, sizeof out) != ssize_t(sizeof out) || recv(s, in, sizeof in, MSG_WAITALL) != ssize_t(sizeof in)) {
+        !kes_test::send_hdr(s, kes_test::client_connect_negotiate()) ||
+        recv(s, in, sizeof in, MSG_WAITALL) != ssize_t(sizeof in)) {
         close(s);
         return -1;
     }

@@ -7,6 +7,7 @@
 #include "datamover/byteorder.h"
 #include "datamover/md5.h"
 #include "datamover/xcomm.h"
+#include "kes_dm.h"
 #include "kes_test.h"
 #include "lib/common/mi_comm.h"
 
@@ -41,11 +42,13 @@ public:
         if (rc != 0)
             return rc;
         inited_ = true;
-        rc = xcomm_endp_init(&ctx_, &endp_, "", 1, 256, htons(port), 0);
+        rc = xcomm_endp_init(&ctx_, &endp_, "", 1, 256, htons(port), XCOMM_ENDP_NOFLAGS);
         if (rc != 0)
             return rc;
-        endp_.msgs_per_pass = 16;
-        endp_.reconnect_allowed = 0;
+        const xcomm_endp_owner own = {.msgs_per_pass = XCOMM_MSGS_PER_PASS, .reconnect = XCOMM_RECONNECT_OFF};
+        rc = xcomm_endp_set_owner(&endp_, &own);
+        if (rc != 0)
+            return rc;
         std::string name = std::to_string(port) + "@" + addr;
         return xcomm_endp_open(&ctx_, &endp_, name.c_str());
     }
@@ -78,7 +81,7 @@ public:
         while ((rc = xcomm_send_msg(&ctx_, &endp_, m)) == XCOMM_ERR_BUSY) {
             xcomm_msg *done = nullptr;
             struct timeval tv = {1, 0};
-            xcomm_endp_wait(&ctx_, &endp_, &done, &tv, 1);
+            xcomm_endp_wait(&ctx_, &endp_, &done, &tv, XCOMM_WAIT_PENDING);
             if (done != nullptr)
                 finished_.push_back(done);
         }
@@ -102,7 +105,7 @@ public:
             }
         }
         xcomm_msg *w = m;
-        int rc = xcomm_endp_wait(&ctx_, &endp_, &w, nullptr, 1);
+        int rc = xcomm_endp_wait(&ctx_, &endp_, &w, nullptr, XCOMM_WAIT_PENDING);
         if (rc != 0) {
             // the message may still be ours to free if it was never completed
             return rc;
@@ -218,28 +221,12 @@ private:
     std::vector<xcomm_msg *> outstanding_;
 };
 
-// ---- data-mover request builders ----
-inline std::string dm_hdr(uint8_t cmd, uint32_t sz, uint16_t fh, uint16_t slot, uint64_t off)
-{
-    unsigned char h[16];
-    h[0] = cmd;
-    h[1] = uint8_t(sz >> 16);
-    be_put16(h + 2, uint16_t(sz));
-    be_put16(h + 4, fh);
-    be_put16(h + 6, slot);
-    be_put64(h + 8, off);
-    return std::string(reinterpret_cast<char *>(h), 16);
-}
+// ---- data-mover requests and answers ----
+using kes_test::dm_req_hdr;
+using kes_test::dm_open_req;
 
 inline uint16_t dm_status(const std::string &rsp) { return rsp.size() >= 4 ? be_get16(reinterpret_cast<const unsigned char *>(rsp.data()) + 2) : 0xFFFF; }
 inline uint16_t dm_fh(const std::string &rsp) { return be_get16(reinterpret_cast<const unsigned char *>(rsp.data()) + 4); }
-
-inline std::string dm_open_req(uint16_t slot, uint32_t oflags, const std::string &name)
-{
-    std::string body(32, '\0');
-    be_put32(reinterpret_cast<unsigned char *>(body.data()) + 24, oflags);
-    return dm_hdr(1, 0, 0, slot, 0) + body + name + std::string(1, '\0');
-}
 
 // ---- the daemon on a private loopback address ----
 inline std::string daemon_path() { return std::string(KES_BUILD_DIR) + "/kestralon-appliance"; }

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <barrier>
 #include <cstring>
 #include <random>
 #include <string>
@@ -407,7 +407,6 @@ TEST_F(DroppingAppliance, ADroppedConnectionFailsTheCallPromptly)
     sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
     ASSERT_EQ(ch.v->backup(ch.ctx, 0, "cut", objs, 65536, 0), 0);
     std::vector<unsigned char> buf(65536, 1);
-    auto start = std::chrono::steady_clock::now();
     int rc = 0;
     for (int i = 0; i < 200 && rc == 0; i++)
         rc = ch.v->write2(ch.ctx, 0, buf.data());
@@ -418,7 +417,9 @@ TEST_F(DroppingAppliance, ADroppedConnectionFailsTheCallPromptly)
     std::string text = ch.error(&code);
     EXPECT_EQ(code, 7501u);
     EXPECT_TRUE(text.rfind("sbtwrite2 failed: error ", 0) == 0 || text.rfind("sbtclose2: ", 0) == 0) << text;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    // The drop itself failed the call: nothing waited for the vanished peer
+    // until the response deadline.
+    EXPECT_EQ(text.find("XCOMM_ERR_TIMEOUT"), std::string::npos) << text;
     ch.v->close2(ch.ctx, 0);
     EXPECT_EQ(ch.end(), 0);
 }
@@ -443,7 +444,6 @@ TEST_F(Sessions, ADroppedConnectionFailsARestorePromptly)
     ASSERT_EQ(r.init2(p.c_str()), 0) << r.error();
     ASSERT_EQ(r.v->restore(r.ctx, 0, "big", 1048576), 0) << r.error();
     std::vector<unsigned char> buf(1048576);
-    auto start = std::chrono::steady_clock::now();
     int rc = 0;
     for (int i = 0; i < 8 && rc == 0; i++)
         rc = r.v->read2(r.ctx, 0, buf.data());
@@ -452,7 +452,7 @@ TEST_F(Sessions, ADroppedConnectionFailsARestorePromptly)
     std::string text = r.error(&code);
     EXPECT_EQ(code, 7501u);
     EXPECT_EQ(text.rfind("sbtread2 failed: error ", 0), 0u) << text;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(text.find("XCOMM_ERR_TIMEOUT"), std::string::npos) << text;  // the drop failed it, no deadline
     r.v->close2(r.ctx, 0);
     EXPECT_EQ(r.end(), 0);
 }
@@ -465,15 +465,20 @@ TEST_F(Sessions, EightChannelsConcurrency)
     std::vector<std::thread> threads;
     std::atomic<int> good{0};
     std::vector<std::string> errors(kChannels);
+    // Every sbtinit opens the trace anew at its own level (the trace is the
+    // process's), so all channels are set up before any of them writes.
+    std::barrier ready(kChannels);
     for (int t = 0; t < kChannels; t++) {
         threads.emplace_back([&, t] {
             Channel ch;
-            if (ch.init(lib_, trace.c_str()) != 0)
-                return;
-            if (ch.init2(params().c_str(), trace.c_str(), 1) != 0) {
+            bool set_up = ch.init(lib_, trace.c_str()) == 0;
+            if (set_up && ch.init2(params().c_str(), trace.c_str(), 1) != 0) {
                 errors[t] = "sbtinit2: " + ch.error();
-                return;
+                set_up = false;
             }
+            ready.arrive_and_wait();
+            if (!set_up)
+                return;
             std::string name = "chan" + std::to_string(t);
             bool ok = backup(ch, name, 65536, 12, 1000 + t) == 0;
             if (!ok)

@@ -22,9 +22,10 @@
 #include <vector>
 
 #include "datamover/byteorder.h"
-#include "datamover/dm.h"
+#include "datamover/dm_int.h"
 #include "datamover/md5.h"
 #include "kes_test.h"
+#include "kes_net.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ public:
     DmPeer()
     {
         EXPECT_EQ(0, xcomm_ctx_init(&ctx));
-        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "0@127.0.0.1", 4, 1024, 0, 0));
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "0@127.0.0.1", 4, 1024, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS));
         EXPECT_EQ(0, xcomm_listen(&ctx, &endp));
         port = xcomm_endp_local_port(&endp);
         thr = std::thread([this] { run(); });
@@ -144,7 +145,7 @@ private:
         while (!halt) {
             xcomm_msg *m = nullptr;
             struct timeval tv = {0, 20000};
-            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, 0);
+            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, XCOMM_WAIT_INCOMING);
             if (rc != 0 || m == nullptr)
                 continue;
             if (m->status == XCOMM_MSG_CANCELLED || m->hdr.type != XCOMM_MSG_REQ) {
@@ -477,15 +478,8 @@ TEST_F(DmClientTest, MalformedConfigurationAnswerFailsConnect)
 
 TEST(DmClientConnect, RefusedConnectionFailsAtOnce)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a));
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    int port = ntohs(a.sin_port);
-    close(s);  // nothing listens there now
+    int port = kes_test::unused_loopback_port();
+    ASSERT_NE(0, port);
     int err = 0;
     EXPECT_EQ(nullptr, dm_client_create("127.0.0.1", port, nullptr, 0, 1, nullptr, 0, 1, &err));
     EXPECT_EQ(XCOMM_ERR_CONN_REFUSED, err);
@@ -1020,10 +1014,11 @@ TEST_F(DmClientTest, SilentPeerFailsEveryKindOfWaitAtItsDeadline)
     EXPECT_EQ(XCOMM_ERR_TIMEOUT, rc);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));  // only stops a hang
     EXPECT_STREQ("no answer to DM WRITE within 1 seconds", util_timeout_text());
-    // The connection went with the deadline: nothing later waits again.
-    start = std::chrono::steady_clock::now();
-    EXPECT_LT(dm_file_close(df), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    // The connection went with the deadline: nothing later waits again (no
+    // second deadline passes).
+    rc = dm_file_close(df);
+    EXPECT_LT(rc, 0);
+    EXPECT_NE(XCOMM_ERR_TIMEOUT, rc);
     EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
     EXPECT_EQ(4u, pcache_free_count(dmc->pc)) << "every page came back";
     dm_client_destroy(dmc);
@@ -1035,9 +1030,9 @@ TEST_F(DmClientTest, SilentPeerFailsEveryKindOfWaitAtItsDeadline)
     size_t len = sizeof buf;
     EXPECT_EQ(XCOMM_ERR_TIMEOUT, dm_get_xattr(dmc, nullptr, "generic:/s/x", "backup_info", buf, &len));
     EXPECT_STREQ("no answer to DM GET_XATTR within 1 seconds", util_timeout_text());
-    start = std::chrono::steady_clock::now();
-    EXPECT_LT(dm_file_delete(dmc, "generic:/s/x"), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    rc = dm_file_delete(dmc, "generic:/s/x");
+    EXPECT_LT(rc, 0);
+    EXPECT_NE(XCOMM_ERR_TIMEOUT, rc);
 }
 
 TEST_F(DmClientTest, DroppedConnectionDuringCloseWait)

@@ -57,7 +57,7 @@ public:
         memset(&ctx_, 0, sizeof ctx_);
         memset(&endp_, 0, sizeof endp_);
         EXPECT_EQ(xcomm_ctx_init(&ctx_), 0);
-        int rc = xcomm_endp_init(&ctx_, &endp_, local, 4, 64, 0, 0);
+        int rc = xcomm_endp_init(&ctx_, &endp_, local, 4, 64, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS);
         EXPECT_EQ(rc, 0) << "server endpoint on " << local;
         if (rc != 0)
             return;
@@ -77,7 +77,7 @@ public:
                 xcomm_endp_close_fd(&ctx_, &endp_, &endp_.fds[i]);
             for (;;) {
                 xcomm_msg *m = nullptr;
-                if (xcomm_endp_wait(&ctx_, &endp_, &m, XCOMM_Q_POLL, 0) != 0 || m == nullptr)
+                if (xcomm_endp_wait(&ctx_, &endp_, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING) != 0 || m == nullptr)
                     break;
                 xcomm_msg_free(m);
             }
@@ -101,7 +101,7 @@ private:
         while (!stop_) {
             xcomm_msg *m = nullptr;
             struct timeval tv = {0, 50000};
-            int rc = xcomm_endp_wait(&ctx_, &endp_, &m, &tv, 0);
+            int rc = xcomm_endp_wait(&ctx_, &endp_, &m, &tv, XCOMM_WAIT_INCOMING);
             if (rc != 0 || m == nullptr)
                 continue;
             if (m->hdr.type != XCOMM_MSG_REQ) {

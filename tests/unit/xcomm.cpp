@@ -104,7 +104,7 @@ struct Endp {
     Endp(uint16_t default_port = 0)
     {
         EXPECT_EQ(0, xcomm_ctx_init(&ctx));
-        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, 4, htons(default_port), 0));
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, 4, htons(default_port), XCOMM_ENDP_NOFLAGS));
     }
     ~Endp() { xcomm_ctx_shutdown(&ctx); }
 };
@@ -181,7 +181,7 @@ TEST(XcommTls, CertificateDirectorySetsPathsAndHandshakesRefusePlainly)
     EXPECT_STREQ("/etc/kes/cert.pem", e.endp.cert_path);
     EXPECT_STREQ("/etc/kes/key.pem", e.endp.key_path);
     EXPECT_EQ(XCOMM_TLS_CONFIGURED, e.endp.tls_flags);
-    EXPECT_EQ(1, e.endp.verify_mode);
+    EXPECT_EQ(XCOMM_TLS_VERIFY_PEER, e.endp.verify_mode);
     EXPECT_EQ(XCOMM_ERR_AUTH, xcomm_ssl_connect(&e.endp, &e.endp.fds[0]));
     EXPECT_EQ(XCOMM_ERR_AUTH, xcomm_ssl_accept(&e.endp, &e.endp.fds[0]));
     EXPECT_EQ(XCOMM_ERR_AUTH, xcomm_ssl_initialize_ctx(&e.endp));
@@ -193,17 +193,17 @@ TEST(XcommEndpoint, LifecycleAndArgumentChecks)
     ASSERT_EQ(0, xcomm_ctx_init(&ctx));
     EXPECT_NE('\0', ctx.host_name[0]);
     xcomm_endp e1{}, e2{};
-    EXPECT_EQ(XCOMM_ERR_ENDP, xcomm_endp_init(&ctx, &e1, "", 0, 4, 0, 0));
-    EXPECT_EQ(XCOMM_ERR_ENDP, xcomm_endp_init(&ctx, &e1, "", 1, 0, 0, 0));
-    ASSERT_EQ(0, xcomm_endp_init(&ctx, &e1, "", 2, 4, 0, XCOMM_ENDP_USE_POLL));
+    EXPECT_EQ(XCOMM_ERR_ENDP, xcomm_endp_init(&ctx, &e1, "", 0, 4, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS));
+    EXPECT_EQ(XCOMM_ERR_ENDP, xcomm_endp_init(&ctx, &e1, "", 1, 0, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS));
+    ASSERT_EQ(0, xcomm_endp_init(&ctx, &e1, "", 2, 4, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_USE_POLL));
     ASSERT_EQ(0, xcomm_endp_addstream(&ctx, &e1, ""));
     EXPECT_EQ(2, e1.active_fds.cnt);
     EXPECT_EQ(1, e1.free_fds.cnt);
     EXPECT_EQ(XCOMM_HDR_SIZE, e1.peek_sz);
-    EXPECT_EQ(16, e1.msgs_per_pass);
+    EXPECT_EQ(XCOMM_MSGS_PER_PASS, e1.msgs_per_pass);
     EXPECT_EQ(4, e1.connect_attempts);
-    EXPECT_EQ(1, e1.reconnect_allowed);
-    ASSERT_EQ(0, xcomm_endp_init(&ctx, &e2, "0@127.0.0.1", 2, 4, 0, 0));
+    EXPECT_EQ(XCOMM_RECONNECT_ON, e1.reconnect_allowed);
+    ASSERT_EQ(0, xcomm_endp_init(&ctx, &e2, "0@127.0.0.1", 2, 4, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS));
     EXPECT_EQ(2, ctx.endp_cnt);
     EXPECT_NE(0, xcomm_endp_local_port(&e2));
     // Sending with nothing connected finds no connection and keeps the slot.
@@ -224,4 +224,30 @@ TEST(XcommEndpoint, LifecycleAndArgumentChecks)
     EXPECT_EQ(XCOMM_ERR_ENDP, xcomm_endp_shutdown(&ctx, &e1));
     EXPECT_EQ(0, xcomm_ctx_shutdown(&ctx));  // takes e2 down as well
     EXPECT_EQ(nullptr, e2.lock);
+}
+
+TEST(XcommEndpoint, OwnerSettingsKeepDefaultsWhereUnsaidAndRefuseAPeekBeyondTheBuffer)
+{
+    Endp e;
+    auto my_alloc = [](xcomm_endp *, xcomm_fd *, const unsigned char *) -> xcomm_msg * { return nullptr; };
+    const xcomm_endp_owner own = {.owner = &e, .alloc_cb = my_alloc, .peek_sz = XCOMM_HDR_PEEK_SIZE};
+    ASSERT_EQ(0, xcomm_endp_set_owner(&e.endp, &own));
+    EXPECT_EQ(&e, e.endp.owner);
+    EXPECT_EQ(+my_alloc, e.endp.alloc_cb);
+    EXPECT_EQ(&xcomm_msg_free, e.endp.free_cb);  // unsaid: the default stays
+    EXPECT_EQ(XCOMM_HDR_PEEK_SIZE, e.endp.peek_sz);
+    EXPECT_EQ(XCOMM_MSGS_PER_PASS, e.endp.msgs_per_pass);
+    EXPECT_EQ(XCOMM_RECONNECT_OFF, e.endp.reconnect_allowed);
+
+    // A peek the connection's buffer cannot hold, or shorter than a header,
+    // is refused and changes nothing.
+    for (int bad : {XCOMM_HDR_PEEK_SIZE + 1, XCOMM_HDR_SIZE - 1}) {
+        const xcomm_endp_owner wrong = {.peek_sz = bad, .msgs_per_pass = 1, .reconnect = XCOMM_RECONNECT_ON};
+        EXPECT_EQ(XCOMM_ERR_ENDP, xcomm_endp_set_owner(&e.endp, &wrong)) << bad;
+        EXPECT_EQ(XCOMM_HDR_PEEK_SIZE, e.endp.peek_sz);
+        EXPECT_EQ(XCOMM_MSGS_PER_PASS, e.endp.msgs_per_pass);
+        EXPECT_EQ(&e, e.endp.owner);
+    }
+    xcomm_endp gone{};
+    EXPECT_EQ(XCOMM_ERR_ENDP, xcomm_endp_set_owner(&gone, &own));
 }

@@ -16,9 +16,10 @@ TEST(XcommConcurrency, TwoThreadsSendAndWaitOnOneClientEndpoint)
     xcomm_ctx ctx{};
     xcomm_endp endp{};
     ASSERT_EQ(0, xcomm_ctx_init(&ctx));
-    ASSERT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 2, 16, 0, 0));
+    ASSERT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 2, 16, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS));
     ASSERT_EQ(0, xcomm_endp_addstream(&ctx, &endp, ""));
-    endp.msgs_per_pass = 1;
+    const xcomm_endp_owner own = {.msgs_per_pass = 1};
+    ASSERT_EQ(0, xcomm_endp_set_owner(&endp, &own));
     ASSERT_EQ(0, xcomm_endp_open(&ctx, &endp, srv.remote().c_str()));
 
     constexpr int per_thread = 150;
@@ -36,7 +37,7 @@ TEST(XcommConcurrency, TwoThreadsSendAndWaitOnOneClientEndpoint)
                 continue;
             }
             xcomm_msg *w = m;
-            rc = xcomm_endp_wait(&ctx, &endp, &w, nullptr, 1);
+            rc = xcomm_endp_wait(&ctx, &endp, &w, nullptr, XCOMM_WAIT_PENDING);
             if (rc == 0 && w == m && w->status == XCOMM_MSG_DONE && w->rmsg != nullptr && text_of(w->rmsg) == text)
                 good++;
             else

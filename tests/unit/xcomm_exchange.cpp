@@ -20,7 +20,7 @@ struct timeval ms_tv(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
 {
     xcomm_msg *m = nullptr;
     struct timeval tv = ms_tv(ms);
-    int rc = xcomm_endp_wait(&c.ctx, &c.endp, &m, &tv, 0);
+    int rc = xcomm_endp_wait(&c.ctx, &c.endp, &m, &tv, XCOMM_WAIT_INCOMING);
     return rc == 0 ? m : nullptr;
 }
 
@@ -46,7 +46,7 @@ TEST(XcommExchange, RequestResponseNotifyAndDatagram)
     xcomm_msg *n = make_msg(XCOMM_MSG_NOTIFY, "note", 0x0102030405060708ULL);
     ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, n));
     xcomm_msg *w = n;
-    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING));
     EXPECT_EQ(n, w);
     EXPECT_EQ(XCOMM_MSG_DONE, w->status);
     EXPECT_EQ(0x0102030405060708ULL, w->hdr.tag);
@@ -56,7 +56,7 @@ TEST(XcommExchange, RequestResponseNotifyAndDatagram)
     xcomm_msg *d = make_msg(XCOMM_MSG_DGRAM, "fire and forget");
     ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, d));
     w = d;
-    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING));
     EXPECT_EQ(XCOMM_MSG_DONE, w->status);
     xcomm_msg_free(w);
 
@@ -89,7 +89,7 @@ TEST(XcommExchange, LargestPayloadAndZeroPayloadRoundTrip)
     m->hdr.type = XCOMM_MSG_REQ;
     ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, m));
     xcomm_msg *w = m;
-    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING));
     ASSERT_NE(nullptr, w->rmsg);
     EXPECT_EQ(XCOMM_MAX_PAYLOAD, xcomm_hdr_get_size(&w->rmsg->hdr));
     ASSERT_EQ(XCOMM_MAX_PAYLOAD, w->rmsg->sgl[0].iov_len);
@@ -122,7 +122,7 @@ TEST(XcommExchange, GatherEntriesArriveConcatenated)
         m->hdr.type = XCOMM_MSG_REQ;
         ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, m));
         xcomm_msg *w = m;
-        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING));
         ASSERT_NE(nullptr, w->rmsg);
         EXPECT_EQ(expect, text_of(w->rmsg));
         xcomm_msg_free(w->rmsg);
@@ -159,13 +159,13 @@ struct RawPair {
     {
         xcomm_msg *w = m;
         struct timeval tv = ms_tv(ms);
-        return xcomm_endp_wait(&cli.ctx, &cli.endp, &w, &tv, 1);
+        return xcomm_endp_wait(&cli.ctx, &cli.endp, &w, &tv, XCOMM_WAIT_PENDING);
     }
     // Collects a message the engine already completed (no socket I/O).
     xcomm_msg *collect(xcomm_msg *m)
     {
         xcomm_msg *w = m;
-        int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0);
+        int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING);
         return rc == 0 && w == m ? w : nullptr;
     }
 };
@@ -207,7 +207,7 @@ TEST(XcommFraming, ResponseDeliveredOneByteAtATimeIsOneMessageAndAcknowledged)
             p.raw.send_bytes(&c, 1);
     });
     xcomm_msg *w = m;
-    int rc = xcomm_endp_wait(&p.cli.ctx, &p.cli.endp, &w, nullptr, 1);
+    int rc = xcomm_endp_wait(&p.cli.ctx, &p.cli.endp, &w, nullptr, XCOMM_WAIT_PENDING);
     feeder.join();
     ASSERT_EQ(0, rc);
     ASSERT_EQ(XCOMM_MSG_DONE, w->status);
@@ -407,13 +407,7 @@ TEST(XcommFraming, NegotiateInTheMiddleOfTheStreamFailsTheConnection)
     RawPair p;
     xcomm_hdr req;
     xcomm_msg *m = p.send_req("q", &req);
-    xcomm_hdr h{};
-    h.type = XCOMM_MSG_NEGOTIATE;
-    h.sz_u = XCOMM_NEG_RECONNECT;
-    h.sz_l = 7;
-    h.seq_no = 1;
-    h.gen_no = 1;
-    p.raw.send_hdr(h);
+    p.raw.send_hdr(kes_test::server_negotiate_reply(XCOMM_NEG_RECONNECT, 7, 0, 1, 1));
     EXPECT_EQ(XCOMM_ERR_NEGOTIATE, p.wait_for(m));
     xcomm_msg *w = p.collect(m);
     ASSERT_NE(nullptr, w);
@@ -446,7 +440,7 @@ TEST(XcommClient, SlotExhaustionIsBusyAndChangesNothing)
     xcomm_endp_close_fd(&cli.ctx, &cli.endp, a->fd);
     for (xcomm_msg *x : {a, b}) {
         xcomm_msg *w = x;
-        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING));
         ASSERT_EQ(x, w);
         EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
         EXPECT_EQ(nullptr, w->fd);
@@ -461,28 +455,21 @@ TEST(XcommClient, WaitWithNothingPendingOrPolling)
     Client cli;
     ASSERT_EQ(0, cli.open(srv.remote()));
     xcomm_msg *m = nullptr;
-    EXPECT_EQ(XCOMM_ERR_NOMSG, xcomm_endp_wait(&cli.ctx, &cli.endp, &m, nullptr, 1));
-    EXPECT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &m, XCOMM_Q_POLL, 0));
+    EXPECT_EQ(XCOMM_ERR_NOMSG, xcomm_endp_wait(&cli.ctx, &cli.endp, &m, nullptr, XCOMM_WAIT_PENDING));
+    EXPECT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING));
     EXPECT_EQ(nullptr, m);
     struct timeval tv = {0, 30000};
-    EXPECT_EQ(XCOMM_ERR_TIMEOUT, xcomm_endp_wait(&cli.ctx, &cli.endp, &m, &tv, 0));
+    EXPECT_EQ(XCOMM_ERR_TIMEOUT, xcomm_endp_wait(&cli.ctx, &cli.endp, &m, &tv, XCOMM_WAIT_INCOMING));
 }
 
 TEST(XcommClient, RefusedConnectFailsAtOnce)
 {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a));
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);  // nobody listens there now
+    int port = kes_test::unused_loopback_port();
+    ASSERT_NE(0, port);
     Client cli;
-    cli.endp.connect_wait_ms = 5000;  // a retry would show as a long open
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(XCOMM_ERR_CONN_REFUSED, cli.open(std::to_string(ntohs(a.sin_port)) + "@127.0.0.1"));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+    // Attempts that went on after a refusal would end as XCOMM_ERR_CONN.
+    EXPECT_EQ(XCOMM_ERR_CONN_REFUSED, cli.open(std::to_string(port) + "@127.0.0.1"));
+    EXPECT_FALSE(cli.endp.state & XCOMM_ENDP_OPEN);
 }
 
 TEST(XcommClient, UnansweredConnectEndsAtItsLimit)
@@ -495,20 +482,19 @@ TEST(XcommClient, UnansweredConnectEndsAtItsLimit)
     std::vector<int> fillers;
     for (int i = 0; i < 4; i++) {
         int f = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
+        sockaddr_in a = kes_test::loopback_addr(port);
         connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
         fillers.push_back(f);
     }
     Client cli;
-    cli.endp.connect_limit_ms = 1500;
+    ASSERT_EQ(0, xcomm_endp_set_limits(&cli.endp, 1500, 60));
+    // XCOMM_ERR_TIMEOUT only comes once the limit has passed; an open that
+    // gave up early would end as XCOMM_ERR_CONN.
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(XCOMM_ERR_TIMEOUT, cli.open(std::to_string(port) + "@127.0.0.1"));
-    auto took = std::chrono::steady_clock::now() - t0;
-    EXPECT_GE(took, std::chrono::milliseconds(1400));
-    EXPECT_LT(took, std::chrono::seconds(30));  // only stops a hang
+    // Not a speed check: a bound far above any machine's pace, which only an
+    // open that ignored its limit (300 s by default) would pass.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60));
     EXPECT_NE(std::string(util_timeout_text()).find("the connect to " + std::to_string(port) + "@127.0.0.1 within 2 seconds"),
               std::string::npos)
         << util_timeout_text();
@@ -529,8 +515,7 @@ TEST(XcommClient, ConnectNegotiateAdvertisesCapabilitiesAndStaysPlainOnLoopback)
 {
     RawServer raw;
     raw.serve_negotiate(5);
-    Client cli;
-    cli.endp.reconnect_allowed = 1;
+    Client cli(8, XCOMM_RECONNECT_ON);
     ASSERT_EQ(0, xcomm_ssl_set_cert_dir("/nonexistent", &cli.endp));
     cli.endp.tls_flags |= XCOMM_TLS_REQUIRED;
     // The raw server answers plain: a client that requires TLS refuses that.
@@ -553,7 +538,7 @@ TEST(XcommClient, ServiceNameFallsBackToDefaultPort)
     xcomm_ctx ctx{};
     xcomm_endp endp{};
     ASSERT_EQ(0, xcomm_ctx_init(&ctx));
-    ASSERT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, 4, htons(static_cast<uint16_t>(srv.port)), 0));
+    ASSERT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, 4, htons(static_cast<uint16_t>(srv.port)), XCOMM_ENDP_NOFLAGS));
     EXPECT_EQ(0, xcomm_endp_open(&ctx, &endp, "ost_mi_client@127.0.0.1"));
     EXPECT_EQ(srv.port, endp.fds[0].rport);
     xcomm_ctx_shutdown(&ctx);
@@ -571,17 +556,7 @@ TEST(XcommServer, HostileClientsAreDroppedAndOthersStillServed)
         return xcomm_msg_alloc(n > 1000 ? 10 : n);  // cannot take big ones
     };
     srv.start();
-    auto negotiate = [](int s) {
-        xcomm_hdr h{};
-        h.type = XCOMM_MSG_NEGOTIATE;
-        h.sz_u = XCOMM_NEG_CONNECT;
-        h.rpc_id = XCOMM_NEG_PLAIN;
-        h.msg_id = 0xFFFF;
-        h.gen_no = 1;
-        unsigned char b[XCOMM_HDR_SIZE];
-        xcomm_hdr_encode(&h, b);
-        send(s, b, sizeof b, MSG_NOSIGNAL);
-    };
+    auto negotiate = [](int s) { kes_test::send_hdr(s, kes_test::client_connect_negotiate()); };
     auto closed_by_server = [](int s) {
         char buf[256];
         for (;;) {
@@ -593,12 +568,9 @@ TEST(XcommServer, HostileClientsAreDroppedAndOthersStillServed)
                 return true;
         }
     };
-    unsigned char b[XCOMM_HDR_SIZE];
     // 1. data before negotiating
     int s1 = raw_connect(srv.port);
-    xcomm_hdr d = data_hdr(XCOMM_MSG_REQ, 0, 0, 0, 0);
-    xcomm_hdr_encode(&d, b);
-    send(s1, b, sizeof b, MSG_NOSIGNAL);
+    kes_test::send_hdr(s1, data_hdr(XCOMM_MSG_REQ, 0, 0, 0, 0));
     EXPECT_TRUE(closed_by_server(s1));
     // 2. a second connect negotiate
     int s2 = raw_connect(srv.port);
@@ -608,19 +580,11 @@ TEST(XcommServer, HostileClientsAreDroppedAndOthersStillServed)
     // 3. a payload the allocation cannot take
     int s3 = raw_connect(srv.port);
     negotiate(s3);
-    d = data_hdr(XCOMM_MSG_REQ, 5000, 0, 0, 1);
-    xcomm_hdr_encode(&d, b);
-    send(s3, b, sizeof b, MSG_NOSIGNAL);
+    kes_test::send_hdr(s3, data_hdr(XCOMM_MSG_REQ, 5000, 0, 0, 1));
     EXPECT_TRUE(closed_by_server(s3));
     // 4. a version the server does not speak
     int s4 = raw_connect(srv.port);
-    xcomm_hdr nv{};
-    nv.type = XCOMM_MSG_NEGOTIATE;
-    nv.sz_u = XCOMM_NEG_CONNECT;
-    nv.rpc_id = XCOMM_NEG_PLAIN;
-    nv.gen_no = 2;
-    xcomm_hdr_encode(&nv, b);
-    send(s4, b, sizeof b, MSG_NOSIGNAL);
+    kes_test::send_hdr(s4, kes_test::client_connect_negotiate(2));
     EXPECT_TRUE(closed_by_server(s4));
     for (int s : {s1, s2, s3, s4})
         close(s);
@@ -635,15 +599,9 @@ TEST(XcommServer, HostileClientsAreDroppedAndOthersStillServed)
 
 TEST(XcommServer, AdoptedSocketIsServedByItsOwnEndpoint)
 {
-    int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a));
-    ASSERT_EQ(0, listen(ls, 4));
-    socklen_t len = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len);
-    int port = ntohs(a.sin_port);
+    int port = 0;
+    int ls = listen_loopback(4, &port);
+    ASSERT_GE(ls, 0);
 
     std::atomic<int> closed{0};
     std::atomic<int> served{0};
@@ -652,17 +610,18 @@ TEST(XcommServer, AdoptedSocketIsServedByItsOwnEndpoint)
         xcomm_ctx ctx{};
         xcomm_endp endp{};
         EXPECT_EQ(0, xcomm_ctx_init(&ctx));
-        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, 16, 0, 0));
-        endp.owner = &closed;
-        endp.close_cb = [](xcomm_endp *e, xcomm_fd *, int reason) {
-            EXPECT_EQ(XCOMM_ERR_CLOSED, reason);
-            (*static_cast<std::atomic<int> *>(e->owner))++;
-        };
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, 16, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS));
+        const xcomm_endp_owner own = {.owner = &closed,
+                                      .close_cb = [](xcomm_endp *e, xcomm_fd *, int reason) {
+                                          EXPECT_EQ(XCOMM_ERR_CLOSED, reason);
+                                          (*static_cast<std::atomic<int> *>(e->owner))++;
+                                      }};
+        EXPECT_EQ(0, xcomm_endp_set_owner(&endp, &own));
         EXPECT_EQ(0, xcomm_endp_adopt_server(&ctx, &endp, s));
         while (closed == 0) {
             xcomm_msg *m = nullptr;
             struct timeval tv = {0, 50000};
-            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, 0);
+            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, XCOMM_WAIT_INCOMING);
             if (rc != 0 || m == nullptr)
                 continue;
             if (m->hdr.type == XCOMM_MSG_REQ && m->status == XCOMM_MSG_DONE) {
@@ -675,7 +634,7 @@ TEST(XcommServer, AdoptedSocketIsServedByItsOwnEndpoint)
             xcomm_msg_free(m);
         }
         // Replies cancelled by the close are ours to free.
-        for (xcomm_msg *m = nullptr; xcomm_endp_wait(&ctx, &endp, &m, XCOMM_Q_POLL, 0) == 0 && m != nullptr; m = nullptr)
+        for (xcomm_msg *m = nullptr; xcomm_endp_wait(&ctx, &endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING) == 0 && m != nullptr; m = nullptr)
             xcomm_msg_free(m);
         xcomm_ctx_shutdown(&ctx);
     });

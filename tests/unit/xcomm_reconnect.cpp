@@ -21,15 +21,8 @@ public:
     explicit Proxy(int upstream_port)
         : up_port_(upstream_port)
     {
-        ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(0, bind(ls_, reinterpret_cast<sockaddr *>(&a), sizeof a));
-        EXPECT_EQ(0, listen(ls_, 8));
-        socklen_t len = sizeof a;
-        getsockname(ls_, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
+        ls_ = listen_loopback(8, &port);
+        EXPECT_GE(ls_, 0);
         thr_ = std::thread([this] { run(); });
     }
     ~Proxy()
@@ -141,8 +134,7 @@ TEST(XcommReconnect, CutConnectionsUnderRequestStreamLoseAndDuplicateNothing)
     Proxy proxy(srv.port);
     // Cuts land at odd offsets, inside headers and bodies alike.
     proxy.cut_after = {5003, 7777, 12011, 3001};
-    Client cli(32, 1);
-    cli.endp.msgs_per_pass = 1;
+    Client cli(32, XCOMM_RECONNECT_ON, 1);
     ASSERT_EQ(0, cli.open(proxy.remote()));
 
     constexpr int total = 600;
@@ -160,7 +152,7 @@ TEST(XcommReconnect, CutConnectionsUnderRequestStreamLoseAndDuplicateNothing)
         }
         xcomm_msg *m = nullptr;
         struct timeval tv = {20, 0};
-        int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &m, &tv, 1);
+        int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &m, &tv, XCOMM_WAIT_PENDING);
         if (rc != 0) {
             ADD_FAILURE() << "wait failed: " << rc << " with " << out.size() << " outstanding";
             ++failures;
@@ -196,16 +188,16 @@ TEST(XcommReconnect, WithoutReconnectionPendingRequestComesBackCancelled)
     srv.start();
     Proxy proxy(srv.port);
     proxy.cut_after = {40};  // negotiate (24) and a little of the request
-    Client cli(8, 0);
+    Client cli(8, XCOMM_RECONNECT_OFF);
     ASSERT_EQ(0, cli.open(proxy.remote()));
     xcomm_msg *m = make_msg(XCOMM_MSG_REQ, std::string(100, 'r'));
     int rc = xcomm_send_msg(&cli.ctx, &cli.endp, m);
     if (rc == 0) {
         xcomm_msg *w = m;
-        rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1);
+        rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING);
         EXPECT_LT(rc, 0);
         w = m;
-        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING));
         ASSERT_EQ(m, w);
         EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
         EXPECT_EQ(nullptr, w->fd);
@@ -213,7 +205,7 @@ TEST(XcommReconnect, WithoutReconnectionPendingRequestComesBackCancelled)
     xcomm_msg_free(m);
     // Nothing is left to wait for, and the endpoint says so at once.
     xcomm_msg *none = nullptr;
-    EXPECT_EQ(XCOMM_ERR_NOMSG, xcomm_endp_wait(&cli.ctx, &cli.endp, &none, nullptr, 1));
+    EXPECT_EQ(XCOMM_ERR_NOMSG, xcomm_endp_wait(&cli.ctx, &cli.endp, &none, nullptr, XCOMM_WAIT_PENDING));
     EXPECT_EQ(0u, cli.endp.reconnect_count);
 }
 
@@ -239,11 +231,11 @@ TEST(XcommReconnect, ServerDroppingTheConnectionCancelsWaitingRequest)
             xcomm_endp_close_fd(&srv.ctx, &srv.endp, victim);
     });
     xcomm_msg *w = m;
-    int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1);
+    int rc = xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING);
     closer.join();
     EXPECT_EQ(XCOMM_ERR_CLOSED, rc);
     w = m;
-    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING));
     ASSERT_EQ(m, w);
     EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
     xcomm_msg_free(w);
@@ -257,7 +249,7 @@ TEST(XcommReconnect, ServerKeysSkipZeroLowBits)
     srv.start();
     std::vector<uint32_t> keys;
     for (int i = 0; i < 3; ++i) {
-        Client cli(4, 1);
+        Client cli(4, XCOMM_RECONNECT_ON);
         ASSERT_EQ(0, cli.open(srv.remote()));
         keys.push_back(cli.endp.fds[0].reconnect.key);
         EXPECT_EQ(1, cli.endp.fds[0].reconnect.allowed);
@@ -290,14 +282,8 @@ struct ReconnectScript {
             if (raw.read_exact(b, sizeof b) != 0)
                 return;
             xcomm_hdr_decode(b, &reconnect_req);
-            xcomm_hdr r{};
-            r.type = XCOMM_MSG_NEGOTIATE;
-            r.sz_u = XCOMM_NEG_RECONNECT;
-            r.sz_l = 8;               // the new key
-            r.seq_no = 1;             // last sent: 0 (the connect reply)
-            r.gen_no = 2;             // last received: 1 (REQ 1)
-            r.tag = reconnect_req.tag;
-            raw.send_hdr(r);
+            // The new key 8; last sent 0 (the connect reply), last received 1 (REQ 1).
+            raw.send_hdr(kes_test::server_negotiate_reply(XCOMM_NEG_RECONNECT, 8, reconnect_req.tag, 1, 2));
             if (!expect_resend)
                 return;
             got_resend = raw.read_msg(&resent, &resent_body);
@@ -316,7 +302,7 @@ TEST(XcommReconnect, ClientResendsWhatTheServerLacksWithItsNumber)
 {
     ReconnectScript s;
     s.raw.serve_negotiate(7);
-    Client cli(8, 1);
+    Client cli(8, XCOMM_RECONNECT_ON);
     ASSERT_EQ(0, cli.open(s.raw.remote()));
     s.raw.join();
     EXPECT_EQ(XCOMM_CAP_RECONNECT, s.raw.client_neg.sz_l);
@@ -326,9 +312,9 @@ TEST(XcommReconnect, ClientResendsWhatTheServerLacksWithItsNumber)
     ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r2));
     s.run(true);
     xcomm_msg *w = r1;
-    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING));
     w = r2;
-    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1));
+    ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING));
     s.raw.join();
     // The reconnect negotiate carried the identity and both counters.
     EXPECT_EQ(XCOMM_NEG_RECONNECT, s.reconnect_req.sz_u);
@@ -357,21 +343,21 @@ TEST(XcommReconnect, RequestWhoseBuffersAreReleasedCannotBeResent)
 {
     ReconnectScript s;
     s.raw.serve_negotiate(7);
-    Client cli(8, 1);
+    Client cli(8, XCOMM_RECONNECT_ON);
     ASSERT_EQ(0, cli.open(s.raw.remote()));
     s.raw.join();
     xcomm_msg *r1 = make_msg(XCOMM_MSG_REQ, "first");
     xcomm_msg *r2 = make_msg(XCOMM_MSG_REQ, "second");
     ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r1));
     ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, r2));
-    r2->flag |= 1;
+    r2->flag |= XCOMM_MSG_BUFS_RELEASED;
     s.run(false);
     xcomm_msg *w = r1;
-    EXPECT_LT(xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, 1), 0);
+    EXPECT_LT(xcomm_endp_wait(&cli.ctx, &cli.endp, &w, nullptr, XCOMM_WAIT_PENDING), 0);
     s.raw.join();
     for (xcomm_msg *m : {r1, r2}) {
         w = m;
-        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, 0));
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING));
         ASSERT_EQ(m, w);
         EXPECT_EQ(XCOMM_MSG_CANCELLED, w->status);
         xcomm_msg_free(w);

@@ -20,8 +20,12 @@
 #include <gtest/gtest.h>
 
 #include "datamover/xcomm.h"
+#include "kes_net.h"
 
 namespace xt {
+
+using kes_test::listen_loopback;
+using kes_test::raw_connect;
 
 inline std::vector<unsigned char> payload_of(const xcomm_msg *m)
 {
@@ -61,10 +65,14 @@ public:
     {
         EXPECT_EQ(0, xcomm_ctx_init(&ctx));
         std::string name = std::string("0@") + addr;
-        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, name.c_str(), conns, slots, 0, 0));
-        endp.reconnect_timeout = reconnect_timeout;
-        endp.owner = this;
-        endp.close_cb = [](xcomm_endp *e, xcomm_fd *, int) { static_cast<Server *>(e->owner)->closes++; };
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, name.c_str(), conns, slots, XCOMM_NO_DEFAULT_PORT,
+                                     XCOMM_ENDP_NOFLAGS));
+        const xcomm_endp_owner own = {
+            .owner = this,
+            .close_cb = [](xcomm_endp *e, xcomm_fd *, int) { static_cast<Server *>(e->owner)->closes++; },
+            .reconnect_timeout_s = reconnect_timeout,
+        };
+        EXPECT_EQ(0, xcomm_endp_set_owner(&endp, &own));
         EXPECT_EQ(0, xcomm_listen(&ctx, &endp));
         port = xcomm_endp_local_port(&endp);
     }
@@ -83,7 +91,7 @@ public:
             // Answers still waiting for their ACK come back cancelled: ours to free.
             xcomm_endp_close_all(&ctx, &endp);
             xcomm_msg *m = nullptr;
-            while (xcomm_endp_wait(&ctx, &endp, &m, XCOMM_Q_POLL, 0) == 0 && m != nullptr) {
+            while (xcomm_endp_wait(&ctx, &endp, &m, XCOMM_Q_POLL, XCOMM_WAIT_INCOMING) == 0 && m != nullptr) {
                 xcomm_msg_free(m);
                 m = nullptr;
             }
@@ -98,7 +106,7 @@ public:
         while (!halt) {
             xcomm_msg *m = nullptr;
             struct timeval tv = {0, 20000};
-            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, 0);
+            int rc = xcomm_endp_wait(&ctx, &endp, &m, &tv, XCOMM_WAIT_INCOMING);
             if (rc != 0 || m == nullptr) {
                 if (rc != XCOMM_ERR_TIMEOUT && rc != 0)
                     errors++;
@@ -164,11 +172,12 @@ public:
 
 // A client endpoint with one stream.
 struct Client {
-    explicit Client(int slots = 64, int reconnect = 0)
+    explicit Client(int slots = 64, int reconnect = XCOMM_RECONNECT_OFF, int msgs_per_pass = XCOMM_MSGS_PER_PASS)
     {
         EXPECT_EQ(0, xcomm_ctx_init(&ctx));
-        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, slots, htons(10002), 0));
-        endp.reconnect_allowed = reconnect;
+        EXPECT_EQ(0, xcomm_endp_init(&ctx, &endp, "", 1, slots, htons(10002), XCOMM_ENDP_NOFLAGS));
+        const xcomm_endp_owner own = {.msgs_per_pass = msgs_per_pass, .reconnect = reconnect};
+        EXPECT_EQ(0, xcomm_endp_set_owner(&endp, &own));
         endp.connect_wait_ms = 50;
     }
     ~Client()
@@ -188,7 +197,7 @@ struct Client {
             return rc;
         }
         xcomm_msg *w = m;
-        rc = xcomm_endp_wait(&ctx, &endp, &w, nullptr, 1);
+        rc = xcomm_endp_wait(&ctx, &endp, &w, nullptr, XCOMM_WAIT_PENDING);
         if (rc != 0)
             return rc;
         int st = w->status;
@@ -212,15 +221,8 @@ struct Client {
 struct RawServer {
     RawServer()
     {
-        lsock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(0, bind(lsock, reinterpret_cast<sockaddr *>(&a), sizeof a));
-        EXPECT_EQ(0, listen(lsock, 8));
-        socklen_t len = sizeof a;
-        getsockname(lsock, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
+        lsock = listen_loopback(8, &port);
+        EXPECT_GE(lsock, 0);
     }
     ~RawServer()
     {
@@ -242,16 +244,7 @@ struct RawServer {
             if (read_exact(b, sizeof b) != 0)
                 return;
             xcomm_hdr_decode(b, &client_neg);
-            xcomm_hdr h{};
-            h.type = XCOMM_MSG_NEGOTIATE;
-            h.sz_u = XCOMM_NEG_CONNECT;
-            h.sz_l = key;
-            h.rpc_id = XCOMM_NEG_PLAIN;
-            h.msg_id = 0;
-            h.seq_no = 0;
-            h.gen_no = 1;
-            h.tag = key ? 0x1234 : 0;
-            send_hdr(h);
+            send_hdr(kes_test::server_negotiate_reply(XCOMM_NEG_CONNECT, key, key ? 0x1234 : 0, 0));
         });
     }
     void join()
@@ -308,38 +301,6 @@ struct RawServer {
     xcomm_hdr client_neg{};
     std::thread thr;
 };
-
-// A listening socket on 127.0.0.1 with the given backlog; its port in *port.
-inline int listen_loopback(int backlog, int *port)
-{
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, backlog) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        close(s);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return s;
-}
-
-// A raw client connected to a server endpoint.
-inline int raw_connect(int port)
-{
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
 
 inline xcomm_hdr data_hdr(uint8_t type, uint32_t size, uint16_t rpc_id, uint16_t msg_id, uint32_t seq)
 {
