@@ -74,16 +74,6 @@ bool norm_tag(const std::string &in, std::string *out)
     return true;
 }
 
-int fsync_dir(const std::string &dir)
-{
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0)
-        return kes_errno();
-    int rc = fsync(dfd) == 0 ? 0 : kes_errno();
-    close(dfd);
-    return rc;
-}
-
 // Unlinks a finished blob and gives its bytes back; bs->mu held, so the
 // registry and the count never disagree.
 void unlink_blob(blob_store *bs, const std::string &tag, uint64_t size)
@@ -119,15 +109,9 @@ void blob_store_sweep(const std::string &root, const std::set<std::string> &keep
     struct stat sb;
     if (lstat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode))
         return;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return;
     std::vector<std::string> names;
-    while (struct dirent *de = readdir(d)) {
-        if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
-            names.emplace_back(de->d_name);
-    }
-    closedir(d);
+    if (!store_dir_names(dir, &names))
+        return;
     for (const std::string &n : names) {
         // a blob of a complete file, or its checksums
         const size_t sl = strlen(SUMS_SUFFIX);
@@ -251,7 +235,7 @@ int blob_finish(blob_writer *w)
     if (rc == 0 && rename(part_path(bs, w->tag_text).c_str(), final_path(bs, w->tag_text).c_str()) != 0)
         rc = kes_errno();
     if (rc == 0)
-        rc = fsync_dir(bs->dir);
+        rc = store_fsync_dir(final_path(bs, w->tag_text));
     if (rc != 0) {
         unlink(part_path(bs, w->tag_text).c_str());
         unlink(final_path(bs, w->tag_text).c_str());
@@ -325,30 +309,37 @@ int blob_hold(blob_store *bs, const std::string &tag, uint64_t owner)
     return 0;
 }
 
+namespace {
+
+// The record of a blob owner holds (its lower-case tag in *t), or null with
+// *rc KES_ENOENT or KES_EACCES; bs->mu held.
+blob_rec *held_locked(blob_store *bs, const std::string &tag, uint64_t owner, std::string *t, int *rc)
+{
+    blob_rec *r = find_locked(bs, tag, t);
+    *rc = r == nullptr ? KES_ENOENT : r->holders.count(owner) == 0 ? KES_EACCES : 0;
+    return *rc == 0 ? r : nullptr;
+}
+
+}  // namespace
+
 int blob_held(blob_store *bs, const std::string &tag, uint64_t owner, uint64_t *size)
 {
     std::string t;
+    int rc = 0;
     std::lock_guard<std::mutex> lk(bs->mu);
-    blob_rec *r = find_locked(bs, tag, &t);
-    if (r == nullptr)
-        return KES_ENOENT;
-    if (r->holders.count(owner) == 0)
-        return KES_EACCES;
-    *size = r->size;
-    return 0;
+    if (blob_rec *r = held_locked(bs, tag, owner, &t, &rc))
+        *size = r->size;
+    return rc;
 }
 
 int blob_adopt(blob_store *bs, const std::string &tag, uint64_t owner)
 {
     std::string t;
+    int rc = 0;
     std::lock_guard<std::mutex> lk(bs->mu);
-    blob_rec *r = find_locked(bs, tag, &t);
-    if (r == nullptr)
-        return KES_ENOENT;
-    if (r->holders.count(owner) == 0)
-        return KES_EACCES;
-    bs->blobs.erase(t);
-    return 0;
+    if (held_locked(bs, tag, owner, &t, &rc) != nullptr)
+        bs->blobs.erase(t);
+    return rc;
 }
 
 int blob_release(blob_store *bs, const std::string &tag, uint64_t owner)

@@ -225,23 +225,15 @@ std::string store_blob_sums_path(const store *st, const std::string &tag)
     return st->root + "/" + STORE_BLOB_DIR + "/." + tag + SUMS_SUFFIX;
 }
 
-int store_read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
+// Reads a whole small file (at most a manifest's largest size) into buf. 0 or
+// an error number.
+static int read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
 {
     if (size > STORE_SEG_HDR + uint64_t(STORE_SEG_ENTRY) * STORE_MAX_SEGS)
         return KES_EFBIG;
     buf->resize(size_t(size));
-    size_t done = 0;
-    while (done < buf->size()) {
-        ssize_t n = pread(fd, buf->data() + done, buf->size() - done, off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return store_errno();
-        if (n == 0)
-            return KES_EIO;
-        done += size_t(n);
-    }
-    return 0;
+    ssize_t got = store_pread_full(fd, buf->data(), buf->size(), 0);
+    return got < 0 ? store_errno() : size_t(got) != buf->size() ? KES_EIO : 0;
 }
 
 bool store_manifest_segs(const std::string &path, std::vector<store_seg> *segs)
@@ -254,10 +246,24 @@ bool store_manifest_segs(const std::string &path, std::vector<store_seg> *segs)
     std::vector<unsigned char> buf;
     uint64_t size = 0;
     const char *why = nullptr;
-    bool ok = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && store_read_small_file(fd, uint64_t(sb.st_size), &buf) == 0 &&
+    bool ok = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && read_small_file(fd, uint64_t(sb.st_size), &buf) == 0 &&
               store_segs_decode(buf.data(), buf.size(), segs, &size, &why) == 0;
     close(fd);
     return ok;
+}
+
+bool store_dir_names(const std::string &dir, std::vector<std::string> *names)
+{
+    names->clear();
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return false;
+    while (struct dirent *de = readdir(d)) {
+        if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
+            names->emplace_back(de->d_name);
+    }
+    closedir(d);
+    return true;
 }
 
 // Walks the whole tree, at any depth, without following symbolic links:
@@ -273,15 +279,9 @@ static void scan_tree(store *st, uint64_t *used, uint64_t *adopted)
     while (!dirs.empty()) {
         std::string dir = std::move(dirs.back());
         dirs.pop_back();
-        DIR *d = opendir(dir.c_str());
-        if (d == nullptr)
-            continue;
         std::vector<std::string> names;
-        while (struct dirent *de = readdir(d)) {
-            if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
-                names.emplace_back(de->d_name);
-        }
-        closedir(d);
+        if (!store_dir_names(dir, &names))
+            continue;
         // Unfinished writes first, then interrupted commits, then the rest.
         for (const std::string &n : names) {
             if (is_hidden(n, PART_SUFFIX) || is_hidden(n, TMP_SUFFIX))

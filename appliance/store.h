@@ -95,6 +95,8 @@ void store_uncharge(store *st, uint64_t bytes);
 // Tags of the blobs that assembled files used when the store opened: the
 // blobs that start-up keeps.
 const std::set<std::string> &store_blob_refs(const store *st);
+// The names in a directory, "." and ".." left out. False when it cannot be read.
+bool store_dir_names(const std::string &dir, std::vector<std::string> *names);
 
 // Open modes of store_file_open.
 enum : unsigned {

@@ -19,23 +19,6 @@ seg_blob::~seg_blob()
     sums_free(sums);
 }
 
-// Reads up to n bytes at off from fd; the count read, or -1.
-static ssize_t pread_all(int fd, void *buf, size_t n, uint64_t off)
-{
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = pread(fd, static_cast<char *>(buf) + done, n - done, off_t(off + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        done += size_t(r);
-    }
-    return ssize_t(done);
-}
-
 // A manifest that cannot be vouched for leaves f a file of the manifest's
 // length whose every read is refused, saying why.
 int store_load_assembled(store_file *f)
@@ -134,7 +117,7 @@ int store_segs_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t 
                 bad = d.off >= sg.blob_off ? sg.file_off + (d.off - sg.blob_off) : sg.file_off;
             }
         } else if (why == nullptr) {
-            ssize_t r = pread_all(b->fd, dst + *got, n, sg.blob_off + in);
+            ssize_t r = store_pread_full(b->fd, dst + *got, n, sg.blob_off + in);
             if (r < 0)
                 return store_errno();
             g = size_t(r);

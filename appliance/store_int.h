@@ -99,9 +99,6 @@ std::string store_blob_sums_path(const store *st, const std::string &tag);
 // The segments of the assembled file at path, read without its checksums
 // (the manifest's own checksum still guards it). False when it has none.
 bool store_manifest_segs(const std::string &path, std::vector<store_seg> *segs);
-// Reads a whole small file (at most a manifest's largest size) into buf. 0 or
-// an error number.
-int store_read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf);
 
 // Reading an assembled file (store_assembled.cpp). Opens its manifest (f->fd,
 // f->size its length), checked against its checksums: f then reads through

@@ -5,12 +5,16 @@
 #include "appliance/appliance.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
 #include <chrono>
 #include <cstdio>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -107,6 +111,84 @@ template <typename Child> pid_t bench_start_child(Child child, const std::string
     bool ok = read_all(pfd[0], ports, nports * sizeof *ports) && ports[1] != 0;
     close(pfd[0]);
     return ok ? pid : -1;
+}
+
+// The raw sink: a size, then that many bytes into a file, then one byte back.
+inline void bench_raw_sink(int lsock, const std::string &path)
+{
+    // page-aligned like the service's buffer, so both copy alike
+    struct aligned_buf {
+        char *p = static_cast<char *>(aligned_alloc(4096, 1 << 20));
+        ~aligned_buf() { free(p); }
+        char *data() { return p; }
+        size_t size() const { return 1 << 20; }
+    } buf;
+    for (;;) {
+        int s = accept(lsock, nullptr, nullptr);
+        if (s < 0)
+            return;
+        uint64_t size = 0;
+        if (!read_all(s, &size, 8)) {
+            close(s);
+            continue;
+        }
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // whole buffers in, whole buffers out, as the service does
+        for (uint64_t off = 0; off < size;) {
+            size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
+            if (!read_all(s, buf.data(), n) || !write_all(fd, buf.data(), n))
+                break;
+            off += n;
+        }
+        close(fd);
+        unlink(path.c_str());
+        char ack = 1;
+        write_all(s, &ack, 1);
+        close(s);
+    }
+}
+
+// The child of a benchmark: the raw sink on the listening socket lsock (whose
+// port is raw_port) writing to raw_path, and the appliance of cfg. Reports
+// raw_port and the appliance's port that port_of gives (0 when it did not
+// start) on report_fd, then serves until it is killed.
+[[noreturn]] inline void bench_serve(int report_fd, int lsock, int raw_port, const std::string &raw_path,
+                                     const appliance_config &cfg, uint16_t (*port_of)(const appliance *))
+{
+    int ports[2] = {raw_port, 0};
+    std::thread raw([lsock, raw_path] { bench_raw_sink(lsock, raw_path); });
+    raw.detach();
+    appliance *app = nullptr;
+    std::string msg;
+    if (appliance_start(cfg, &app, &msg) == 0)
+        ports[1] = port_of(app);
+    else
+        fprintf(stderr, "appliance: %s\n", msg.c_str());
+    write_all(report_fd, ports, sizeof ports);
+    close(report_fd);
+    for (;;)
+        pause();
+}
+
+// The raw copy to a sink on the connected socket s (closed afterwards): size
+// bytes from buf, over and over. Seconds until the sink has written them,
+// or -1.
+inline double bench_raw_copy(int s, uint64_t size, const std::vector<char> &buf)
+{
+    if (s < 0)
+        return -1;
+    double t0 = now_s();
+    bool ok = write_all(s, &size, 8);
+    for (uint64_t off = 0; ok && off < size;) {
+        size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
+        ok = write_all(s, buf.data(), n);
+        off += n;
+    }
+    char ack;
+    ok = ok && read_all(s, &ack, 1);
+    double t = now_s() - t0;
+    close(s);
+    return ok ? t : -1;
 }
 
 // A buffer of the benchmark's byte pattern.

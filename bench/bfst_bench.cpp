@@ -39,79 +39,12 @@ namespace {
 
 constexpr uint64_t BLOB = 256ULL << 20;
 
-// The raw sink: a size, then that many bytes into a file, then one byte back.
-void raw_serve(int lsock, const std::string &path)
-{
-    // page-aligned like the service's buffer, so both copy alike
-    struct aligned_buf {
-        char *p = static_cast<char *>(aligned_alloc(4096, 1 << 20));
-        ~aligned_buf() { free(p); }
-        char *data() { return p; }
-        size_t size() const { return 1 << 20; }
-    } buf;
-    for (;;) {
-        int s = accept(lsock, nullptr, nullptr);
-        if (s < 0)
-            return;
-        uint64_t size = 0;
-        if (!read_all(s, &size, 8)) {
-            close(s);
-            continue;
-        }
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        // whole buffers in, whole buffers out, as the service does
-        for (uint64_t off = 0; off < size;) {
-            size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
-            if (!read_all(s, buf.data(), n) || !write_all(fd, buf.data(), n))
-                break;
-            off += n;
-        }
-        close(fd);
-        unlink(path.c_str());
-        char ack = 1;
-        write_all(s, &ack, 1);
-        close(s);
-    }
-}
-
 [[noreturn]] void child(int report_fd, const std::string &dir)
 {
-    int ports[2] = {0, 0};
-    int ls = bench_listen_loopback(&ports[0]);
-    std::thread raw([ls, dir] { raw_serve(ls, dir + "/bfst_bench.raw"); });
-    raw.detach();
-
-    appliance_config cfg = bench_appliance_config(dir, "bfst_bench");
-    appliance *app = nullptr;
-    std::string msg;
-    if (appliance_start(cfg, &app, &msg) == 0)
-        ports[1] = appliance_bfst_port(app);
-    else
-        fprintf(stderr, "appliance: %s\n", msg.c_str());
-    write_all(report_fd, ports, sizeof ports);
-    close(report_fd);
-    for (;;)
-        pause();
-}
-
-double raw_copy(int port, uint64_t size, const std::vector<char> &buf)
-{
-    int s = bench_connect_loopback(port);
-    if (s < 0)
-        return -1;
-    double t0 = now_s();
-    write_all(s, &size, 8);
-    for (uint64_t off = 0; off < size;) {
-        size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
-        if (!write_all(s, buf.data(), n))
-            return -1;
-        off += n;
-    }
-    char ack;
-    read_all(s, &ack, 1);
-    double t = now_s() - t0;
-    close(s);
-    return t;
+    int raw_port = 0;
+    int ls = bench_listen_loopback(&raw_port);
+    bench_serve(report_fd, ls, raw_port, dir + "/bfst_bench.raw", bench_appliance_config(dir, "bfst_bench"),
+                appliance_bfst_port);
 }
 
 bool ok(int rc, char *err, const char *what)
@@ -202,7 +135,7 @@ int main(int argc, char **argv)
     std::vector<double> ratios;
     int status = 0;
     for (int r = 0; r < rounds; ++r) {
-        double raw = raw_copy(ports[0], size, buf);
+        double raw = bench_raw_copy(bench_connect_loopback(ports[0]), size, buf);
         uint64_t wire = 0;
         double bf = bfst_store(ports[1], size, buf, psk, &wire);
         if (raw <= 0 || bf <= 0) {

@@ -50,62 +50,26 @@ sockaddr_in addr_of(const std::string &addr, int port)
     return a;
 }
 
-// The raw sink: a size, then that many bytes into a file, then one byte back.
-void raw_serve(int lsock, const std::string &path)
-{
-    std::vector<char> buf(BLOCK);
-    for (;;) {
-        int s = accept(lsock, nullptr, nullptr);
-        if (s < 0)
-            return;
-        uint64_t size = 0;
-        if (read_all(s, &size, 8)) {
-            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            for (uint64_t off = 0; off < size;) {
-                size_t n = size_t(std::min<uint64_t>(buf.size(), size - off));
-                if (!read_all(s, buf.data(), n) || !write_all(fd, buf.data(), n))
-                    break;
-                off += n;
-            }
-            close(fd);
-            unlink(path.c_str());
-            char ack = 1;
-            write_all(s, &ack, 1);
-        }
-        close(s);
-    }
-}
-
 std::string g_addr;
 
 [[noreturn]] void child(int report_fd, const std::string &dir)
 {
-    int ports[2] = {0, 0};
+    int raw_port = 0;
     int ls = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = addr_of(g_addr, 0);
     socklen_t al = sizeof a;
     if (bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(ls, 4) == 0 &&
         getsockname(ls, reinterpret_cast<sockaddr *>(&a), &al) == 0)
-        ports[0] = ntohs(a.sin_port);
-    std::thread raw([ls, dir] { raw_serve(ls, dir + "/sbt_backup_bench.raw"); });
-    raw.detach();
-
+        raw_port = ntohs(a.sin_port);
+    // The library always reaches the control port 10002 (and 1062 for BFST).
     appliance_config cfg = bench_appliance_config(dir, "sbt_backup_bench");
     cfg.listen_addr = g_addr;
     cfg.mi_port = 10002;
-    appliance *app = nullptr;
-    std::string msg;
-    if (appliance_start(cfg, &app, &msg) == 0)
-        ports[1] = appliance_mi_port(app);
-    else
-        fprintf(stderr, "appliance: %s\n", msg.c_str());
-    write_all(report_fd, ports, sizeof ports);
-    close(report_fd);
-    for (;;)
-        pause();
+    bench_serve(report_fd, ls, raw_port, dir + "/sbt_backup_bench.raw", cfg, appliance_mi_port);
 }
 
-double raw_copy(int port, uint64_t size, const std::vector<char> &buf)
+// A connection to port of the benchmark's address, or -1.
+int connect_to(int port)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = addr_of(g_addr, port);
@@ -113,16 +77,7 @@ double raw_copy(int port, uint64_t size, const std::vector<char> &buf)
         close(s);
         return -1;
     }
-    double t0 = now_s();
-    write_all(s, &size, 8);
-    for (uint64_t off = 0; off < size; off += buf.size())
-        if (!write_all(s, buf.data(), buf.size()))
-            return -1;
-    char ack;
-    read_all(s, &ack, 1);
-    double t = now_s() - t0;
-    close(s);
-    return t;
+    return s;
 }
 
 // The library loaded as RMAN loads it, with one channel context.
@@ -255,7 +210,7 @@ int main(int argc, char **argv)
     int status = 0;
     for (int r = 0; r < rounds && status == 0; ++r) {
         for (int cached = 0; cached < 2; ++cached) {
-            double raw = raw_copy(ports[0], size, buf);
+            double raw = bench_raw_copy(connect_to(ports[0]), size, buf);
             std::ofstream(windir + "/librmanKESTRALON.ini")
                 << "DEBUG_LEVEL=error\nWRITE_CACHE_SIZE=" << (cached ? 30 : 0) << "\n";
             long peak = 0;

@@ -8,12 +8,11 @@
 // Kinds 0xC0..0xCF hold, drop and record extents of two real blobs for that
 // file and close it: a close that succeeds must have made a file that reads
 // back as its extents say.
-#include "appliance/blob_store.h"
-#include "appliance/service.h"
 #include "bfst/bfst_proto.h"
 #include "datamover/byteorder.h"
 #include "datamover/md5.h"
 #include "lib/common/mi_comm.h"
+#include "tests/fuzz/fuzz_store.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -66,21 +65,9 @@ fuzz_env *env()
 {
     static fuzz_env *e = [] {
         auto *f = new fuzz_env;
-        char tmpl[] = "/tmp/kesfuzz.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            abort();
-        f->root = tmpl;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(env()->root, ec);
-        });
-        f->sh.cfg.root = f->root;
+        fuzz_open_store(&f->sh, 64 << 20);
+        f->root = f->sh.cfg.root;
         f->sh.cfg.users = {{"fuzz", "pw"}};
-        f->sh.cfg.quota = 64 << 20;
-        std::string err;
-        if (store_open(f->root, f->sh.cfg.quota, &f->sh.st, &err) != 0 ||
-            blob_store_open(f->sh.st, f->root, &f->sh.blobs, &err) != 0)
-            abort();
         f->sh.tag_hook = appl_blob_tag_hook;
         f->sh.tag_hook_ctx = f->sh.blobs;
         f->owner = mi_session_new(&f->sh, 0x7F000001);

@@ -7,6 +7,7 @@
 // follow; a flag byte may spoil a header.
 #include "appliance/bfst_service.h"
 #include "appliance/blob_store.h"
+#include "tests/fuzz/fuzz_store.h"
 #include "bfst/bfst_proto.h"
 #include "datamover/byteorder.h"
 
@@ -29,21 +30,11 @@ fuzz_env *env()
 {
     static fuzz_env *e = [] {
         auto *f = new fuzz_env;
-        char tmpl[] = "/tmp/kesfuzz.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            abort();
-        f->root = tmpl;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(env()->root, ec);
-        });
-        f->sh.cfg.root = f->root;
-        f->sh.cfg.quota = 8 << 20;
+        fuzz_open_store(&f->sh, 8 << 20);
+        f->root = f->sh.cfg.root;
         f->sh.log = appl_log_open("/dev/null", 3);
         std::string err;
-        if (f->sh.log == nullptr || store_open(f->root, f->sh.cfg.quota, &f->sh.st, &err) != 0 ||
-            blob_store_open(f->sh.st, f->root, &f->sh.blobs, &err) != 0 ||
-            bfst_service_start(&f->sh, "127.0.0.1", 0, &f->svc, &err) != 0)
+        if (f->sh.log == nullptr || bfst_service_start(&f->sh, "127.0.0.1", 0, &f->svc, &err) != 0)
             abort();
         return f;
     }();
