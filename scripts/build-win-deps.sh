@@ -70,21 +70,29 @@ rm -rf "$work"
 mkdir -p "$work/src" "$work/stage"
 log="$work/build.log"
 : >"$log"
-trap 'rc=$?; if [ $rc -ne 0 ]; then echo "build-win-deps: failed; the last lines of $log:" >&2; tail -n 30 "$log" >&2; fi' EXIT
-
 step() {  # text, command...
   local text=$1 t=$SECONDS
   shift
   echo "build-win-deps: $text"
   echo "==== $text" >>"$log"
-  "$@" >>"$log" 2>&1
+  # In the background so that the command stops at its first failure.
+  "$@" >>"$log" 2>&1 &
+  if ! wait $!; then
+    echo "build-win-deps: $text failed; the last lines of $log:" >&2
+    tail -n 30 "$log" >&2
+    exit 1
+  fi
   echo "build-win-deps: $text: $((SECONDS - t)) s"
 }
 
 # apt-get source checks the files against the signed archive index and
 # applies Debian's patches.
 fetch() {  # package, version
-  (cd "$work/src" && apt-get source -q "$1=$2")
+  cd "$work/src"
+  if ! apt-get source -q "$1=$2"; then
+    echo "apt-get source $1=$2 failed: the version must be one this machine's deb-src mirror serves"
+    exit 1
+  fi
 }
 step "fetching openssl $ossl_version" fetch openssl "$ossl_version"
 step "fetching libxml2 $xml_version" fetch libxml2 "$xml_version"
@@ -118,9 +126,11 @@ build_openssl() {
 }
 step "building openssl" build_openssl
 
-# libxml2: the tree, the parser and the serialiser, with native Windows
-# threads; no iconv, zlib, lzma, ICU, network, HTML, XPath, schemas,
-# catalogues or programs.
+# libxml2: the tree, the parser and the serialiser; no iconv, zlib, lzma,
+# ICU, network, HTML, XPath, schemas, catalogues or programs. Its threads
+# are winpthreads (the posix compiler has pthread.h): a thread's parser
+# state is then freed when the thread ends, which the Win32 variant of a
+# static libxml2 inside a DLL would not do without a DllMain of its own.
 xml_options=(-DBUILD_SHARED_LIBS=OFF -DCMAKE_BUILD_TYPE=Release "-DCMAKE_INSTALL_PREFIX=$prefix"
   "-DCMAKE_TOOLCHAIN_FILE=$toolchain" "-DKES_WIN_DEPS=$prefix" -DCMAKE_C_FLAGS_RELEASE=-O2)
 for opt in C14N CATALOG DEBUG DOCB FTP HTML HTTP ICONV ICU ISO8859X LEGACY LZMA MEM_DEBUG MODULES \
@@ -148,5 +158,4 @@ rm -rf "$prefix.old"
 if [ -e "$prefix" ]; then mv "$prefix" "$prefix.old"; fi
 mv "$staged" "$prefix"
 rm -rf "$prefix.old" "$work"
-trap - EXIT
 echo "build-win-deps: done in $((SECONDS - start)) s: $prefix"
