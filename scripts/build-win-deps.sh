@@ -10,6 +10,9 @@
 #                                  AES-GCM, SHA-1/2, MD5, HMAC, PBKDF2, PSK,
 #                                  X.509 with CRLs, PEM files
 #   libxml2                        parser, tree and serialiser; UTF-8 only
+#   xxHash                         header only: the headers of the machine's
+#                                  libxxhash-dev, copied (they are plain C and
+#                                  serve mingw as they are)
 #
 # The sources come through `apt-get source` (deb-src lines for the Debian
 # archive: scripts/setup-debian.sh adds them), at the newest version apt's
@@ -34,9 +37,11 @@ toolchain="$root/cmake/mingw-w64-x86_64.cmake"
 
 die() { echo "build-win-deps: $*" >&2; exit 1; }
 
-for tool in "$triplet-gcc-posix" "$triplet-g++-posix" apt-get apt-cache dpkg-source cmake make perl flock sha256sum; do
+for tool in "$triplet-gcc-posix" "$triplet-g++-posix" apt-get apt-cache dpkg-source dpkg-query cmake make perl flock sha256sum; do
   command -v "$tool" >/dev/null 2>&1 || die "$tool is missing: run scripts/setup-debian.sh"
 done
+xxh_version=$(dpkg-query -W -f='${Version}' libxxhash-dev 2>/dev/null) && [ -f /usr/include/xxhash.h ] ||
+  die "libxxhash-dev is missing: run scripts/setup-debian.sh"
 
 # The newest version of a source package in apt's lists, or the one asked for.
 source_version() {  # package, requested version (may be empty)
@@ -53,7 +58,7 @@ ossl_version=$(source_version openssl "${KES_WIN_OPENSSL_VERSION:-}")
 xml_version=$(source_version libxml2 "${KES_WIN_LIBXML2_VERSION:-}")
 compiler=$("$triplet-gcc-posix" -dumpfullversion)
 recipe=$(sha256sum "$0" "$toolchain" | sha256sum | cut -c1-16)
-stamp="openssl=$ossl_version libxml2=$xml_version gcc=$compiler recipe=$recipe"
+stamp="openssl=$ossl_version libxml2=$xml_version xxhash=$xxh_version gcc=$compiler recipe=$recipe"
 
 mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
@@ -153,6 +158,8 @@ staged="$work/stage$prefix"
 [ -f "$staged/lib/libssl.a" ] && [ -f "$staged/lib/libcrypto.a" ] && [ -f "$staged/lib/libxml2.a" ] ||
   die "the staged prefix $staged lacks a library"
 rm -rf "$staged/bin" "$staged/share"
+cp /usr/include/xxhash.h "$staged/include/"
+[ ! -f /usr/include/xxh3.h ] || cp /usr/include/xxh3.h "$staged/include/"
 echo "$stamp" >"$staged/.kes-deps"
 rm -rf "$prefix.old"
 if [ -e "$prefix" ]; then mv "$prefix" "$prefix.old"; fi

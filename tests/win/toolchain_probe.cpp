@@ -537,13 +537,14 @@ void check_xml(const std::string &dir) {
     if (doc) xmlDocDumpFormatMemoryEnc(doc, &out, &size, "UTF-8", 1);
     std::string saved = out ? std::string(reinterpret_cast<char *>(out), static_cast<size_t>(size)) : "";
     xmlFree(out);
+    bool parsed = doc != nullptr;
     xmlFreeDoc(doc);
 
     const char bad[] = "<credentials><credential id=\"x\"></credentials>";
     xmlDocPtr broken = xmlReadMemory(bad, sizeof bad - 1, "bad.xml", nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR |
                                                                                XML_PARSE_NOWARNING);
     xmlFreeDoc(broken);
-    report(doc && count == 2 && first_user == "rman" && text == "\xc3\xa9t\xc3\xa9" &&
+    report(parsed && count == 2 && first_user == "rman" && text == "\xc3\xa9t\xc3\xa9" &&
                saved.find("id=\"new\"") != std::string::npos && saved.find("\"old\"") == std::string::npos &&
                saved.find("\xc3\xa9t\xc3\xa9") != std::string::npos && broken == nullptr,
            "xml", "parsed %s (%d credentials), edited and saved %d bytes, malformed text refused", path.c_str(), count,
