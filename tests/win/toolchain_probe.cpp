@@ -151,24 +151,34 @@ bool wait_socket(SOCKET s, bool for_write, int ms) {
 
 // --------------------------------------------------------------- Winsock
 
+// Listens on an ephemeral port of host; the listener's address, with port 0
+// when it could not be set up (WSAGetLastError says why).
+sockaddr_in listen_any(const std::string &host, Socket &l) {
+    l.s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = make_addr(host, 0);
+    int len = sizeof a;
+    if (l.s == INVALID_SOCKET || bind(l.s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(l.s, 4) != 0 ||
+        getsockname(l.s, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        a.sin_port = 0;
+    return a;
+}
+
 void check_loopback(const std::string &host) {
     const char *name = host == "127.0.0.1" ? "winsock-127.0.0.1" : "winsock-loopback";
-    Socket l(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in a = make_addr(host, 0);
-    if (bind(l.s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(l.s, 4) != 0) {
+    Socket l;
+    sockaddr_in a = listen_any(host, l);
+    if (a.sin_port == 0) {
         report(false, name, "bind/listen on %s failed: %d %s", host.c_str(), WSAGetLastError(),
                wsa_text(WSAGetLastError()).c_str());
         return;
     }
-    int len = sizeof a;
-    getsockname(l.s, reinterpret_cast<sockaddr *>(&a), &len);
     Socket c(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (connect(c.s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         report(false, name, "connect to %s failed: %d", addr_text(a).c_str(), WSAGetLastError());
         return;
     }
     sockaddr_in peer{};
-    len = sizeof peer;
+    int len = sizeof peer;
     Socket s(accept(l.s, reinterpret_cast<sockaddr *>(&peer), &len));
     const char msg[] = "loopback";
     char buf[16] = "";
@@ -184,12 +194,8 @@ void check_loopback(const std::string &host) {
 void check_nonblocking(const std::string &host, unsigned closed_port) {
     // Connect without blocking, select for writability, then the queued data
     // and the end of stream through WSAPoll.
-    Socket l(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in a = make_addr(host, 0);
-    int len = sizeof a;
-    bind(l.s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(l.s, 4);
-    getsockname(l.s, reinterpret_cast<sockaddr *>(&a), &len);
+    Socket l;
+    sockaddr_in a = listen_any(host, l);
 
     Socket c(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     set_nonblocking(c.s, true);
@@ -197,7 +203,7 @@ void check_nonblocking(const std::string &host, unsigned closed_port) {
     int err = rc == 0 ? 0 : WSAGetLastError();
     bool writable = wait_socket(c.s, true, 10000);
     int soerr = -1;
-    len = sizeof soerr;
+    int len = sizeof soerr;
     getsockopt(c.s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&soerr), &len);
     report((rc == 0 || err == WSAEWOULDBLOCK) && writable && soerr == 0, "nonblocking-connect",
            "connect gave %d (WSAEWOULDBLOCK is %d), writable %d, SO_ERROR %d", err, WSAEWOULDBLOCK, writable,
@@ -256,19 +262,15 @@ void check_nonblocking(const std::string &host, unsigned closed_port) {
 }
 
 void check_keepalive(const std::string &host) {
-    Socket l(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in a = make_addr(host, 0);
-    int len = sizeof a;
-    bind(l.s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(l.s, 1);
-    getsockname(l.s, reinterpret_cast<sockaddr *>(&a), &len);
+    Socket l;
+    sockaddr_in a = listen_any(host, l);
     Socket c(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     connect(c.s, reinterpret_cast<sockaddr *>(&a), sizeof a);
 
     BOOL on = TRUE;
     setsockopt(c.s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&on), sizeof on);
     BOOL cur = FALSE;
-    len = sizeof cur;
+    int len = sizeof cur;
     int g = getsockopt(c.s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char *>(&cur), &len);
     tcp_keepalive kv{1, 45000, 7000};  // milliseconds
     DWORD bytes = 0;
