@@ -51,6 +51,10 @@ struct appliance_config {
     uint32_t max_conns_per_addr = 256;    // logged-in connections per client address
     uint32_t max_pending_per_addr = 16;   // connections per address waiting to log in
 
+    // TLS of the control and data-mover services.
+    std::string tls_dir;                // cacert.pem, cert.pem, key.pem [, crl.pem]: TLS with certificates
+    bool tls_required = false;          // clients (other than 127.0.0.1) must use TLS
+
     // Failure injection.
     uint32_t delay_ms = 0;              // before every reply
     uint64_t drop_after_msgs = 0;       // drop a connection on receiving its N-th request
