@@ -91,7 +91,7 @@ tls_globals g_tls;
 
 int tls_startup()
 {
-    std::mutex *lk = xcomm_global_lock();
+    std::mutex *lk = xcomm_platform_startup() == 0 ? xcomm_global_lock() : nullptr;
     if (lk == nullptr) {
         ULOG_ERROR(SRC, "TLS cannot be set up: the process-wide lock is unavailable\n");
         return XCOMM_ERR_AUTH;
