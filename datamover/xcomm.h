@@ -83,6 +83,15 @@
 //   take at most connect_limit_ms; when that passes the open fails with
 //   XCOMM_ERR_TIMEOUT. A refused connect fails at once.
 // - The negotiate reply is awaited for at most negotiate_wait_s seconds.
+// - TLS (xcomm_ssl.h): an endpoint with a certificate directory (or a shared
+//   context) advertises TLS in its connect negotiate; a client that requires
+//   it asks for it, a server that requires it demands it of capable clients,
+//   never for a peer on 127.0.0.1. The handshake follows the negotiate on
+//   the same socket: a client's inside its open or reconnect (bounded by
+//   negotiate_wait_s), a server's step by step as the socket allows, with
+//   nothing but the negotiate reply written before it completes. A client
+//   whose connection ran in TLS makes a new handshake after a reconnect, and
+//   the server's record waits for it before it retransmits.
 //
 // Callback rules: completion callbacks, release callbacks, close_cb and
 // accept_cb run with the endpoint lock held and must not call back into the
