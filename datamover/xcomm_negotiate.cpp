@@ -236,6 +236,10 @@ int client_negotiate(xcomm_endp *endp, xcomm_fd *fd, const xcomm_hdr *h, int exp
         if (h->rpc_id == XCOMM_NEG_PLAIN) {
             if (endp->tls_flags & XCOMM_TLS_REQUIRED) {
                 ULOG_ERROR(SRC, "SSL not supported by server\n");
+                if (is_loopback(fd->laddr))
+                    ULOG_ERROR(SRC, "%s: connections from 127.0.0.1 never use TLS; with TLS required, reach the "
+                                    "server through another address\n",
+                               endp->rname);
                 return XCOMM_ERR_NEGOTIATE;
             }
             return 0;

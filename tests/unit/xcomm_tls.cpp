@@ -192,6 +192,8 @@ TEST(XcommTls, NegotiateChoosesTlsClearOrRefusal)
         {"a client that cannot, against a requiring server", NONE, REQUIRED, SRV_ADDR, 0, false},
         {"a requiring client against a server without TLS", REQUIRED, NONE, SRV_ADDR, XCOMM_ERR_NEGOTIATE, false},
         {"127.0.0.1 never uses TLS", CONFIGURED, REQUIRED, "127.0.0.1", 0, false},
+        {"a requiring client on 127.0.0.1 refuses the clear answer", REQUIRED, REQUIRED, "127.0.0.1",
+         XCOMM_ERR_NEGOTIATE, false},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
@@ -227,6 +229,19 @@ TEST(XcommTls, NegotiateChoosesTlsClearOrRefusal)
     EXPECT_EQ(XCOMM_NEG_TLS, raw.client_neg.rpc_id);
     EXPECT_EQ(XCOMM_CAP_TLS, raw.client_neg.sz_l);
     EXPECT_TRUE(Capture::logged("SSL not supported by server")) << Capture::log();
+
+    // On 127.0.0.1 a requiring client does not even ask, and says why it
+    // then gives up.
+    Capture cap_lo;
+    RawServer lo("127.0.0.1");
+    lo.serve_negotiate(5);
+    Client cli_lo;
+    setup_tls(&cli_lo.endp, REQUIRED, c.of("client"));
+    EXPECT_EQ(XCOMM_ERR_NEGOTIATE, cli_lo.open(lo.remote()));
+    lo.join();
+    EXPECT_EQ(XCOMM_NEG_PLAIN, lo.client_neg.rpc_id);
+    EXPECT_EQ(XCOMM_CAP_TLS, lo.client_neg.sz_l);
+    EXPECT_TRUE(Capture::logged("connections from 127.0.0.1 never use TLS")) << Capture::log();
 }
 
 TEST(XcommTls, MessagesOfEveryShapeCrossASession)
