@@ -375,8 +375,8 @@ struct switch_pass {
     std::vector<std::string> config_files;
 };
 
-// One pass over argv[1..argc-1]. Returns 0, 1 for --help or --version (text
-// in *msg) or -1 with a message.
+// One pass over argv[1..argc-1]: APPL_ARGS_OK, APPL_ARGS_SHOWN for --help or
+// --version (text in *msg) or APPL_ARGS_BAD with a message.
 int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps, std::string *msg)
 {
     const char *prog = ps->prog;
@@ -397,11 +397,11 @@ int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps
             // never echo the value: it holds a password
             *msg = "passwords do not belong in the configuration file; name a users file instead "
                    "(users-file = FILE, readable by the appliance's user only)";
-            return -1;
+            return APPL_ARGS_BAD;
         }
         if (ps->from_file && (arg == "--help" || arg == "--version" || arg == "--config")) {
             *msg = "'" + arg.substr(2) + "' is not a setting";
-            return -1;
+            return APPL_ARGS_BAD;
         }
         auto need = [&](std::string *v) -> bool {
             if (has_val) {
@@ -441,99 +441,99 @@ int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps
         std::string v;
         if (arg == "--help" || arg == "-h") {
             *msg = appliance_usage(prog);
-            return 1;
+            return APPL_ARGS_SHOWN;
         } else if (arg == "--version") {
             *msg = std::string("kestralon-appliance ") + KES_VERSION + "\n";
-            return 1;
+            return APPL_ARGS_SHOWN;
         } else if (arg == "--config") {
             if (!need(&v))
-                return -1;
+                return APPL_ARGS_BAD;
             ps->config_files.push_back(v);
         } else if (arg == "--root") {
             if (!need(&cfg->root))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--listen") {
             if (!need(&cfg->listen_addr))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--mi-port") {
             if (!number(65535, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->mi_port = uint16_t(n);
         } else if (arg == "--dm-port") {
             if (!number(65535, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->dm_port = uint16_t(n);
         } else if (arg == "--user") {
             appliance_user u;
             if (!need(&v))
-                return -1;
+                return APPL_ARGS_BAD;
             if (appliance_parse_user(v, &u, msg) != 0)
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->users.push_back(std::move(u));
         } else if (arg == "--users-file") {
             if (!need(&v))
-                return -1;
+                return APPL_ARGS_BAD;
             user_files.push_back(v);
         } else if (arg == "--log-level") {
             if (!need(&v))
-                return -1;
+                return APPL_ARGS_BAD;
             int lvl = appl_log_parse_level(v.c_str());
             if (lvl < 0) {
                 *msg = "unknown log level '" + v + "'";
-                return -1;
+                return APPL_ARGS_BAD;
             }
             cfg->log_level = lvl;
         } else if (arg == "--log-file") {
             if (!need(&cfg->log_file))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--quota") {
             if (!number(UINT64_MAX, &cfg->quota, true))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--login-timeout") {
             if (!number(3600, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             if (n == 0) {
                 *msg = "option --login-timeout: give at least 1 second";
-                return -1;
+                return APPL_ARGS_BAD;
             }
             cfg->login_timeout_s = uint32_t(n);
         } else if (arg == "--max-conns-per-addr" || arg == "--max-pending-per-addr") {
             if (!number(100000, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             if (n == 0) {
                 *msg = "option " + arg + ": give at least 1";
-                return -1;
+                return APPL_ARGS_BAD;
             }
             (arg == "--max-conns-per-addr" ? cfg->max_conns_per_addr : cfg->max_pending_per_addr) = uint32_t(n);
         } else if (arg == "--protocol-version") {
             if (!number(UINT32_MAX, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->version = uint32_t(n);
         } else if (arg == "--pref-bsz") {
             if (!number(UINT32_MAX, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->pref_bsz = uint32_t(n);
         } else if (arg == "--pref-reserve-mb") {
             if (!number(65535, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->pref_reserve_mb = uint16_t(n);
         } else if (arg == "--file-flags") {
             if (!number(UINT32_MAX, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->file_flags = uint32_t(n);
         } else if (arg == "--delay-ms") {
             if (!number(600000, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->delay_ms = uint32_t(n);
         } else if (arg == "--drop-after-msgs") {
             if (!number(UINT64_MAX, &cfg->drop_after_msgs))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--drop-after-bytes") {
             if (!number(UINT64_MAX, &cfg->drop_after_bytes, true))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--fault-on") {
             if (!need(&v))
-                return -1;
+                return APPL_ARGS_BAD;
             if (v == "mi")
                 cfg->fault_conns = APPL_FAULT_MI;
             else if (v == "dm")
@@ -542,31 +542,31 @@ int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps
                 cfg->fault_conns = APPL_FAULT_MI | APPL_FAULT_DM;
             else {
                 *msg = "option --fault-on takes mi, dm or all";
-                return -1;
+                return APPL_ARGS_BAD;
             }
         } else if (arg == "--wrong-msgno") {
             if (!number(UINT32_MAX, &n))
-                return -1;
+                return APPL_ARGS_BAD;
             cfg->wrong_msgno = uint32_t(n);
         } else if (arg == "--corrupt-read") {
             if (!number(UINT64_MAX, &cfg->corrupt_read))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--refuse-admin-alerts") {
             if (!flag(&cfg->refuse_admin_alerts))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--tls-dir") {
             if (!need(&cfg->tls_dir))
-                return -1;
+                return APPL_ARGS_BAD;
         } else if (arg == "--tls-required") {
             if (!flag(&cfg->tls_required))
-                return -1;
+                return APPL_ARGS_BAD;
         } else {
             *msg = ps->from_file ? "unknown key '" + arg.substr(2) + "' (the keys are the switches of --help)"
                                  : "unknown option '" + arg + "' (see --help)";
-            return -1;
+            return APPL_ARGS_BAD;
         }
     }
-    return 0;
+    return APPL_ARGS_OK;
 }
 
 // Reads the configuration file and applies its entries, except those whose
@@ -608,34 +608,34 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
     cmd.prog = argc > 0 ? argv[0] : nullptr;
     appliance_config scratch = *cfg;
     int rc = parse_switches(argc, argv, &scratch, &cmd, msg);
-    if (rc != 0)
+    if (rc != APPL_ARGS_OK)
         return rc;
     if (cmd.config_files.size() > 1) {
         *msg = "option --config may be given once";
-        return -1;
+        return APPL_ARGS_BAD;
     }
     switch_pass file;
     if (!cmd.config_files.empty() && apply_config_file(cmd.config_files[0], cmd.names, cfg, &file, msg) != 0)
-        return -1;
+        return APPL_ARGS_BAD;
     switch_pass last;
     last.prog = cmd.prog;
-    if (parse_switches(argc, argv, cfg, &last, msg) != 0)
-        return -1;
+    if (parse_switches(argc, argv, cfg, &last, msg) != APPL_ARGS_OK)
+        return APPL_ARGS_BAD;
     std::vector<std::string> user_files = file.user_files;
     user_files.insert(user_files.end(), last.user_files.begin(), last.user_files.end());
     for (const std::string &f : user_files) {
         if (appliance_load_users(f, &cfg->users, msg) != 0)
-            return -1;
+            return APPL_ARGS_BAD;
     }
     if (cfg->root.empty()) {
         *msg = "no storage root given (--root DIR)";
-        return -1;
+        return APPL_ARGS_BAD;
     }
     if (cfg->users.empty()) {
         *msg = "no users given (--user NAME:PASSWORD or --users-file FILE)";
-        return -1;
+        return APPL_ARGS_BAD;
     }
-    return 0;
+    return APPL_ARGS_OK;
 }
 
 // ---------------------------------------------------------------- start and stop

@@ -69,9 +69,14 @@ struct appliance_config {
     bool verify_reads = true;
 };
 
-// Parses the command line (argv[0] is the program). Returns 0 when the
-// configuration is complete, 1 when help was asked for (text in *msg), -1 on
-// an error (message in *msg).
+// Results of appliance_parse_args.
+enum : int {
+    APPL_ARGS_OK = 0,     // the configuration is complete
+    APPL_ARGS_SHOWN = 1,  // help or the version was asked for (text in *msg)
+    APPL_ARGS_BAD = -1,   // an error (message in *msg)
+};
+
+// Parses the command line (argv[0] is the program): APPL_ARGS_*.
 int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::string *msg);
 std::string appliance_usage(const char *prog);
 

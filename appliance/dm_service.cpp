@@ -10,6 +10,7 @@
 #include "appliance/service.h"
 
 #include "datamover/byteorder.h"
+#include "datamover/dm_msg.h"
 #include "datamover/dm_sums.h"
 #include "datamover/util.h"
 
@@ -20,42 +21,8 @@
 
 namespace {
 
-enum : uint8_t {
-    DMS_CONFIG = 0,
-    DMS_OPEN = 1,
-    DMS_CLOSE = 2,
-    DMS_READ = 3,
-    DMS_WRITE = 4,
-    DMS_DELETE = 7,
-    DMS_FLUSH = 8,
-    DMS_SET_XATTR = 10,
-    DMS_GET_XATTR = 11,
-};
-
-constexpr size_t DMS_CONFIG_LEN = 32;
-constexpr size_t DMS_OPEN_LEN = 48;
-constexpr size_t DMS_XATTR_LEN = 20;
-constexpr uint16_t DMS_FH_BY_NAME = 0xFFFF;
-constexpr uint16_t DMS_STS_NOFILE = 0xFFFE;  // a delete that finds nothing
-constexpr uint16_t DMS_MAX_SLOT = 32;        // client file slots 0..31
-constexpr uint32_t DMS_MIN_IO = 262144;
+constexpr uint32_t DMS_MIN_IO = DM_PREF_BSZ;
 constexpr uint32_t DMS_MAX_IO = 4u << 20;
-
-// DM open flags.
-enum : uint32_t {
-    DMS_O_RDWR = 0x1,
-    DMS_O_CREATE = 0x2,
-    DMS_O_TRUNC = 0x4,
-    DMS_O_READ = 0x8,
-};
-
-struct dms_hdr {
-    uint8_t cmd;
-    uint32_t sz;
-    uint16_t fh;
-    uint16_t slot;
-    uint64_t off;
-};
 
 struct dms_file {
     bool in_use = false;
@@ -106,25 +73,34 @@ uint32_t dm_session_max_io(const dm_session *s) { return s->max_io; }
 
 namespace {
 
-void put_hdr(unsigned char *p, uint8_t cmd, uint16_t status, uint16_t fh, uint16_t slot, uint64_t off)
+// The answer's header: the request's cmd, slot and offset echoed, with the
+// status and the handle given.
+dm_hdr reply_hdr(const dm_hdr &h, int status, uint16_t fh)
 {
-    p[0] = cmd;
-    p[1] = 0;
-    be_put16(p + 2, status);
-    be_put16(p + 4, fh);
-    be_put16(p + 6, slot);
-    be_put64(p + 8, off);
+    dm_hdr r;
+    dm_hdr_init(&r, h.cmd, 0, h.off);
+    r.status = uint16_t(status);
+    r.fh = fh;
+    r.slot = h.slot;
+    return r;
 }
 
-// A reply of head_len bytes with the request's cmd, slot and offset echoed.
-void reply(dm_reply *out, const dms_hdr &h, int status, size_t head_len, uint16_t fh)
+// A reply of head_len bytes: the header, the rest of the head zero.
+void reply(dm_reply *out, const dm_hdr &h, int status, size_t head_len, uint16_t fh)
 {
     memset(out->head, 0, sizeof out->head);
     out->head_len = uint32_t(head_len);
     out->data = nullptr;
     out->data_len = 0;
-    put_hdr(out->head, h.cmd, uint16_t(status), fh, h.slot, h.off);
+    dm_hdr r = reply_hdr(h, status, fh);
+    dm_hdr_encode(&r, out->head, sizeof out->head);
 }
+
+// The status of a reply already made.
+void set_status(dm_reply *out, int status) { be_put16(out->head + DM_HDR_OFF_SZ_L, uint16_t(status)); }
+
+// The value length of an attribute reply already made.
+void set_value_len(dm_reply *out, uint32_t len) { be_put32(out->head + DM_XATTR_OFF_VLEN, len); }
 
 // The NUL-terminated text at p (at most avail bytes); null when no NUL ends it.
 const char *take_string(const unsigned char *p, size_t avail, size_t *len)
@@ -161,7 +137,7 @@ bool may_reach(dm_session *s, const std::string &rel, const char *what)
     return true;
 }
 
-dms_file *find_file(dm_session *s, const dms_hdr &h)
+dms_file *find_file(dm_session *s, const dm_hdr &h)
 {
     if (h.fh == 0 || h.fh > APPL_DM_MAX_FILES)
         return nullptr;
@@ -171,24 +147,28 @@ dms_file *find_file(dm_session *s, const dms_hdr &h)
     return f;
 }
 
-void do_config(dm_session *s, const dms_hdr &h, size_t head_len, dm_reply *out)
+void do_config(dm_session *s, const dm_hdr &h, size_t head_len, dm_reply *out)
 {
-    reply(out, h, head_len == DMS_CONFIG_LEN ? 0 : KES_EINVAL, DMS_CONFIG_LEN, 0);
-    be_put32(out->head + 16, s->sh->cfg.pref_bsz);
-    be_put32(out->head + 20, 0);  // no compression
-    be_put32(out->head + 24, 0);  // no deduplication
-    be_put16(out->head + 30, s->sh->cfg.pref_reserve_mb);
+    reply(out, h, 0, DM_CONFIG_MSG_SIZE, 0);
+    dm_config_msg m = {};
+    m.hdr = reply_hdr(h, head_len == DM_CONFIG_MSG_SIZE ? 0 : KES_EINVAL, 0);
+    m.pref_bsz = s->sh->cfg.pref_bsz;
+    m.pref_compress = 0;  // no compression
+    m.pref_dedup = 0;     // no deduplication
+    m.pref_reserve_mb = s->sh->cfg.pref_reserve_mb;
+    dm_config_encode(&m, out->head, sizeof out->head);
 }
 
-void do_open(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t head_len, dm_reply *out)
+void do_open(dm_session *s, const dm_hdr &h, const unsigned char *head, size_t head_len, dm_reply *out)
 {
-    reply(out, h, 0, DMS_OPEN_LEN, 0);
-    auto fail = [&](int status) { put_hdr(out->head, h.cmd, uint16_t(status), 0, h.slot, h.off); };
+    reply(out, h, 0, DM_OPEN_MSG_SIZE, 0);
+    auto fail = [&](int status) { set_status(out, status); };
+    dm_open_msg req;
     size_t nlen = 0;
-    const char *name = head_len > DMS_OPEN_LEN
-                           ? take_last_string(head + DMS_OPEN_LEN, head_len - DMS_OPEN_LEN, &nlen)
+    const char *name = head_len > DM_OPEN_MSG_SIZE && dm_open_decode(&req, head, head_len) >= 0
+                           ? take_last_string(head + DM_OPEN_MSG_SIZE, head_len - DM_OPEN_MSG_SIZE, &nlen)
                            : nullptr;
-    if (name == nullptr || h.slot >= DMS_MAX_SLOT)
+    if (name == nullptr || h.slot >= DM_SLOT_COUNT)
         return fail(KES_EINVAL);
     store_name sn;
     if (store_parse_name(name, nlen, &sn) != 0)
@@ -200,9 +180,9 @@ void do_open(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t 
     std::shared_ptr<appl_handle> hd = sn.has_handle ? appl_handle_find(s->sh, sn.handle) : nullptr;
     if (hd == nullptr || store_file_rel(hd->file.get()) != sn.rel || hd->user != s->login->user)
         return fail(KES_EACCES);
-    uint32_t oflags = be_get32(head + 40);
-    bool want_write = (oflags & (DMS_O_RDWR | DMS_O_CREATE | DMS_O_TRUNC)) != 0;
-    bool want_read = (oflags & DMS_O_READ) != 0 || (oflags & DMS_O_RDWR) != 0 || oflags == 0;
+    const uint32_t oflags = req.oflags;
+    bool want_write = (oflags & (DM_OFLAG_RDWR | DM_OFLAG_CREAT | DM_OFLAG_TRUNC)) != 0;
+    bool want_read = (oflags & DM_OFLAG_RDONLY) != 0 || (oflags & DM_OFLAG_RDWR) != 0 || oflags == 0;
     if (want_write && (hd->mi_mode & MI_MODE_WRITE) == 0)
         return fail(KES_EACCES);
     if (want_read && !want_write && (hd->mi_mode & MI_MODE_READ) == 0)
@@ -225,60 +205,59 @@ void do_open(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t 
     if (want_write)
         hd->dm_writers++;
     uint16_t fh = uint16_t(idx + 1);
-    put_hdr(out->head, h.cmd, 0, fh, h.slot, h.off);
-    be_put32(out->head + 16, uint32_t(getuid()));
-    be_put32(out->head + 20, uint32_t(getgid()));
-    memcpy(out->head + 24, head + 24, 8);  // kept by the client, returned as given
-    be_put64(out->head + 32, store_file_size(hd->file.get()));
-    be_put32(out->head + 40, oflags);
+    dm_open_msg rsp = {};
+    rsp.hdr = reply_hdr(h, 0, fh);
+    rsp.stats.uid = uint32_t(getuid());
+    rsp.stats.gid = uint32_t(getgid());
+    rsp.stats.rsvd[0] = req.stats.rsvd[0];  // kept by the client, returned as given
+    rsp.stats.rsvd[1] = req.stats.rsvd[1];
+    rsp.stats.sz = store_file_size(hd->file.get());
+    rsp.oflags = oflags;
+    dm_open_encode(&rsp, out->head, sizeof out->head);
     ALOG(s->sh->log, APPL_LOG_DEBUG, "data-mover open %s as fh %u slot %u (%s)", sn.rel.c_str(), unsigned(fh),
          unsigned(h.slot), want_write ? "write" : "read");
 }
 
-void do_close_form(dm_session *s, const dms_hdr &h, dm_reply *out)
+void do_close_form(dm_session *s, const dm_hdr &h, dm_reply *out)
 {
     dms_file *f = find_file(s, h);
     if (f == nullptr)
-        return reply(out, h, KES_EBADF, APPL_DM_HDR, h.fh);
+        return reply(out, h, KES_EBADF, DM_HDR_SIZE, h.fh);
     int rc = f->can_write ? store_file_sync(f->h->file.get()) : 0;
     if (rc != 0)
         appl_handle_fail(f->h.get(), rc);
-    if (h.cmd == DMS_CLOSE) {
+    if (h.cmd == DM_CMD_CLOSE) {
         if (f->can_write)
             f->h->dm_writers--;
         f->in_use = false;
         f->h.reset();
     }
-    reply(out, h, rc, APPL_DM_HDR, h.fh);
+    reply(out, h, rc, DM_HDR_SIZE, h.fh);
 }
 
-void do_read(dm_session *s, const dms_hdr &h, unsigned char *rbuf, size_t rcap, dm_reply *out)
+void do_read(dm_session *s, const dm_hdr &h, unsigned char *rbuf, size_t rcap, dm_reply *out)
 {
-    reply(out, h, 0, APPL_DM_HDR, h.fh);
+    reply(out, h, 0, DM_HDR_SIZE, h.fh);
     dms_file *f = find_file(s, h);
-    if (f == nullptr || !f->can_read) {
-        be_put16(out->head + 2, KES_EBADF);
-        return;
-    }
-    if (rbuf == nullptr || h.sz > rcap) {
-        be_put16(out->head + 2, KES_EINVAL);
-        return;
-    }
+    if (f == nullptr || !f->can_read)
+        return set_status(out, KES_EBADF);
+    const uint32_t want = dm_hdr_len(&h);
+    if (rbuf == nullptr || want > rcap)
+        return set_status(out, KES_EINVAL);
     size_t got = 0;
     sums_damage dmg;
-    int rc = store_file_pread(f->h->file.get(), rbuf, h.sz, h.off, &got, &dmg);
+    int rc = store_file_pread(f->h->file.get(), rbuf, want, h.off, &got, &dmg);
     if (rc != 0) {
         // Nothing of a failed read travels: bytes the store cannot vouch for
         // never leave the appliance.
         if (rc == KES_EIO && dmg.why != nullptr)
             ALOG(s->sh->log, APPL_LOG_ERROR, "damaged data in %s at offset %llu (%s): read of %u bytes at offset %llu refused",
-                 store_file_rel(f->h->file.get()).c_str(), (unsigned long long)dmg.off, dmg.why, h.sz,
+                 store_file_rel(f->h->file.get()).c_str(), (unsigned long long)dmg.off, dmg.why, want,
                  (unsigned long long)h.off);
         else
             ALOG(s->sh->log, APPL_LOG_ERROR, "read of %s at offset %llu failed: %s",
                  store_file_rel(f->h->file.get()).c_str(), (unsigned long long)h.off, util_strerror(rc));
-        be_put16(out->head + 2, uint16_t(rc));
-        return;
+        return set_status(out, rc);
     }
     const uint64_t corrupt = s->sh->cfg.corrupt_read;
     if (corrupt != 0 && got != 0 && s->sh->read_replies.fetch_add(1) + 1 == corrupt) {
@@ -291,25 +270,25 @@ void do_read(dm_session *s, const dms_hdr &h, unsigned char *rbuf, size_t rcap, 
     out->data_len = uint32_t(got);
 }
 
-void do_write(dm_session *s, const dms_hdr &h, const unsigned char *data, size_t data_len, dm_reply *out)
+void do_write(dm_session *s, const dm_hdr &h, const unsigned char *data, size_t data_len, dm_reply *out)
 {
     dms_file *f = find_file(s, h);
     int rc = 0;
     if (f == nullptr || !f->can_write)
         rc = KES_EBADF;
-    else if (data_len != h.sz)
+    else if (data_len != dm_hdr_len(&h))
         rc = KES_EINVAL;
     else if (data_len != 0)
         rc = store_file_pwrite(f->h->file.get(), data, data_len, h.off);
     if (rc != 0 && f != nullptr && f->can_write)
         appl_handle_fail(f->h.get(), rc);
-    reply(out, h, rc, APPL_DM_HDR, h.fh);
+    reply(out, h, rc, DM_HDR_SIZE, h.fh);
 }
 
-void do_delete(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t head_len, dm_reply *out)
+void do_delete(dm_session *s, const dm_hdr &h, const unsigned char *head, size_t head_len, dm_reply *out)
 {
     size_t nlen = 0;
-    const char *name = head_len > APPL_DM_HDR ? take_last_string(head + APPL_DM_HDR, head_len - APPL_DM_HDR, &nlen)
+    const char *name = head_len > DM_HDR_SIZE ? take_last_string(head + DM_HDR_SIZE, head_len - DM_HDR_SIZE, &nlen)
                                               : nullptr;
     store_name sn;
     int rc = KES_EINVAL;
@@ -320,19 +299,19 @@ void do_delete(dm_session *s, const dms_hdr &h, const unsigned char *head, size_
     } else {
         rc = store_delete(s->sh->st, sn.rel);
         if (rc == KES_ENOENT)
-            rc = DMS_STS_NOFILE;
+            rc = DM_STS_NOFILE;
         else if (rc == 0)
             ALOG(s->sh->log, APPL_LOG_INFO, "%s deleted %s", s->login->user.c_str(), sn.rel.c_str());
     }
-    reply(out, h, rc, APPL_DM_HDR, h.fh);
+    reply(out, h, rc, DM_HDR_SIZE, h.fh);
 }
 
 // The reserved attribute: checksums of the pages of an open file from the
 // offset the name carries on, as many as the capacity announced holds.
-void page_sums(dm_session *s, const dms_hdr &h, const char *attr, uint32_t cap, dm_reply *out)
+void page_sums(dm_session *s, const dm_hdr &h, const char *attr, uint32_t cap, dm_reply *out)
 {
-    auto fail = [&](int status) { be_put16(out->head + 2, uint16_t(status)); };
-    dms_file *f = h.fh == DMS_FH_BY_NAME ? nullptr : find_file(s, h);
+    auto fail = [&](int status) { set_status(out, status); };
+    dms_file *f = h.fh == DM_FH_BY_PATH ? nullptr : find_file(s, h);
     uint64_t off = 0;
     if (f == nullptr || !f->can_read)
         return fail(KES_ENOENT);
@@ -348,30 +327,32 @@ void page_sums(dm_session *s, const dms_hdr &h, const char *attr, uint32_t cap, 
     int len = dm_sums_encode(off, s->sums.data(), n, s->xbuf.data(), room);
     if (len < 0)
         return fail(KES_EINVAL);
-    be_put32(out->head + 16, uint32_t(len));
+    set_value_len(out, uint32_t(len));
     out->data = s->xbuf.data();
     out->data_len = uint32_t(len);
 }
 
 // Attribute requests: the file by open handle or by name, then the attribute
 // name, then (set) the value.
-void do_xattr(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t head_len, dm_reply *out)
+void do_xattr(dm_session *s, const dm_hdr &h, const unsigned char *head, size_t head_len, dm_reply *out)
 {
-    reply(out, h, 0, DMS_XATTR_LEN, h.fh);
-    auto fail = [&](int status) { be_put16(out->head + 2, uint16_t(status)); };
-    if (head_len < DMS_XATTR_LEN)
+    reply(out, h, 0, DM_XATTR_HDR_SIZE, h.fh);
+    auto fail = [&](int status) { set_status(out, status); };
+    dm_xattr_hdr xh;
+    if (dm_xattr_hdr_decode(&xh, head, head_len) < 0)
         return fail(KES_EINVAL);
-    uint32_t value_len = be_get32(head + 16);
-    be_put32(out->head + 16, h.cmd == DMS_SET_XATTR ? value_len : 0);
-    size_t pos = DMS_XATTR_LEN;
+    const uint32_t value_len = xh.value_len;
+    set_value_len(out, h.cmd == DM_CMD_SET_XATTR ? value_len : 0);
+    size_t pos = DM_XATTR_HDR_SIZE;
     std::string rel;
-    if (h.fh == DMS_FH_BY_NAME) {
+    if (h.fh == DM_FH_BY_PATH) {
         size_t nlen = 0;
         const char *name = take_string(head + pos, head_len - pos, &nlen);
         store_name sn;
-        if (name == nullptr || nlen >= 256 || store_parse_name(name, nlen, &sn) != 0 || sn.has_handle)
+        if (name == nullptr || nlen >= DM_XATTR_PATH_MAX || store_parse_name(name, nlen, &sn) != 0 ||
+            sn.has_handle)
             return fail(KES_EINVAL);
-        if (!may_reach(s, sn.rel, h.cmd == DMS_SET_XATTR ? "attribute change" : "attribute query"))
+        if (!may_reach(s, sn.rel, h.cmd == DM_CMD_SET_XATTR ? "attribute change" : "attribute query"))
             return fail(KES_EACCES);
         rel = sn.rel;
         pos += nlen + 1;
@@ -388,13 +369,13 @@ void do_xattr(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t
     pos += alen + 1;
     if (dm_sums_attr_reserved(attr)) {
         // The checksums the store keeps, on the open file only; never set.
-        if (h.cmd == DMS_SET_XATTR)
+        if (h.cmd == DM_CMD_SET_XATTR)
             return fail(KES_EACCES);
         if (pos != head_len)
             return fail(KES_EINVAL);
         return page_sums(s, h, attr, value_len, out);
     }
-    if (h.cmd == DMS_SET_XATTR) {
+    if (h.cmd == DM_CMD_SET_XATTR) {
         if (head_len - pos != value_len || value_len == 0)
             return fail(KES_EINVAL);
         return fail(store_set_xattr(s->sh->st, rel, attr, head + pos, value_len));
@@ -407,12 +388,12 @@ void do_xattr(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t
     size_t len = 0;
     int rc = store_get_xattr(s->sh->st, rel, attr, s->xbuf.data(), cap, &len);
     if (rc == KES_ERANGE) {
-        be_put32(out->head + 16, uint32_t(len));
+        set_value_len(out, uint32_t(len));
         return fail(rc);
     }
     if (rc != 0)
         return fail(rc);
-    be_put32(out->head + 16, uint32_t(len));
+    set_value_len(out, uint32_t(len));
     out->data = s->xbuf.data();
     out->data_len = uint32_t(len);
 }
@@ -422,48 +403,43 @@ void do_xattr(dm_session *s, const dms_hdr &h, const unsigned char *head, size_t
 int dm_session_handle(dm_session *s, const unsigned char *head, size_t head_len, const unsigned char *data,
                       size_t data_len, unsigned char *rbuf, size_t rcap, dm_reply *out)
 {
-    if (head == nullptr || head_len < APPL_DM_HDR)
+    dm_hdr h;
+    if (head == nullptr || dm_hdr_decode(&h, head, head_len) < 0)
         return -1;
-    dms_hdr h;
-    h.cmd = head[0];
-    h.sz = (uint32_t(head[1]) << 16) | be_get16(head + 2);
-    h.fh = be_get16(head + 4);
-    h.slot = be_get16(head + 6);
-    h.off = be_get64(head + 8);
-    if (data == nullptr && h.cmd == DMS_WRITE) {
+    if (data == nullptr && h.cmd == DM_CMD_WRITE) {
         // the whole payload in one piece
-        data = head + APPL_DM_HDR;
-        data_len = head_len - APPL_DM_HDR;
-        head_len = APPL_DM_HDR;
+        data = head + DM_HDR_SIZE;
+        data_len = head_len - DM_HDR_SIZE;
+        head_len = DM_HDR_SIZE;
     }
     ALOG(s->sh->log, APPL_LOG_TRACE, "dm cmd=%u fh=%u slot=%u off=%llu sz=%u", unsigned(h.cmd), unsigned(h.fh),
-         unsigned(h.slot), (unsigned long long)h.off, h.sz);
+         unsigned(h.slot), (unsigned long long)h.off, dm_hdr_len(&h));
     switch (h.cmd) {
-    case DMS_CONFIG:
+    case DM_CMD_CONFIG:
         do_config(s, h, head_len, out);
         break;
-    case DMS_OPEN:
+    case DM_CMD_OPEN:
         do_open(s, h, head, head_len, out);
         break;
-    case DMS_CLOSE:
-    case DMS_FLUSH:
+    case DM_CMD_CLOSE:
+    case DM_CMD_FLUSH:
         do_close_form(s, h, out);
         break;
-    case DMS_READ:
+    case DM_CMD_READ:
         do_read(s, h, rbuf, rcap, out);
         break;
-    case DMS_WRITE:
+    case DM_CMD_WRITE:
         do_write(s, h, data, data_len, out);
         break;
-    case DMS_DELETE:
+    case DM_CMD_DELETE:
         do_delete(s, h, head, head_len, out);
         break;
-    case DMS_SET_XATTR:
-    case DMS_GET_XATTR:
+    case DM_CMD_SET_XATTR:
+    case DM_CMD_GET_XATTR:
         do_xattr(s, h, head, head_len, out);
         break;
     default:
-        reply(out, h, KES_EINVAL, APPL_DM_HDR, h.fh);
+        reply(out, h, KES_EINVAL, DM_HDR_SIZE, h.fh);
         break;
     }
     return 0;

@@ -13,11 +13,11 @@ int main(int argc, char **argv)
     appliance_config cfg;
     std::string msg;
     int rc = appliance_parse_args(argc, argv, &cfg, &msg);
-    if (rc == 1) {
+    if (rc == APPL_ARGS_SHOWN) {
         fputs(msg.c_str(), stdout);
         return 0;
     }
-    if (rc != 0) {
+    if (rc != APPL_ARGS_OK) {
         fprintf(stderr, "kestralon-appliance: %s\n", msg.c_str());
         return 2;
     }

@@ -8,6 +8,7 @@
 #include "datamover/byteorder.h"
 #include "datamover/md5.h"
 #include "datamover/util.h"
+#include "lib/common/com_util.h"
 #include "lib/common/mi_comm.h"
 
 #include <algorithm>
@@ -17,19 +18,6 @@
 #include <openssl/crypto.h>
 
 namespace {
-
-constexpr int32_t MI_STS_OK = 0;
-constexpr int32_t MI_STS_BASE_ = 0x21E00000;
-constexpr int32_t MIS_EINVAL = MI_STS_BASE_ + 0x01;
-constexpr int32_t MIS_ENOENT = MI_STS_BASE_ + 0x0D;
-constexpr int32_t MIS_EABORT = MI_STS_BASE_ + 0x0E;
-constexpr int32_t MIS_ENOTSUP = MI_STS_BASE_ + 0x10;
-constexpr int32_t MIS_EPROTO = MI_STS_BASE_ + 0x15;
-constexpr int32_t MIS_EINTERNAL = MI_STS_BASE_ + 0x16;
-constexpr int32_t MIS_EAUTH = MI_STS_BASE_ + 0x1D;
-constexpr int32_t MIS_ENOSPC = MI_STS_BASE_ + 0x1F;
-constexpr int32_t MIS_EACCESS = MI_STS_BASE_ + 0x23;
-constexpr int32_t MIS_EADMINALERTDISABLED = MI_STS_BASE_ + 0x3D;
 
 constexpr int MIS_MAX_AUTH_FAILURES = 10;  // then the connection is dropped
 constexpr size_t MIS_PASSWORD_BYTES = 32;
@@ -133,12 +121,12 @@ int32_t do_authenticate(mi_session *s, mi_authenticate_client_req *req)
         // session's files and data-mover connection carry.
         ALOG(s->sh->log, APPL_LOG_WARNING, "authentication refused: the session of '%s' is logged in already",
              s->user.c_str());
-        return MIS_EAUTH;
+        return MI_STS_EAUTH;
     }
     if (req->kind != MI_CRED_KIND_DIGEST || req->cred.digest.user == nullptr) {
         ALOG(s->sh->log, APPL_LOG_WARNING, "authentication refused: credential kind %d not accepted", req->kind);
         login_failed(s);
-        return MIS_EAUTH;
+        return MI_STS_EAUTH;
     }
     const char *user = req->cred.digest.user;
     const appliance_user *found = nullptr;
@@ -158,7 +146,7 @@ int32_t do_authenticate(mi_session *s, mi_authenticate_client_req *req)
         login_failed(s);
         ALOG(s->sh->log, APPL_LOG_WARNING, "authentication failed for user '%.64s' from %s%s", user,
              appl_addr_text(s->peer).c_str(), had_attr ? "" : " (no attribute was requested first)");
-        return MIS_EAUTH;
+        return MI_STS_EAUTH;
     }
     auto login = std::make_shared<appl_login>();
     login->session = s->id;
@@ -171,7 +159,7 @@ int32_t do_authenticate(mi_session *s, mi_authenticate_client_req *req)
     appl_auth_login_add(&s->sh->auth, login);
     ALOG(s->sh->log, APPL_LOG_INFO, "user '%s' authenticated from %s", s->user.c_str(),
          appl_addr_text(s->peer).c_str());
-    return MI_STS_OK;
+    return MI_STS_EOK;
 }
 
 int32_t do_open(mi_session *s, mi_open_file_req *req, mi_open_file_reply *rep)
@@ -190,7 +178,7 @@ int32_t do_open(mi_session *s, mi_open_file_req *req, mi_open_file_reply *rep)
     if (!appl_share_allowed(*s->login, sn.rel)) {
         ALOG(s->sh->log, APPL_LOG_WARNING, "open of %s refused: user '%s' may not use that share", sn.rel.c_str(),
              s->user.c_str());
-        return MIS_EACCESS;
+        return MI_STS_EACCESS;
     }
     unsigned smode = 0;
     if (mode & MI_MODE_READ)
@@ -213,18 +201,18 @@ int32_t do_open(mi_session *s, mi_open_file_req *req, mi_open_file_reply *rep)
     rep->flags = int32_t(s->sh->cfg.file_flags);
     ALOG(s->sh->log, APPL_LOG_INFO, "%s opened %s (mode %d) as handle %llu", s->user.c_str(), sn.rel.c_str(), mode,
          (unsigned long long)h->id);
-    return MI_STS_OK;
+    return MI_STS_EOK;
 }
 
 int32_t do_close(mi_session *s, uint64_t handle)
 {
     auto h = appl_handle_take(s->sh, handle, s->id);
     if (h == nullptr)
-        return MIS_ENOENT;
+        return MI_STS_ENOENT;
     const std::string &rel = store_file_rel(h->file.get());
     if ((h->mi_mode & MI_MODE_WRITE) == 0) {
         ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu)", rel.c_str(), (unsigned long long)handle);
-        return MI_STS_OK;
+        return MI_STS_EOK;
     }
     // A file becomes a backup only when all of its data arrived: otherwise
     // the close fails and what arrived is removed.
@@ -234,17 +222,17 @@ int32_t do_close(mi_session *s, uint64_t handle)
         store_file_abandon(h->file.get());
         ALOG(s->sh->log, APPL_LOG_WARNING, "close of %s (handle %llu) refused: %s (%s); the incomplete file was removed",
              rel.c_str(), (unsigned long long)handle, why, util_strerror(failure));
-        return failure == KES_ENOSPC ? MIS_ENOSPC : MIS_EABORT;
+        return failure == KES_ENOSPC ? MI_STS_ENOSPC : MI_STS_EABORT;
     }
     int rc = store_file_commit(h->file.get());
     if (rc != 0) {
         store_file_abandon(h->file.get());
         ALOG(s->sh->log, APPL_LOG_ERROR, "close of %s (handle %llu) failed: %s; the file was removed", rel.c_str(),
              (unsigned long long)handle, util_strerror(rc));
-        return rc == KES_ENOSPC ? MIS_ENOSPC : MIS_EABORT;
+        return rc == KES_ENOSPC ? MI_STS_ENOSPC : MI_STS_EABORT;
     }
     ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu)", rel.c_str(), (unsigned long long)handle);
-    return MI_STS_OK;
+    return MI_STS_EOK;
 }
 
 // The session's own handle, or null.
@@ -276,21 +264,21 @@ int32_t bfst_handle(mi_session *s, uint64_t id, std::shared_ptr<appl_handle> *ou
 {
     *out = own_handle(s, id);
     if (*out == nullptr)
-        return MIS_ENOENT;
+        return MI_STS_ENOENT;
     if (((*out)->mi_mode & MI_MODE_WRITE) == 0)
-        return MIS_EINVAL;
-    return MI_STS_OK;
+        return MI_STS_EINVAL;
+    return MI_STS_EOK;
 }
 
 int32_t do_set_extent(mi_session *s, uint32_t number, mi_set_extent_req *req)
 {
     std::shared_ptr<appl_handle> h;
     int32_t st = bfst_handle(s, req->handle, &h);
-    if (st != MI_STS_OK)
+    if (st != MI_STS_EOK)
         return st;
     if (!tag_ok(req->tag) || req->length > UINT64_MAX - req->image_offset ||
         req->length > UINT64_MAX - req->tag_offset)
-        return MIS_EINVAL;
+        return MI_STS_EINVAL;
     appl_extent e;
     e.image_off = req->image_offset;
     e.length = req->length;
@@ -318,10 +306,10 @@ int32_t do_set_extent(mi_session *s, uint32_t number, mi_set_extent_req *req)
         if (h->held_tags.find(e.tag) == h->held_tags.end()) {
             ALOG(s->sh->log, APPL_LOG_WARNING, "extent refused for %s: tag %.64s is not held by the file",
                  store_file_rel(h->file.get()).c_str(), e.tag.c_str());
-            return MIS_EINVAL;
+            return MI_STS_EINVAL;
         }
         if (h->extents.size() >= APPL_MAX_EXTENTS)
-            return MIS_ENOSPC;
+            return MI_STS_ENOSPC;
         h->extents.push_back(e);
     }
     ALOG(s->sh->log, APPL_LOG_INFO,
@@ -332,32 +320,32 @@ int32_t do_set_extent(mi_session *s, uint32_t number, mi_set_extent_req *req)
          (unsigned long long)e.link[0], (unsigned long long)e.op[0], (unsigned long long)e.op[1],
          (unsigned long long)e.op[2], (unsigned long long)e.ingest_data_bytes,
          (unsigned long long)e.close_latency_ms);
-    return MI_STS_OK;
+    return MI_STS_EOK;
 }
 
 int32_t do_tag(mi_session *s, uint32_t number, mi_tag_req *req)
 {
     std::shared_ptr<appl_handle> h;
     int32_t st = bfst_handle(s, req->handle, &h);
-    if (st != MI_STS_OK)
+    if (st != MI_STS_EOK)
         return st;
     if (!tag_ok(req->tag))
-        return MIS_EINVAL;
+        return MI_STS_EINVAL;
     const std::string tag = req->tag;
     const bool hold = number == MI_BFST_HOLD_TAG;
     {
         std::lock_guard<std::mutex> lk(h->mu);
         auto it = h->held_tags.find(tag);
         if (hold && it == h->held_tags.end() && h->held_tags.size() >= APPL_MAX_HELD_TAGS)
-            return MIS_ENOSPC;
+            return MI_STS_ENOSPC;
         if (!hold && it == h->held_tags.end())
-            return MIS_ENOENT;
+            return MI_STS_ENOENT;
     }
     // Only this session sends tag messages for the handle, so the check above
     // still holds once the hook has answered.
     if (s->sh->tag_hook != nullptr) {
         st = s->sh->tag_hook(s->sh->tag_hook_ctx, h.get(), tag, hold);
-        if (st != MI_STS_OK) {
+        if (st != MI_STS_EOK) {
             ALOG(s->sh->log, APPL_LOG_WARNING, "%s of tag %.64s for %s refused: status 0x%x",
                  hold ? "hold" : "drop", tag.c_str(), store_file_rel(h->file.get()).c_str(), (unsigned)st);
             return st;
@@ -375,7 +363,7 @@ int32_t do_tag(mi_session *s, uint32_t number, mi_tag_req *req)
     }
     ALOG(s->sh->log, APPL_LOG_DEBUG, "%s: %s tag %.64s", store_file_rel(h->file.get()).c_str(),
          hold ? "hold" : "drop", tag.c_str());
-    return MI_STS_OK;
+    return MI_STS_EOK;
 }
 
 // Grants one step of space when the quota has it beside what the other open
@@ -385,12 +373,12 @@ int32_t do_check_space(mi_session *s, uint64_t id)
 {
     std::shared_ptr<appl_handle> h;
     int32_t st = bfst_handle(s, id, &h);
-    if (st != MI_STS_OK)
+    if (st != MI_STS_EOK)
         return st;
     store *stor = s->sh->st;
     const uint64_t quota = store_quota(stor);
     if (quota == 0)
-        return MI_STS_OK;
+        return MI_STS_EOK;
     std::lock_guard<std::mutex> sg(s->sh->space_mu);
     uint64_t others = 0;
     {
@@ -407,39 +395,39 @@ int32_t do_check_space(mi_session *s, uint64_t id)
              "space check for %s refused: %llu bytes used, %llu granted to other files, quota %llu",
              store_file_rel(h->file.get()).c_str(), (unsigned long long)used, (unsigned long long)others,
              (unsigned long long)quota);
-        return MIS_ENOSPC;
+        return MI_STS_ENOSPC;
     }
     h->space_granted = APPL_SPACE_STEP;
     ALOG(s->sh->log, APPL_LOG_DEBUG, "space check for %s: %llu bytes granted", store_file_rel(h->file.get()).c_str(),
          (unsigned long long)APPL_SPACE_STEP);
-    return MI_STS_OK;
+    return MI_STS_EOK;
 }
 
 int32_t do_get_extent(mi_session *s, mi_get_extent_req *req, mi_get_extent_reply *rep)
 {
     auto h = own_handle(s, req->handle);
     if (h == nullptr)
-        return MIS_ENOENT;
+        return MI_STS_ENOENT;
     std::lock_guard<std::mutex> lk(h->mu);
     for (const appl_extent &e : h->extents) {
         if (req->image_offset >= e.image_off && req->image_offset - e.image_off < e.length) {
             uint64_t into = req->image_offset - e.image_off;
             rep->tag = strdup(e.tag.c_str());
             if (rep->tag == nullptr)
-                return MIS_EINTERNAL;
+                return MI_STS_EINTERNAL;
             rep->blob_offset = e.tag_off + into;
             rep->length = e.length - into;
-            return MI_STS_OK;
+            return MI_STS_EOK;
         }
     }
-    return MIS_ENOENT;
+    return MI_STS_ENOENT;
 }
 
 int32_t do_admin_alert(mi_session *s, mi_admin_alert_req *req)
 {
     auto h = own_handle(s, req->handle);
     if (h == nullptr)
-        return MIS_ENOENT;
+        return MI_STS_ENOENT;
     // The text goes into the log: printable characters only.
     char text[401];
     size_t n = 0;
@@ -458,7 +446,7 @@ int32_t do_admin_alert(mi_session *s, mi_admin_alert_req *req)
          store_file_rel(h->file.get()).c_str(), s->user.c_str(), (unsigned long long)req->pid,
          (unsigned long long)req->seconds, (unsigned long long)req->kind, text,
          refused ? " (alerts are switched off)" : "");
-    return refused ? MIS_EADMINALERTDISABLED : MI_STS_OK;
+    return refused ? MI_STS_EADMINALERTDISABLED : MI_STS_EOK;
 }
 
 // A string of a request that holds a NUL byte would be cut short where it is
@@ -510,12 +498,12 @@ void status_only_reply(uint32_t number, int32_t status, unsigned char *payload)
 
 int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsigned char rsp[APPL_MI_RECORD])
 {
-    if (req == nullptr || len != APPL_MI_RECORD || req[0] != 1)
+    if (req == nullptr || len != APPL_MI_RECORD || req[0] != OST_MI_REC_REQUEST)
         return -1;
     memset(rsp, 0, APPL_MI_RECORD);
-    rsp[0] = 2;
-    unsigned char *payload = rsp + 12;
-    const unsigned char *in = req + 12;
+    rsp[0] = OST_MI_REC_RESPONSE;
+    unsigned char *payload = rsp + OST_MI_REC_HEAD_SIZE;
+    const unsigned char *in = req + OST_MI_REC_HEAD_SIZE;
 
     mi_header hdr{};
     mi_record rec;
@@ -524,7 +512,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
         // Answer under the number the request carries, whatever it is.
         uint32_t number = be_get32(in + MIS_NUMBER_OFFSET);
         const mi_msg_def *row = mi_msg_lookup(number);
-        int32_t sts = row == nullptr ? MIS_ENOTSUP : (rc == KES_EBADMSG ? MIS_EPROTO : MIS_EINVAL);
+        int32_t sts = row == nullptr ? MI_STS_ENOTSUP : (rc == KES_EBADMSG ? MI_STS_EPROTO : MI_STS_EINVAL);
         ALOG(s->sh->log, APPL_LOG_WARNING, "control request 0x%08x (%s) refused: %s", number, mi_msg_name(number),
              row == nullptr ? "not served" : "does not decode");
         status_only_reply(number, sts, payload);
@@ -543,12 +531,12 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
     ALOG(s->sh->log, APPL_LOG_DEBUG, "control request %s", mi_msg_name(number));
     mi_record out;
     memset(&out, 0, sizeof out);
-    int32_t status = MI_STS_OK;
+    int32_t status = MI_STS_EOK;
     bool served = true;
     bool drop = false;
     bool open_ok = number == MI_GET_VERSION || number == MI_CONFIG_GET_AUTH_ATTR || number == MI_AUTHENTICATE_CLIENT;
     if (!s->authed && !open_ok) {
-        status = MIS_EAUTH;
+        status = MI_STS_EAUTH;
         ALOG(s->sh->log, APPL_LOG_WARNING, "%s refused: not authenticated", mi_msg_name(number));
     } else {
         switch (number) {
@@ -556,13 +544,13 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
             out.get_version_reply.version = int32_t(s->sh->cfg.version);
             break;
         case MI_CONFIG_GET_AUTH_ATTR:
-            if (rec.config_get_auth_attr_req.value != 1) {
-                status = MIS_EINVAL;
+            if (rec.config_get_auth_attr_req.value != MI_AUTH_ATTR_ASK) {
+                status = MI_STS_EINVAL;
                 out.config_get_auth_attr_reply.attr.present = MI_AUTH_ATTR_NONE;
                 break;
             }
             if (appl_random(s->attr, sizeof s->attr) != 0) {
-                status = MIS_EINTERNAL;
+                status = MI_STS_EINTERNAL;
                 break;
             }
             s->have_attr = true;
@@ -604,7 +592,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
             break;
         default:
             served = false;
-            status = MIS_ENOTSUP;
+            status = MI_STS_ENOTSUP;
             break;
         }
     }
@@ -618,7 +606,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
     if (served) {
         // The status is the first field of every reply record served here.
         out.status_reply.status = status;
-        if (number == MI_CONFIG_GET_AUTH_ATTR && status != MI_STS_OK)
+        if (number == MI_CONFIG_GET_AUTH_ATTR && status != MI_STS_EOK)
             out.config_get_auth_attr_reply.attr.present = MI_AUTH_ATTR_NONE;
         if (number == MI_BFST_GET_EXTENT && out.get_extent_reply.tag == nullptr)
             out.get_extent_reply.tag = strdup("");  // a string always travels
@@ -628,7 +616,7 @@ int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsig
         mi_free_reply(number, &out);
     OPENSSL_cleanse(&out, sizeof out);
     if (rc != 0)
-        status_only_reply(number, served ? MIS_EINTERNAL : status, payload);
+        status_only_reply(number, served ? MI_STS_EINTERNAL : status, payload);
     if (s->sh->cfg.wrong_msgno != 0 && s->sh->cfg.wrong_msgno == number)
         be_put32(payload + MIS_NUMBER_OFFSET, number + 1);
     return 0;

@@ -200,7 +200,8 @@ xcomm_msg *alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek)
         return nullptr;
     }
     if (c->kind == APPL_SVC_MI) {
-        if (size != APPL_MI_RECORD || fd->peek_bytes_available < XCOMM_HDR_SIZE + 1 || peek[XCOMM_HDR_SIZE] != 1) {
+        if (size != APPL_MI_RECORD || fd->peek_bytes_available < XCOMM_HDR_SIZE + 1 ||
+            peek[XCOMM_HDR_SIZE] != OST_MI_REC_REQUEST) {
             ALOG(c->sh->log, APPL_LOG_WARNING, "bad control request (size %u), dropping the connection", size);
             return nullptr;
         }
@@ -211,7 +212,7 @@ xcomm_msg *alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek)
         return nullptr;
     }
     uint8_t cmd = peek[XCOMM_HDR_SIZE];
-    if (cmd == 4 && size > APPL_DM_HDR) {
+    if (cmd == DM_CMD_WRITE && size > APPL_DM_HDR) {
         uint32_t dlen = size - uint32_t(APPL_DM_HDR);
         if (dlen > c->buf_size) {
             ALOG(c->sh->log, APPL_LOG_WARNING, "write of %u bytes exceeds %u, dropping the connection", dlen,
@@ -344,7 +345,7 @@ void handle_request(appl_conn *c, xcomm_msg *m)
         size_t rcap = 0;
         unsigned char *pool_buf = nullptr;
         xcomm_msg *big = nullptr;
-        if (head_len >= APPL_DM_HDR && head[0] == 3) {
+        if (head_len >= APPL_DM_HDR && head[0] == DM_CMD_READ) {
             pool_buf = pool_get(c);
             if (pool_buf != nullptr) {
                 rbuf = pool_buf;
@@ -433,7 +434,7 @@ void conn_main(appl_conn *c, int sock)
         .alloc_cb = alloc_cb,
         .accept_cb = on_negotiated,
         .close_cb = on_close,
-        .peek_sz = c->kind == APPL_SVC_MI ? XCOMM_HDR_SIZE + 12 : XCOMM_HDR_SIZE + int(APPL_DM_HDR),
+        .peek_sz = c->kind == APPL_SVC_MI ? OST_MI_PEEK_SIZE : XCOMM_HDR_SIZE + int(APPL_DM_HDR),
         .msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : XCOMM_MSGS_PER_PASS,
         .tls_cb = on_tls,
     };

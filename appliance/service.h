@@ -8,6 +8,8 @@
 #include "appliance/appl_log.h"
 #include "appliance/appliance.h"
 #include "appliance/store.h"
+#include "datamover/dm_msg.h"
+#include "datamover/ost_mi.h"
 
 #include <atomic>
 #include <cstddef>
@@ -121,8 +123,8 @@ int appl_random(void *buf, size_t len);
 
 // ---------------------------------------------------------------- MI
 // An ost_mi record: type, reserved, status, reserved, then the XDR payload.
-constexpr size_t APPL_MI_PAYLOAD = 4096;
-constexpr size_t APPL_MI_RECORD = APPL_MI_PAYLOAD + 12;
+constexpr size_t APPL_MI_PAYLOAD = OST_MI_PAYLOAD_SIZE;
+constexpr size_t APPL_MI_RECORD = OST_MI_REC_SIZE;
 
 struct mi_session;
 // A session of a control connection from peer (IPv4 address, host order).
@@ -143,10 +145,10 @@ uint32_t mi_session_reply_delay_ms(const mi_session *s);
 int mi_session_handle(mi_session *s, const unsigned char *req, size_t len, unsigned char rsp[APPL_MI_RECORD]);
 
 // ---------------------------------------------------------------- DM
-constexpr size_t APPL_DM_HDR = 16;
+constexpr size_t APPL_DM_HDR = DM_HDR_SIZE;
 // Largest request payload other than write data: xattr header, a file name,
-// an attribute name and a value.
-constexpr size_t APPL_DM_MAX_CTRL = 20 + 256 + 256 + STORE_MAX_ATTR_VALUE;
+// an attribute name and a value, each with its NUL.
+constexpr size_t APPL_DM_MAX_CTRL = DM_XATTR_HDR_SIZE + DM_XATTR_PATH_MAX + (STORE_MAX_ATTR_NAME + 1) + STORE_MAX_ATTR_VALUE;
 // Files a DM connection may hold open at once.
 constexpr int APPL_DM_MAX_FILES = 64;
 

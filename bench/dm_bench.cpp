@@ -13,7 +13,7 @@
 // costs); with KES_BENCH_DIGESTS=1 the client checks every page it reads
 // against them too.
 #include "datamover/byteorder.h"
-#include "datamover/dm.h"
+#include "datamover/dm_int.h"
 #include "appliance/appliance.h"
 #include "datamover/ost_mi.h"
 #include "lib/common/mi_comm.h"

@@ -39,6 +39,11 @@ constexpr uint16_t DM_FH_BY_PATH = 0xFFFF;      // xattr request naming the file
 constexpr size_t DM_OPEN_NAME_MAX = 254;        // open name buffer, NUL included
 constexpr size_t DM_XATTR_PATH_MAX = 256;       // path length + 1 must stay below this
 constexpr uint32_t DM_PREF_BSZ = 262144;        // block size the client asks for
+constexpr uint16_t DM_SLOT_COUNT = 32;          // file slots a client may name: 0..31
+
+// Response status of a delete that finds no such file (-2 in 16-bit form);
+// every other non-zero status is an error number.
+constexpr uint16_t DM_STS_NOFILE = 0xFFFE;
 
 // Wire offsets of the header fields.
 constexpr size_t DM_HDR_OFF_CMD = 0;

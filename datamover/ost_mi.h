@@ -36,6 +36,13 @@ enum : uint32_t {
     OST_MI_OPT_ENDP_FLAG = 0x4,  // handed to xcomm_endp_init as its flags
 };
 
+// Switches of ost_mi_client_create.
+enum : int {
+    OST_MI_RECONNECT_OFF = 0,
+    OST_MI_RECONNECT_ON = 1,
+    OST_MI_ENDP_USE_POLL = 1,  // the endpoint carries the poll marker (XCOMM_ENDP_USE_POLL)
+};
+
 struct ost_mi_client {
     int32_t nstreams;  // 0 until opened, then at least 1
     int32_t oreqs;     // OST_MI_OREQS
@@ -68,8 +75,9 @@ void ost_mi_rec_decode(const unsigned char *in, ost_mi_rec *rec);
 inline int get_ost_mi_xdr_req_size() { return OST_MI_REC_SIZE; }
 
 // Creates a client and connects it to "port@host" (or "ost_mi_client@host"
-// when port is 0). Returns the client, or null with the failing step's code in
-// *err (0 when the client itself could not be allocated).
+// when port is 0); reconnect: OST_MI_RECONNECT_*, endp_flag:
+// OST_MI_ENDP_USE_POLL or 0. Returns the client, or null with the failing
+// step's code in *err (0 when the client itself could not be allocated).
 ost_mi_client *ost_mi_client_create(const char *host, int port, void *log_ctx, util_log_cb_t log_cb, int reconnect,
                                     const char *cert_dir, int tls_required, int endp_flag, int *err);
 // Shuts the transport down and frees the client. A null client is ignored.

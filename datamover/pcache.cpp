@@ -1,4 +1,6 @@
-#include "datamover/pcache.h"
+// Page cache: creation and clean-up, lookup and load of pages, the hash, and
+// the free list pages are taken from and released to.
+#include "datamover/pcache_int.h"
 
 #include "datamover/util.h"
 
@@ -9,111 +11,19 @@
 #include <new>
 #include <thread>
 
-using pce_t = pce;
-
 namespace {
-
 constexpr const char *kSrc = "pcache";
-constexpr int kMaxFreepgCbs = 4;
-
-struct pce_list {
-    pce_t *head;
-    pce_t *tail;
-};
-
-struct freepg_cb {
-    pcache_freepg_cb_t fn;
-    void *arg;
-};
-
-template <pce_link pce::*L>
-void lst_append(pce_t *&head, pce_t *&tail, pce_t *pce)
-{
-    pce_link &l = pce->*L;
-    l.next = nullptr;
-    l.prev = tail;
-    if (tail != nullptr)
-        (tail->*L).next = pce;
-    else
-        head = pce;
-    tail = pce;
-}
-
-template <pce_link pce::*L>
-void lst_remove(pce_t *&head, pce_t *&tail, pce_t *pce)
-{
-    pce_link &l = pce->*L;
-    if (l.prev != nullptr)
-        (l.prev->*L).next = l.next;
-    else
-        head = l.next;
-    if (l.next != nullptr)
-        (l.next->*L).prev = l.prev;
-    else
-        tail = l.prev;
-    l.next = nullptr;
-    l.prev = nullptr;
-}
-
-template <pce_link pce::*L>
-void lst_to_tail(pce_t *&head, pce_t *&tail, pce_t *pce)
-{
-    if (tail == pce)
-        return;
-    lst_remove<L>(head, tail, pce);
-    lst_append<L>(head, tail, pce);
-}
-
-using counter = std::atomic<uint64_t>;
-
-inline void bump(counter &c) { c.fetch_add(1, std::memory_order_relaxed); }
-
 }  // namespace
 
-struct pcache {
-    std::mutex lock;        // cache lock: hash, free, dirty and all-pages lists, their counters
-    std::mutex alloc_lock;  // serialises find-or-allocate
-    std::mutex io_lock;     // free I/O records and the I/O list
-    std::condition_variable free_cv;  // with the cache lock: a page went onto the free list
-    std::condition_variable io_cv;    // with the I/O lock: a record went back to the free records
-    file_io_aio *aios;
-    uint32_t hash_mult;
-    uint32_t pg_sz;
-    uint32_t aio_cnt;
-    uint32_t aio_free_cnt;
-    uint32_t iolist_cnt;
-    uint32_t page_cnt;
-    uint32_t free_cnt;
-    uint32_t hashed_cnt;
-    uint32_t dirty_cnt;
-    freepg_cb freepg_cbs[kMaxFreepgCbs];
-    int freepg_cb_cnt;
-    file_io_aio *aio_free;  // singly linked through next
-    file_io_aio *io_head;   // I/O list
-    file_io_aio *io_tail;
-    pce_list all;
-    pce_list free;
-    pce_list hash[PCACHE_HASH_BUCKETS];
-    pce_list dirty;
-    uint32_t bucket_cnt[PCACHE_HASH_BUCKETS];
+// ---------------------------------------------------------------- pages and the hash
 
-    counter lookups, hits, misses, loads, sync_loads, flushes, ra_probes, ra_hits, io_waits, aio_waits,
-        iolist_passes, free_waits, lookup_mismatches;
-
-    pcache_hook_t before_wb;
-    pcache_hook_t after_io;
-    void *hook_arg;
-};
-
-namespace {
-
-uint32_t bucket_of(const pcache *pc, uint16_t id, uint64_t off)
+static uint32_t bucket_of(const pcache *pc, uint16_t id, uint64_t off)
 {
     uint32_t v = (static_cast<uint32_t>(id) * 256u) ^ static_cast<uint32_t>(off / pc->pg_sz + 1);
     return (v * pc->hash_mult) & (PCACHE_HASH_BUCKETS - 1);
 }
 
-void check_file(const file_io *f)
+void pcache_check_file(const file_io *f)
 {
     XASSERT(f != nullptr);
     XASSERT(f->magic == FILE_IO_MAGIC_IN_USE);
@@ -121,14 +31,14 @@ void check_file(const file_io *f)
 
 // Identity of a hashed page; the fields compared change only under both the
 // page lock and the cache lock, so either lock suffices to read them.
-bool same_identity(const pcache *pc, const pce_t *pce, const file_io *f, uint64_t off, uint16_t key)
+static bool same_identity(const pcache *pc, const pce_t *pce, const file_io *f, uint64_t off, uint16_t key)
 {
     return pce->f == f && pce->f_id == f->id && pce->f_gen == f->gen && pce->key == key && off >= pce->off &&
            off - pce->off < pc->pg_sz;
 }
 
 // Page lock held.
-bool page_matches(const pcache *pc, const pce_t *pce, const file_io *f, uint64_t off, uint16_t key, int flags)
+static bool page_matches(const pcache *pc, const pce_t *pce, const file_io *f, uint64_t off, uint16_t key, int flags)
 {
     if ((pce->state & PCACHE_VALID) == 0 || !same_identity(pc, pce, f, off, key))
         return false;
@@ -138,7 +48,7 @@ bool page_matches(const pcache *pc, const pce_t *pce, const file_io *f, uint64_t
 
 // Walks the bucket chain holding the cache lock only between pages. Returns
 // the matching page locked, or null.
-pce_t *hash_find(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
+static pce_t *hash_find(pcache *pc, file_io *f, uint64_t off, uint16_t key, int flags)
 {
     const int32_t b = static_cast<int32_t>(bucket_of(pc, f->id, off));
     std::unique_lock<std::mutex> cl(pc->lock);
@@ -154,7 +64,7 @@ restart:
         if (page_matches(pc, pce, f, off, key, flags))
             return pce;
         pce->lock.unlock();
-        bump(pc->lookup_mismatches);
+        pcache_bump(pc->lookup_mismatches);
         cl.lock();
         if (pce->bucket != b)
             goto restart;  // the page left this chain meanwhile
@@ -164,53 +74,53 @@ restart:
 }
 
 // Page and cache lock held.
-void unlink_free_cl(pcache *pc, pce_t *pce)
+static void unlink_free_cl(pcache *pc, pce_t *pce)
 {
     XASSERT((pce->state & PCACHE_FREE));
-    lst_remove<&pce::free>(pc->free.head, pc->free.tail, pce);
+    pce_lst_remove<&pce::free>(pc->free.head, pc->free.tail, pce);
     pce->state &= static_cast<uint16_t>(~PCACHE_FREE);
     pc->free_cnt--;
     pce->claim++;
 }
 
 // Page and cache lock held.
-void clear_dirty_cl(pcache *pc, pce_t *pce)
+void pcache_clear_dirty_cl(pcache *pc, pce_t *pce)
 {
     pce->dirty_stamp = 0;
     if ((pce->state & PCACHE_DIRTY) == 0)
         return;
     XASSERT(pc->dirty_cnt >= 1);
-    lst_remove<&pce::dirty>(pc->dirty.head, pc->dirty.tail, pce);
+    pce_lst_remove<&pce::dirty>(pc->dirty.head, pc->dirty.tail, pce);
     pc->dirty_cnt--;
     pce->state &= static_cast<uint16_t>(~PCACHE_DIRTY);
 }
 
 // Page and cache lock held. An unhashed page has no file to be written to,
 // so a dirty mark goes with the hash.
-void unhash_cl(pcache *pc, pce_t *pce)
+static void unhash_cl(pcache *pc, pce_t *pce)
 {
     XASSERT((pce->state & PCACHE_VALID));
     XASSERT(pce->f != nullptr);
     XASSERT(pce->f->magic == FILE_IO_MAGIC_IN_USE);
-    clear_dirty_cl(pc, pce);
-    lst_remove<&pce::hash>(pc->hash[pce->bucket].head, pc->hash[pce->bucket].tail, pce);
+    pcache_clear_dirty_cl(pc, pce);
+    pce_lst_remove<&pce::hash>(pc->hash[pce->bucket].head, pc->hash[pce->bucket].tail, pce);
     pc->bucket_cnt[pce->bucket]--;
     pc->hashed_cnt--;
     pce->bucket = -1;
     pce->state &= static_cast<uint16_t>(~(PCACHE_VALID | PCACHE_SWAP));
-    lst_remove<&pce::file>(pce->f->pg_head, pce->f->pg_tail, pce);
+    pce_lst_remove<&pce::file>(pce->f->pg_head, pce->f->pg_tail, pce);
     pce->f->pg_cnt--;
     pce->f = nullptr;
 }
 
-void unhash(pcache *pc, pce_t *pce)
+void pcache_unhash(pcache *pc, pce_t *pce)
 {
     std::lock_guard<std::mutex> cl(pc->lock);
     unhash_cl(pc, pce);
 }
 
 // Page lock held; the page is unhashed and ours.
-void bind(pcache *pc, pce_t *pce, file_io *f, uint64_t off, uint16_t key)
+static void bind(pcache *pc, pce_t *pce, file_io *f, uint64_t off, uint16_t key)
 {
     std::lock_guard<std::mutex> cl(pc->lock);
     pce->f = f;
@@ -225,18 +135,18 @@ void bind(pcache *pc, pce_t *pce, file_io *f, uint64_t off, uint16_t key)
     pce->state = static_cast<uint16_t>((pce->state & ~PCACHE_ERROR) | PCACHE_VALID);
     const int32_t b = static_cast<int32_t>(bucket_of(pc, f->id, off));
     pce->bucket = b;
-    lst_append<&pce::hash>(pc->hash[b].head, pc->hash[b].tail, pce);
+    pce_lst_append<&pce::hash>(pc->hash[b].head, pc->hash[b].tail, pce);
     pc->bucket_cnt[b]++;
     pc->hashed_cnt++;
-    lst_append<&pce::file>(f->pg_head, f->pg_tail, pce);
+    pce_lst_append<&pce::file>(f->pg_head, f->pg_tail, pce);
     f->pg_cnt++;
 }
 
 // Page lock held; returns the page's I/O error once it is no longer busy.
-int wait_io(pcache *pc, pce_t *pce)
+int pcache_wait_io(pcache *pc, pce_t *pce)
 {
     while (IS_PAGE_BUSY(pce)) {
-        bump(pc->io_waits);
+        pcache_bump(pc->io_waits);
         pce->lock.unlock();
         if (pcache_iolist_done(pc, pc->aio_cnt) == 0)
             std::this_thread::yield();  // another pass has collected it and is finishing it
@@ -246,7 +156,7 @@ int wait_io(pcache *pc, pce_t *pce)
 }
 
 // Page lock held: a found page becomes the caller's.
-void take_ref(pcache *pc, pce_t *pce, int flags)
+static void take_ref(pcache *pc, pce_t *pce, int flags)
 {
     if (IS_PAGE_FREE(pce)) {
         std::lock_guard<std::mutex> cl(pc->lock);
@@ -254,16 +164,16 @@ void take_ref(pcache *pc, pce_t *pce, int flags)
     }
     pce->refs++;
     if (flags & PCACHE_FL_SYNC)
-        wait_io(pc, pce);
+        pcache_wait_io(pc, pce);
 }
 
-file_io_aio *get_aio(pcache *pc)
+file_io_aio *pcache_get_aio(pcache *pc)
 {
     std::unique_lock<std::mutex> il(pc->io_lock);
     // Records in use belong to synchronous submissions in progress or to
     // queued ones whose submitters are completing them, so one comes back.
     while (pc->aio_free == nullptr) {
-        bump(pc->aio_waits);
+        pcache_bump(pc->aio_waits);
         pc->io_cv.wait(il);
     }
     file_io_aio *a = pc->aio_free;
@@ -274,7 +184,7 @@ file_io_aio *get_aio(pcache *pc)
     return a;
 }
 
-void put_aio_il(pcache *pc, file_io_aio *a)
+void pcache_put_aio_il(pcache *pc, file_io_aio *a)
 {
     a->page = nullptr;
     a->collected = false;
@@ -285,16 +195,17 @@ void put_aio_il(pcache *pc, file_io_aio *a)
     pc->io_cv.notify_one();
 }
 
-void put_aio(pcache *pc, file_io_aio *a)
+void pcache_put_aio(pcache *pc, file_io_aio *a)
 {
     std::lock_guard<std::mutex> il(pc->io_lock);
-    put_aio_il(pc, a);
+    pcache_put_aio_il(pc, a);
 }
 
 // Page lock held: page taken for reuse.
-pce_t *finish_take(pce_t *pce)
+static pce_t *finish_take(pce_t *pce)
 {
     XASSERT(IS_PAGE_PENDING(pce) == 0);
+    XASSERT((pce->state & PCACHE_FILLING) == 0);
     XASSERT(pce->refs == 0);
     XASSERT((pce->state & (PCACHE_FREE | PCACHE_VALID | PCACHE_DIRTY)) == 0);
     pce->state &= static_cast<uint16_t>(~(PCACHE_SWAP | PCACHE_READAHEAD));
@@ -302,13 +213,12 @@ pce_t *finish_take(pce_t *pce)
     return pce;
 }
 
-void free_page_entry(pce_t *pce)
+static void free_page_entry(pce_t *pce)
 {
     free(pce->buf);
     delete pce;
 }
 
-}  // namespace
 
 // ---------------------------------------------------------------- life cycle
 
@@ -337,7 +247,7 @@ pcache *pcache_init(uint32_t pg_sz, uint32_t page_cnt, uint32_t aio_cnt, int *er
     pc->pg_sz = pg_sz;
     pc->aio_cnt = aio_cnt;
     for (uint32_t i = aio_cnt; i-- > 0;)
-        put_aio_il(pc, &pc->aios[i]);
+        pcache_put_aio_il(pc, &pc->aios[i]);
 
     for (uint32_t i = 0; i < page_cnt; i++) {
         pce_t *pce = new (std::nothrow) pce_t();
@@ -355,9 +265,9 @@ pcache *pcache_init(uint32_t pg_sz, uint32_t page_cnt, uint32_t aio_cnt, int *er
         pce->pc = pc;
         pce->buf = buf;
         pce->bucket = -1;
-        lst_append<&pce::all>(pc->all.head, pc->all.tail, pce);
+        pce_lst_append<&pce::all>(pc->all.head, pc->all.tail, pce);
         pc->page_cnt++;
-        lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
+        pce_lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
         pce->state |= PCACHE_FREE;
         pc->free_cnt++;
     }
@@ -380,9 +290,9 @@ int pcache_cleanup(pcache *pc, bool write_back)
             else if (rc == 1)
                 written++;
             else if (rc == 2)
-                wait_io(pc, pce);
+                pcache_wait_io(pc, pce);
             if (pce->state & PCACHE_VALID)
-                unhash(pc, pce);
+                pcache_unhash(pc, pce);
         }
     }
     for (;;) {
@@ -414,14 +324,14 @@ pce_t *pcache_lookup(pcache *pc, file_io *f, uint64_t off, uint16_t key, int fla
                  static_cast<void *>(f));
         return nullptr;
     }
-    check_file(f);
-    bump(pc->lookups);
+    pcache_check_file(f);
+    pcache_bump(pc->lookups);
     pce_t *pce = hash_find(pc, f, off, key, flags);
     if (pce == nullptr) {
-        bump(pc->misses);
+        pcache_bump(pc->misses);
         return nullptr;
     }
-    bump(pc->hits);
+    pcache_bump(pc->hits);
     take_ref(pc, pce, flags);
     return pce;
 }
@@ -433,24 +343,24 @@ pce_t *pcache_load_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uin
                  static_cast<void *>(f));
         return nullptr;
     }
-    check_file(f);
+    pcache_check_file(f);
     if (size > pc->pg_sz)
         size = pc->pg_sz;
     pce_t *pce;
     bool fresh = false;
     {
         std::lock_guard<std::mutex> al(pc->alloc_lock);
-        bump(pc->lookups);
+        pcache_bump(pc->lookups);
         pce = hash_find(pc, f, off, key, flags);
         if (pce == nullptr) {
-            bump(pc->misses);
+            pcache_bump(pc->misses);
             pce = pcache_find_freepg(pc);
             bind(pc, pce, f, off, key);
             fresh = true;
         }
     }
     if (!fresh) {
-        bump(pc->hits);
+        pcache_bump(pc->hits);
         take_ref(pc, pce, flags);
         return pce;
     }
@@ -458,10 +368,10 @@ pce_t *pcache_load_page(pcache *pc, file_io *f, uint64_t off, uint32_t size, uin
     if (flags & PCACHE_FL_SWAP)
         pce->state |= PCACHE_SWAP;
     pce->state |= PCACHE_BUSY;
-    bump(pc->loads);
+    pcache_bump(pc->loads);
     int type = PCACHE_IO_READ;
     if (flags & PCACHE_FL_SYNC) {
-        bump(pc->sync_loads);
+        pcache_bump(pc->sync_loads);
         type |= PCACHE_IO_SYNC;
     }
     int rc = pcache_iosubmit(pce, type, off, size);
@@ -517,7 +427,7 @@ pce_t *pcache_find_freepg(pcache *pc)
             pce_t *pce = pc->free.head;
             // The cache lock is held, so the page lock may only be tried.
             if (!pce->lock.try_lock()) {
-                lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
+                pce_lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
                 continue;
             }
             bool hashed = (pce->state & PCACHE_VALID) != 0;
@@ -527,7 +437,7 @@ pce_t *pcache_find_freepg(pcache *pc)
                     unhash_cl(pc, pce);
                 return finish_take(pce);
             }
-            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
+            pce_lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
             pce->lock.unlock();
         }
 
@@ -553,7 +463,7 @@ pce_t *pcache_find_freepg(pcache *pc)
                 cl.unlock();
                 bool lost = false;
                 while (IS_PAGE_BUSY(pce)) {
-                    wait_io(pc, pce);
+                    pcache_wait_io(pc, pce);
                     // The page lock was released: a lookup may have taken the page.
                     if (pce->claim != claim || pce->refs != 0 || IS_PAGE_FREE(pce)) {
                         lost = true;
@@ -564,14 +474,14 @@ pce_t *pcache_find_freepg(pcache *pc)
                     if (pce->state & PCACHE_DIRTY)
                         (void)pcache_flush_page(pce, PCACHE_FL_SYNC);  // a failure is kept in the page and file
                     if (pce->state & PCACHE_VALID)
-                        unhash(pc, pce);
+                        pcache_unhash(pc, pce);
                     return finish_take(pce);
                 }
                 pce->lock.unlock();
                 cl.lock();
                 continue;
             }
-            lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
+            pce_lst_to_tail<&pce::free>(pc->free.head, pc->free.tail, pce);
             pce->lock.unlock();
         }
 
@@ -587,7 +497,7 @@ pce_t *pcache_find_freepg(pcache *pc)
             if (pc->free.head != nullptr)
                 continue;
         }
-        bump(pc->free_waits);
+        pcache_bump(pc->free_waits);
         pc->free_cv.wait(cl);
     }
 }
@@ -611,255 +521,12 @@ int pcache_freepg(pce_t *pce)
         std::lock_guard<std::mutex> cl(pc->lock);
         XASSERT((pce->state & PCACHE_FREE) == 0);
         XASSERT(pce->refs == 0);
-        lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
+        pce_lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
         pce->state |= PCACHE_FREE;
         pc->free_cnt++;
         pc->free_cv.notify_all();
     }
     return 1;
-}
-
-// ---------------------------------------------------------------- dirty pages and write-back
-
-int pcache_mark_dirty(pce_t *pce, uint64_t stamp)
-{
-    XASSERT(pce != nullptr);
-    if ((pce->state & PCACHE_VALID) == 0)
-        return PCACHE_ERR_PGSTATE;
-    if (pce->state & PCACHE_DIRTY)
-        return 0;
-    pcache *pc = pce->pc;
-    std::lock_guard<std::mutex> cl(pc->lock);
-    pce->state |= PCACHE_DIRTY;
-    pce->dirty_stamp = stamp;
-    lst_append<&pce::dirty>(pc->dirty.head, pc->dirty.tail, pce);
-    pc->dirty_cnt++;
-    return 1;
-}
-
-int pcache_clear_dirty(pce_t *pce)
-{
-    XASSERT(pce != nullptr);
-    pce->dirty_stamp = 0;
-    if ((pce->state & PCACHE_DIRTY) == 0)
-        return 0;
-    std::lock_guard<std::mutex> cl(pce->pc->lock);
-    clear_dirty_cl(pce->pc, pce);
-    return 1;
-}
-
-int pcache_flush_page(pce_t *pce, int flags)
-{
-    XASSERT(pce != nullptr);
-    if ((pce->state & (PCACHE_VALID | PCACHE_DIRTY)) != (PCACHE_VALID | PCACHE_DIRTY))
-        return 0;
-    if (IS_PAGE_BUSY(pce))
-        return 2;
-    pcache *pc = pce->pc;
-    if (pc->before_wb != nullptr)
-        pc->before_wb(pce, PCACHE_IO_WRITE, pc->hook_arg);
-    pce->state |= PCACHE_BUSY;
-    bump(pc->flushes);
-    int type = PCACHE_IO_WRITE | ((flags & PCACHE_FL_SYNC) ? PCACHE_IO_SYNC : 0);
-    int rc = pcache_iosubmit(pce, type, pce->off, pce->usz);
-    return rc < 0 ? rc : 1;
-}
-
-int pcache_sync_file(pcache *pc, file_io *f, pcache_sync_cb_t cb, int flags)
-{
-    if (pc == nullptr || f == nullptr) {
-        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: pc(%p), f(%p)\n", static_cast<void *>(pc),
-                 static_cast<void *>(f));
-        return PCACHE_ERR_PGSTATE;
-    }
-    check_file(f);
-    const bool sync = (flags & PCACHE_FL_SYNC) != 0;
-    const bool with_cb = sync && cb != nullptr;
-    int n;
-    {
-        std::lock_guard<std::mutex> cl(pc->lock);
-        n = f->pg_cnt;
-    }
-    int count = 0;
-    int first_err = 0;
-    for (int i = 0; i < n; i++) {
-        pce_t *pce;
-        {
-            // Each visited page moves to the tail, so n steps visit every
-            // page that was bound at the start and is still bound.
-            std::lock_guard<std::mutex> cl(pc->lock);
-            pce = f->pg_head;
-            if (pce == nullptr)
-                break;
-            lst_to_tail<&pce::file>(f->pg_head, f->pg_tail, pce);
-        }
-        std::lock_guard<std::mutex> pl(pce->lock);
-        if ((pce->state & PCACHE_VALID) == 0 || pce->f != f)
-            continue;
-        int rc = pcache_flush_page(pce, flags);
-        if (rc < 0) {
-            if (first_err == 0)
-                first_err = rc;
-            // A page left behind would keep pointing at the file after its
-            // owner closed it, so with a callback the walk goes on.
-            if (!with_cb)
-                return rc;
-        } else if (rc == 1) {
-            count++;
-        } else if (rc == 2 && sync) {
-            wait_io(pc, pce);
-            count++;
-        }
-        if (with_cb && (pce->state & PCACHE_VALID) && pce->f == f)
-            cb(pc, pce);
-    }
-    return first_err != 0 ? first_err : count;
-}
-
-int pcache_drop_page(pcache *pc, pce_t *pce)
-{
-    XASSERT(pce != nullptr);
-    XASSERT(pce->pc == pc);
-    if ((pce->state & PCACHE_VALID) == 0)
-        return PCACHE_ERR_PGSTATE;
-    unhash(pc, pce);
-    return 0;
-}
-
-// ---------------------------------------------------------------- I/O
-
-int pcache_iosubmit(pce_t *pce, int type, uint64_t off, uint32_t len)
-{
-    XASSERT(pce != nullptr);
-    pcache *pc = pce->pc;
-    file_io *f = pce->f;
-    check_file(f);
-    pce->ioerr = 0;
-    pce->state &= static_cast<uint16_t>(~PCACHE_ERROR);
-    XASSERT(IS_PAGE_BUSY(pce));
-    if (len > pc->pg_sz)
-        len = pc->pg_sz;
-
-    int rc = 0;
-    if (pce->state & PCACHE_SWAP) {
-        type |= PCACHE_IO_SWAP;
-        if (f->swap_fd < 0)
-            rc = file_io_open_swap(f);
-    } else {
-        off += static_cast<uint64_t>(f->hdr_sz);
-    }
-    file_io_aio *a = nullptr;
-    if (rc == 0) {
-        a = get_aio(pc);
-        a->page = pce;
-        pce->aio = a;
-        rc = file_io_submit(a, f, type, pce->buf, off, len);
-    }
-    if (rc < 0) {
-        pce->ioerr = rc;
-        pce->state |= PCACHE_ERROR;
-        pce->usz = 0;
-        if (a != nullptr)
-            put_aio(pc, a);
-        pce->aio = nullptr;
-        pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-        pcache_clear_dirty(pce);
-        file_io_set_error(f, rc);
-        return rc;
-    }
-    if (type & PCACHE_IO_SYNC) {
-        pce->usz = static_cast<uint32_t>(rc);
-        if (pc->after_io != nullptr)
-            pc->after_io(pce, type, pc->hook_arg);
-        put_aio(pc, a);
-        pce->aio = nullptr;
-        pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-        pcache_clear_dirty(pce);
-        return rc;
-    }
-    XASSERT(IS_PAGE_BUSY(pce));
-    XASSERT(IS_PAGE_PENDING(pce) == 0);
-    pce->state |= PCACHE_PENDING;
-    {
-        std::lock_guard<std::mutex> il(pc->io_lock);
-        a->next = nullptr;
-        a->prev = pc->io_tail;
-        if (pc->io_tail != nullptr)
-            pc->io_tail->next = a;
-        else
-            pc->io_head = a;
-        pc->io_tail = a;
-        pc->iolist_cnt++;
-    }
-    wait_io(pc, pce);
-    return rc;
-}
-
-int pcache_iolist_done(pcache *pc, uint32_t max)
-{
-    if (pc == nullptr)
-        return 0;
-    bump(pc->iolist_passes);
-    file_io_aio *collected = nullptr;
-    {
-        std::lock_guard<std::mutex> il(pc->io_lock);
-        uint32_t n = 0;
-        for (file_io_aio *a = pc->io_head; a != nullptr && n < max; a = a->next) {
-            if (a->collected)
-                continue;
-            a->collected = true;
-            a->cnext = collected;
-            collected = a;
-            n++;
-        }
-    }
-    int done = 0;
-    while (collected != nullptr) {
-        file_io_aio *a = collected;
-        collected = a->cnext;
-        a->cnext = nullptr;
-        pce_t *pce = a->page;
-        std::lock_guard<std::mutex> pl(pce->lock);
-        XASSERT(IS_PAGE_PENDING(pce));
-        if (a->result == -1) {  // not finished yet
-            std::lock_guard<std::mutex> il(pc->io_lock);
-            a->collected = false;
-            continue;
-        }
-        if (a->result < 0) {
-            pce->ioerr = a->result;
-            pce->usz = 0;
-            pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-            pce->state |= PCACHE_ERROR;
-            pcache_clear_dirty(pce);
-            file_io_set_error(a->f, util_file_err(a->kerr));
-            util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s: aio_failed - %s[%d]\n", "pcache_iolist_done",
-                     util_strerror(a->kerr), a->kerr);
-        } else {
-            pce->usz = static_cast<uint32_t>(a->result);
-            if (pc->after_io != nullptr)
-                pc->after_io(pce, a->write ? PCACHE_IO_WRITE : PCACHE_IO_READ, pc->hook_arg);
-            pce->state &= static_cast<uint16_t>(~PCACHE_BUSY);
-            pcache_clear_dirty(pce);
-        }
-        {
-            std::lock_guard<std::mutex> il(pc->io_lock);
-            if (a->prev != nullptr)
-                a->prev->next = a->next;
-            else
-                pc->io_head = a->next;
-            if (a->next != nullptr)
-                a->next->prev = a->prev;
-            else
-                pc->io_tail = a->prev;
-            pc->iolist_cnt--;
-            put_aio_il(pc, a);
-        }
-        pce->aio = nullptr;
-        pce->state &= static_cast<uint16_t>(~PCACHE_PENDING);
-        done++;
-    }
-    return done;
 }
 
 // ---------------------------------------------------------------- small accessors
@@ -881,6 +548,16 @@ bool pcache_page_holds(const pce_t *pce, uint64_t off, uint64_t len)
     const uint64_t pg = pce->pc->pg_sz;
     return off >= pce->off && off - pce->off <= pg && len <= pg - (off - pce->off);
 }
+
+void pcache_page_set_filling(pce_t *pce, bool on)
+{
+    if (on)
+        pce->state |= PCACHE_FILLING;
+    else
+        pce->state &= static_cast<uint16_t>(~PCACHE_FILLING);
+}
+
+bool pcache_page_filling(const pce_t *pce) { return (pce->state & PCACHE_FILLING) != 0; }
 
 uint32_t pcache_page_size(const pcache *pc) { return pc->pg_sz; }
 

@@ -41,10 +41,11 @@ enum : uint16_t {
     PCACHE_VALID = 0x004,      // hashed: found by file, offset and key; on the file's page list
     PCACHE_DIRTY = 0x008,      // on the dirty list; written back before reuse
     PCACHE_SWAP = 0x010,       // I/O goes to the file's swap companion
-    PCACHE_PENDING = 0x020,    // I/O record on the I/O list; the DM client also marks remote reads with it
+    PCACHE_PENDING = 0x020,    // I/O record on the I/O list
     PCACHE_COLLECTED = 0x040,  // taken by a running completion pass
     PCACHE_BUSY = 0x080,       // I/O in progress
     PCACHE_READAHEAD = 0x100,  // loaded ahead, not yet asked for
+    PCACHE_FILLING = 0x200,    // the owner is filling it from elsewhere (pcache_page_set_filling)
     PCACHE_ERROR = 0x800,      // the last I/O failed
 };
 
@@ -193,6 +194,12 @@ void pcache_unlock_page(pce *page);
 int pcache_page_set_usz(pce *page, uint64_t end);
 // True when [off, off + len) lies inside the page's bytes.
 bool pcache_page_holds(const pce *page, uint64_t off, uint64_t len);
+// The owner's mark for a page whose bytes it is filling from elsewhere (a
+// read from a remote peer in flight), so that its own readers wait for them.
+// The cache treats the page like any other referenced page; the mark must be
+// cleared before the page's last reference goes. Page lock held.
+void pcache_page_set_filling(pce *page, bool on);
+bool pcache_page_filling(const pce *page);
 
 uint32_t pcache_page_size(const pcache *pc);
 uint32_t pcache_free_count(pcache *pc);

@@ -114,6 +114,7 @@ enum : int {
     KES_O_CREAT = 0x0100,
     KES_O_TRUNC = 0x0200,
     KES_O_EXCL = 0x0400,
+    KES_O_ACCMODE = 0x0003,  // the access part: read-only, write-only or read-write
 };
 
 // Name of a negative status; "undefined" for 0 and unknown negative codes, the

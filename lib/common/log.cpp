@@ -299,7 +299,7 @@ bool make_dirs(const char *dir)
 
 const char *log_level_name(int level)
 {
-    if (level < 0 || level > 9)
+    if (level < LOG_LVL_EMERGENCY || level > LOG_LVL_TRACE1)
         return "UNKNOWN";
     XASSERT(dbLevels[level].level == level);
     return dbLevels[level].name;

@@ -43,6 +43,10 @@ constexpr int32_t MI_KIND_REPLY = 1;
 constexpr int32_t MI_GET_VERSION_ARG1 = 9;
 constexpr int32_t MI_GET_VERSION_ARG2 = 11;
 constexpr int32_t MI_GET_VERSION_CLIENT = 0x0007000B;
+// Oldest server protocol the library works with.
+constexpr int32_t MI_PROTO_MIN = 7;
+// The protocol number of an MI_GET_VERSION reply's version: its upper 16 bits.
+constexpr int32_t mi_version_proto(int32_t version) { return version >> 16; }
 
 // MI_OPEN_FILE open modes.
 enum : int32_t {
@@ -109,8 +113,10 @@ struct mi_auth_attr {
     int32_t present;
     unsigned char attr[MI_AUTH_ATTR_SIZE];
 };
+// The value an MI_CONFIG_GET_AUTH_ATTR request carries.
+constexpr int32_t MI_AUTH_ATTR_ASK = 1;
 struct mi_config_get_auth_attr_req {
-    int32_t value;  // 1
+    int32_t value;  // MI_AUTH_ATTR_ASK
 };
 struct mi_config_get_auth_attr_reply {
     int32_t status;

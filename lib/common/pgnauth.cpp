@@ -44,7 +44,7 @@ int pgnauth_authenticate(ost_mi_client *cli, const char *user, const char *passw
     mi_status_reply auth_reply{};
     int rc;
 
-    attr_req.value = 1;
+    attr_req.value = MI_AUTH_ATTR_ASK;
     rc = miSendRequest(cli, MI_CONFIG_GET_AUTH_ATTR, &attr_req, &attr_reply);
     if (rc != 0) {
         ost_mi_log(cli, UTIL_LOG_ERROR, SRC, __LINE__, "Message(MI_CONFIG_GET_AUTH_ATTR) send failed: %d\n", rc);

@@ -1,10 +1,12 @@
-// The transfer library's process-wide start and stop, the mapping of its
-// codes onto MI statuses, its error reports and the timing of its calls.
+// The transfer library's process-wide start and stop with the channels'
+// reference count on it, the mapping of its codes onto MI statuses, its error
+// reports and the timing of its calls.
 #include "lib/common/pgnbfst.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "lib/common/com_util.h"
 #include "lib/common/log.h"
@@ -65,6 +67,13 @@ void bfst_fail(int code, char **err, const char *message)
     bfst_release_error(err);
 }
 
+namespace {
+
+std::mutex g_bfst_lock;        // guards rpgnBfstInitialized
+int rpgnBfstInitialized = 0;   // channels holding the transfer library
+
+}  // namespace
+
 int bfst_library_init()
 {
     char *err = nullptr;
@@ -83,6 +92,46 @@ int bfst_library_fini()
         bfst_report_error(rc, err, "BFST API finalization failed.");
     bfst_release_error(&err);
     return bfst_status_to_mi(rc);
+}
+
+int rpgn_initbfst()
+{
+    std::lock_guard<std::mutex> g(g_bfst_lock);
+    if (rpgnBfstInitialized > 0) {
+        RLOG(LOG_LVL_DEBUG, "rpgn_initbfst: rpgnBfstInitialized %d\n", rpgnBfstInitialized);
+    } else {
+        int rc = bfst_library_init();
+        if (rc != 0) {
+            RLOG(LOG_LVL_ERROR, "rpgn_initbfst: failed to initialize BFST API: %s\n", mi_status_name(rc));
+            return rc;
+        }
+        pgn_config &c = pgncfg();
+        RLOG(LOG_LVL_INFO, "WRITE_CACHE_SIZE=%u\n", static_cast<unsigned>(c.WRITE_CACHE_SIZE.load()));
+        RLOG(LOG_LVL_INFO, "READ_CACHE_SIZE=%u\n", static_cast<unsigned>(c.READ_CACHE_SIZE.load()));
+        if (c.SERVER_READ_BUFFERED.load() < 0)
+            RLOG(LOG_LVL_INFO, "SERVER_READ_BUFFERED=(BFST default)\n");
+        else
+            RLOG(LOG_LVL_INFO, "SERVER_READ_BUFFERED=%d\n", c.SERVER_READ_BUFFERED.load());
+        RLOG(LOG_LVL_INFO, "BFST API Initialized.\n");
+    }
+    rpgnBfstInitialized++;
+    return 0;
+}
+
+void rpgn_finibfst()
+{
+    std::lock_guard<std::mutex> g(g_bfst_lock);
+    if (rpgnBfstInitialized == 1) {
+        bfst_library_fini();
+        RLOG(LOG_LVL_INFO, "BFST API Finalized.\n");
+    } else {
+        RLOG(LOG_LVL_DEBUG, "rpgn_finibfst: rpgnBfstInitialized %d\n", rpgnBfstInitialized);
+    }
+    if (--rpgnBfstInitialized < 0) {
+        RLOG(LOG_LVL_ERROR, "rpgn_finibfst: rpgnBfstInitialized(%d) out of range, adjusting to 0.\n",
+             rpgnBfstInitialized);
+        rpgnBfstInitialized = 0;
+    }
 }
 
 void bfst_check_slow(bfst_path *p, uint64_t elapsed_ms, const char *file, int line, const char *func,

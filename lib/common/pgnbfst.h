@@ -84,6 +84,12 @@ void bfst_report_error(int code, const char *err, const char *fmt, ...) __attrib
 int bfst_library_init();
 int bfst_library_fini();
 
+// The channels' references on the transfer library, taken by sbtinit2 and
+// dropped by sbtend: the first reference starts the library, the last one
+// to go stops it. 0, or the MI status of a failed start (no reference then).
+int rpgn_initbfst();
+void rpgn_finibfst();
+
 // ---- connection and session ----
 
 // Creates the path's context for blobs of blob_size bytes and picks the

@@ -9,6 +9,9 @@
 
 #include "bfst/bfst2.h"
 
+// The flags argument of every transfer-library call made here: none is asked for.
+constexpr uint32_t BFST2_NO_FLAGS = 0;
+
 struct bfst_api {
     int (*initialize)(const char *application, char **err);
     int (*finalize)(char **err);

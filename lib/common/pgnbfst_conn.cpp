@@ -33,12 +33,12 @@ int create_credential(bfst_context *c)
         rc = api.credential_create_certificate_files(c->cipher, kCertificateKind, if_present(pgnconfig_cacert_path()),
                                                      if_present(pgnconfig_cert_path()),
                                                      if_present(pgnconfig_key_path()),
-                                                     if_present(pgnconfig_crl_path()), 0, &c->cred, &err);
+                                                     if_present(pgnconfig_crl_path()), BFST2_NO_FLAGS, &c->cred, &err);
         what = "BFST Invalid certificate material is provided.";
     } else {
         const char *password =
             c->cipher == BFST_CIPHER_SHA256_AES256 ? "5C3E9A17B0D24F68A1E7C93B40D6F215" : "lakeside";
-        rc = api.credential_create_password(c->cipher, password, 0, &c->cred, &err);
+        rc = api.credential_create_password(c->cipher, password, BFST2_NO_FLAGS, &c->cred, &err);
         what = "BFST credential object creation failed.";
     }
     rc = bfst_created(rc, c->cred);
@@ -143,8 +143,8 @@ int pgnbfst_connect_new_session_gp(bfst_path *p)
         return connect_failed(p, rc);
 
     char *err = nullptr;
-    rc = api.handle_create_remote_with_credential(p->host, kBfstPort, kConnectTimeoutS, type, c->cred, 0, &c->conn,
-                                                  &err);
+    rc = api.handle_create_remote_with_credential(p->host, kBfstPort, kConnectTimeoutS, type, c->cred, BFST2_NO_FLAGS,
+                                                  &c->conn, &err);
     rc = bfst_created(rc, c->conn);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST connection create failed.");
@@ -153,12 +153,12 @@ int pgnbfst_connect_new_session_gp(bfst_path *p)
     rc = handle_bfst_connect_retry(c, p->open_mode == BFST_OPEN_BACKUP);
     if (rc != 0)
         return connect_failed(p, rc);
-    rc = api.open(c->conn, 0, &err);
+    rc = api.open(c->conn, BFST2_NO_FLAGS, &err);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST open failed.");
         return connect_failed(p, rc);
     }
-    rc = BFST_TIMED(p, nullptr, session_create, c->conn, 0, &c->session, &err);
+    rc = BFST_TIMED(p, nullptr, session_create, c->conn, BFST2_NO_FLAGS, &c->session, &err);
     rc = bfst_created(rc, c->session);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST session create failed.");
@@ -192,7 +192,7 @@ int pgnbfst_disconnect_gp(bfst_path *p)
         status = finish_blob_in_image_gp(p);
     char *err = nullptr;
     if (c->session != nullptr) {
-        int rc = BFST_TIMED(p, nullptr, session_destroy, c->session, 0, &err);
+        int rc = BFST_TIMED(p, nullptr, session_destroy, c->session, BFST2_NO_FLAGS, &err);
         if (rc != 0)
             bfst_fail(rc, &err, "BFST session destroy failed.");
         bfst_release_error(&err);
@@ -200,18 +200,18 @@ int pgnbfst_disconnect_gp(bfst_path *p)
         c->session_started = 0;
     }
     if (c->conn != nullptr) {
-        int rc = api.disconnect(c->conn, 0, &err);
+        int rc = api.disconnect(c->conn, BFST2_NO_FLAGS, &err);
         if (rc != 0)
             bfst_fail(rc, &err, "BFST connection disconnect failed.");
         bfst_release_error(&err);
-        rc = api.handle_destroy(c->conn, 0, &err);
+        rc = api.handle_destroy(c->conn, BFST2_NO_FLAGS, &err);
         if (rc != 0)
             bfst_fail(rc, &err, "BFST connection destroy failed.");
         bfst_release_error(&err);
         c->conn = nullptr;
     }
     if (c->cred != nullptr) {
-        int rc = api.credential_destroy(c->cred, 0, &err);
+        int rc = api.credential_destroy(c->cred, BFST2_NO_FLAGS, &err);
         if (rc != 0)
             bfst_fail(rc, &err, "BFST credential object destroy failed.");
         bfst_release_error(&err);
@@ -229,7 +229,7 @@ int start_bfst_session(bfst_path *p)
     bfst_context *c = p->ctx;
     COM_ASSERT(c != nullptr && !c->session_started, "BFST session already started\n");
     char *err = nullptr;
-    int rc = BFST_TIMED(p, nullptr, session_start, c->session, 0, &err);
+    int rc = BFST_TIMED(p, nullptr, session_start, c->session, BFST2_NO_FLAGS, &err);
     if (rc != 0)
         bfst_fail(rc, &err, "BFST session start failed.");
     else
@@ -244,7 +244,7 @@ int finish_bfst_session(bfst_path *p)
     COM_ASSERT(c != nullptr && c->store == nullptr && c->session != nullptr && c->session_started,
                "BFST session finish without a started session or with an open store\n");
     char *err = nullptr;
-    int rc = BFST_TIMED(p, nullptr, session_finish, c->session, 0, &err);
+    int rc = BFST_TIMED(p, nullptr, session_finish, c->session, BFST2_NO_FLAGS, &err);
     if (rc != 0)
         bfst_fail(rc, &err, "BFST session finish failed.");
     bfst_release_error(&err);

@@ -38,18 +38,18 @@ int store_chunk(bfst_path *p, const void *data, uint64_t len, bool *in_store)
     bfst_context *c = p->ctx;
     char *err = nullptr;
     bfst2_buffer *buf = nullptr;
-    int rc = BFST_TIMED(p, nullptr, buffer_create, 0, &buf, &err);
+    int rc = BFST_TIMED(p, nullptr, buffer_create, BFST2_NO_FLAGS, &buf, &err);
     rc = bfst_created(rc, buf);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST buffer create failed.");
     } else {
-        rc = BFST_TIMED(p, nullptr, buffer_attach_memory, buf, const_cast<void *>(data), len, 0, &err);
+        rc = BFST_TIMED(p, nullptr, buffer_attach_memory, buf, const_cast<void *>(data), len, BFST2_NO_FLAGS, &err);
         if (rc != 0) {
             bfst_fail(rc, &err, "BFST buffer attach failed.");
         } else {
             uint64_t ms = 0;
             *in_store = true;
-            rc = BFST_TIMED(p, &ms, store_buffer, c->store, buf, len, 0, &err);
+            rc = BFST_TIMED(p, &ms, store_buffer, c->store, buf, len, BFST2_NO_FLAGS, &err);
             p->close_latency_ms += ms;
             if (rc != 0)
                 bfst_fail(rc, &err, "BFST buffer store failed.");
@@ -57,7 +57,7 @@ int store_chunk(bfst_path *p, const void *data, uint64_t len, bool *in_store)
     }
     bfst_release_error(&err);
     if (buf != nullptr) {
-        int drc = BFST_TIMED(p, nullptr, buffer_destroy, buf, 0, &err);
+        int drc = BFST_TIMED(p, nullptr, buffer_destroy, buf, BFST2_NO_FLAGS, &err);
         if (drc != 0) {
             bfst_fail(drc, &err, "BFST buffer destroy failed.");
             if (rc == 0)
@@ -141,7 +141,7 @@ int start_bfst_store(bfst_path *p)
     bfst_context *c = p->ctx;
     COM_ASSERT(c != nullptr && c->store == nullptr && c->session_started, "BFST store start out of order\n");
     char *err = nullptr;
-    int rc = BFST_TIMED(p, nullptr, store_create, c->session, 0, &c->store, &err);
+    int rc = BFST_TIMED(p, nullptr, store_create, c->session, BFST2_NO_FLAGS, &c->store, &err);
     rc = bfst_created(rc, c->store);
     if (rc != 0) {
         bfst_fail(rc, &err, "BFST store create failed.");
@@ -153,7 +153,7 @@ int start_bfst_store(bfst_path *p)
     }
     bfst_release_error(&err);
     if (rc != 0 && c->store != nullptr) {
-        int drc = BFST_TIMED(p, nullptr, store_destroy, c->store, 0, &err);
+        int drc = BFST_TIMED(p, nullptr, store_destroy, c->store, BFST2_NO_FLAGS, &err);
         if (drc != 0)
             bfst_fail(drc, &err, "BFST store destroy failed.");
         bfst_release_error(&err);
@@ -169,13 +169,13 @@ int finish_bfst_store(bfst_path *p)
     bfst_context *c = p->ctx;
     COM_ASSERT(c != nullptr && c->store != nullptr, "BFST store finish without a store\n");
     char *err = nullptr;
-    int rc = BFST_TIMED(p, nullptr, store_finish, c->store, 0, &err);
+    int rc = BFST_TIMED(p, nullptr, store_finish, c->store, BFST2_NO_FLAGS, &err);
     if (rc != 0)
         bfst_fail(rc, &err, "BFST store finish failed.");
     bfst_release_error(&err);
     if (p->flags & BFST_F_OP_STATS)
         get_chargeback_statistics(p);
-    int drc = BFST_TIMED(p, nullptr, store_destroy, c->store, 0, &err);
+    int drc = BFST_TIMED(p, nullptr, store_destroy, c->store, BFST2_NO_FLAGS, &err);
     if (drc != 0)
         bfst_fail(drc, &err, "BFST store destroy failed.");
     bfst_release_error(&err);
@@ -210,7 +210,7 @@ int finish_blob_in_image_gp(bfst_path *p)
         tag[0] = static_cast<unsigned char>(c->tag_length);
         char *err = nullptr;
         uint64_t ms = 0;
-        int rc = BFST_TIMED(p, &ms, store_tag, c->store, 0, tag, &err);
+        int rc = BFST_TIMED(p, &ms, store_tag, c->store, BFST2_NO_FLAGS, tag, &err);
         p->close_latency_ms += ms;
         if (rc != 0) {
             bfst_fail(rc, &err, "BFST store tag failed.");
@@ -247,7 +247,7 @@ void get_link_statistics(bfst_path *p)
     COM_ASSERT(c != nullptr && c->store != nullptr, "BFST link statistics without a store\n");
     uint64_t s[4] = {0, 0, 0, 0};
     char *err = nullptr;
-    int rc = BFST_TIMED(p, nullptr, store_get_link_statistics, c->store, 0, s, &err);
+    int rc = BFST_TIMED(p, nullptr, store_get_link_statistics, c->store, BFST2_NO_FLAGS, s, &err);
     if (rc != 0)
         bfst_fail(rc, &err, "BFST get link statistics failed.");
     bfst_release_error(&err);
@@ -266,7 +266,7 @@ void get_chargeback_statistics(bfst_path *p)
     COM_ASSERT(c != nullptr && c->store != nullptr, "BFST operation statistics without a store\n");
     uint64_t s[3] = {0, 0, 0};
     char *err = nullptr;
-    int rc = BFST_TIMED(p, nullptr, store_get_operation_statistics, c->store, 0, s, &err);
+    int rc = BFST_TIMED(p, nullptr, store_get_operation_statistics, c->store, BFST2_NO_FLAGS, s, &err);
     if (rc != 0)
         bfst_fail(rc, &err, "BFST get operation statistics failed.");
     bfst_release_error(&err);

@@ -80,7 +80,7 @@ struct Key {
 const Key kKeys[] = {
     {"DEBUG_LEVEL", &pgn_config::DEBUG_LEVEL, Rule::Level, 0, 0},
     {"OPDUP_TIMEOUT", &pgn_config::OPDUP_TIMEOUT, Rule::NonNeg, 0, 0},
-    {"IO_PATH", &pgn_config::IO_PATH, Rule::Range, 1, 4},
+    {"IO_PATH", &pgn_config::IO_PATH, Rule::Range, PGN_IO_PATH_DM, PGN_IO_PATH_BFST},
     {"OPDUP_MBYTES", &pgn_config::OPDUP_MBYTES, Rule::Any, 0, 0},
     {"LOG_LIMIT", &pgn_config::LOG_LIMIT, Rule::Range, 32768, 2147483647},
     {"LOG_FILE_LIMIT", &pgn_config::LOG_FILE_LIMIT, Rule::Range, 1, 2147483647},
@@ -257,25 +257,17 @@ int pgnconfig_read(const char *path)
     return rc;
 }
 
-void pgnconfig_apply()
+void pgnconfig_dm_settings(dm_settings *out)
 {
-    pgn_config &c = g_cfg;
-    plog_configure_main(c.DEBUG_LEVEL.load(), static_cast<uint64_t>(c.LOG_LIMIT.load()), c.LOG_FILE_LIMIT.load());
-    if (c.COMP_DATA_CHECKSUMS.load() == 1)
-        dm_set_digests(1);
-    if (c.DMC_READ_AHEAD_SIZE_MB.load() >= 0)
-        dm_set_read_ahead(c.DMC_READ_AHEAD_SIZE_MB.load());
-    util_set_response_timeout(c.RESPONSE_TIMEOUT.load());
-    const struct {
-        int opt;
-        const std::atomic<int32_t> *key;
-    } opts[] = {{DM_OPT_NODELAY, &c.TCP_NODELAY}, {DM_OPT_SNDBUF, &c.TCP_SNDBUF},   {DM_OPT_RCVBUF, &c.TCP_RCVBUF},
-                {DM_OPT_KEEPINTVL, &c.TCP_KEEPINTVL}, {DM_OPT_KEEPCNT, &c.TCP_KEEPCNT}, {DM_OPT_KEEPIDLE, &c.TCP_KEEPIDLE}};
-    for (const auto &o : opts) {
-        int32_t v = o.key->load();
-        if (v >= 0)
-            dm_set_option(o.opt, &v, sizeof v);
-    }
+    const pgn_config &c = g_cfg;
+    out->digests = c.COMP_DATA_CHECKSUMS.load();
+    out->read_ahead_mb = c.DMC_READ_AHEAD_SIZE_MB.load();
+    out->tcp_nodelay = c.TCP_NODELAY.load();
+    out->tcp_sndbuf = c.TCP_SNDBUF.load();
+    out->tcp_rcvbuf = c.TCP_RCVBUF.load();
+    out->tcp_keepintvl = c.TCP_KEEPINTVL.load();
+    out->tcp_keepcnt = c.TCP_KEEPCNT.load();
+    out->tcp_keepidle = c.TCP_KEEPIDLE.load();
 }
 
 void pgnconfig_print()
@@ -283,7 +275,11 @@ void pgnconfig_print()
     pgn_config &c = g_cfg;
     auto line = [](const char *fmt, auto... args) { plog_write(LOG_LVL_INFO, __FILE__, __LINE__, false, fmt, args...); };
     int32_t io = c.IO_PATH.load();
-    const char *io_name = io == 1 ? "DM" : io == 2 ? "NAS" : io == 3 ? "DM-NAS" : io == 4 ? "Wavelane" : "Unknown";
+    const char *io_name = io == PGN_IO_PATH_DM       ? "DM"
+                          : io == PGN_IO_PATH_NAS    ? "NAS"
+                          : io == PGN_IO_PATH_DM_NAS ? "DM-NAS"
+                          : io == PGN_IO_PATH_BFST   ? "Wavelane"
+                                                     : "Unknown";
     auto u = [](const std::atomic<int32_t> &f) { return static_cast<unsigned>(f.load()); };
     line("IO_PATH=%s\n", io_name);
     line("OPDUP_TIMEOUT=%u secs\n", u(c.OPDUP_TIMEOUT));

@@ -5,11 +5,21 @@
 #include <atomic>
 #include <cstdint>
 
+struct dm_settings;  // datamover/dm.h
+
+// Values of IO_PATH: the DM path, or (every other value) the BFST path.
+enum : int32_t {
+    PGN_IO_PATH_DM = 1,
+    PGN_IO_PATH_NAS = 2,
+    PGN_IO_PATH_DM_NAS = 3,
+    PGN_IO_PATH_BFST = 4,  // the default
+};
+
 // One field per key; every field is read by channels on any thread.
 struct pgn_config {
     std::atomic<int32_t> DEBUG_LEVEL{-1};
     std::atomic<int32_t> OPDUP_TIMEOUT{43200};
-    std::atomic<int32_t> IO_PATH{4};
+    std::atomic<int32_t> IO_PATH{PGN_IO_PATH_BFST};
     std::atomic<int32_t> OPDUP_MBYTES{1024};
     std::atomic<int32_t> LOG_LIMIT{104857600};
     std::atomic<int32_t> LOG_FILE_LIMIT{10};
@@ -63,7 +73,8 @@ void ost_parse_line(const char *line);
 // Reads the file line by line: 0 when read to its end, 1 when it could not be
 // opened or a read error occurred.
 int pgnconfig_read(const char *path);
-// Applies the log settings and the DM client settings of the record.
-void pgnconfig_apply();
+// The DM layer's settings as the record gives them (the DM layer takes them
+// with dm_apply_settings).
+void pgnconfig_dm_settings(dm_settings *out);
 // Writes the effective configuration at INFO to the process main log.
 void pgnconfig_print();

@@ -49,6 +49,11 @@ void pgn_msg_add(pgn_msgbuf *m, const char *fmt, ...)
 
 namespace {
 
+// read_store's result for a file that must not be used (the message says why).
+constexpr int kStoreRefused = -2;
+// parse_command's result after -h: only the usage is wanted.
+constexpr int kHelpAsked = 1;
+
 const xmlChar *X(const char *s)
 {
     return reinterpret_cast<const xmlChar *>(s);
@@ -239,7 +244,7 @@ int check_store(const char *path, const struct stat &sb, pgn_msgbuf *m)
 
 // Reads the whole store into memory (never through a symbolic link); refuses
 // a file check_store refuses, or one of more than PGN_CREDS_MAX_FILE bytes.
-// Returns 0, -1 on a read problem, -2 when the file was refused (message in m).
+// Returns 0, -1 on a read problem, kStoreRefused (message in m).
 int read_store(const char *path, std::string *out, pgn_msgbuf *m)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
@@ -247,14 +252,14 @@ int read_store(const char *path, std::string *out, pgn_msgbuf *m)
         if (errno == ELOOP) {
             struct stat lsb;
             if (lstat(path, &lsb) == 0 && check_store(path, lsb, m) != 0)
-                return -2;
+                return kStoreRefused;
         }
         return -1;
     }
     struct stat sb;
     if (fstat(fd, &sb) != 0 || check_store(path, sb, m) != 0) {
         close(fd);
-        return -2;
+        return kStoreRefused;
     }
     if (sb.st_size > PGN_CREDS_MAX_FILE) {
         close(fd);
@@ -309,7 +314,7 @@ DocPtr open_store(const char *path, pgn_msgbuf *m, xmlNodePtr *root_out)
 
     std::string data;
     int rr = read_store(path, &data, m);
-    if (rr == -2)
+    if (rr == kStoreRefused)
         return nullptr;
     DocPtr doc;
     if (rr == 0 && data.size() <= size_t(PGN_CREDS_MAX_FILE)) {
@@ -578,7 +583,7 @@ void add_usage(pgn_msgbuf *m, const char *prog)
                 prog);
 }
 
-// Options and checks; returns 0 with the action set, 1 after -h, or -1 with
+// Options and checks; returns 0 with the action set, kHelpAsked after -h, or -1 with
 // its one message in m.
 int parse_command(const char *store_path, int argc, char **argv, pgn_creds_action *action, rpgn_cred *cred,
                   pgn_msgbuf *m)
@@ -596,7 +601,7 @@ int parse_command(const char *store_path, int argc, char **argv, pgn_creds_actio
         case 'H': util_strlcpy(cred->host, st.optarg, sizeof cred->host); break;
         case 'u': util_strlcpy(cred->user, st.optarg, sizeof cred->user); break;
         case 'p': util_strlcpy(cred->password, st.optarg, sizeof cred->password); break;
-        case 'h': return 1;
+        case 'h': return kHelpAsked;
         default:
             pgn_msg_add(m, "Unknown option %c.\n", c);
             return -1;
@@ -653,7 +658,7 @@ int pgn_creds_command(const char *store_path, int argc, char **argv, char *msg)
         rc = parse_command(store_path, argc, argv, &action, &cred, &m);
     else
         pgn_msg_add(&m, "action must be specified\n");
-    if (rc == 1) {
+    if (rc == kHelpAsked) {
         add_usage(&m, prog);
         rc = -1;
     } else {

@@ -35,9 +35,10 @@ struct SbtError {
     const char *text;
 };
 constexpr SbtError rpgn_sbt_errors[] = {
-    {7501, "SBT_ERROR_MM"},     {7502, "SBT_ERROR_NOTFOUND"}, {7503, "SBT_ERROR_EXISTS"},
-    {7504, "SBT_ERROR_EOF"},    {7505, "SBT_ERROR_NOPROXY"},  {7506, "SBT_ERROR_NOWORK"},
-    {7507, "SBT_ERROR_NOBUFFER"},
+    {SBT_ERROR_MM, "SBT_ERROR_MM"},       {SBT_ERROR_NOTFOUND, "SBT_ERROR_NOTFOUND"},
+    {SBT_ERROR_EXISTS, "SBT_ERROR_EXISTS"}, {SBT_ERROR_EOF, "SBT_ERROR_EOF"},
+    {SBT_ERROR_NOPROXY, "SBT_ERROR_NOPROXY"}, {SBT_ERROR_NOWORK, "SBT_ERROR_NOWORK"},
+    {SBT_ERROR_NOBUFFER, "SBT_ERROR_NOBUFFER"},
 };
 
 // Guards rpgn_init_list and every change of the sbtinit counter, so that the
@@ -76,9 +77,9 @@ void log_init_item(const sbt_item *it)
 // The trace-level mapping of sbtinit2: 1 TRACE, 2 TRACE1, anything else ERROR.
 int map_trace_level(int32_t rman_level)
 {
-    if (rman_level == 1)
+    if (rman_level == SBT_TRACE_LEVEL_TRACE)
         return LOG_LVL_TRACE;
-    if (rman_level == 2)
+    if (rman_level == SBT_TRACE_LEVEL_TRACE1)
         return LOG_LVL_TRACE1;
     return LOG_LVL_ERROR;
 }
@@ -203,7 +204,7 @@ int rman_pgn_sbtinit2(void *ctx, unsigned long flags, sbt_item *in, sbt_item **o
             break;
         if (trace_path != nullptr) {
             if (plog_have_trace()) {
-                if (level != 0)
+                if (level != SBT_TRACE_LEVEL_KEEP)
                     plog_set_trace_level(map_trace_level(level));
             } else if (plog_open_trace(trace_path, map_trace_level(level)) == 0) {
                 RLOG(LOG_LVL_INFO, "tracing to file '%s' at level %ld\n", trace_path, static_cast<long>(level));
@@ -255,7 +256,7 @@ int rman_pgn_sbtend(void *ctx, unsigned long flags)
     ch->error_code = 0;
     if (!(ch->flags & RPGN_F_INIT2))
         return 0;
-    if ((flags & 1) && ch->pid != static_cast<int32_t>(getpid()))
+    if ((flags & SBT_END_OWN_PROCESS) && ch->pid != static_cast<int32_t>(getpid()))
         return 0;
     rpgn_end_channel(ch);
     rpgn_close_sessions(ch);
@@ -381,6 +382,20 @@ int rpgn_exit_file(rpgn_channel *ch, const char *name, int rc, const char *file)
 
 int rpgn_sbtinit_count() { return g_sbtinit_count.load(); }
 
+// Every module takes its settings from the configuration just read: the main
+// log its level and limits, the clients their response timeout, the DM layer
+// its digests, read-ahead, socket options and log function.
+static void apply_config()
+{
+    const pgn_config &c = pgncfg();
+    plog_configure_main(c.DEBUG_LEVEL.load(), static_cast<uint64_t>(c.LOG_LIMIT.load()), c.LOG_FILE_LIMIT.load());
+    util_set_response_timeout(c.RESPONSE_TIMEOUT.load());
+    dm_settings dm;
+    pgnconfig_dm_settings(&dm);
+    dm_apply_settings(&dm);
+    dm_set_log(plog_main_level(), rpgn_dm_log_cb);
+}
+
 // A failed sbtinit takes its count back; the logs go when nobody else has them.
 static void sbtinit_undo()
 {
@@ -422,8 +437,7 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
     plog_open_main(pgnconfig_libdir());
     RLOG(LOG_LVL_INFO, "config file = %s\n", pgnconfig_path());
     pgnconfig_read(pgnconfig_path());
-    pgnconfig_apply();
-    dm_set_log(plog_main_level(), rpgn_dm_log_cb);
+    apply_config();
 
     const char *trace_path = nullptr;
     for (sbt_item *it = in; it->type != SBT_INIT_END; it++)
@@ -460,8 +474,11 @@ int sbtinit(uint64_t *error, sbt_item *in, sbt_item **out)
         list[3] = {SBT_INIT_VECTOR, const_cast<sbt_vector *>(&rpgn_sbt_vector)};
         list[4] = {SBT_INIT_CTX_SIZE, const_cast<uint32_t *>(&g_ctx_size)};
         list[5] = {SBT_INIT_END, nullptr};
-        for (int i = 0; i < 6; i++)
-            log_init_item(&list[i]);
+        for (sbt_item *it = list;; it++) {
+            log_init_item(it);
+            if (it->type == SBT_INIT_END)
+                break;
+        }
         rpgn_init_list = list;
     }
     *out = rpgn_init_list;

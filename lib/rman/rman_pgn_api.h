@@ -73,6 +73,35 @@ enum : uint32_t {
     SBT_OBJECT_END = 32,
 };
 
+// Flags of sbtend.
+enum : unsigned long {
+    SBT_END_OWN_PROCESS = 0x1,  // act only in the process that ran sbtinit2
+};
+
+// Trace levels RMAN gives sbtinit2 (any other value selects ERROR).
+enum : int32_t {
+    SBT_TRACE_LEVEL_KEEP = 0,  // leaves the level alone
+    SBT_TRACE_LEVEL_TRACE = 1,
+    SBT_TRACE_LEVEL_TRACE1 = 2,
+};
+
+// Items of sbtbackup's object list, each kept in the file's backup_info.
+enum : uint32_t {
+    SBT_OBJECT_NAME = 2,   // text: object_name (8 characters at most)
+    SBT_OBJECT_TYPE3 = 3,  // 32-bit value: object_type3
+    SBT_OBJECT_TYPE5 = 5,  // 32-bit value: object_type5
+};
+
+// Items sbtinfo2 returns for each file.
+enum : uint32_t {
+    SBT_INFO_FILE = 1,       // text: RMAN's file name
+    SBT_INFO_ONE = 2,        // 32-bit value: backup_info's `one`
+    SBT_INFO_CREATED = 3,    // 64-bit value: the creation time
+    SBT_INFO_LABEL = 5,      // text: "<host>_<share>"
+    SBT_INFO_TWO = 6,        // 32-bit value: backup_info's `two_a`
+    SBT_INFO_NOT_FOUND = 8,  // no value: the file does not exist
+};
+
 // SBT error codes.
 enum : uint64_t {
     SBT_ERROR_MM = 7501,
@@ -105,9 +134,13 @@ enum : uint64_t {
 using rpgn_bfst_path = bfst_path;
 static_assert(sizeof(rpgn_bfst_path) == 1864);
 
-// The 80-byte record stored with each backup file as attribute "backup_info".
+// Bytes of backup_info's object_name that are used: 8 characters and a NUL.
+constexpr size_t RPGN_OBJECT_NAME_MAX = 9;
+
+// The 80-byte record stored with each backup file as attribute "backup_info"
+// (the fixed fields: rpgn_backup_info_init).
 struct rpgn_backup_info {
-    char object_name[16];
+    char object_name[16];   // RPGN_OBJECT_NAME_MAX bytes used, NUL included
     uint64_t object_type3;
     uint64_t object_type5;
     uint64_t created;

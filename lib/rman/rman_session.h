@@ -32,10 +32,5 @@ int rpgn_remove(rpgn_channel *ch, unsigned long flags, char **files);
 // The list returned belongs to the channel until its next sbtinfo2 or sbtend.
 int rpgn_info(rpgn_channel *ch, unsigned long flags, char **files, sbt_item **result);
 
-// The channel reference on the transfer library: the first channel starts
-// it, the last one to let go stops it.
-int rpgn_initbfst();
-void rpgn_finibfst();
-
 // Number of sbtinit calls not yet matched by a completed sbtend.
 int rpgn_sbtinit_count();

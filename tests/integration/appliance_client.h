@@ -7,6 +7,7 @@
 #include "datamover/byteorder.h"
 #include "datamover/md5.h"
 #include "datamover/xcomm.h"
+#include "kes_dm.h"
 #include "kes_test.h"
 #include "lib/common/mi_comm.h"
 
@@ -220,28 +221,12 @@ private:
     std::vector<xcomm_msg *> outstanding_;
 };
 
-// ---- data-mover request builders ----
-inline std::string dm_hdr(uint8_t cmd, uint32_t sz, uint16_t fh, uint16_t slot, uint64_t off)
-{
-    unsigned char h[16];
-    h[0] = cmd;
-    h[1] = uint8_t(sz >> 16);
-    be_put16(h + 2, uint16_t(sz));
-    be_put16(h + 4, fh);
-    be_put16(h + 6, slot);
-    be_put64(h + 8, off);
-    return std::string(reinterpret_cast<char *>(h), 16);
-}
+// ---- data-mover requests and answers ----
+using kes_test::dm_req_hdr;
+using kes_test::dm_open_req;
 
 inline uint16_t dm_status(const std::string &rsp) { return rsp.size() >= 4 ? be_get16(reinterpret_cast<const unsigned char *>(rsp.data()) + 2) : 0xFFFF; }
 inline uint16_t dm_fh(const std::string &rsp) { return be_get16(reinterpret_cast<const unsigned char *>(rsp.data()) + 4); }
-
-inline std::string dm_open_req(uint16_t slot, uint32_t oflags, const std::string &name)
-{
-    std::string body(32, '\0');
-    be_put32(reinterpret_cast<unsigned char *>(body.data()) + 24, oflags);
-    return dm_hdr(1, 0, 0, slot, 0) + body + name + std::string(1, '\0');
-}
 
 // ---- the daemon on a private loopback address ----
 inline std::string daemon_path() { return std::string(KES_BUILD_DIR) + "/kestralon-appliance"; }

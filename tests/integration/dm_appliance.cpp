@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "appliance/appliance.h"
-#include "datamover/dm.h"
+#include "datamover/dm_int.h"
 #include "datamover/ost_mi.h"
 #include "kes_test.h"
 #include "lib/common/mi_comm.h"

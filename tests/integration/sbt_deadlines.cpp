@@ -25,7 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // RESPONSE_TIMEOUT is 5 s in these tests; a call may take it plus 5 s. The
-// limit is loose on purpose: it tells a deadline from a hang, not speed.
+// limit only stops a hang: it tells a deadline from no deadline, not speed.
 constexpr auto kLimit = std::chrono::seconds(10);
 
 class Deadlines : public ::testing::Test {
@@ -52,12 +52,20 @@ protected:
             return -1;
         return ch.init2(params(direct ? app_.addr() : relay_.addr()).c_str());
     }
-    // The call failed with 7501 in time, naming the request and the seconds.
+    std::string mainlog() const { return kes_test::read_file(windir_.libdir() + "/rman0.log"); }
+    // Deadlines that passed so far, as the main log tells them.
+    size_t deadlines_logged() const
+    {
+        std::string l = mainlog();
+        size_t n = 0;
+        for (size_t at = l.find("no answer from "); at != std::string::npos; at = l.find("no answer from ", at + 1))
+            n++;
+        return n;
+    }
+    // The call failed with 7501 at its deadline, naming the request and the seconds.
     void expect_deadline(Channel &ch, Clock::time_point start, const std::string &request)
     {
-        auto took = Clock::now() - start;
-        EXPECT_GE(took, std::chrono::milliseconds(4500));
-        EXPECT_LT(took, kLimit);
+        EXPECT_LT(Clock::now() - start, kLimit);
         uint32_t code = 0;
         std::string text = ch.error(&code);
         EXPECT_EQ(code, 7501u);
@@ -75,12 +83,14 @@ protected:
         EXPECT_EQ(ch.error().rfind(prefix, 0), 0u) << ch.error();
         EXPECT_EQ(ch.rec()->flags, 0u);
     }
-    // The channel ends without waiting for the silent peer again.
+    // The channel ends without waiting for the silent peer again: no other
+    // deadline passes on the way.
     void end_promptly(Channel &ch)
     {
-        auto start = Clock::now();
+        size_t before = deadlines_logged();
+        EXPECT_GE(before, 1u) << "the deadline that passed is in the main log";
         EXPECT_EQ(ch.end(), 0);
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+        EXPECT_EQ(deadlines_logged(), before) << mainlog();
     }
     int backup(Channel &ch, const char *name, size_t bs, int blocks)
     {
@@ -193,10 +203,13 @@ TEST_F(Deadlines, RefusedConnectFailsPromptly)
     relay_silent_on(SilentRelay::on_mi(0));
     std::string host = relay_.addr();
     relay_.stop();
+    // With a long deadline, a connect retried until it passes would take a
+    // minute; the limit below only tells that from a refusal taken at once.
+    kes_test::write_file(windir_.path() + "/librmanKESTRALON.ini", "IO_PATH=1\nRESPONSE_TIMEOUT=60\n");
     Channel ch;
     ASSERT_EQ(ch.init(lib_), 0);
     auto start = Clock::now();
     EXPECT_EQ(ch.init2(params(host).c_str()), -1);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));  // only stops a hang
     EXPECT_EQ(ch.error(), "sbtinit2: mi_session failed: XCOMM_ERR_CONN_REFUSED");
 }

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <barrier>
 #include <cstring>
 #include <random>
@@ -408,7 +407,6 @@ TEST_F(DroppingAppliance, ADroppedConnectionFailsTheCallPromptly)
     sbt_item objs[1] = {{SBT_OBJECT_END, nullptr}};
     ASSERT_EQ(ch.v->backup(ch.ctx, 0, "cut", objs, 65536, 0), 0);
     std::vector<unsigned char> buf(65536, 1);
-    auto start = std::chrono::steady_clock::now();
     int rc = 0;
     for (int i = 0; i < 200 && rc == 0; i++)
         rc = ch.v->write2(ch.ctx, 0, buf.data());
@@ -419,7 +417,9 @@ TEST_F(DroppingAppliance, ADroppedConnectionFailsTheCallPromptly)
     std::string text = ch.error(&code);
     EXPECT_EQ(code, 7501u);
     EXPECT_TRUE(text.rfind("sbtwrite2 failed: error ", 0) == 0 || text.rfind("sbtclose2: ", 0) == 0) << text;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    // The drop itself failed the call: nothing waited for the vanished peer
+    // until the response deadline.
+    EXPECT_EQ(text.find("XCOMM_ERR_TIMEOUT"), std::string::npos) << text;
     ch.v->close2(ch.ctx, 0);
     EXPECT_EQ(ch.end(), 0);
 }
@@ -444,7 +444,6 @@ TEST_F(Sessions, ADroppedConnectionFailsARestorePromptly)
     ASSERT_EQ(r.init2(p.c_str()), 0) << r.error();
     ASSERT_EQ(r.v->restore(r.ctx, 0, "big", 1048576), 0) << r.error();
     std::vector<unsigned char> buf(1048576);
-    auto start = std::chrono::steady_clock::now();
     int rc = 0;
     for (int i = 0; i < 8 && rc == 0; i++)
         rc = r.v->read2(r.ctx, 0, buf.data());
@@ -453,7 +452,7 @@ TEST_F(Sessions, ADroppedConnectionFailsARestorePromptly)
     std::string text = r.error(&code);
     EXPECT_EQ(code, 7501u);
     EXPECT_EQ(text.rfind("sbtread2 failed: error ", 0), 0u) << text;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(text.find("XCOMM_ERR_TIMEOUT"), std::string::npos) << text;  // the drop failed it, no deadline
     r.v->close2(r.ctx, 0);
     EXPECT_EQ(r.end(), 0);
 }

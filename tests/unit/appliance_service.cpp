@@ -6,6 +6,7 @@
 #include "datamover/dm_sums.h"
 #include "datamover/md5.h"
 #include "datamover/util.h"
+#include "kes_dm.h"
 #include "kes_test.h"
 #include "lib/common/mi_comm.h"
 
@@ -17,6 +18,10 @@
 #include <sys/stat.h>
 
 namespace {
+
+using kes_test::be32;
+using kes_test::dm_req_hdr;
+using kes_test::dm_open_req;
 
 constexpr int32_t STS_ENOTSUP = 0x21E00010;
 constexpr int32_t STS_EAUTH = 0x21E0001D;
@@ -156,31 +161,6 @@ protected:
             r.data.assign(reinterpret_cast<const char *>(out.data), out.data_len);
         return r;
     }
-    static std::string hdr(uint8_t cmd, uint32_t sz, uint16_t fh, uint16_t slot, uint64_t off)
-    {
-        unsigned char h[16];
-        h[0] = cmd;
-        h[1] = uint8_t(sz >> 16);
-        be_put16(h + 2, uint16_t(sz));
-        be_put16(h + 4, fh);
-        be_put16(h + 6, slot);
-        be_put64(h + 8, off);
-        return std::string(reinterpret_cast<char *>(h), 16);
-    }
-    static std::string u32(uint32_t v)
-    {
-        unsigned char b[4];
-        be_put32(b, v);
-        return std::string(reinterpret_cast<char *>(b), 4);
-    }
-    static std::string open_req(uint16_t slot, uint32_t oflags, const std::string &name)
-    {
-        std::string body(32, '\0');
-        unsigned char *b = reinterpret_cast<unsigned char *>(body.data());
-        be_put32(b + 8, 0x11223344);  // reserved words come back as sent
-        be_put32(b + 24, oflags);
-        return hdr(1, 0, 0, slot, 0) + body + name + std::string(1, '\0');
-    }
     static std::string handle_name(uint64_t h, const std::string &rel)
     {
         return "generic:" + std::to_string(h) + ":/" + rel;
@@ -190,7 +170,7 @@ protected:
     uint16_t open_writer(mi_session *s, dm_session *d, const std::string &rel, uint64_t *h)
     {
         EXPECT_EQ(open_file(s, "generic:/" + rel, MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, h), 0);
-        dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(*h, rel)));
+        dm_rsp op = dm_call(d, dm_open_req(0, 0x2, handle_name(*h, rel)));
         EXPECT_EQ(op.status, 0);
         return op.fh;
     }
@@ -200,7 +180,7 @@ protected:
     static std::string by_name(uint8_t cmd, const std::string &rel, const std::string &attr,
                                const std::string &value = std::string())
     {
-        return hdr(cmd, 0, 0xFFFF, 0, 0) + u32(cmd == 10 ? uint32_t(value.size()) : 4096) + "generic:/" + rel +
+        return dm_req_hdr(cmd, 0, 0xFFFF, 0, 0) + be32(cmd == 10 ? uint32_t(value.size()) : 4096) + "generic:/" + rel +
                std::string(1, '\0') + attr + std::string(1, '\0') + value;
     }
 
@@ -211,14 +191,14 @@ protected:
         uint64_t h = 0;
         ASSERT_EQ(open_file(s, "generic:/" + rel, MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
         dm_session *d = dm(s);
-        dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(h, rel)));
+        dm_rsp op = dm_call(d, dm_open_req(0, 0x2, handle_name(h, rel)));
         ASSERT_EQ(op.status, 0);
-        ASSERT_EQ(dm_call(d, hdr(4, uint32_t(data.size()), op.fh, 0, 0), data).status, 0);
-        ASSERT_EQ(dm_call(d, hdr(10, 0, op.fh, 0, 0) + u32(80) + "backup_info" + std::string(1, '\0') +
+        ASSERT_EQ(dm_call(d, dm_req_hdr(4, uint32_t(data.size()), op.fh, 0, 0), data).status, 0);
+        ASSERT_EQ(dm_call(d, dm_req_hdr(10, 0, op.fh, 0, 0) + be32(80) + "backup_info" + std::string(1, '\0') +
                                  std::string(80, 'i'))
                       .status,
                   0);
-        ASSERT_EQ(dm_call(d, hdr(2, 0, op.fh, 0, 0)).status, 0);
+        ASSERT_EQ(dm_call(d, dm_req_hdr(2, 0, op.fh, 0, 0)).status, 0);
         ASSERT_EQ(close_file(s, h), 0);
     }
 
@@ -310,13 +290,13 @@ TEST_F(Service, FileLifeCycleThroughControlAndDataMover)
     EXPECT_EQ(open_file(s, "generic:/sh/piece1", MI_OPEN_READ, &h2), KES_ENOENT);  // not complete yet
 
     dm_session *d = dm(s);
-    dm_rsp cfg = dm_call(d, hdr(0, 0, 0, 0, 0) + std::string(16, '\0'));
+    dm_rsp cfg = dm_call(d, dm_req_hdr(0, 0, 0, 0, 0) + std::string(16, '\0'));
     ASSERT_EQ(cfg.rc, 0);
     ASSERT_EQ(cfg.head.size(), 32u);
     EXPECT_EQ(cfg.status, 0);
     EXPECT_EQ(be_get32(reinterpret_cast<const unsigned char *>(cfg.head.data()) + 16), 262144u);
 
-    dm_rsp op = dm_call(d, open_req(5, 0x2, handle_name(h, "sh/piece1")));
+    dm_rsp op = dm_call(d, dm_open_req(5, 0x2, handle_name(h, "sh/piece1"), 0x11223344));
     ASSERT_EQ(op.rc, 0);
     ASSERT_EQ(op.status, 0);
     ASSERT_EQ(op.head.size(), 48u);
@@ -335,7 +315,7 @@ TEST_F(Service, FileLifeCycleThroughControlAndDataMover)
         order[i] = (i * 7) % n;
     for (size_t i : order) {
         std::string data = image.substr(i * piece, piece);
-        dm_rsp w = dm_call(d, hdr(4, uint32_t(piece), fh, 5, i * piece), data);
+        dm_rsp w = dm_call(d, dm_req_hdr(4, uint32_t(piece), fh, 5, i * piece), data);
         ASSERT_EQ(w.rc, 0);
         ASSERT_EQ(w.status, 0);
         EXPECT_EQ(w.head.size(), 16u);
@@ -345,50 +325,50 @@ TEST_F(Service, FileLifeCycleThroughControlAndDataMover)
     unsigned char info[80];
     for (int i = 0; i < 80; ++i)
         info[i] = uint8_t(0xA0 + i);
-    std::string set = hdr(10, 0, fh, 5, 0) + u32(80) + "backup_info" + std::string(1, '\0') +
+    std::string set = dm_req_hdr(10, 0, fh, 5, 0) + be32(80) + "backup_info" + std::string(1, '\0') +
                       std::string(reinterpret_cast<char *>(info), 80);
     dm_rsp sx = dm_call(d, set);
     ASSERT_EQ(sx.status, 0);
     EXPECT_EQ(sx.head.size(), 20u);
-    EXPECT_EQ(dm_call(d, hdr(8, 0, fh, 5, 0)).status, 0);   // flush
-    EXPECT_EQ(dm_call(d, hdr(2, 0, fh, 5, 0)).status, 0);   // close
-    EXPECT_EQ(dm_call(d, hdr(2, 0, fh, 5, 0)).status, KES_EBADF);  // closed twice
+    EXPECT_EQ(dm_call(d, dm_req_hdr(8, 0, fh, 5, 0)).status, 0);   // flush
+    EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, fh, 5, 0)).status, 0);   // close
+    EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, fh, 5, 0)).status, KES_EBADF);  // closed twice
     EXPECT_EQ(close_file(s, h), 0);
     EXPECT_EQ(close_file(s, h), STS_ENOENT);
     EXPECT_EQ(kes_test::read_file(dir_ / "sh/piece1"), image);
 
     // read it back through a read handle
     ASSERT_EQ(open_file(s, "generic:/sh/piece1", MI_OPEN_READ, &h2), 0);
-    dm_rsp ro = dm_call(d, open_req(0, 0x8, handle_name(h2, "sh/piece1")));
+    dm_rsp ro = dm_call(d, dm_open_req(0, 0x8, handle_name(h2, "sh/piece1")));
     ASSERT_EQ(ro.status, 0);
     EXPECT_EQ(be_get64(reinterpret_cast<const unsigned char *>(ro.head.data()) + 32), image.size());
     std::string back;
     for (uint64_t off = 0; off < image.size() + piece; off += piece) {
-        dm_rsp r = dm_call(d, hdr(3, uint32_t(piece), ro.fh, 0, off));
+        dm_rsp r = dm_call(d, dm_req_hdr(3, uint32_t(piece), ro.fh, 0, off));
         ASSERT_EQ(r.status, 0);
         EXPECT_EQ(r.off, off);
         back += r.data;
     }
     EXPECT_EQ(back, image);
     // a read handle does not write
-    EXPECT_EQ(dm_call(d, hdr(4, 4, ro.fh, 0, 0), "abcd").status, KES_EBADF);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, 4, ro.fh, 0, 0), "abcd").status, KES_EBADF);
     // attribute by name, with a buffer too small first
-    std::string get = hdr(11, 0, 0xFFFF, 0, 0) + u32(16) + "generic:/sh/piece1" + std::string(1, '\0') +
+    std::string get = dm_req_hdr(11, 0, 0xFFFF, 0, 0) + be32(16) + "generic:/sh/piece1" + std::string(1, '\0') +
                       "backup_info" + std::string(1, '\0');
     dm_rsp gx = dm_call(d, get);
     EXPECT_EQ(gx.status, KES_ERANGE);
     EXPECT_EQ(be_get32(reinterpret_cast<const unsigned char *>(gx.head.data()) + 16), 80u);
     EXPECT_TRUE(gx.data.empty());
-    get = hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + "generic:/sh/piece1" + std::string(1, '\0') + "backup_info" +
+    get = dm_req_hdr(11, 0, 0xFFFF, 0, 0) + be32(4096) + "generic:/sh/piece1" + std::string(1, '\0') + "backup_info" +
           std::string(1, '\0');
     gx = dm_call(d, get);
     ASSERT_EQ(gx.status, 0);
     EXPECT_EQ(gx.data, std::string(reinterpret_cast<char *>(info), 80));
-    EXPECT_EQ(dm_call(d, hdr(2, 0, ro.fh, 0, 0)).status, 0);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, ro.fh, 0, 0)).status, 0);
     EXPECT_EQ(close_file(s, h2), 0);
 
     // delete by name, then again
-    std::string del = hdr(7, 0, 0, 0, 0) + "generic:/sh/piece1" + std::string(1, '\0');
+    std::string del = dm_req_hdr(7, 0, 0, 0, 0) + "generic:/sh/piece1" + std::string(1, '\0');
     EXPECT_EQ(dm_call(d, del).status, 0);
     EXPECT_EQ(dm_call(d, del).status, 0xFFFE);
     EXPECT_EQ(dm_call(d, get).status, KES_ENOENT);
@@ -401,17 +381,17 @@ TEST_F(Service, DataMoverOpensOnlyIssuedHandlesForWhatTheyAllow)
     uint64_t w = 0, r = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/a", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &w), 0);
     dm_session *d = dm(s);
-    EXPECT_EQ(dm_call(d, open_req(0, 0x2, "generic:/sh/a")).status, KES_EACCES);               // no handle
-    EXPECT_EQ(dm_call(d, open_req(0, 0x2, handle_name(w + 1, "sh/a"))).status, KES_EACCES);    // not issued
-    EXPECT_EQ(dm_call(d, open_req(0, 0x2, handle_name(w, "sh/b"))).status, KES_EACCES);       // other file
-    EXPECT_EQ(dm_call(d, open_req(0, 0x2, handle_name(w, "sh/../a"))).status, KES_EINVAL);
-    EXPECT_EQ(dm_call(d, open_req(32, 0x2, handle_name(w, "sh/a"))).status, KES_EINVAL);      // slot range
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x2, "generic:/sh/a")).status, KES_EACCES);               // no handle
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x2, handle_name(w + 1, "sh/a"))).status, KES_EACCES);    // not issued
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x2, handle_name(w, "sh/b"))).status, KES_EACCES);       // other file
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x2, handle_name(w, "sh/../a"))).status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_open_req(32, 0x2, handle_name(w, "sh/a"))).status, KES_EINVAL);      // slot range
     EXPECT_EQ(close_file(s, w), 0);
     ASSERT_EQ(open_file(s, "generic:/sh/a", MI_OPEN_READ, &r), 0);
-    EXPECT_EQ(dm_call(d, open_req(0, 0x2, handle_name(r, "sh/a"))).status, KES_EACCES);       // write on read
-    EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(r, "sh/a"))).status, 0);
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x2, handle_name(r, "sh/a"))).status, KES_EACCES);       // write on read
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x8, handle_name(r, "sh/a"))).status, 0);
     // a closed handle opens nothing
-    EXPECT_EQ(dm_call(d, open_req(1, 0x2, handle_name(w, "sh/a"))).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, dm_open_req(1, 0x2, handle_name(w, "sh/a"))).status, KES_EACCES);
     // another session cannot close or check space on this handle
     mi_session *o = mi();
     ASSERT_EQ(login(o, "bob", std::string(40, 'b')), 0);
@@ -425,12 +405,12 @@ TEST_F(Service, ControlConnectionThatGoesAwayLeavesNoCompleteFile)
     uint64_t h = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/gone", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
     dm_session *d = dm(s);
-    dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(h, "sh/gone")));
+    dm_rsp op = dm_call(d, dm_open_req(0, 0x2, handle_name(h, "sh/gone")));
     ASSERT_EQ(op.status, 0);
-    ASSERT_EQ(dm_call(d, hdr(4, 5, op.fh, 0, 0), "12345").status, 0);
+    ASSERT_EQ(dm_call(d, dm_req_hdr(4, 5, op.fh, 0, 0), "12345").status, 0);
     mi_session_free(s);
     mis_.erase(std::find(mis_.begin(), mis_.end(), s));
-    EXPECT_EQ(dm_call(d, hdr(2, 0, op.fh, 0, 0)).status, 0);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, op.fh, 0, 0)).status, 0);
     mi_session *t = mi();
     ASSERT_EQ(login(t, "alice", "secret-password"), 0);
     EXPECT_EQ(open_file(t, "generic:/sh/gone", MI_OPEN_READ, &h), KES_ENOENT);
@@ -445,7 +425,7 @@ TEST_F(Service, CloseCommitsOnlyAFileWhoseDataArrivedWhole)
     // Opens rel for writing through both services and writes 5 bytes.
     auto start = [&](dm_session *d, const std::string &rel, uint64_t *h) {
         uint16_t fh = open_writer(s, d, rel, h);
-        EXPECT_EQ(dm_call(d, hdr(4, 5, fh, 0, 0), "12345").status, 0);
+        EXPECT_EQ(dm_call(d, dm_req_hdr(4, 5, fh, 0, 0), "12345").status, 0);
         return fh;
     };
     // Neither the file nor what was written of it is there.
@@ -460,14 +440,14 @@ TEST_F(Service, CloseCommitsOnlyAFileWhoseDataArrivedWhole)
     uint16_t fh = start(d, "sh/open", &h);
     EXPECT_EQ(close_file(s, h), STS_EABORT);
     EXPECT_TRUE(gone("open"));
-    EXPECT_EQ(dm_call(d, hdr(4, 5, fh, 0, 5), "67890").status, KES_ENOENT) << "nothing more is taken for it";
-    dm_call(d, hdr(2, 0, fh, 0, 0));
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, 5, fh, 0, 5), "67890").status, KES_ENOENT) << "nothing more is taken for it";
+    dm_call(d, dm_req_hdr(2, 0, fh, 0, 0));
 
     // A write was refused for lack of space: the close says so, even after a clean data-mover close.
     fh = start(d, "sh/full", &h);
     std::string big(2 << 20, 'x');
-    EXPECT_EQ(dm_call(d, hdr(4, uint32_t(big.size()), fh, 0, 5), big).status, KES_ENOSPC);
-    EXPECT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, 0);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, uint32_t(big.size()), fh, 0, 5), big).status, KES_ENOSPC);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, fh, 0, 0)).status, 0);
     EXPECT_EQ(close_file(s, h), STS_ENOSPC);
     EXPECT_TRUE(gone("full"));
 
@@ -482,7 +462,7 @@ TEST_F(Service, CloseCommitsOnlyAFileWhoseDataArrivedWhole)
 
     // Whole data, cleanly closed: committed, and nothing more is written into it.
     fh = start(d, "sh/whole", &h);
-    EXPECT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, 0);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, fh, 0, 0)).status, 0);
     EXPECT_EQ(close_file(s, h), 0);
     EXPECT_EQ(kes_test::read_file(dir_ / "sh/whole"), "12345");
 }
@@ -500,19 +480,19 @@ TEST_F(Service, PageChecksumsAreServedOnAnOpenFileAndNeverSet)
         c = char(rng());
     for (size_t off = 0; off < data.size(); off += DM_SUM_PAGE) {
         std::string piece = data.substr(off, DM_SUM_PAGE);
-        ASSERT_EQ(dm_call(d, hdr(4, uint32_t(piece.size()), fh, 0, off), piece).status, 0);
+        ASSERT_EQ(dm_call(d, dm_req_hdr(4, uint32_t(piece.size()), fh, 0, off), piece).status, 0);
     }
     std::string name = std::string(DM_SUMS_ATTR) + "0";
-    std::string set = hdr(10, 0, fh, 0, 0) + u32(8) + name + std::string(1, '\0') + "12345678";
+    std::string set = dm_req_hdr(10, 0, fh, 0, 0) + be32(8) + name + std::string(1, '\0') + "12345678";
     EXPECT_EQ(dm_call(d, set).status, KES_EACCES);
-    ASSERT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, 0);
+    ASSERT_EQ(dm_call(d, dm_req_hdr(2, 0, fh, 0, 0)).status, 0);
     ASSERT_EQ(close_file(s, h), 0);
 
     ASSERT_EQ(open_file(s, "generic:/sh/sums", MI_OPEN_READ, &h), 0);
-    dm_rsp ro = dm_call(d, open_req(1, 0x8, handle_name(h, "sh/sums")));
+    dm_rsp ro = dm_call(d, dm_open_req(1, 0x8, handle_name(h, "sh/sums")));
     ASSERT_EQ(ro.status, 0);
     auto get = [&](const std::string &attr, uint32_t cap) {
-        return dm_call(d, hdr(11, 0, ro.fh, 1, 0) + u32(cap) + attr + std::string(1, '\0'));
+        return dm_call(d, dm_req_hdr(11, 0, ro.fh, 1, 0) + be32(cap) + attr + std::string(1, '\0'));
     };
     dm_rsp g = get(name, 4096);
     ASSERT_EQ(g.status, 0);
@@ -536,7 +516,7 @@ TEST_F(Service, PageChecksumsAreServedOnAnOpenFileAndNeverSet)
     EXPECT_EQ(get(std::string(DM_SUMS_ATTR) + "100", 4096).status, KES_EINVAL);  // not page-aligned
     EXPECT_EQ(get(name, 8).status, KES_EINVAL);                                 // no room for the answer
     // By name there is no open file to answer for.
-    std::string byname = hdr(11, 0, 0xFFFF, 0, 0) + u32(4096) + "generic:/sh/sums" + std::string(1, '\0') + name +
+    std::string byname = dm_req_hdr(11, 0, 0xFFFF, 0, 0) + be32(4096) + "generic:/sh/sums" + std::string(1, '\0') + name +
                          std::string(1, '\0');
     EXPECT_EQ(dm_call(d, byname).status, KES_ENOENT);
 }
@@ -553,9 +533,9 @@ TEST_F(Service, SpaceCheckExtentsTagsAndAlerts)
     ASSERT_EQ(call(s, MI_CHECK_SPACE, &creq, &crep), 0);
     EXPECT_EQ(crep.status, STS_ENOSPC);  // the quota is less than one grant
     dm_session *d = dm(s);
-    dm_rsp op = dm_call(d, open_req(0, 0x2, handle_name(h, "sh/q")));
-    EXPECT_EQ(dm_call(d, hdr(4, 1001, op.fh, 0, 0), std::string(1001, 'x')).status, KES_ENOSPC);
-    EXPECT_EQ(dm_call(d, hdr(4, 1000, op.fh, 0, 0), std::string(1000, 'x')).status, 0);
+    dm_rsp op = dm_call(d, dm_open_req(0, 0x2, handle_name(h, "sh/q")));
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, 1001, op.fh, 0, 0), std::string(1001, 'x')).status, KES_ENOSPC);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, 1000, op.fh, 0, 0), std::string(1000, 'x')).status, 0);
     ASSERT_EQ(call(s, MI_CHECK_SPACE, &creq, &crep), 0);
     EXPECT_EQ(crep.status, STS_ENOSPC);
     creq.handle = h + 1;
@@ -670,7 +650,7 @@ TEST_F(Service, HostileDataMoverRequestsGetErrorsNeverCrashes)
     EXPECT_EQ(dm_call(d, std::string(15, '\0')).rc, -1);  // shorter than a header
     // unknown commands are answered with an error, slot and offset echoed
     for (uint8_t cmd : {5, 6, 9, 12, 200, 255}) {
-        dm_rsp r = dm_call(d, hdr(cmd, 0, 0, 7, 99));
+        dm_rsp r = dm_call(d, dm_req_hdr(cmd, 0, 0, 7, 99));
         ASSERT_EQ(r.rc, 0);
         EXPECT_EQ(r.status, KES_EINVAL);
         EXPECT_EQ(r.slot, 7);
@@ -678,36 +658,36 @@ TEST_F(Service, HostileDataMoverRequestsGetErrorsNeverCrashes)
     }
     // operations on handles that were never opened
     for (uint16_t fh : {0, 1, 64, 65, 0xFFFE, 0xFFFF}) {
-        EXPECT_EQ(dm_call(d, hdr(3, 100, fh, 0, 0)).status, KES_EBADF);
-        EXPECT_EQ(dm_call(d, hdr(4, 4, fh, 0, 0), "abcd").status, KES_EBADF);
-        EXPECT_EQ(dm_call(d, hdr(2, 0, fh, 0, 0)).status, KES_EBADF);
-        EXPECT_EQ(dm_call(d, hdr(8, 0, fh, 0, 0)).status, KES_EBADF);
+        EXPECT_EQ(dm_call(d, dm_req_hdr(3, 100, fh, 0, 0)).status, KES_EBADF);
+        EXPECT_EQ(dm_call(d, dm_req_hdr(4, 4, fh, 0, 0), "abcd").status, KES_EBADF);
+        EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, fh, 0, 0)).status, KES_EBADF);
+        EXPECT_EQ(dm_call(d, dm_req_hdr(8, 0, fh, 0, 0)).status, KES_EBADF);
     }
     // names without their NUL, with "..", too long, or missing
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/sh/x").status, KES_EINVAL);
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/sh/../x" + std::string(1, '\0')).status, KES_EINVAL);
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0)).status, KES_EINVAL);
-    EXPECT_EQ(dm_call(d, open_req(0, 0x8, "generic:1:/sh/x").substr(0, 50)).status, KES_EINVAL);
-    EXPECT_EQ(dm_call(d, hdr(1, 0, 0, 0, 0)).status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(7, 0, 0, 0, 0) + "generic:/sh/x").status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(7, 0, 0, 0, 0) + "generic:/sh/../x" + std::string(1, '\0')).status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(7, 0, 0, 0, 0)).status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x8, "generic:1:/sh/x").substr(0, 50)).status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(1, 0, 0, 0, 0)).status, KES_EINVAL);
     std::string longname = "generic:/sh/" + std::string(300, 'a');
-    EXPECT_EQ(dm_call(d, hdr(11, 0, 0xFFFF, 0, 0) + u32(80) + longname + std::string(1, '\0') + "a" +
+    EXPECT_EQ(dm_call(d, dm_req_hdr(11, 0, 0xFFFF, 0, 0) + be32(80) + longname + std::string(1, '\0') + "a" +
                              std::string(1, '\0'))
                   .status,
               KES_EINVAL);
     // attribute requests: short, missing attribute name, value length that lies
-    EXPECT_EQ(dm_call(d, hdr(10, 0, 0xFFFF, 0, 0)).status, KES_EINVAL);
-    EXPECT_EQ(dm_call(d, hdr(10, 0, 0xFFFF, 0, 0) + u32(3) + "generic:/sh/x" + std::string(1, '\0')).status,
+    EXPECT_EQ(dm_call(d, dm_req_hdr(10, 0, 0xFFFF, 0, 0)).status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(10, 0, 0xFFFF, 0, 0) + be32(3) + "generic:/sh/x" + std::string(1, '\0')).status,
               KES_EINVAL);
-    EXPECT_EQ(dm_call(d, hdr(10, 0, 0xFFFF, 0, 0) + u32(100) + "generic:/sh/x" + std::string(1, '\0') + "a" +
+    EXPECT_EQ(dm_call(d, dm_req_hdr(10, 0, 0xFFFF, 0, 0) + be32(100) + "generic:/sh/x" + std::string(1, '\0') + "a" +
                              std::string(1, '\0') + "abc")
                   .status,
               KES_EINVAL);
-    EXPECT_EQ(dm_call(d, hdr(11, 0, 0xFFFF, 0, 0) + u32(100) + "generic:/sh/x" + std::string(1, '\0') + "a" +
+    EXPECT_EQ(dm_call(d, dm_req_hdr(11, 0, 0xFFFF, 0, 0) + be32(100) + "generic:/sh/x" + std::string(1, '\0') + "a" +
                              std::string(1, '\0'))
                   .status,
               KES_ENOENT);
     // a configuration request of the wrong size still gets a full-size answer
-    dm_rsp c = dm_call(d, hdr(0, 0, 0, 0, 0));
+    dm_rsp c = dm_call(d, dm_req_hdr(0, 0, 0, 0, 0));
     EXPECT_EQ(c.status, KES_EINVAL);
     EXPECT_EQ(c.head.size(), 32u);
 }
@@ -719,14 +699,14 @@ TEST_F(Service, ReadsAndWritesAreBoundedByTheBufferAndDeclaredLength)
     uint64_t h = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/b", MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h), 0);
     dm_session *d = dm(s);
-    dm_rsp op = dm_call(d, open_req(0, 0x1 | 0x2, handle_name(h, "sh/b")));
+    dm_rsp op = dm_call(d, dm_open_req(0, 0x1 | 0x2, handle_name(h, "sh/b")));
     ASSERT_EQ(op.status, 0);
-    EXPECT_EQ(dm_call(d, hdr(4, 10, op.fh, 0, 0), "abcd").status, KES_EINVAL);  // length disagrees
-    EXPECT_EQ(dm_call(d, hdr(4, 4, op.fh, 0, 1ULL << 47), "abcd").status, KES_EFBIG);
-    EXPECT_EQ(dm_call(d, hdr(4, 4, op.fh, 0, 0), "abcd").status, 0);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, 10, op.fh, 0, 0), "abcd").status, KES_EINVAL);  // length disagrees
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, 4, op.fh, 0, 1ULL << 47), "abcd").status, KES_EFBIG);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(4, 4, op.fh, 0, 0), "abcd").status, 0);
     // more than the service's buffer
-    EXPECT_EQ(dm_call(d, hdr(3, dm_session_max_io(d) + 1, op.fh, 0, 0)).status, KES_EINVAL);
-    dm_rsp r = dm_call(d, hdr(3, 100, op.fh, 0, 2));
+    EXPECT_EQ(dm_call(d, dm_req_hdr(3, dm_session_max_io(d) + 1, op.fh, 0, 0)).status, KES_EINVAL);
+    dm_rsp r = dm_call(d, dm_req_hdr(3, 100, op.fh, 0, 2));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.data, "cd");
 }
@@ -751,14 +731,14 @@ TEST_F(Service, DataMoverWithoutALoginChangesAndReadsNothing)
     EXPECT_EQ(none, nullptr);
     dm_session *d = dm_session_new(&sh_, none);
     dms_.push_back(d);
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/sh/keep" + std::string(1, '\0')).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(7, 0, 0, 0, 0) + "generic:/sh/keep" + std::string(1, '\0')).status, KES_EACCES);
     EXPECT_EQ(dm_call(d, by_name(10, "sh/keep", "backup_info", "bad")).status, KES_EACCES);
     EXPECT_EQ(dm_call(d, by_name(10, "sh/keep", "extra", "bad")).status, KES_EACCES);
     dm_rsp g = dm_call(d, by_name(11, "sh/keep", "backup_info"));
     EXPECT_EQ(g.status, KES_EACCES);
     EXPECT_TRUE(g.data.empty());
     // even a handle issued to someone else opens nothing for it
-    EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(h, "sh/keep"))).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x8, handle_name(h, "sh/keep"))).status, KES_EACCES);
 
     EXPECT_EQ(kes_test::read_file(dir_ / "sh/keep"), "data!");
     dm_rsp back = dm_call(owner, by_name(11, "sh/keep", "backup_info"));
@@ -786,26 +766,26 @@ TEST_F(Service, AUserLimitedToSharesReachesNothingElse)
     EXPECT_NE(stat((dir_ / "b/.new.kpart").c_str(), &sb), 0);
     // data mover by name: delete, query and change refused
     dm_session *d = dm(alice);
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/b/p" + std::string(1, '\0')).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(7, 0, 0, 0, 0) + "generic:/b/p" + std::string(1, '\0')).status, KES_EACCES);
     EXPECT_EQ(dm_call(d, by_name(11, "b/p", "backup_info")).status, KES_EACCES);
     EXPECT_EQ(dm_call(d, by_name(10, "b/p", "backup_info", "x")).status, KES_EACCES);
     // a handle bob opened, even when alice learns it, is bob's alone
     uint64_t hb = 0;
     ASSERT_EQ(open_file(bob, "generic:/b/p", MI_OPEN_READ, &hb), 0);
-    EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(hb, "b/p"))).status, KES_EACCES);
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x8, handle_name(hb, "b/p"))).status, KES_EACCES);
     EXPECT_EQ(kes_test::read_file(dir_ / "b/p"), "bob's piece");
     dm_session *db = dm(bob);
     EXPECT_EQ(dm_call(db, by_name(11, "b/p", "backup_info")).data, std::string(80, 'i'));
 
     // her own share works in full, through both services
     ASSERT_EQ(open_file(alice, "generic:/a/p", MI_OPEN_READ, &h), 0);
-    dm_rsp ro = dm_call(d, open_req(0, 0x8, handle_name(h, "a/p")));
+    dm_rsp ro = dm_call(d, dm_open_req(0, 0x8, handle_name(h, "a/p")));
     ASSERT_EQ(ro.status, 0);
-    EXPECT_EQ(dm_call(d, hdr(3, 100, ro.fh, 0, 0)).data, "in alice's share");
-    EXPECT_EQ(dm_call(d, hdr(2, 0, ro.fh, 0, 0)).status, 0);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(3, 100, ro.fh, 0, 0)).data, "in alice's share");
+    EXPECT_EQ(dm_call(d, dm_req_hdr(2, 0, ro.fh, 0, 0)).status, 0);
     EXPECT_EQ(close_file(alice, h), 0);
     EXPECT_EQ(dm_call(d, by_name(11, "a/p", "backup_info")).status, 0);
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + "generic:/a/p" + std::string(1, '\0')).status, 0);
+    EXPECT_EQ(dm_call(d, dm_req_hdr(7, 0, 0, 0, 0) + "generic:/a/p" + std::string(1, '\0')).status, 0);
 }
 
 TEST_F(Service, DataMoverConnectionsTakeClaimsOfTheirAddressOnce)
@@ -911,11 +891,11 @@ TEST_F(Service, NamesWithANulInsideAreRefusedNotCut)
     // on the data mover: delete and open by a name with a NUL inside
     piece(s, "sh/a", "still here");
     dm_session *d = dm(s);
-    EXPECT_EQ(dm_call(d, hdr(7, 0, 0, 0, 0) + std::string("generic:/sh/a\0b", 15) + std::string(1, '\0')).status,
+    EXPECT_EQ(dm_call(d, dm_req_hdr(7, 0, 0, 0, 0) + std::string("generic:/sh/a\0b", 15) + std::string(1, '\0')).status,
               KES_EINVAL);
     uint64_t h = 0;
     ASSERT_EQ(open_file(s, "generic:/sh/a", MI_OPEN_READ, &h), 0);
-    EXPECT_EQ(dm_call(d, open_req(0, 0x8, handle_name(h, "sh/a") + std::string("\0x", 2))).status, KES_EINVAL);
+    EXPECT_EQ(dm_call(d, dm_open_req(0, 0x8, handle_name(h, "sh/a") + std::string("\0x", 2))).status, KES_EINVAL);
     EXPECT_EQ(kes_test::read_file(dir_ / "sh/a"), "still here");
 }
 

@@ -6,12 +6,10 @@
 
 TEST(StatusText, MiNamesCoverTheirRangeOnly)
 {
+    // The ends of the table and the gaps in and around it.
     EXPECT_STREQ(mi_status_name(0), "MI_STS_EOK");
     EXPECT_STREQ(mi_status_name(0x21E00000), "MI_STS_BASE");
     EXPECT_STREQ(mi_status_name(0x21E00001), "MI_STS_EINVAL");
-    EXPECT_STREQ(mi_status_name(0x21E00016), "MI_STS_EINTERNAL");
-    EXPECT_STREQ(mi_status_name(0x21E0001F), "MI_STS_ENOSPC");
-    EXPECT_STREQ(mi_status_name(0x21E0003D), "MI_STS_EADMINALERTDISABLED");
     EXPECT_STREQ(mi_status_name(0x21E0003E), "MI_STS_EMAX");
     EXPECT_STREQ(mi_status_name(0x21E0003F), "UNKNOWN server error");
     EXPECT_STREQ(mi_status_name(0x21E003FF), "MI_STS_ECMNMAX");
@@ -21,14 +19,11 @@ TEST(StatusText, MiNamesCoverTheirRangeOnly)
 TEST(StatusText, OneRuleForEveryStatus)
 {
     EXPECT_STREQ(rpgn_status_text(-808), "DM_ERR_BADMSG");
-    EXPECT_STREQ(rpgn_status_text(-729), "XCOMM_ERR_CONN_REFUSED");
-    EXPECT_STREQ(rpgn_status_text(-511), "FILE_ERR_NOSPC");
     EXPECT_STREQ(rpgn_status_text(-1), "undefined");
     EXPECT_STREQ(rpgn_status_text(0x21E00000), "MI_STS_BASE");
     EXPECT_STREQ(rpgn_status_text(0x21E0001D), "MI_STS_EAUTH");
     EXPECT_STREQ(rpgn_status_text(0x21E003FE), "UNKNOWN server error");
     EXPECT_STREQ(rpgn_status_text(0x21E003FF), "Unknown error");  // past the MI range: runtime text
     EXPECT_STREQ(rpgn_status_text(104), "Bad message");
-    EXPECT_STREQ(rpgn_status_text(17), "File exists");
     EXPECT_STREQ(rpgn_status_text(0), "No error");
 }

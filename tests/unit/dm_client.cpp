@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "datamover/byteorder.h"
-#include "datamover/dm.h"
+#include "datamover/dm_int.h"
 #include "datamover/md5.h"
 #include "kes_test.h"
 #include "kes_net.h"
@@ -1014,10 +1014,11 @@ TEST_F(DmClientTest, SilentPeerFailsEveryKindOfWaitAtItsDeadline)
     EXPECT_EQ(XCOMM_ERR_TIMEOUT, rc);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));  // only stops a hang
     EXPECT_STREQ("no answer to DM WRITE within 1 seconds", util_timeout_text());
-    // The connection went with the deadline: nothing later waits again.
-    start = std::chrono::steady_clock::now();
-    EXPECT_LT(dm_file_close(df), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    // The connection went with the deadline: nothing later waits again (no
+    // second deadline passes).
+    rc = dm_file_close(df);
+    EXPECT_LT(rc, 0);
+    EXPECT_NE(XCOMM_ERR_TIMEOUT, rc);
     EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
     EXPECT_EQ(4u, pcache_free_count(dmc->pc)) << "every page came back";
     dm_client_destroy(dmc);
@@ -1029,9 +1030,9 @@ TEST_F(DmClientTest, SilentPeerFailsEveryKindOfWaitAtItsDeadline)
     size_t len = sizeof buf;
     EXPECT_EQ(XCOMM_ERR_TIMEOUT, dm_get_xattr(dmc, nullptr, "generic:/s/x", "backup_info", buf, &len));
     EXPECT_STREQ("no answer to DM GET_XATTR within 1 seconds", util_timeout_text());
-    start = std::chrono::steady_clock::now();
-    EXPECT_LT(dm_file_delete(dmc, "generic:/s/x"), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    rc = dm_file_delete(dmc, "generic:/s/x");
+    EXPECT_LT(rc, 0);
+    EXPECT_NE(XCOMM_ERR_TIMEOUT, rc);
 }
 
 TEST_F(DmClientTest, DroppedConnectionDuringCloseWait)

@@ -332,6 +332,29 @@ TEST_F(PcacheTest, PageStateChecks)
     release(q);
 }
 
+TEST_F(PcacheTest, OwnersFillingMarkOutlivesLookupsAndWriteBack)
+{
+    make_cache(1);
+    file_io *f = open_file("f", pattern('x', PG));
+    pce *p = get(f, 0);
+    pcache_lock_page(p);
+    pcache_page_set_filling(p, true);
+    EXPECT_EQ(pcache_mark_dirty(p, 1), 1);
+    EXPECT_EQ(pcache_flush_page(p, SYNC), 1);
+    pcache_unlock_page(p);
+    // The cache's own I/O never touches the mark, and the page is found
+    // with it, so the owner's readers can wait for its bytes.
+    pce *q = pcache_lookup(pc_, f, 0, 1, PCACHE_FL_WHOLEPG | SYNC);
+    ASSERT_EQ(q, p);
+    EXPECT_TRUE(pcache_page_filling(q));
+    EXPECT_EQ(q->state & PCACHE_PENDING, 0);
+    pcache_page_set_filling(q, false);
+    EXPECT_FALSE(pcache_page_filling(q));
+    pcache_freepg(q);
+    pcache_unlock_page(q);
+    release(p);
+}
+
 TEST_F(PcacheTest, WriteFailureIsRecordedInPageAndFile)
 {
     make_cache(2);

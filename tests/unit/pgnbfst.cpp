@@ -137,6 +137,30 @@ protected:
 
 }  // namespace
 
+// ---------------------------------------------------------------- library references
+
+TEST_F(BfstPath, FirstReferenceStartsTheLibraryAndTheLastStopsIt)
+{
+    // A start that fails takes no reference.
+    fake_.fail("initialize", BFST2_ERR_NOMEM, 0, 1);
+    EXPECT_EQ(rpgn_initbfst(), MI_STS_EMALLOC);
+    EXPECT_TRUE(log_.has("rpgn_initbfst: failed to initialize BFST API: MI_STS_EMALLOC\n"));
+    EXPECT_EQ(rpgn_initbfst(), 0);
+    EXPECT_EQ(rpgn_initbfst(), 0);
+    EXPECT_EQ(fake_.count("initialize"), 2);
+    rpgn_finibfst();
+    EXPECT_EQ(fake_.count("finalize"), 0) << "another channel still holds it";
+    rpgn_finibfst();
+    EXPECT_EQ(fake_.count("finalize"), 1);
+    // One release too many is logged and leaves the count at 0.
+    rpgn_finibfst();
+    EXPECT_TRUE(log_.has("rpgn_finibfst: rpgnBfstInitialized(-1) out of range, adjusting to 0.\n"));
+    EXPECT_EQ(rpgn_initbfst(), 0);
+    EXPECT_EQ(fake_.count("initialize"), 3);
+    rpgn_finibfst();
+    EXPECT_EQ(fake_.count("finalize"), 2);
+}
+
 // ---------------------------------------------------------------- connection
 
 TEST_F(BfstPath, ConnectChoosesCipherCredentialAndTypeFromTheFileFlags)

@@ -1,0 +1,292 @@
+// DM client, reading: pages found or awaited while their read is in flight,
+// read-ahead of the reader, and each page checked against the appliance's
+// checksum before a byte of it is returned.
+#include "datamover/dm_int.h"
+
+#include "datamover/md5.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The page at aligned offset off, locked and referenced, once no read is
+// landing in it; null when there is none (and none is coming).
+pce *find_page(dm_client *dmc, dm_file *df, uint64_t off, int *errp)
+{
+    *errp = 0;
+    for (;;) {
+        pce *p = pcache_lookup(dmc->pc, df->f, off, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+        if (p != nullptr && !pcache_page_filling(p))
+            return p;
+        if (p != nullptr) {
+            pcache_freepg(p);
+            pcache_unlock_page(p);
+        } else if (!dm_read_inflight(dmc, df, off)) {
+            return nullptr;
+        }
+        if (!xcomm_endp_busy(&dmc->endp)) {
+            p = pcache_lookup(dmc->pc, df->f, off, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+            if (p != nullptr && pcache_page_filling(p)) {
+                DMLOG(dmc, UTIL_LOG_WARNING, "unexpected pce state, offset=%llu\n", static_cast<unsigned long long>(off));
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+                p = nullptr;
+            }
+            return p;
+        }
+        int rc = dm_waitfor_io_msgs(dmc, 1);
+        if (rc == 0 || rc == XCOMM_ERR_NOMSG)
+            continue;
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_waitfor_io_msgs rc[%d]\n", rc);
+        *errp = rc;
+        return nullptr;
+    }
+}
+
+// Issues reads ahead of the reader (see the invariants below).
+int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
+{
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    const uint64_t a = o - o % psz;
+    const uint64_t s = ((static_cast<uint64_t>(n) + psz) / psz) * psz;
+    if (df->cl_ra_end > df->cl_ra_start && df->cl_ra_end - df->cl_ra_start > dmc->cache_bytes && a >= df->cl_ra_start &&
+        a + s <= df->cl_ra_end)
+        return 0;
+    // cl_ra_start is page-aligned; cl_ra_end is page-aligned or the file size.
+    XASSERT(df->cl_ra_start % psz == 0);
+    XASSERT(df->cl_ra_end % psz == 0 || df->cl_ra_end == df->stats.sz);
+    uint64_t start;
+    uint64_t len;
+    if (!df->ra_started) {
+        len = static_cast<uint64_t>(df->ra_factor) * s;
+        start = a;
+        df->cl_ra_end = a;
+        df->ra_started = 1;
+    } else {
+        len = s;
+        start = (df->cl_ra_start <= a && a <= df->cl_ra_end) ? df->cl_ra_end : a;
+    }
+    if (start >= df->stats.sz)
+        return 0;
+    len = std::min(len, df->stats.sz - start);
+    // Never run further ahead of the reader than half the cache holds, or
+    // pages read ahead would push out pages not yet consumed. Whole pages
+    // only, whatever the page count, so the range stays page-aligned.
+    const uint64_t ahead = std::max<uint64_t>(psz, (dmc->cache_bytes / 2) / psz * psz);
+    const uint64_t limit = std::max<uint64_t>(a, df->cl_ra_start) + ahead;
+    if (start >= limit)
+        return 0;
+    len = std::min(len, limit - start);
+    uint64_t done = 0;
+    while (done < len) {
+        const uint64_t pos = start + done;
+        const uint64_t piece = std::min(len - done, psz - pos % psz);
+        const uint64_t aligned = pos - pos % psz;
+        bool have = dm_read_inflight(dmc, df, pos);
+        if (!have && pos == aligned) {
+            pce *p = pcache_lookup(dmc->pc, df->f, aligned, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+            if (p != nullptr) {
+                have = p->usz >= piece;
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+            }
+        }
+        if (!have) {
+            int rc = dmc->ops.read_page(dmc, df, pos, static_cast<uint32_t>(piece));
+            if (rc != 0) {
+                df->cl_ra_end = start + done;
+                return rc;
+            }
+        }
+        done += piece;
+    }
+    df->cl_ra_end = start + done;
+    return 0;
+}
+
+// ---------------------------------------------------------------- checksums of the appliance
+
+// A cache page whose bytes were checked carries this mark in its digest room;
+// receiving new bytes into the page clears it.
+constexpr unsigned char kCheckedMark[8] = {'K', 'E', 'S', 'S', 'U', 'M', 'O', 'K'};
+
+void set_fault(dm_file *df, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void set_fault(dm_file *df, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(df->fault, sizeof df->fault, fmt, ap);
+    va_end(ap);
+}
+
+// Makes the appliance's checksum of the page at off available in the file's
+// window, fetching the pages from there on when it is not. 0 (also when the
+// appliance keeps no checksums: the file is then read unchecked), or an error.
+int fetch_sums(dm_client *dmc, dm_file *df, uint64_t off)
+{
+    const uint64_t page = off / DM_SUM_PAGE;
+    if (df->sums_state == DM_SUMS_NONE ||
+        (df->sums_state == DM_SUMS_HAVE && page >= df->sums_first && page - df->sums_first < df->sums_count))
+        return 0;
+    char name[DM_SUMS_NAME_MAX];
+    dm_sums_attr_name(page * DM_SUM_PAGE, name, sizeof name);
+    unsigned char buf[DM_SUMS_HDR_SIZE + 8 * DM_SUMS_WINDOW];
+    uint32_t cap = sizeof buf;
+    int rc = dmc->ops.get_xattr(dmc, df, nullptr, name, buf, &cap);
+    if (rc < 0)
+        return rc;
+    if (rc > 0) {
+        // An appliance that keeps no checksums (or none for this file).
+        DMLOG(dmc, UTIL_LOG_WARNING,
+              "the appliance keeps no data checksums for %s (status %d: %s); it is read without that check\n",
+              df->rname, rc, util_strerror(rc));
+        df->sums_state = DM_SUMS_NONE;
+        return 0;
+    }
+    uint64_t first = 0;
+    uint32_t n = 0;
+    if (dm_sums_decode(buf, cap, &first, df->sums, DM_SUMS_WINDOW, &n) != 0 || first != page * DM_SUM_PAGE) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "malformed data checksums for %s at offset %llu\n", df->rname,
+              static_cast<unsigned long long>(off));
+        df->sums_state = DM_SUMS_UNKNOWN;
+        set_fault(df, "the appliance answered with malformed checksums for offset %llu",
+                  static_cast<unsigned long long>(off));
+        return DM_ERR_BADMSG;
+    }
+    df->sums_first = page;
+    df->sums_count = n;
+    df->sums_state = DM_SUMS_HAVE;
+    if (n == 0) {
+        set_fault(df, "the appliance has no checksum for the data at offset %llu",
+                  static_cast<unsigned long long>(off));
+        return DM_ERR_BADMSG;
+    }
+    return 0;
+}
+
+// Checks the page at aligned offset off (locked, referenced) against the
+// appliance's checksum. 0, or DM_ERR_BADMSG: the bytes are not what the
+// appliance stored, and the page leaves the cache.
+int check_page(dm_client *dmc, dm_file *df, pce *p, uint64_t off)
+{
+    if (df->sums_state != DM_SUMS_HAVE || memcmp(p->digest, kCheckedMark, sizeof kCheckedMark) == 0)
+        return 0;
+    const uint64_t page = off / DM_SUM_PAGE;
+    const uint64_t len = std::min<uint64_t>(DM_SUM_PAGE, df->stats.sz - off);
+    XASSERT(page >= df->sums_first && page - df->sums_first < df->sums_count);
+    const uint64_t want = df->sums[page - df->sums_first];
+    const uint64_t got = p->usz >= len ? dm_sum64(p->buf, static_cast<size_t>(len)) : ~want;
+    if (got != want) {
+        DMLOG(dmc, UTIL_LOG_ERROR,
+              "data checksum mismatch: file_name = %s, offset = %llu, exp_sum = %016llx, rec_sum = %016llx\n",
+              df->rname, static_cast<unsigned long long>(off), static_cast<unsigned long long>(want),
+              static_cast<unsigned long long>(got));
+        set_fault(df, "the data at offset %llu arrived damaged (its checksum does not match the appliance's)",
+                  static_cast<unsigned long long>(off));
+        if (p->state & PCACHE_VALID)
+            (void)pcache_drop_page(dmc->pc, p);
+        return DM_ERR_BADMSG;
+    }
+    if (dm_log_level() >= UTIL_LOG_DEBUG)
+        DMLOG(dmc, UTIL_LOG_DEBUG, "file_name = %s, offset = %llu, data checksum = %016llx\n", df->rname,
+              static_cast<unsigned long long>(off), static_cast<unsigned long long>(got));
+    memcpy(p->digest, kCheckedMark, sizeof kCheckedMark);
+    return 0;
+}
+
+}  // namespace
+
+int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned char *digest)
+{
+    if (df == nullptr || df->f == nullptr || (buf == nullptr && len > 0)) {
+        DMLOG(nullptr, UTIL_LOG_WARNING, "Invalid Arguments df(%p), df->f(%p)\n", static_cast<void *>(df),
+              df != nullptr ? static_cast<void *>(df->f) : nullptr);
+        return DM_ERR_INVALID_ARGS;
+    }
+    dm_client *dmc = df->dc;
+    if (dmc == nullptr || dmc->pc == nullptr) {
+        DMLOG(nullptr, UTIL_LOG_WARNING, "Invalid Arguments dc(NULL)\n");
+        return DM_ERR_BADFILE;
+    }
+    df->io_started = 1;
+    df->fault[0] = '\0';
+    if (len > DM_MAX_READ_LEN)
+        return DM_ERR_INVALID_LEN;
+    if (off >= df->stats.sz)
+        return 0;
+    if (len > df->stats.sz - off)
+        len = static_cast<uint32_t>(df->stats.sz - off);
+    auto fail = [&](int rc) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "off=%llu, len=%d failed [%d]\n", static_cast<unsigned long long>(off),
+              static_cast<int>(len), rc);
+        return rc;
+    };
+    if (df->ra_factor != 0) {
+        int rc = read_ahead(dmc, df, off, len);
+        if (rc != 0)
+            return fail(rc);
+    }
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    auto *dst = static_cast<unsigned char *>(buf);
+    uint64_t pos = off;
+    const uint64_t end = off + len;
+    while (pos < end) {
+        const uint64_t aligned = pos - pos % psz;
+        if (util_page_digest()) {
+            int rc = fetch_sums(dmc, df, aligned);
+            if (rc != 0)
+                return fail(rc);
+        }
+        int err = 0;
+        pce *p = find_page(dmc, df, aligned, &err);
+        if (p == nullptr && err == 0) {
+            int rc = dmc->ops.read_page(dmc, df, aligned, static_cast<uint32_t>(std::min(psz, df->stats.sz - aligned)));
+            if (rc != 0)
+                return fail(rc);
+            p = find_page(dmc, df, aligned, &err);
+        }
+        if (p == nullptr) {
+            int sticky = file_io_get_error(df->f);
+            if (err == 0 && sticky > 0)
+                set_fault(df, "the appliance refused the read at offset %llu (status %d: %s); see its log for damaged data",
+                          static_cast<unsigned long long>(aligned), sticky, util_strerror(sticky));
+            return fail(err != 0 ? err : sticky != 0 ? dm_data_error(sticky) : DM_ERR_NOPAGE);
+        }
+        const uint64_t n = std::min(end, aligned + psz) - pos;
+        // The bytes wanted must have arrived: a short answer is missing data,
+        // never whatever the page held before.
+        if (p->usz < pos - aligned + n) {
+            DMLOG(dmc, UTIL_LOG_WARNING, "short page, offset=%llu, usz=%u\n", static_cast<unsigned long long>(aligned),
+                  p->usz);
+            set_fault(df, "the appliance returned fewer bytes than the file holds at offset %llu",
+                      static_cast<unsigned long long>(aligned));
+            pcache_freepg(p);
+            pcache_unlock_page(p);
+            return fail(DM_ERR_BADMSG);
+        }
+        if (util_page_digest()) {
+            int rc = check_page(dmc, df, p, aligned);
+            if (rc != 0) {
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+                return fail(rc);
+            }
+        }
+        memcpy(dst + (pos - off), p->buf + (pos - aligned), n);
+        pcache_freepg(p);
+        pos += n;
+        df->cl_ra_start = pos - pos % psz;
+        pcache_unlock_page(p);
+    }
+    if (digest != nullptr && util_page_digest())
+        md5_digest(buf, len, digest);
+    return static_cast<int>(len);
+}
+
+const char *dm_file_fault(const dm_file *df)
+{
+    return df != nullptr && df->fault[0] != '\0' ? df->fault : nullptr;
+}

@@ -1,0 +1,143 @@
+// DM client, receive side: the allocation callback that takes in every
+// incoming message, landing read data straight in cache pages.
+#include "datamover/dm_int.h"
+
+#include <cstring>
+
+// Read data: the response must answer a read of ours that is pending for that
+// slot, at the very offset it asked for, with no more bytes than it asked for.
+// The bytes then go straight into the cache page.
+static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h, uint32_t plen)
+{
+    if (xh->type != XCOMM_MSG_RSP) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "read data in a message of type %d refused\n", xh->type);
+        return nullptr;
+    }
+    dm_pmsg *rp = dm_msg_get(dmc, false);
+    if (rp == nullptr) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "no free message for read data\n");
+        return nullptr;
+    }
+    auto refuse = [&]() -> xcomm_msg * {
+        dm_msg_put(rp);
+        return nullptr;
+    };
+    if (h->slot >= DM_MAX_FILES)
+        return refuse();
+    dm_file *df = &dmc->files[h->slot];
+    if (df->f == nullptr) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "Invalid Arguments df(%p), df->f(%p)\n", static_cast<void *>(df),
+               static_cast<void *>(df->f));
+        return refuse();
+    }
+    if (xh->rpc_id >= static_cast<uint32_t>(dmc->max_pend)) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "rpc_id(%u) >= max_pend(%u)\n", xh->rpc_id,
+               static_cast<unsigned>(dmc->max_pend));
+        return refuse();
+    }
+    xcomm_msg *req = xcomm_endp_pending_msg(&dmc->endp, xh->rpc_id);
+    dm_pmsg *qp = dm_pool_rec(dmc, req);
+    if (req == nullptr || qp == nullptr) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "rpc_id(%u) not pending!\n", xh->rpc_id);
+        return refuse();
+    }
+    const uint32_t dlen = plen - static_cast<uint32_t>(DM_HDR_SIZE);
+    if (!qp->is_req || qp->cmd != DM_CMD_READ || qp->df != df || qp->df_gen != df->gen || qp->landed ||
+        h->off != qp->off || dlen > qp->len) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__,
+               "read response slot=%u off=%llu len=%u does not answer request rpc_id(%u) off=%llu len=%u\n", h->slot,
+               static_cast<unsigned long long>(h->off), dlen, xh->rpc_id, static_cast<unsigned long long>(qp->off),
+               qp->len);
+        return refuse();
+    }
+    qp->landed = 1;
+    const uint32_t psz = pcache_page_size(dmc->pc);
+    const uint64_t pgoff = qp->off % psz;
+    const uint64_t aligned = qp->off - pgoff;
+    unsigned char *dst = dmc->scratch;  // data nobody may keep: a failed read, or no page to be had
+    if (h->status == 0 && dlen > 0) {
+        pce *p = pcache_lookup(dmc->pc, df->f, aligned, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+        if (p != nullptr && (p->refs > 1 || pcache_page_filling(p))) {
+            // Another request holds the page (a write of it is in flight).
+            pcache_freepg(p);
+            pcache_unlock_page(p);
+            p = nullptr;
+        } else if (p == nullptr && pcache_free_count(dmc->pc) > 0) {
+            p = pcache_get_page(dmc->pc, df->f, aligned, 0, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+        }
+        if (p != nullptr) {
+            if (pcache_page_set_usz(p, pgoff + dlen) != 0) {
+                dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "pce->usz: %llu pg_sz: %u\n",
+                       static_cast<unsigned long long>(pgoff + dlen), psz);
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+                qp->landed = 0;
+                return refuse();
+            }
+            pcache_page_set_filling(p, true);
+            memset(p->digest, 0, sizeof p->digest);
+            qp->page = p;
+            dst = p->buf + pgoff;
+            pcache_unlock_page(p);
+        }
+    }
+    xcomm_msg *m = rp->msg;
+    if (dlen > 0) {
+        m->sgl[1].iov_len = dlen;
+        m->sgl[1].iov_base = dst;
+        m->sgl_ents = 2;
+    }
+    return m;
+}
+
+xcomm_msg *dm_alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek)
+{
+    (void)fd;
+    auto *dmc = static_cast<dm_client *>(endp->owner);
+    if (dmc == nullptr || peek == nullptr) {
+        dm_log(nullptr, UTIL_LOG_WARNING, __LINE__, "Invalid Arguments endp(%p), fd(%p), mhdr(%p)\n",
+               static_cast<void *>(endp), static_cast<void *>(fd), static_cast<const void *>(peek));
+        return nullptr;
+    }
+    xcomm_hdr xh;
+    xcomm_hdr_decode(peek, &xh);
+    const uint32_t plen = xcomm_hdr_get_size(&xh);
+    if (xh.type == XCOMM_MSG_ACK)
+        return plen <= DM_CTRL_RSP_MAX ? xcomm_msg_alloc(plen) : nullptr;
+    if (plen == 0) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "Invalid Size\n");
+        return nullptr;
+    }
+    if (plen < DM_HDR_SIZE) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "Invalid Size %u\n", plen);
+        return nullptr;
+    }
+    dm_hdr h;
+    dm_hdr_decode(&h, peek + XCOMM_HDR_SIZE, DM_HDR_SIZE);
+    dm_log(dmc, UTIL_LOG_TRACE, __LINE__, "cmd=%d, off=%llu\n", h.cmd, static_cast<unsigned long long>(h.off));
+    if (!dm_cmd_valid(h.cmd)) {
+        dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "bad msg[%d]\n", h.cmd);
+        return nullptr;
+    }
+    switch (h.cmd) {
+    case DM_CMD_READ:
+        return land_read(dmc, &xh, &h, plen);
+    case DM_CMD_WRITE: {
+        if (xh.type != XCOMM_MSG_RSP || plen != DM_HDR_SIZE) {
+            dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "write response of type %d and size %u refused\n", xh.type, plen);
+            return nullptr;
+        }
+        dm_pmsg *pm = dm_msg_get(dmc, false);
+        if (pm == nullptr)
+            return nullptr;
+        dm_log(dmc, UTIL_LOG_TRACE, __LINE__, "msg=%p\n", static_cast<void *>(pm->msg));
+        return pm->msg;
+    }
+    default:
+        if (plen > DM_CTRL_RSP_MAX) {
+            dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "cmd=%d, size %u refused\n", h.cmd, plen);
+            return nullptr;
+        }
+        return xcomm_msg_alloc(plen);
+    }
+}

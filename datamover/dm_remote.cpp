@@ -1,0 +1,222 @@
+// DM client, remote file operations: the operations table and its requests
+// (open, close-form close and flush, delete by name, read of a page, write
+// from a page).
+#include "datamover/dm_int.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+// A close-form request (close, flush) and what its answer means for the file.
+static int close_form(dm_client *dmc, dm_file *df, uint8_t cmd)
+{
+    xcomm_msg *req = xcomm_msg_alloc(static_cast<uint32_t>(DM_HDR_SIZE));
+    if (req == nullptr)
+        return DM_ERR_NOMEM;
+    XASSERT(req->sgl[0].iov_len == get_dm_close_req_size(&dmc->endp, nullptr));
+    dm_close_req_encode(cmd, df->handle, req->sgl[0].iov_base, req->sgl[0].iov_len);
+    xcomm_msg *rsp = nullptr;
+    int rc = dm_send_sync(dmc, req, &rsp);
+    if (rc != 0) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_close_req failed - [%d]\n", rc);
+        return rc;
+    }
+    dm_hdr h;
+    rc = dm_hdr_decode(&h, rsp->sgl[0].iov_base, rsp->sgl[0].iov_len);
+    dm_msg_release(rsp);
+    if (rc < 0 || h.cmd != cmd) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_close_req failed - [%d]\n", DM_ERR_BADMSG);
+        return DM_ERR_BADMSG;
+    }
+    int status = dm_hdr_status(&h);
+    if (status != 0) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_close_req failed - [%d]\n", status);
+        return status;
+    }
+    // Any failure of the file's data, lack of space included, fails the
+    // close: a file is never reported whole when some of it did not arrive.
+    int sticky = file_io_get_error(df->f);
+    if (sticky != 0) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "file error found - [%d]\n", sticky);
+        return sticky;
+    }
+    DMLOG(dmc, UTIL_LOG_DEBUG, "dm_close_req ok\n");
+    return 0;
+}
+
+static int rmt_open(dm_client *dmc, dm_file *df, const char *rname, int flags)
+{
+    if ((flags & KES_O_CREAT) || (flags & DM_O_RESERVE))
+        df->flags |= DM_FILE_RESERVE;
+    df->cl_ra_start = 0;
+    df->cl_ra_end = 0;
+    df->ra_started = 0;
+    df->stats.uid = dm_open_id(df->f->st.st_uid);
+    df->stats.gid = dm_open_id(df->f->st.st_gid);
+    dm_open_msg om;
+    memset(&om, 0, sizeof om);
+    dm_hdr_init(&om.hdr, DM_CMD_OPEN, static_cast<uint32_t>(df->idx) << 16, 0);
+    om.stats = df->stats;
+    om.oflags = dm_open_oflags(flags);
+    xcomm_msg *rsp = nullptr;
+    int rc = dm_request(
+        dmc, dm_open_req_len(rname), [&](void *buf, size_t len) { return dm_open_req_encode(&om, rname, buf, len); },
+        &rsp);
+    if (rc != 0)
+        return rc;
+    dm_open_msg got;
+    const bool sized = rsp->sgl[0].iov_len == DM_OPEN_MSG_SIZE;
+    rc = sized ? dm_open_decode(&got, rsp->sgl[0].iov_base, rsp->sgl[0].iov_len) : DM_ERR_BADMSG;
+    dm_msg_release(rsp);
+    if (rc < 0 || got.hdr.cmd != DM_CMD_OPEN) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_open_req[%s] failed - [%d]\n", rname, DM_ERR_BADMSG);
+        return DM_ERR_BADMSG;
+    }
+    int status = dm_hdr_status(&got.hdr);
+    if (status != 0) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_open_req[%s] failed - [%d]\n", rname, status);
+        return status;
+    }
+    // Every answer about this file is routed by the slot, so the appliance
+    // must keep the one the client chose.
+    if (got.hdr.slot != df->idx) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_open_req[%s] answered for slot %u instead of %u\n", rname, got.hdr.slot,
+              df->idx);
+        return DM_ERR_BADMSG;
+    }
+    df->handle = dm_hdr_handle(&got.hdr);
+    df->stats = got.stats;
+    df->f->st.st_size = static_cast<off_t>(std::min<uint64_t>(got.stats.sz, static_cast<uint64_t>(LLONG_MAX)));
+    DMLOG(dmc, UTIL_LOG_DEBUG, "dm_open_req[%s] ok\n", rname);
+    return 0;
+}
+
+static int rmt_close(dm_client *dmc, dm_file *df) { return close_form(dmc, df, DM_CMD_CLOSE); }
+static int rmt_flush(dm_client *dmc, dm_file *df) { return close_form(dmc, df, DM_CMD_FLUSH); }
+static int rmt_close9(dm_client *dmc, dm_file *df) { return close_form(dmc, df, DM_CMD_CLOSE9); }
+static int rmt_noop(dm_client *) { return 0; }
+
+static int rmt_delete(dm_client *dmc, const char *name)
+{
+    xcomm_msg *rsp = nullptr;
+    int rc = dm_request(
+        dmc, dm_delete_req_len(name), [&](void *buf, size_t len) { return dm_delete_req_encode(name, buf, len); },
+        &rsp);
+    if (rc != 0) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_delete_req[%s] failed - [%d]\n", name, rc);
+        return rc;
+    }
+    dm_hdr h;
+    rc = dm_hdr_decode(&h, rsp->sgl[0].iov_base, rsp->sgl[0].iov_len);
+    dm_msg_release(rsp);
+    if (rc < 0 || h.cmd != DM_CMD_DELETE) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_delete_req[%s] failed - [%d]\n", name, DM_ERR_BADMSG);
+        return DM_ERR_BADMSG;
+    }
+    int status = dm_hdr_status(&h);
+    if (status != 0)
+        DMLOG(dmc, UTIL_LOG_WARNING, "dm_delete_req[%s] failed - [%d]\n", name, status);
+    else
+        DMLOG(dmc, UTIL_LOG_TRACE, "dm_delete_req[%s] ok\n", name);
+    return status;
+}
+
+static int rmt_read_page(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len)
+{
+    const uint32_t psz = pcache_page_size(dmc->pc);
+    XASSERT(len > 0 && off % psz + len <= psz);
+    file_io_clear_error(df->f);
+    int rc = 0;
+    dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
+    if (pm == nullptr)
+        return rc;
+    int sticky = file_io_get_error(df->f);
+    if (sticky != 0) {
+        dm_msg_put(pm);
+        return dm_data_error(sticky);
+    }
+    pm->cmd = DM_CMD_READ;
+    pm->df = df;
+    pm->df_gen = df->gen;
+    pm->off = off;
+    pm->len = len;
+    xcomm_msg *m = pm->msg;
+    dm_rw_hdr_encode(DM_CMD_READ, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
+    DMLOG(dmc, UTIL_LOG_TRACE, "filename = %s, pce offset=%llu\n", df->rname, static_cast<unsigned long long>(off));
+    df->inflight++;
+    dmc->reads_inflight++;
+    rc = dm_send_async(dmc, m);
+    if (rc != 0) {
+        df->inflight--;
+        dmc->reads_inflight--;
+        pm->df = nullptr;
+        dm_msg_put(pm);
+    }
+    return rc;
+}
+
+// Sends page bytes [off, off + len) of the page. The request keeps the
+// page's reference until its answer; on failure the reference is dropped here.
+static int rmt_write(dm_client *dmc, dm_file *df, pce *page, uint64_t off, uint32_t len, bool sync)
+{
+    auto drop_page = [&]() {
+        pcache_lock_page(page);
+        pcache_freepg(page);
+        pcache_unlock_page(page);
+    };
+    int rc = 0;
+    dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
+    if (pm == nullptr) {
+        drop_page();
+        return rc;
+    }
+    int sticky = file_io_get_error(df->f);
+    if (sticky != 0) {
+        dm_msg_put(pm);
+        drop_page();
+        return dm_data_error(sticky);
+    }
+    const uint32_t psz = pcache_page_size(dmc->pc);
+    XASSERT(len > 0 && off % psz + len <= psz && page->off == off - off % psz);
+    pm->cmd = DM_CMD_WRITE;
+    pm->df = df;
+    pm->df_gen = df->gen;
+    pm->page = page;
+    pm->off = off;
+    pm->len = len;
+    xcomm_msg *m = pm->msg;
+    dm_rw_hdr_encode(DM_CMD_WRITE, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
+    m->sgl[1].iov_len = len;
+    m->sgl[1].iov_base = page->buf + (off % psz);
+    m->sgl_ents = 2;
+    df->inflight++;
+    rc = dm_send_async(dmc, m);
+    if (rc != 0) {
+        df->inflight--;
+        pm->page = nullptr;
+        pm->df = nullptr;
+        dm_msg_put(pm);
+        drop_page();
+        return rc;
+    }
+    if (!sync)
+        return 0;
+    rc = dm_wait_req(dmc, pm);
+    if (rc != 0)
+        return rc;
+    return dm_data_error(file_io_get_error(df->f));
+}
+
+void dm_file_ops_init(dm_ops *ops)
+{
+    ops->open = rmt_open;
+    ops->close = rmt_close;
+    ops->flush = rmt_flush;
+    ops->close9 = rmt_close9;
+    ops->remove = rmt_delete;
+    ops->read_page = rmt_read_page;
+    ops->write = rmt_write;
+    ops->noop = rmt_noop;
+    ops->set_xattr = dm_rmt_set_xattr;
+    ops->get_xattr = dm_rmt_get_xattr;
+}
