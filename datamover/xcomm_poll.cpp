@@ -176,7 +176,9 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
         if (!(fd->state & XCOMM_FD_ACTIVE) || fd->sock != ents[i].sock)
             continue;
         short re = pfds[i].revents;
-        bool handshake_writable = (re & POLLOUT) && fd->receive_state == XCOMM_FD_SSL_ACCEPT;
+        // Writable matters to a handshake only when it waits to write; a
+        // negotiate reply still going out is the send handler's.
+        bool handshake_writable = (re & POLLOUT) && fd->receive_state == XCOMM_FD_SSL_ACCEPT && fd->ssl_want_write;
         if ((re & (POLLIN | POLLHUP | POLLERR)) || header_buffered(endp, fd) || tls_buffered(fd) || handshake_writable) {
             xcomm_fd *rfd = nullptr;
             int rc = recv_handler(ctx, endp, fd, &rfd);
