@@ -160,6 +160,24 @@ bool is_unexpected_eof(unsigned long e)
 
 // ---------------------------------------------------------------- contexts
 
+// OpenSSL decodes a certificate's extensions (key identifiers, constraints)
+// on first use and checks whether that happened without taking the
+// certificate's lock. A context shared by the threads of many connections
+// would have its CA certificates decoded by whichever handshake comes first
+// while others read them; decoding them here, before any handshake, leaves
+// the handshakes nothing to write.
+void cache_cert_extensions(SSL_CTX *ctx)
+{
+    if (X509 *own = SSL_CTX_get0_certificate(ctx); own != nullptr)
+        X509_check_purpose(own, -1, 0);
+    X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+    STACK_OF(X509_OBJECT) *objs = store != nullptr ? X509_STORE_get0_objects(store) : nullptr;
+    for (int i = 0; objs != nullptr && i < sk_X509_OBJECT_num(objs); ++i)
+        if (X509 *x = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objs, i)); x != nullptr)
+            X509_check_purpose(x, -1, 0);
+    ERR_clear_error();
+}
+
 struct ctx_paths {
     const char *ca;
     const char *cert;
@@ -291,6 +309,7 @@ int build_ctx(const char *who, const ctx_paths &p, bool server, SSL_CTX **out, c
         snprintf(reason, sizeof reason, "%s: Can't read SSL CA certificate %s\n", who, p.ca);
         return fail(XCOMM_ERR_AUTH);
     }
+    cache_cert_extensions(ctx);
     ULOG_DEBUG_IF(SRC, "SSL TLS ctx initialized OK\n");
     *out = ctx;
     return 0;
