@@ -217,31 +217,30 @@ TEST(XcommTls, NegotiateChoosesTlsClearOrRefusal)
             EXPECT_EQ("ok: TLSv1.2 AES256-SHA256, peer /CN=KESTRALON client", hs[0]);
         }
     }
-    // An older server that always answers in clear: a requiring client asks
-    // for TLS (it is not on 127.0.0.1) and refuses the plain answer.
-    Capture cap;
-    RawServer raw(SRV_ADDR);
-    raw.serve_negotiate(5);
-    Client cli;
-    setup_tls(&cli.endp, REQUIRED, c.of("client"));
-    EXPECT_EQ(XCOMM_ERR_NEGOTIATE, cli.open(raw.remote()));
-    raw.join();
-    EXPECT_EQ(XCOMM_NEG_TLS, raw.client_neg.rpc_id);
-    EXPECT_EQ(XCOMM_CAP_TLS, raw.client_neg.sz_l);
-    EXPECT_TRUE(Capture::logged("SSL not supported by server")) << Capture::log();
-
-    // On 127.0.0.1 a requiring client does not even ask, and says why it
-    // then gives up.
-    Capture cap_lo;
-    RawServer lo("127.0.0.1");
-    lo.serve_negotiate(5);
-    Client cli_lo;
-    setup_tls(&cli_lo.endp, REQUIRED, c.of("client"));
-    EXPECT_EQ(XCOMM_ERR_NEGOTIATE, cli_lo.open(lo.remote()));
-    lo.join();
-    EXPECT_EQ(XCOMM_NEG_PLAIN, lo.client_neg.rpc_id);
-    EXPECT_EQ(XCOMM_CAP_TLS, lo.client_neg.sz_l);
-    EXPECT_TRUE(Capture::logged("connections from 127.0.0.1 never use TLS")) << Capture::log();
+    // A server that always answers in clear: a requiring client asks for TLS
+    // (unless it is on 127.0.0.1, where it does not even ask), refuses the
+    // plain answer and says why.
+    struct Raw {
+        const char *addr;
+        uint16_t asked;
+        const char *logged;
+    } raws[] = {
+        {SRV_ADDR, XCOMM_NEG_TLS, "SSL not supported by server"},
+        {"127.0.0.1", XCOMM_NEG_PLAIN, "connections from 127.0.0.1 never use TLS"},
+    };
+    for (const Raw &k : raws) {
+        SCOPED_TRACE(k.addr);
+        Capture cap;
+        RawServer raw(k.addr);
+        raw.serve_negotiate(5);
+        Client cli;
+        setup_tls(&cli.endp, REQUIRED, c.of("client"));
+        EXPECT_EQ(XCOMM_ERR_NEGOTIATE, cli.open(raw.remote()));
+        raw.join();
+        EXPECT_EQ(k.asked, raw.client_neg.rpc_id);
+        EXPECT_EQ(XCOMM_CAP_TLS, raw.client_neg.sz_l);
+        EXPECT_TRUE(Capture::logged(k.logged)) << Capture::log();
+    }
 }
 
 TEST(XcommTls, MessagesOfEveryShapeCrossASession)
