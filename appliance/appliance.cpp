@@ -8,6 +8,7 @@
 #include "appliance/server.h"
 #include "appliance/service.h"
 #include "datamover/util.h"
+#include "datamover/xcomm_ssl.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -225,7 +226,10 @@ std::string appliance_usage(const char *prog)
         "                          (default 16); a newer one closes the oldest\n"
         "  --bfst-port N           BFST port (default 1062; 0 picks a free one, as does --mi-port 0)\n"
         "  --tls-dir DIR           cacert.pem, cert.pem, key.pem and optionally crl.pem: TLS with\n"
-        "                          certificates (clients must present one the CA signed)\n"
+        "                          certificates (clients must present one the CA signed) on the\n"
+        "                          BFST service and, for an RSA certificate, on control and data mover\n"
+        "  --tls-required          control and data-mover clients must use TLS (connections\n"
+        "                          from 127.0.0.1 itself stay in clear); needs --tls-dir\n"
         "  --bfst-idle-timeout S   close a BFST connection quiet for S seconds (default 3600)\n"
         "  --help                  this text\n"
         "  --version               the version\n"
@@ -615,6 +619,9 @@ int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps
         } else if (arg == "--tls-dir") {
             if (!need(&cfg->tls_dir))
                 return APPL_ARGS_BAD;
+        } else if (arg == "--tls-required") {
+            if (!flag(&cfg->tls_required))
+                return APPL_ARGS_BAD;
         } else if (arg == "--bfst-idle-timeout") {
             if (!number(86400, &n))
                 return APPL_ARGS_BAD;
@@ -725,6 +732,43 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
 
 // ---------------------------------------------------------------- start and stop
 
+namespace {
+
+// The TLS context every control and data-mover connection shares, made once
+// from --tls-dir, so that a file that is missing or does not fit stops the
+// start instead of every handshake. 0, or -1 with a message.
+int appl_tls_start(appl_shared *sh, std::string *msg)
+{
+    const appliance_config &cfg = sh->cfg;
+    if (cfg.tls_dir.empty()) {
+        if (cfg.tls_required) {
+            *msg = "--tls-required needs --tls-dir DIR (cacert.pem, cert.pem, key.pem)";
+            return -1;
+        }
+        return 0;
+    }
+    std::string crl = cfg.tls_dir + "/crl.pem";
+    struct stat sb;
+    bool have_crl = stat(crl.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
+    char why[1200] = "";
+    int rc = xcomm_ssl_ctx_new(cfg.tls_dir.c_str(), have_crl ? crl.c_str() : nullptr, 1, &sh->tls_ctx, why,
+                               sizeof why);
+    if (rc == XCOMM_ERR_NOSUP && !cfg.tls_required) {
+        ALOG(sh->log, APPL_LOG_WARNING, "control and data-mover connections cannot use TLS: %s", why);
+        return 0;
+    }
+    if (rc != 0) {
+        *msg = std::string("TLS of the control and data-mover services (--tls-dir ") + cfg.tls_dir + "): " + why;
+        return -1;
+    }
+    ALOG(sh->log, APPL_LOG_INFO, "TLS 1.2 (AES256-SHA256) with the certificates of %s%s, %s", cfg.tls_dir.c_str(),
+         have_crl ? " and its revocation list" : "",
+         cfg.tls_required ? "required of every client not on 127.0.0.1" : "for clients that ask for it");
+    return 0;
+}
+
+}  // namespace
+
 int appliance_start(const appliance_config &cfg, appliance **out, std::string *msg)
 {
     *out = nullptr;
@@ -753,6 +797,10 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
     // store counted the others.
     blob_store_sweep(cfg.root, store_blob_refs(app->sh.st));
     store_set_verify(app->sh.st, cfg.verify_reads);
+    if (appl_tls_start(&app->sh, msg) != 0) {
+        appliance_stop(app);
+        return -1;
+    }
     if (store_adopted_files(app->sh.st) != 0)
         ALOG(app->sh.log, APPL_LOG_NOTICE, "computed the checksums of %llu stored files that had none",
              (unsigned long long)store_adopted_files(app->sh.st));
@@ -820,6 +868,7 @@ void appliance_stop(appliance *app)
         blob_store_close(app->sh.blobs);
     if (app->sh.st != nullptr)
         store_close(app->sh.st);
+    xcomm_ssl_ctx_free(app->sh.tls_ctx);
     if (app->sh.log != nullptr)
         ALOG(app->sh.log, APPL_LOG_NOTICE, "appliance stopped");
     appl_log_close(app->sh.log);

@@ -52,6 +52,10 @@ struct appliance_config {
     uint32_t max_conns_per_addr = 256;    // logged-in connections per client address
     uint32_t max_pending_per_addr = 16;   // connections per address waiting to log in
 
+    // TLS of the control and data-mover services and, with certificates, of the BFST service.
+    std::string tls_dir;                // cacert.pem, cert.pem, key.pem [, crl.pem]: TLS with certificates
+    bool tls_required = false;          // clients (other than 127.0.0.1) must use TLS
+
     // Failure injection.
     uint32_t delay_ms = 0;              // before every reply
     uint64_t drop_after_msgs = 0;       // drop a connection on receiving its N-th request
@@ -62,7 +66,6 @@ struct appliance_config {
 
     // BFST service.
     int bfst_port = -1;                 // -1: 1062, or a free port when mi_port is 0; 0: a free port
-    std::string tls_dir;                // cacert.pem, cert.pem, key.pem [, crl.pem]: TLS with certificates
     std::vector<std::string> bfst_psk_passwords;  // pre-shared keys accepted; empty: the library's own
     uint32_t bfst_idle_timeout_s = 3600;  // a connection quiet this long is closed
     uint32_t bfst_refuse_connects = 0;  // answer the first N connects "busy" (tests)

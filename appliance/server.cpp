@@ -14,6 +14,7 @@
 
 #include "datamover/byteorder.h"
 #include "datamover/xcomm.h"
+#include "datamover/xcomm_ssl.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -139,6 +140,35 @@ void free_msg(appl_conn *c, xcomm_msg *m)
 void on_close(xcomm_endp *endp, xcomm_fd *, int)
 {
     static_cast<appl_conn *>(endp->owner)->closed = true;
+}
+
+const char *service_name(const appl_conn *c) { return c->kind == APPL_SVC_MI ? "control" : "data-mover"; }
+
+// A negotiated connection is served unless TLS is required and the client,
+// on another address than 127.0.0.1, cannot use it.
+int on_negotiated(xcomm_endp *endp, xcomm_fd *fd)
+{
+    auto *c = static_cast<appl_conn *>(endp->owner);
+    bool loopback = ntohl(fd->raddr.sin_addr.s_addr) == INADDR_LOOPBACK;
+    if (!c->sh->cfg.tls_required || loopback || fd->reconnect.rpc_id == XCOMM_NEG_TLS)
+        return 0;
+    addr_log(c->sh, c->adm->peer, ADM_LOG_REFUSED, APPL_LOG_WARNING,
+             "%s connection from %s refused: the client cannot use TLS, which --tls-required demands",
+             service_name(c), appl_addr_text(c->adm->peer).c_str());
+    return -1;
+}
+
+// The end of a connection's TLS handshake, for the log.
+void on_tls(xcomm_endp *endp, xcomm_fd *, int rc, const char *text)
+{
+    auto *c = static_cast<appl_conn *>(endp->owner);
+    if (rc == 0)
+        ALOG(c->sh->log, APPL_LOG_INFO, "TLS handshake with %s on the %s connection: %s",
+             appl_addr_text(c->adm->peer).c_str(), service_name(c), text);
+    else
+        addr_log(c->sh, c->adm->peer, ADM_LOG_REFUSED, APPL_LOG_WARNING,
+                 "TLS handshake with %s on the %s connection failed: %s", appl_addr_text(c->adm->peer).c_str(),
+                 service_name(c), text);
 }
 
 // Messages the client may send: requests and acknowledgements.
@@ -393,11 +423,15 @@ void conn_main(appl_conn *c, int sock)
     const xcomm_endp_owner own = {
         .owner = c,
         .alloc_cb = alloc_cb,
+        .accept_cb = on_negotiated,
         .close_cb = on_close,
         .peek_sz = c->kind == APPL_SVC_MI ? OST_MI_PEEK_SIZE : XCOMM_HDR_SIZE + int(APPL_DM_HDR),
         .msgs_per_pass = c->kind == APPL_SVC_MI ? 1 : XCOMM_MSGS_PER_PASS,
+        .tls_cb = on_tls,
     };
     rc = xcomm_endp_set_owner(&c->endp, &own);
+    if (rc == 0 && sh->tls_ctx != nullptr)
+        rc = xcomm_ssl_use_ctx(&c->endp, sh->tls_ctx, sh->cfg.tls_required ? 1 : 0);
     if (rc == 0)
         rc = xcomm_endp_adopt_server(&c->ctx, &c->endp, sock);
     else

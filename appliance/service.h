@@ -105,6 +105,7 @@ struct appl_shared {
     blob_store *blobs = nullptr;   // blobs of the BFST service
     appl_log *log = nullptr;
     uint16_t dm_port = 0;          // reported through MI_DM_PORT
+    void *tls_ctx = nullptr;       // TLS context of the control and data-mover services (--tls-dir)
     std::atomic<uint64_t> next_session{1};
     std::atomic<uint64_t> read_replies{0};  // data-mover read replies with data (failure injection)
 
