@@ -58,9 +58,16 @@ char *make_path(const char *dir, const char *file)
 // the readiness loop must hear of them (xcomm_ssl_pending); whether the last
 // recv found the socket empty tells a buffer that holds only the start of a
 // record (wait for the socket) from one that holds whole records.
+//
+// A write of many records goes out with MSG_MORE on every record but the
+// last, so the connection's TCP_NODELAY does not turn each record into a
+// segment of its own: the stream leaves in segments as large as in clear,
+// and the receiver wakes once for several records. The last record of a
+// write always goes without, so nothing is held back once a write returns.
 struct bio_sock {
     int sock = -1;
     bool drained = false;  // the last recv would have blocked
+    bool more = false;     // the record being written is not the write's last
 };
 
 bio_sock *sock_of(BIO *b) { return static_cast<bio_sock *>(BIO_get_data(b)); }
@@ -68,7 +75,8 @@ bio_sock *sock_of(BIO *b) { return static_cast<bio_sock *>(BIO_get_data(b)); }
 int bio_sock_write(BIO *b, const char *buf, int len)
 {
     BIO_clear_retry_flags(b);
-    ssize_t r = send(sock_of(b)->sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    bio_sock *bs = sock_of(b);
+    ssize_t r = send(bs->sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT | (bs->more ? MSG_MORE : 0));
     if (r < 0 && (xcomm_would_block(errno) || errno == EINTR))
         BIO_set_retry_write(b);
     return static_cast<int>(r);
@@ -747,6 +755,10 @@ int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, i
     long total = 0;
     int writes = 0;
     bool stop = false;
+    size_t left = 0;  // bytes of the vector not yet taken by the session
+    for (int i = 0; i < cnt; ++i)
+        left += iov[i].iov_len;
+    bio_sock *bs = sock_of(SSL_get_wbio(ssl));
     // Every entry is a record (or records) of its own: the header always is.
     for (int i = 0; i < cnt && !stop; ++i) {
         size_t done = 0;
@@ -755,8 +767,13 @@ int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, i
             int want = static_cast<int>(std::min<size_t>(len - done, INT_MAX));
             ERR_clear_error();
             errno = 0;
+            // A session writes at most a record a call (partial writes are on).
+            bs->more = left > SSL3_RT_MAX_PLAIN_LENGTH;
             int r = SSL_write(ssl, static_cast<const char *>(iov[i].iov_base) + done, want);
+            bs->more = false;
             writes++;
+            if (r > 0)
+                left -= static_cast<size_t>(r);
             if (r > 0) {
                 done += static_cast<size_t>(r);
                 continue;
