@@ -10,5 +10,5 @@ $SUDO apt-get install -y --no-install-recommends \
   clang-14 libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libssl-dev openssl libxml2-dev libxml2-utils libtirpc-dev libxxhash-dev \
-  coreutils procps \
+  coreutils procps iproute2 socat strace time \
   debhelper dpkg-dev fakeroot help2man lintian man-db adduser util-linux git
