@@ -83,6 +83,10 @@
 //   take at most connect_limit_ms; when that passes the open fails with
 //   XCOMM_ERR_TIMEOUT. A refused connect fails at once.
 // - The negotiate reply is awaited for at most negotiate_wait_s seconds.
+// - Reads on a plain, negotiated connection take up to XCOMM_RECV_AHEAD
+//   bytes beyond the message being framed (the next headers, several small
+//   messages at once); only those bytes are copied, the rest of a payload is
+//   read straight into its buffers.
 // - Writes on a plain connection are gathered: the small messages queued
 //   behind the one being written (ACKs, requests with a short record) and the
 //   header of the next bigger one travel in the same write, their headers and
@@ -115,6 +119,10 @@
 // ---- wire constants ----
 constexpr int XCOMM_HDR_SIZE = 24;
 constexpr int XCOMM_HDR_PEEK_SIZE = 40;
+// Receive room of a connection ahead of the message being framed: the peek,
+// and on a plain negotiated connection the next messages' first bytes read
+// together with the current one's last.
+constexpr int XCOMM_RECV_AHEAD = 256;
 // Room of a connection for the headers and short records of the messages
 // gathered into one write, and the longest payload entry copied there.
 constexpr int XCOMM_GATHER_SIZE = 1024;
@@ -361,7 +369,7 @@ struct xcomm_fd {
     uint8_t receive_state;    // the engine's framing states (internal)
     uint8_t send_state;
     int32_t peek_bytes_available;
-    unsigned char peek[XCOMM_HDR_PEEK_SIZE];
+    unsigned char peek[XCOMM_RECV_AHEAD];  // the next bytes; at most the first XCOMM_HDR_PEEK_SIZE go to alloc_cb
     unsigned char send_hdr[XCOMM_HDR_SIZE];
     unsigned char recv_hdr[XCOMM_HDR_SIZE];
     xcomm_msg *receive_msg;

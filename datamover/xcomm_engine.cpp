@@ -103,6 +103,14 @@ xcomm_slot *next_to_send(xcomm_endp *endp, xcomm_fd *fd)
     return nullptr;
 }
 
+// A plain connection past its negotiation may read ahead of the message
+// being framed; a TLS one, or one that may still turn to TLS, may not.
+bool may_read_ahead(const xcomm_fd *fd)
+{
+    return fd->ssl == nullptr && fd->receive_state != XCOMM_FD_SSL_ACCEPT &&
+           (fd->state & (XCOMM_FD_NEGOTIATED | XCOMM_FD_CONNECTED)) != 0 && !(fd->state & XCOMM_FD_ACCEPTED);
+}
+
 void consume_peek(xcomm_fd *fd, int n)
 {
     n = std::min(n, fd->peek_bytes_available);
@@ -512,6 +520,8 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
             if (fd->peek_bytes_available < peek_sz) {
                 // Over TLS the header is read as a record of its own first.
                 int upto = (fd->ssl != nullptr && fd->peek_bytes_available < XCOMM_HDR_SIZE) ? XCOMM_HDR_SIZE : peek_sz;
+                if (may_read_ahead(fd))
+                    upto = XCOMM_RECV_AHEAD;
                 struct iovec v = {fd->peek + fd->peek_bytes_available,
                                   static_cast<size_t>(upto - fd->peek_bytes_available)};
                 int err = 0;
@@ -600,7 +610,7 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                     return XCOMM_ERR_NOMSG;
                 unsigned char peek[XCOMM_HDR_PEEK_SIZE];
                 memset(peek, 0, sizeof peek);
-                memcpy(peek, fd->peek, static_cast<size_t>(fd->peek_bytes_available));
+                memcpy(peek, fd->peek, std::min(sizeof peek, static_cast<size_t>(fd->peek_bytes_available)));
                 int sock = fd->sock;
                 fd->recv_busy = 1;
                 endp->lock->unlock();
@@ -654,7 +664,7 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
         unsigned char scratch[4096];
         bool blocked = false;
         do {
-            struct iovec v[1 + XCOMM_MAX_SGL];
+            struct iovec v[2 + XCOMM_MAX_SGL];
             int cnt = 0;
             int first;
             v[cnt++] = iovec{fd->recv_hdr, XCOMM_HDR_SIZE};
@@ -678,9 +688,16 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                 m->bytes_processed += static_cast<uint32_t>(k);
                 first = skip_vec(v, cnt, k);
             }
+            // The peek is empty here: room for the next messages' first
+            // bytes goes behind the message's own buffers.
+            const bool ahead = !discard && first < cnt && cnt - first < MAX_BUF_COUNT && may_read_ahead(fd);
             while (first < cnt) {
                 int err = 0;
-                long r = fd_read(endp, fd, v + first, std::min(cnt - first, MAX_BUF_COUNT), &err);
+                const uint32_t left = m->total_bytes - m->bytes_processed;
+                int k = std::min(cnt - first, MAX_BUF_COUNT);
+                if (ahead)
+                    v[first + k++] = iovec{fd->peek, sizeof fd->peek};
+                long r = fd_read(endp, fd, v + first, k, &err);
                 if (r < 0) {
                     if (xcomm_would_block(err)) {
                         blocked = true;
@@ -699,6 +716,10 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                     if (may_reconnect(endp, fd))
                         return recv_io_error(ctx, endp, fd, reconnected);
                     return XCOMM_ERR_CONN;
+                }
+                if (ahead && static_cast<uint64_t>(r) > left) {
+                    fd->peek_bytes_available = static_cast<int>(static_cast<uint64_t>(r) - left);
+                    r = static_cast<long>(left);
                 }
                 m->bytes_processed += static_cast<uint32_t>(r);
                 first = skip_vec(v, cnt, static_cast<size_t>(r));

@@ -826,3 +826,62 @@ TEST(XcommGather, RequestsQueuedBehindAFullSocketArriveInOrder)
     }
     peer.join();
 }
+
+// Answers that arrive glued together, and one whose header is cut across
+// two writes: each is framed whole, whatever a read takes beyond the one
+// being framed, and the bytes of the payloads are exact.
+TEST(XcommGather, AnswersGluedTogetherOrCutAnywhereAreFramedExactly)
+{
+    for (int per_pass : {1, XCOMM_MSGS_PER_PASS}) {
+        struct timeval tv = ms_tv(20000);  // only stops a hang
+        RawServer raw;
+        Client cli(8, XCOMM_RECONNECT_OFF, per_pass);
+        raw.serve_negotiate();
+        ASSERT_EQ(0, cli.open(raw.remote()));
+        raw.join();
+        const std::string bodies[3] = {std::string(300, 'x') + "end", "five!", std::string(70000, 'z') + "tail"};
+        xcomm_msg *reqs[3];
+        uint16_t rpc[3];
+        for (int i = 0; i < 3; ++i) {
+            reqs[i] = make_msg(XCOMM_MSG_REQ, "r");
+            ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, reqs[i]));
+            xcomm_hdr h;
+            ASSERT_TRUE(raw.read_msg(&h));
+            rpc[i] = h.rpc_id;
+        }
+        std::string wire;
+        for (uint32_t i = 0; i < 3; ++i) {
+            unsigned char b[XCOMM_HDR_SIZE];
+            xcomm_hdr h = data_hdr(XCOMM_MSG_RSP, uint32_t(bodies[i].size()), rpc[i], uint16_t(30 + i), 1 + i);
+            xcomm_hdr_encode(&h, b);
+            wire.append(reinterpret_cast<char *>(b), sizeof b);
+            wire += bodies[i];
+        }
+        // First write: the first two answers and 10 bytes of the third's header.
+        const size_t cut = XCOMM_HDR_SIZE + bodies[0].size() + XCOMM_HDR_SIZE + bodies[1].size() + 10;
+        raw.send_bytes(wire.data(), cut);
+        for (int i = 0; i < 2; ++i) {
+            xcomm_msg *w = reqs[i];
+            ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, &tv, XCOMM_WAIT_PENDING));
+            ASSERT_NE(nullptr, w->rmsg);
+            EXPECT_EQ(bodies[i], text_of(w->rmsg)) << per_pass;
+            xcomm_msg_free(w->rmsg);
+            xcomm_msg_free(w);
+        }
+        raw.send_bytes(wire.data() + cut, wire.size() - cut);
+        xcomm_msg *w = reqs[2];
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, &tv, XCOMM_WAIT_PENDING));
+        ASSERT_NE(nullptr, w->rmsg);
+        EXPECT_EQ(bodies[2], text_of(w->rmsg)) << per_pass;
+        xcomm_msg_free(w->rmsg);
+        xcomm_msg_free(w);
+        // Three ACKs, numbered after the three requests, and nothing else.
+        for (uint32_t i = 0; i < 3; ++i) {
+            xcomm_hdr a;
+            ASSERT_TRUE(raw.read_msg(&a));
+            EXPECT_EQ(XCOMM_MSG_ACK, a.type);
+            EXPECT_EQ(30 + i, a.msg_id);
+            EXPECT_EQ(4 + i, a.seq_no);
+        }
+    }
+}
