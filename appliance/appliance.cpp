@@ -3,9 +3,12 @@
 #include "appliance/appliance.h"
 
 #include "appliance/appl_conf.h"
+#include "appliance/blob_store.h"
+#include "appliance/bfst_service.h"
 #include "appliance/server.h"
 #include "appliance/service.h"
 #include "datamover/util.h"
+#include "datamover/xcomm_ssl.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +26,7 @@ struct appliance {
     appl_shared sh;
     appl_server *mi = nullptr;
     appl_server *dm = nullptr;
+    bfst_service *bfst = nullptr;
 };
 
 // ---------------------------------------------------------------- handles
@@ -84,8 +89,47 @@ void appl_handle_fail(appl_handle *h, int status)
     h->data_failure.compare_exchange_strong(none, status != 0 ? status : KES_EIO);
 }
 
-int appl_handle_incomplete(appl_handle *h, const char **why)
+namespace {
+
+// The segments of a file written through the BFST service, from its extents
+// and the blobs it holds (h->mu held). 0 or KES_EINVAL with *why.
+int extent_segments(appl_shared *sh, appl_handle *h, std::vector<store_seg> *segs, const char **why)
 {
+    if (sh->blobs == nullptr || sh->tag_hook == nullptr) {
+        *why = "no blob store serves its extents";
+        return KES_EINVAL;
+    }
+    if (store_file_size(h->file.get()) != 0) {
+        *why = "data arrived for it both through the data mover and as extents";
+        return KES_EINVAL;
+    }
+    std::set<std::string> used;
+    for (const appl_extent &e : h->extents) {
+        uint64_t size = 0;
+        if (h->held_tags.count(e.tag) == 0 || blob_held(sh->blobs, e.tag, h->id, &size) != 0) {
+            *why = "the blob of an extent is not held by the file";
+            return KES_EINVAL;
+        }
+        used.insert(e.tag);
+        if (e.length != 0)  // an empty blob adds nothing
+            segs->push_back(store_seg{e.tag, size, e.image_off, e.tag_off, e.length});
+    }
+    // A blob held and never recorded as an extent holds bytes the file lacks.
+    if (used.size() != h->held_tags.size()) {
+        *why = "it holds a blob that no extent of it uses";
+        return KES_EINVAL;
+    }
+    uint64_t total = 0;
+    if (!segs->empty() && store_segs_check(segs, &total, why) != 0)
+        return KES_EINVAL;
+    return 0;
+}
+
+}  // namespace
+
+int appl_handle_incomplete(appl_shared *sh, appl_handle *h, std::vector<store_seg> *segs, const char **why)
+{
+    segs->clear();
     int failure = h->data_failure.load();
     if (failure == KES_ENOSPC) {
         *why = "a write was refused for lack of space";
@@ -104,7 +148,13 @@ int appl_handle_incomplete(appl_handle *h, const char **why)
         return KES_EPIPE;
     }
     *why = nullptr;
-    return 0;
+    std::lock_guard<std::mutex> lk(h->mu);
+    if (h->extents.empty() && h->held_tags.empty())
+        return 0;
+    int rc = extent_segments(sh, h, segs, why);
+    if (rc != 0)
+        segs->clear();
+    return rc;
 }
 
 std::shared_ptr<appl_handle> appl_handle_find(appl_shared *sh, uint64_t id)
@@ -150,7 +200,8 @@ std::string appliance_usage(const char *prog)
         "  or:  " + p + " --config FILE [options]\n"
         "\n"
         "A disk backup appliance for one machine: control protocol (MI) on TCP port\n"
-        "10002 of the listen address, data mover (DM) on a port of its own.\n"
+        "10002 of the listen address, data mover (DM) on a port of its own, and the\n"
+        "transfer library's BFST service on TCP port 1062.\n"
         "\n"
         "  --config FILE           read settings from FILE: KEY = VALUE lines whose keys are\n"
         "                          the switches below without dashes; switches given here win\n"
@@ -173,6 +224,13 @@ std::string appliance_usage(const char *prog)
         "  --max-pending-per-addr N\n"
         "                          connections one address may hold waiting to log in\n"
         "                          (default 16); a newer one closes the oldest\n"
+        "  --bfst-port N           BFST port (default 1062; 0 picks a free one, as does --mi-port 0)\n"
+        "  --tls-dir DIR           cacert.pem, cert.pem, key.pem and optionally crl.pem: TLS with\n"
+        "                          certificates (clients must present one the CA signed) on the\n"
+        "                          BFST service and, for an RSA certificate, on control and data mover\n"
+        "  --tls-required          control and data-mover clients must use TLS (connections\n"
+        "                          from 127.0.0.1 itself stay in clear); needs --tls-dir\n"
+        "  --bfst-idle-timeout S   close a BFST connection quiet for S seconds (default 3600)\n"
         "  --help                  this text\n"
         "  --version               the version\n"
         "\n"
@@ -189,6 +247,11 @@ std::string appliance_usage(const char *prog)
         "  --fault-on mi|dm|all    connections the two drop switches apply to (default all)\n"
         "  --wrong-msgno N         answer control message number N with another number\n"
         "  --refuse-admin-alerts   answer admin alerts with \"alerts disabled\"\n"
+        "  --bfst-refuse-connects N  answer the first N BFST connects \"maximum client connections\"\n"
+        "  --bfst-refuse-code C    code of those answers: server (0x02D21900, default) or\n"
+        "                          vserver (0x0DAB673F)\n"
+        "  --bfst-delay-ms N       wait N ms before every BFST answer\n"
+        "  --bfst-drop-after-bytes N  drop a BFST connection once it has sent N bytes\n"
         "  --corrupt-read N        damage one byte of the N-th data-mover read reply that carries\n"
         "                          data, after the checksum check (a fault on the wire)\n";
 }
@@ -549,6 +612,46 @@ int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps
         } else if (arg == "--refuse-admin-alerts") {
             if (!flag(&cfg->refuse_admin_alerts))
                 return APPL_ARGS_BAD;
+        } else if (arg == "--bfst-port") {
+            if (!number(65535, &n))
+                return APPL_ARGS_BAD;
+            cfg->bfst_port = int(n);
+        } else if (arg == "--tls-dir") {
+            if (!need(&cfg->tls_dir))
+                return APPL_ARGS_BAD;
+        } else if (arg == "--tls-required") {
+            if (!flag(&cfg->tls_required))
+                return APPL_ARGS_BAD;
+        } else if (arg == "--bfst-idle-timeout") {
+            if (!number(86400, &n))
+                return APPL_ARGS_BAD;
+            if (n == 0) {
+                *msg = "option --bfst-idle-timeout needs at least 1 second";
+                return APPL_ARGS_BAD;
+            }
+            cfg->bfst_idle_timeout_s = uint32_t(n);
+        } else if (arg == "--bfst-refuse-connects") {
+            if (!number(UINT32_MAX, &n))
+                return APPL_ARGS_BAD;
+            cfg->bfst_refuse_connects = uint32_t(n);
+        } else if (arg == "--bfst-refuse-code") {
+            if (!need(&v))
+                return APPL_ARGS_BAD;
+            if (v == "server" || v == "0x02D21900" || v == "0x02d21900")
+                cfg->bfst_refuse_code = 0x02D21900;
+            else if (v == "vserver" || v == "0x0DAB673F" || v == "0x0dab673f")
+                cfg->bfst_refuse_code = 0x0DAB673F;
+            else {
+                *msg = "option --bfst-refuse-code takes server or vserver";
+                return APPL_ARGS_BAD;
+            }
+        } else if (arg == "--bfst-delay-ms") {
+            if (!number(600000, &n))
+                return APPL_ARGS_BAD;
+            cfg->bfst_delay_ms = uint32_t(n);
+        } else if (arg == "--bfst-drop-after-bytes") {
+            if (!number(UINT64_MAX, &cfg->bfst_drop_after_bytes, true))
+                return APPL_ARGS_BAD;
         } else {
             *msg = ps->from_file ? "unknown key '" + arg.substr(2) + "' (the keys are the switches of --help)"
                                  : "unknown option '" + arg + "' (see --help)";
@@ -629,6 +732,43 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
 
 // ---------------------------------------------------------------- start and stop
 
+namespace {
+
+// The TLS context every control and data-mover connection shares, made once
+// from --tls-dir, so that a file that is missing or does not fit stops the
+// start instead of every handshake. 0, or -1 with a message.
+int appl_tls_start(appl_shared *sh, std::string *msg)
+{
+    const appliance_config &cfg = sh->cfg;
+    if (cfg.tls_dir.empty()) {
+        if (cfg.tls_required) {
+            *msg = "--tls-required needs --tls-dir DIR (cacert.pem, cert.pem, key.pem)";
+            return -1;
+        }
+        return 0;
+    }
+    std::string crl = cfg.tls_dir + "/crl.pem";
+    struct stat sb;
+    bool have_crl = stat(crl.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
+    char why[1200] = "";
+    int rc = xcomm_ssl_ctx_new(cfg.tls_dir.c_str(), have_crl ? crl.c_str() : nullptr, 1, &sh->tls_ctx, why,
+                               sizeof why);
+    if (rc == XCOMM_ERR_NOSUP && !cfg.tls_required) {
+        ALOG(sh->log, APPL_LOG_WARNING, "control and data-mover connections cannot use TLS: %s", why);
+        return 0;
+    }
+    if (rc != 0) {
+        *msg = std::string("TLS of the control and data-mover services (--tls-dir ") + cfg.tls_dir + "): " + why;
+        return -1;
+    }
+    ALOG(sh->log, APPL_LOG_INFO, "TLS 1.2 (AES256-SHA256) with the certificates of %s%s, %s", cfg.tls_dir.c_str(),
+         have_crl ? " and its revocation list" : "",
+         cfg.tls_required ? "required of every client not on 127.0.0.1" : "for clients that ask for it");
+    return 0;
+}
+
+}  // namespace
+
 int appliance_start(const appliance_config &cfg, appliance **out, std::string *msg)
 {
     *out = nullptr;
@@ -653,18 +793,40 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    // Blobs of an earlier run that no complete file uses are leftovers; the
+    // store counted the others.
+    blob_store_sweep(cfg.root, store_blob_refs(app->sh.st));
     store_set_verify(app->sh.st, cfg.verify_reads);
+    if (appl_tls_start(&app->sh, msg) != 0) {
+        appliance_stop(app);
+        return -1;
+    }
     if (store_adopted_files(app->sh.st) != 0)
         ALOG(app->sh.log, APPL_LOG_NOTICE, "computed the checksums of %llu stored files that had none",
              (unsigned long long)store_adopted_files(app->sh.st));
     if (!cfg.verify_reads)
         ALOG(app->sh.log, APPL_LOG_WARNING, "reads are not checked against the stored checksums");
+    if (blob_store_open(app->sh.st, cfg.root, &app->sh.blobs, &err) != 0) {
+        *msg = err;
+        appliance_stop(app);
+        return -1;
+    }
+    // Files hold the blobs they are made of through the control service.
+    app->sh.tag_hook = appl_blob_tag_hook;
+    app->sh.tag_hook_ctx = app->sh.blobs;
     // The data mover first: the control service reports its port.
     if (appl_server_start(&app->sh, APPL_SVC_DM, cfg.listen_addr, cfg.dm_port, &app->dm, msg) != 0) {
         appliance_stop(app);
         return -1;
     }
     app->sh.dm_port = appl_server_port(app->dm);
+    // The transfer library's service before the control service, so that
+    // whoever sees the control port open finds every service there.
+    uint16_t bfst_port = cfg.bfst_port >= 0 ? uint16_t(cfg.bfst_port) : cfg.mi_port == 0 ? 0 : 1062;
+    if (bfst_service_start(&app->sh, cfg.listen_addr, bfst_port, &app->bfst, msg) != 0) {
+        appliance_stop(app);
+        return -1;
+    }
     if (appl_server_start(&app->sh, APPL_SVC_MI, cfg.listen_addr, cfg.mi_port, &app->mi, msg) != 0) {
         appliance_stop(app);
         return -1;
@@ -689,6 +851,7 @@ void appliance_stop(appliance *app)
 {
     if (app == nullptr)
         return;
+    bfst_service_stop(app->bfst);
     appl_server_stop(app->mi);
     appl_server_stop(app->dm);
     {
@@ -701,8 +864,11 @@ void appliance_stop(appliance *app)
         for (auto &kv : left)
             store_file_abandon(kv.second->file.get());
     }
+    if (app->sh.blobs != nullptr)
+        blob_store_close(app->sh.blobs);
     if (app->sh.st != nullptr)
         store_close(app->sh.st);
+    xcomm_ssl_ctx_free(app->sh.tls_ctx);
     if (app->sh.log != nullptr)
         ALOG(app->sh.log, APPL_LOG_NOTICE, "appliance stopped");
     appl_log_close(app->sh.log);
@@ -711,4 +877,6 @@ void appliance_stop(appliance *app)
 
 uint16_t appliance_mi_port(const appliance *app) { return app->mi != nullptr ? appl_server_port(app->mi) : 0; }
 uint16_t appliance_dm_port(const appliance *app) { return app->sh.dm_port; }
+uint16_t appliance_bfst_port(const appliance *app) { return app->bfst != nullptr ? bfst_service_port(app->bfst) : 0; }
+blob_store *appliance_blob_store(appliance *app) { return app->sh.blobs; }
 uint64_t appliance_used_bytes(const appliance *app) { return store_used_bytes(app->sh.st); }

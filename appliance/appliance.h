@@ -1,6 +1,7 @@
 // The appliance service: a disk backup appliance for one machine. It serves
-// the control protocol on TCP port 10002 of its listen address and the data
-// mover on a port of its own, stores backup files under a root directory and
+// the control protocol on TCP port 10002 of its listen address, the data
+// mover on a port of its own and the transfer library's BFST service on port
+// 1062, stores backup files under a root directory and
 // authenticates users from a list of names and passwords.
 //
 // Tests start and stop it in-process with appliance_start/appliance_stop; the
@@ -51,6 +52,10 @@ struct appliance_config {
     uint32_t max_conns_per_addr = 256;    // logged-in connections per client address
     uint32_t max_pending_per_addr = 16;   // connections per address waiting to log in
 
+    // TLS of the control and data-mover services and, with certificates, of the BFST service.
+    std::string tls_dir;                // cacert.pem, cert.pem, key.pem [, crl.pem]: TLS with certificates
+    bool tls_required = false;          // clients (other than 127.0.0.1) must use TLS
+
     // Failure injection.
     uint32_t delay_ms = 0;              // before every reply
     uint64_t drop_after_msgs = 0;       // drop a connection on receiving its N-th request
@@ -58,6 +63,16 @@ struct appliance_config {
     unsigned fault_conns = APPL_FAULT_MI | APPL_FAULT_DM;
     uint32_t wrong_msgno = 0;           // answer this MI message with another number
     bool refuse_admin_alerts = false;   // answer MI_ADMIN_ALERT with "disabled"
+
+    // BFST service.
+    int bfst_port = -1;                 // -1: 1062, or a free port when mi_port is 0; 0: a free port
+    std::vector<std::string> bfst_psk_passwords;  // pre-shared keys accepted; empty: the library's own
+    uint32_t bfst_idle_timeout_s = 3600;  // a connection quiet this long is closed
+    uint32_t bfst_refuse_connects = 0;  // answer the first N connects "busy" (tests)
+    uint32_t bfst_refuse_code = 0x02D21900;  // ... with this code (or 0x0DAB673F)
+    uint32_t bfst_delay_ms = 0;         // before every BFST answer (tests)
+    uint64_t bfst_drop_after_bytes = 0; // drop a BFST connection once it has sent N bytes (tests)
+
     uint64_t corrupt_read = 0;          // damage one byte of the N-th read reply with data, after the check
 
     // Reads are checked against the stored checksums; off only to measure
@@ -98,5 +113,8 @@ void appliance_stop(appliance *app);
 
 uint16_t appliance_mi_port(const appliance *app);
 uint16_t appliance_dm_port(const appliance *app);
+uint16_t appliance_bfst_port(const appliance *app);
+// The blobs of the BFST service.
+struct blob_store *appliance_blob_store(appliance *app);
 // Bytes the stored files take as the quota counts them.
 uint64_t appliance_used_bytes(const appliance *app);

@@ -5,6 +5,8 @@
 // connection has authenticated all get an error status.
 #include "appliance/service.h"
 
+#include "appliance/blob_store.h"
+
 #include "datamover/byteorder.h"
 #include "datamover/md5.h"
 #include "datamover/util.h"
@@ -23,7 +25,8 @@ constexpr int MIS_MAX_AUTH_FAILURES = 10;  // then the connection is dropped
 constexpr size_t MIS_PASSWORD_BYTES = 32;
 constexpr size_t MIS_NUMBER_OFFSET = 20;   // message number inside the encoded header
 
-// The blobs a handle holds are let go when its file will not be completed.
+// The blobs a handle holds are let go when its file closes or will not be
+// completed; those its complete file is made of were handed over before.
 void release_holds(appl_shared *sh, appl_handle *h)
 {
     std::map<std::string, uint32_t> held;
@@ -33,13 +36,22 @@ void release_holds(appl_shared *sh, appl_handle *h)
     }
     if (sh->tag_hook == nullptr)
         return;
-    for (const auto &kv : held) {
-        for (uint32_t i = 0; i < kv.second; ++i)
-            sh->tag_hook(sh->tag_hook_ctx, h, kv.first, false);
-    }
+    for (const auto &kv : held)
+        sh->tag_hook(sh->tag_hook_ctx, h, kv.first, false);
 }
 
 }  // namespace
+
+int32_t appl_blob_tag_hook(void *ctx, const appl_handle *h, const std::string &tag, bool hold)
+{
+    auto *bs = static_cast<blob_store *>(ctx);
+    int rc = hold ? blob_hold(bs, tag, h->id) : blob_release(bs, tag, h->id);
+    if (rc == 0)
+        return MI_STS_EOK;
+    if (rc == KES_EACCES)
+        return MI_STS_EACCESS;  // another file holds it
+    return hold ? MI_STS_EFNOTFOUND : MI_STS_ENOENT;
+}
 
 struct mi_session {
     appl_shared *sh = nullptr;
@@ -215,23 +227,43 @@ int32_t do_close(mi_session *s, uint64_t handle)
         return MI_STS_EOK;
     }
     // A file becomes a backup only when all of its data arrived: otherwise
-    // the close fails and what arrived is removed.
+    // the close fails and what arrived is removed, blobs included.
     const char *why = nullptr;
-    int failure = appl_handle_incomplete(h.get(), &why);
+    std::vector<store_seg> segs;
+    int failure = appl_handle_incomplete(s->sh, h.get(), &segs, &why);
     if (failure != 0) {
         store_file_abandon(h->file.get());
+        release_holds(s->sh, h.get());
         ALOG(s->sh->log, APPL_LOG_WARNING, "close of %s (handle %llu) refused: %s (%s); the incomplete file was removed",
              rel.c_str(), (unsigned long long)handle, why, util_strerror(failure));
         return failure == KES_ENOSPC ? MI_STS_ENOSPC : MI_STS_EABORT;
     }
-    int rc = store_file_commit(h->file.get());
+    // Data from the BFST service is not copied: the file becomes the list of
+    // the pieces of blobs it is made of.
+    const char *bad = nullptr;
+    int rc = segs.empty() ? store_file_commit(h->file.get()) : store_file_commit_segments(h->file.get(), segs, &bad);
     if (rc != 0) {
         store_file_abandon(h->file.get());
-        ALOG(s->sh->log, APPL_LOG_ERROR, "close of %s (handle %llu) failed: %s; the file was removed", rel.c_str(),
-             (unsigned long long)handle, util_strerror(rc));
+        release_holds(s->sh, h.get());
+        ALOG(s->sh->log, APPL_LOG_ERROR, "close of %s (handle %llu) failed: %s%s%s; the file was removed", rel.c_str(),
+             (unsigned long long)handle, util_strerror(rc), bad != nullptr ? ": " : "", bad != nullptr ? bad : "");
         return rc == KES_ENOSPC ? MI_STS_ENOSPC : MI_STS_EABORT;
     }
-    ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu)", rel.c_str(), (unsigned long long)handle);
+    uint64_t bytes = 0;
+    for (const store_seg &sg : segs) {
+        // The complete file owns its blobs now.
+        std::lock_guard<std::mutex> lk(h->mu);
+        if (h->held_tags.erase(sg.tag) != 0 && blob_adopt(s->sh->blobs, sg.tag, h->id) != 0)
+            ALOG(s->sh->log, APPL_LOG_ERROR, "blob %s of %s was not held when its file took it", sg.tag.c_str(),
+                 rel.c_str());
+        bytes += sg.length;
+    }
+    release_holds(s->sh, h.get());
+    if (segs.empty())
+        ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu)", rel.c_str(), (unsigned long long)handle);
+    else
+        ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu): %llu bytes in %zu blobs", rel.c_str(),
+             (unsigned long long)handle, (unsigned long long)bytes, segs.size());
     return MI_STS_EOK;
 }
 
@@ -259,6 +291,15 @@ bool tag_ok(const char *tag)
     return true;
 }
 
+// The tag as files and the blob store keep it: lower case.
+std::string tag_key(const char *tag)
+{
+    std::string t = tag;
+    for (char &c : t)
+        c = char(tolower(static_cast<unsigned char>(c)));
+    return t;
+}
+
 // A writable handle of this session, for the messages of the BFST path.
 int32_t bfst_handle(mi_session *s, uint64_t id, std::shared_ptr<appl_handle> *out)
 {
@@ -283,7 +324,7 @@ int32_t do_set_extent(mi_session *s, uint32_t number, mi_set_extent_req *req)
     e.image_off = req->image_offset;
     e.length = req->length;
     e.tag_off = req->tag_offset;
-    e.tag = req->tag;
+    e.tag = tag_key(req->tag);
     e.form = number;
     e.link[0] = req->virtual_sent;
     e.link[1] = req->virtual_received;
@@ -331,8 +372,9 @@ int32_t do_tag(mi_session *s, uint32_t number, mi_tag_req *req)
         return st;
     if (!tag_ok(req->tag))
         return MI_STS_EINVAL;
-    const std::string tag = req->tag;
+    const std::string tag = tag_key(req->tag);
     const bool hold = number == MI_BFST_HOLD_TAG;
+    bool edge = false;  // the handle's first hold, or its last drop
     {
         std::lock_guard<std::mutex> lk(h->mu);
         auto it = h->held_tags.find(tag);
@@ -340,16 +382,17 @@ int32_t do_tag(mi_session *s, uint32_t number, mi_tag_req *req)
             return MI_STS_ENOSPC;
         if (!hold && it == h->held_tags.end())
             return MI_STS_ENOENT;
+        edge = hold ? it == h->held_tags.end() : it->second == 1;
     }
     // Only this session sends tag messages for the handle, so the check above
     // still holds once the hook has answered.
-    if (s->sh->tag_hook != nullptr) {
+    if (edge && s->sh->tag_hook != nullptr) {
         st = s->sh->tag_hook(s->sh->tag_hook_ctx, h.get(), tag, hold);
-        if (st != MI_STS_EOK) {
+        if (st != MI_STS_EOK)
             ALOG(s->sh->log, APPL_LOG_WARNING, "%s of tag %.64s for %s refused: status 0x%x",
                  hold ? "hold" : "drop", tag.c_str(), store_file_rel(h->file.get()).c_str(), (unsigned)st);
+        if (st != MI_STS_EOK && hold)
             return st;
-        }
     }
     {
         std::lock_guard<std::mutex> lk(h->mu);
@@ -361,6 +404,8 @@ int32_t do_tag(mi_session *s, uint32_t number, mi_tag_req *req)
                 h->held_tags.erase(it);
         }
     }
+    if (st != MI_STS_EOK)
+        return st;  // a drop the blob store did not know: the file lets go all the same
     ALOG(s->sh->log, APPL_LOG_DEBUG, "%s: %s tag %.64s", store_file_rel(h->file.get()).c_str(),
          hold ? "hold" : "drop", tag.c_str());
     return MI_STS_EOK;

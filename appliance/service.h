@@ -63,7 +63,7 @@ struct appl_handle {
     std::shared_ptr<store_file> file;
     std::mutex mu;        // guards extents, tags and alerts
     std::vector<appl_extent> extents;
-    std::map<std::string, uint32_t> held_tags;  // tag text -> holds
+    std::map<std::string, uint32_t> held_tags;  // tag text (lower case) -> holds
     uint64_t alerts = 0;  // admin alerts received for this file
     // What the last MI_CHECK_SPACE granted: held back from the other files'
     // grants until the handle closes (guarded by appl_shared::space_mu).
@@ -75,22 +75,37 @@ struct appl_handle {
     std::atomic<int> data_failure{0};
 };
 
+struct appl_shared;
+
 // Records a failure of the data written into a file (the first one counts).
 void appl_handle_fail(appl_handle *h, int status);
-// 0 when the data written into the file arrived whole: every data-mover
-// writer closed it cleanly and no write failed. Otherwise the error number of
-// the failure, with *why saying what happened.
-int appl_handle_incomplete(appl_handle *h, const char **why);
+// 0 when the data written into the file arrived whole. Through the data
+// mover: every writer closed it cleanly and no write failed. Through the BFST
+// service (the file has extents): its extents cover it from offset 0 without
+// gap or overlap, each lies inside a blob the file holds (*segs are then its
+// segments, in file order), no data arrived beside them, and the file holds
+// no blob that no extent uses. Otherwise the error number of the failure,
+// with *why saying what happened.
+int appl_handle_incomplete(appl_shared *sh, appl_handle *h, std::vector<store_seg> *segs, const char **why);
 
 // Hold (hold true) or release a blob by its tag for a handle: the link to the
-// blob store. Returns an MI status; a refusal leaves the hold unrecorded.
+// blob store. Called when a handle takes its first hold of a tag and when it
+// lets go of it. Returns an MI status; a refusal leaves the hold unrecorded.
 typedef int32_t (*appl_tag_hook)(void *ctx, const appl_handle *h, const std::string &tag, bool hold);
+// The hook of the appliance: the blob store (ctx) holds the blob for the
+// handle, or releases it; a tag the store does not have, or that another
+// handle holds, is refused.
+int32_t appl_blob_tag_hook(void *ctx, const appl_handle *h, const std::string &tag, bool hold);
+
+struct blob_store;
 
 struct appl_shared {
     appliance_config cfg;
     store *st = nullptr;
+    blob_store *blobs = nullptr;   // blobs of the BFST service
     appl_log *log = nullptr;
     uint16_t dm_port = 0;          // reported through MI_DM_PORT
+    void *tls_ctx = nullptr;       // TLS context of the control and data-mover services (--tls-dir)
     std::atomic<uint64_t> next_session{1};
     std::atomic<uint64_t> read_replies{0};  // data-mover read replies with data (failure injection)
 
@@ -100,7 +115,8 @@ struct appl_shared {
     std::mutex space_mu;                  // makes each space grant one step
     std::atomic<uint64_t> admin_alerts{0};  // received, over all files
 
-    // Unset: holds are only recorded on the handle.
+    // Unset: holds are only recorded on the handle (and no file with
+    // extents can be completed).
     appl_tag_hook tag_hook = nullptr;
     void *tag_hook_ctx = nullptr;
 

@@ -155,13 +155,14 @@ static bool ends_with(const std::string &s, const char *suffix)
 }
 
 // Settles the checksums of <dir>/<base> after a commit that a crash may have
-// interrupted: of the current and the new checksum file, the one that vouches
-// for the data on disk is kept.
-static void settle_new_sums(const std::string &dir, const std::string &base)
+// interrupted: of the current and the new checksum file (.kcs and .kcsn, or
+// .kms and .kmsn), the one that vouches for the data on disk is kept.
+static void settle_new_sums(const std::string &dir, const std::string &base, const char *cur_suffix,
+                            const char *new_suffix)
 {
     const std::string data = dir + "/" + base;
-    const std::string cur = dir + "/." + base + SUMS_SUFFIX;
-    const std::string fresh = dir + "/." + base + NEW_SUMS_SUFFIX;
+    const std::string cur = dir + "/." + base + cur_suffix;
+    const std::string fresh = dir + "/." + base + new_suffix;
     uint64_t size = 0;
     if (!store_regular_size(data, &size)) {
         unlink(fresh.c_str());
@@ -214,25 +215,73 @@ static std::string hidden_base(const std::string &n, const char *suffix)
     return n.substr(1, n.size() - 1 - strlen(suffix));
 }
 
+std::string store_blob_path(const store *st, const std::string &tag)
+{
+    return st->root + "/" + STORE_BLOB_DIR + "/" + tag;
+}
+
+std::string store_blob_sums_path(const store *st, const std::string &tag)
+{
+    return st->root + "/" + STORE_BLOB_DIR + "/." + tag + SUMS_SUFFIX;
+}
+
+// Reads a whole small file (at most a manifest's largest size) into buf. 0 or
+// an error number.
+static int read_small_file(int fd, uint64_t size, std::vector<unsigned char> *buf)
+{
+    if (size > STORE_SEG_HDR + uint64_t(STORE_SEG_ENTRY) * STORE_MAX_SEGS)
+        return KES_EFBIG;
+    buf->resize(size_t(size));
+    ssize_t got = store_pread_full(fd, buf->data(), buf->size(), 0);
+    return got < 0 ? store_errno() : size_t(got) != buf->size() ? KES_EIO : 0;
+}
+
+bool store_manifest_segs(const std::string &path, std::vector<store_seg> *segs)
+{
+    segs->clear();
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat sb;
+    std::vector<unsigned char> buf;
+    uint64_t size = 0;
+    const char *why = nullptr;
+    bool ok = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && read_small_file(fd, uint64_t(sb.st_size), &buf) == 0 &&
+              store_segs_decode(buf.data(), buf.size(), segs, &size, &why) == 0;
+    close(fd);
+    return ok;
+}
+
+bool store_dir_names(const std::string &dir, std::vector<std::string> *names)
+{
+    names->clear();
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return false;
+    while (struct dirent *de = readdir(d)) {
+        if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
+            names->emplace_back(de->d_name);
+    }
+    closedir(d);
+    return true;
+}
+
 // Walks the whole tree, at any depth, without following symbolic links:
 // removes leftovers of writers and commits that never finished, settles
 // interrupted commits, gives files without checksums their checksums, and
-// counts the bytes in use (data and attribute files).
-static void scan_tree(const std::string &root, uint64_t *used, uint64_t *adopted)
+// counts the bytes in use (data and attribute files, and the blobs assembled
+// files use, each once; their tags go to st->blob_refs). The blob directory
+// is left to the blob store.
+static void scan_tree(store *st, uint64_t *used, uint64_t *adopted)
 {
-    std::vector<std::string> dirs{root};
+    std::vector<std::string> dirs{st->root};
+    const std::string blob_dir = st->root + "/" + STORE_BLOB_DIR;
     while (!dirs.empty()) {
         std::string dir = std::move(dirs.back());
         dirs.pop_back();
-        DIR *d = opendir(dir.c_str());
-        if (d == nullptr)
-            continue;
         std::vector<std::string> names;
-        while (struct dirent *de = readdir(d)) {
-            if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0)
-                names.emplace_back(de->d_name);
-        }
-        closedir(d);
+        if (!store_dir_names(dir, &names))
+            continue;
         // Unfinished writes first, then interrupted commits, then the rest.
         for (const std::string &n : names) {
             if (is_hidden(n, PART_SUFFIX) || is_hidden(n, TMP_SUFFIX))
@@ -240,29 +289,47 @@ static void scan_tree(const std::string &root, uint64_t *used, uint64_t *adopted
         }
         for (const std::string &n : names) {
             if (is_hidden(n, NEW_SUMS_SUFFIX))
-                settle_new_sums(dir, hidden_base(n, NEW_SUMS_SUFFIX));
+                settle_new_sums(dir, hidden_base(n, NEW_SUMS_SUFFIX), SUMS_SUFFIX, NEW_SUMS_SUFFIX);
+            if (is_hidden(n, NEW_SEGS_SUMS_SUFFIX))
+                settle_new_sums(dir, hidden_base(n, NEW_SEGS_SUMS_SUFFIX), SEGS_SUMS_SUFFIX, NEW_SEGS_SUMS_SUFFIX);
         }
         for (const std::string &n : names) {
             std::string p = dir + "/" + n;
             struct stat sb;
-            if (lstat(p.c_str(), &sb) != 0)
+            if (p == blob_dir || lstat(p.c_str(), &sb) != 0)
                 continue;
             if (S_ISDIR(sb.st_mode)) {
                 dirs.push_back(p);
                 continue;
             }
             if (!S_ISREG(sb.st_mode) || is_hidden(n, PART_SUFFIX) || is_hidden(n, TMP_SUFFIX) ||
-                is_hidden(n, NEW_SUMS_SUFFIX))
+                is_hidden(n, NEW_SUMS_SUFFIX) || is_hidden(n, NEW_SEGS_SUMS_SUFFIX))
                 continue;
-            if (is_hidden(n, XATTR_SUFFIX) || is_hidden(n, SUMS_SUFFIX)) {
+            const char *side = is_hidden(n, XATTR_SUFFIX)       ? XATTR_SUFFIX
+                               : is_hidden(n, SUMS_SUFFIX)      ? SUMS_SUFFIX
+                               : is_hidden(n, SEGS_SUMS_SUFFIX) ? SEGS_SUMS_SUFFIX
+                                                                : nullptr;
+            if (side != nullptr) {
                 // attributes or checksums whose file is gone
-                const char *suffix = is_hidden(n, XATTR_SUFFIX) ? XATTR_SUFFIX : SUMS_SUFFIX;
-                if (!store_regular_size(dir + "/" + hidden_base(n, suffix), nullptr)) {
+                const std::string base = hidden_base(n, side);
+                if (!store_regular_size(dir + "/" + base, nullptr) ||
+                    (side == SUMS_SUFFIX && store_regular_size(dir + "/." + base + SEGS_SUMS_SUFFIX, nullptr))) {
                     unlink(p.c_str());
                     continue;
                 }
-                if (suffix == SUMS_SUFFIX)
+                if (side != XATTR_SUFFIX)
                     continue;  // checksums are not counted
+            } else if (n[0] != '.' && store_regular_size(dir + "/." + n + SEGS_SUMS_SUFFIX, nullptr)) {
+                // An assembled file: its blobs count once, and start-up keeps them.
+                std::vector<store_seg> segs;
+                if (store_manifest_segs(p, &segs)) {
+                    for (const store_seg &sg : segs) {
+                        uint64_t bsize = 0;
+                        if (st->blob_refs.insert(sg.tag).second &&
+                            store_regular_size(store_blob_path(st, sg.tag), &bsize))
+                            *used += bsize;
+                    }
+                }
             } else if (n[0] != '.' && !store_regular_size(dir + "/." + n + SUMS_SUFFIX, nullptr)) {
                 if (adopt_file(dir, n, uint64_t(sb.st_size)))
                     (*adopted)++;
@@ -348,7 +415,7 @@ int store_open(const std::string &root, uint64_t quota, store **out, std::string
         st->root.pop_back();
     st->quota = quota;
     uint64_t used = 0;
-    scan_tree(st->root, &used, &st->adopted);
+    scan_tree(st, &used, &st->adopted);
     st->used = used;
     *out = st;
     return 0;
@@ -368,3 +435,17 @@ bool store_has_space(store *st)
 {
     return st->quota == 0 || st->used.load() < st->quota;
 }
+
+int store_charge(store *st, uint64_t bytes)
+{
+    uint64_t used = st->used.fetch_add(bytes) + bytes;
+    if (st->quota != 0 && used > st->quota) {
+        store_release_bytes(st, bytes);
+        return KES_ENOSPC;
+    }
+    return 0;
+}
+
+void store_uncharge(store *st, uint64_t bytes) { store_release_bytes(st, bytes); }
+
+const std::set<std::string> &store_blob_refs(const store *st) { return st->blob_refs; }

@@ -18,6 +18,10 @@
 //                         u32 value length, value; big-endian)
 //   <dir>/.<name>.kcs     the checksum of each of its pages (store_sums.h)
 //   <dir>/.<name>.kcsn    new checksums while a commit is under way
+//   <dir>/.<name>.kms     in place of .kcs for a file assembled from blobs:
+//                         <name> then holds its manifest (store_segs.h), and
+//                         these are the checksums of the manifest's bytes
+//   <dir>/.<name>.kmsn    new ones while such a commit is under way
 // A created file is written as .kpart; a successful commit fsyncs it, makes
 // its checksums current and stores them as .kcsn, renames the data to <name>
 // and the checksums to .kcs, and fsyncs the directory. A writer that goes
@@ -29,19 +33,24 @@
 // settles a commit that a crash interrupted (the checksums that match the data
 // are kept), computes the checksums of complete files that have none (files
 // stored before checksums were kept), and counts the bytes in use: data files
-// and attribute files at any depth; checksum files are not counted.
+// and attribute files at any depth, and once each the blobs that assembled
+// files use; checksum files are not counted. The blob directory itself is
+// the blob store's (blob_store.h).
 //
 // Status values are error numbers in the Windows runtime's numbering
 // (KES_E* of datamover/util.h).
 #pragma once
 
+#include "appliance/store_segs.h"
 #include "appliance/store_sums.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 constexpr size_t STORE_MAX_COMPONENT = 200;
 constexpr size_t STORE_MAX_NAME = 1024;        // whole network name
@@ -78,6 +87,16 @@ uint64_t store_adopted_files(store *st);
 void store_set_verify(store *st, bool on);
 // True when the quota leaves room for at least one more byte.
 bool store_has_space(store *st);
+// Counts bytes kept beside the files (blobs of the BFST service) against the
+// quota: KES_ENOSPC, and nothing counted, when they would exceed it.
+int store_charge(store *st, uint64_t bytes);
+// Gives counted bytes back when they are removed.
+void store_uncharge(store *st, uint64_t bytes);
+// Tags of the blobs that assembled files used when the store opened: the
+// blobs that start-up keeps.
+const std::set<std::string> &store_blob_refs(const store *st);
+// The names in a directory, "." and ".." left out. False when it cannot be read.
+bool store_dir_names(const std::string &dir, std::vector<std::string> *names);
 
 // Open modes of store_file_open.
 enum : unsigned {
@@ -91,7 +110,8 @@ enum : unsigned {
 // (KES_ENOENT otherwise, also for a file still being written). Creating makes
 // a new invisible file that a later commit publishes; with STORE_EXCL a
 // complete file or one being written by someone else gives KES_EEXIST.
-// Writing without creating writes an existing complete file in place.
+// Writing without creating writes an existing complete file in place; a file
+// assembled from blobs is never written in place (KES_EROFS).
 int store_file_open(store *st, const std::string &rel, unsigned mode, std::shared_ptr<store_file> *out);
 
 const std::string &store_file_rel(const store_file *f);
@@ -114,12 +134,19 @@ int store_file_sync(store_file *f);
 // brought up to date. Committing twice is 0. KES_ENOENT when the file was
 // deleted meanwhile.
 int store_file_commit(store_file *f);
+// Makes a created file into which nothing was written the file made of the
+// given segments of blobs (store_segs.h): its manifest is written and
+// committed like data. The blobs must be finished, and belong to the file
+// from then on: deleting or replacing it removes them. KES_EINVAL with *why
+// saying what is wrong when the segments do not make a whole file or data was
+// written into the file; otherwise as store_file_commit.
+int store_file_commit_segments(store_file *f, std::vector<store_seg> segs, const char **why);
 // Gives up a created file that was never committed: removes it and its
 // attributes. Does nothing for other files.
 void store_file_abandon(store_file *f);
 
-// Removes a complete file (or one being written) and its attributes.
-// KES_ENOENT when there is none.
+// Removes a complete file (or one being written) and its attributes, and the
+// blobs of an assembled file. KES_ENOENT when there is none.
 int store_delete(store *st, const std::string &rel);
 
 // Attributes by relative name; the file must be complete or being written.

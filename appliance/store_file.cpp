@@ -1,6 +1,7 @@
 // Files of the store: open by mode, positioned reads checked against the
 // page checksums, writes counted against the quota, sync, commit (the file
-// becomes visible only whole and on disk), abandon and delete.
+// becomes visible only whole and on disk; a file assembled from blobs as its
+// manifest), abandon and delete.
 #include "appliance/store_int.h"
 
 #include "datamover/byteorder.h"
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +59,16 @@ int store_file_open(store *st, const std::string &rel, unsigned mode, std::share
         f->fd = fd;
         f->size = uint64_t(sb.st_size);
         f->charged = uint64_t(sb.st_size);  // counted when it was committed or found
+        if (store_regular_size(store_hidden_path(st, rel, SEGS_SUMS_SUFFIX), nullptr)) {
+            // Assembled from blobs: read through its segments, never written in place.
+            if ((mode & STORE_WRITE) != 0)
+                return KES_EROFS;
+            int rc = store_load_assembled(f.get());
+            if (rc != 0)
+                return rc;
+            *out = std::move(f);
+            return 0;
+        }
         // Its checksums; a file whose checksums are lost is opened all the
         // same, and every read of it says why it is refused.
         const char *why = nullptr;
@@ -113,6 +125,8 @@ int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t 
         return KES_EBADF;
     if (off >= STORE_MAX_OFFSET)
         return 0;
+    if (f->assembled)
+        return store_segs_pread(f, buf, len, off, got, dmg);
     if (f->st->verify.load(std::memory_order_relaxed))
         return sums_pread(f->sums, f->fd, f->size.load(), buf, len, off, got, dmg);
     size_t done = 0;
@@ -182,8 +196,8 @@ int store_file_sync(store_file *f)
 namespace {
 
 // Brings the checksums of an open file up to date and stores them as the new
-// checksum file; its size is what the data file holds now.
-int seal_sums(store_file *f, uint64_t *size)
+// checksum file (named with new_suffix); its size is what the data file holds now.
+int seal_sums(store_file *f, const char *new_suffix, uint64_t *size)
 {
     struct stat sb;
     if (fstat(f->fd, &sb) != 0)
@@ -191,7 +205,7 @@ int seal_sums(store_file *f, uint64_t *size)
     *size = uint64_t(sb.st_size);
     int rc = sums_seal(f->sums, f->fd, *size);
     if (rc == 0)
-        rc = sums_save(f->sums, store_hidden_path(f->st, f->rel, NEW_SUMS_SUFFIX));
+        rc = sums_save(f->sums, store_hidden_path(f->st, f->rel, new_suffix));
     return rc;
 }
 
@@ -206,10 +220,52 @@ void true_up(store_file *f, uint64_t size)
     }
 }
 
-}  // namespace
-
-int store_file_commit(store_file *f)
+// Removes the blobs of an assembled file's segments, and gives their bytes back.
+void release_blobs(store *st, const std::vector<store_seg> &segs)
 {
+    std::set<std::string> done;
+    for (const store_seg &sg : segs) {
+        if (!done.insert(sg.tag).second)
+            continue;
+        store_unlink_counted(st, store_blob_path(st, sg.tag));
+        unlink(store_blob_sums_path(st, sg.tag).c_str());
+    }
+}
+
+// Removes the complete file at rel with its checksums, and its blobs when it
+// was assembled from them; its attributes stay. False when there is none.
+// st->mu held.
+bool remove_complete_locked(store *st, const std::string &rel, int *err)
+{
+    *err = 0;
+    const std::string fin = store_final_path(st, rel);
+    uint64_t size = 0;
+    if (!store_regular_size(fin, &size))
+        return false;
+    std::vector<store_seg> segs;
+    if (store_regular_size(store_hidden_path(st, rel, SEGS_SUMS_SUFFIX), nullptr))
+        store_manifest_segs(fin, &segs);
+    if (unlink(fin.c_str()) != 0) {
+        *err = store_errno();
+        return true;
+    }
+    store_release_bytes(st, size);
+    // (new checksums, ".kcsn" or ".kmsn", only exist while a commit that
+    // holds st->mu writes them: they are the replacing file's)
+    for (const char *suffix : {SUMS_SUFFIX, SEGS_SUMS_SUFFIX})
+        unlink(store_hidden_path(st, rel, suffix).c_str());
+    // Once the file is gone no one reaches its blobs; a crash before they
+    // go leaves them to the next start-up.
+    release_blobs(st, segs);
+    return true;
+}
+
+// Commits a file whose data is itself (assembled false) or the manifest of
+// its segments (true); the two keep their checksums under different names.
+int commit_as(store_file *f, bool assembled)
+{
+    const char *cur_suffix = assembled ? SEGS_SUMS_SUFFIX : SUMS_SUFFIX;
+    const char *new_suffix = assembled ? NEW_SEGS_SUMS_SUFFIX : NEW_SUMS_SUFFIX;
     int rc = store_file_sync(f);
     if (rc != 0)
         return rc;
@@ -225,9 +281,9 @@ int store_file_commit(store_file *f)
             f->sealed = true;  // no write gets in between the checksums and the rename
     }
     uint64_t size = 0;
-    rc = seal_sums(f, &size);
+    rc = seal_sums(f, new_suffix, &size);
     if (rc != 0) {
-        unlink(store_hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str());
+        unlink(store_hidden_path(st, f->rel, new_suffix).c_str());
         std::lock_guard<std::mutex> alk(f->amu);
         f->sealed = false;
         return rc;
@@ -237,9 +293,17 @@ int store_file_commit(store_file *f)
     if (f->created) {
         uint64_t old_size = 0;
         bool replaced = store_regular_size(fin, &old_size);
+        if (replaced &&
+            (assembled || store_regular_size(store_hidden_path(st, f->rel, SEGS_SUMS_SUFFIX), nullptr))) {
+            // A file replaced by one of the other kind, or one with blobs,
+            // goes first, so its checksums and blobs never outlive it.
+            int err = 0;
+            remove_complete_locked(st, f->rel, &err);
+            replaced = false;
+        }
         if (rename(store_hidden_path(st, f->rel, PART_SUFFIX).c_str(), fin.c_str()) != 0) {
             rc = store_errno();
-            unlink(store_hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str());
+            unlink(store_hidden_path(st, f->rel, new_suffix).c_str());
             std::lock_guard<std::mutex> alk(f->amu);
             f->sealed = false;
             return rc;
@@ -251,10 +315,32 @@ int store_file_commit(store_file *f)
         if (replaced)
             store_release_bytes(st, old_size);
     }
-    if (rename(store_hidden_path(st, f->rel, NEW_SUMS_SUFFIX).c_str(),
-               store_hidden_path(st, f->rel, SUMS_SUFFIX).c_str()) != 0)
+    if (rename(store_hidden_path(st, f->rel, new_suffix).c_str(), store_hidden_path(st, f->rel, cur_suffix).c_str()) !=
+        0)
         return store_errno();
     return store_fsync_dir(fin);
+}
+
+}  // namespace
+
+int store_file_commit(store_file *f) { return commit_as(f, false); }
+
+int store_file_commit_segments(store_file *f, std::vector<store_seg> segs, const char **why)
+{
+    *why = nullptr;
+    uint64_t size = 0;
+    if (store_segs_check(&segs, &size, why) != 0)
+        return KES_EINVAL;
+    if (!f->created || f->size.load() != 0) {
+        *why = "data arrived for it beside its extents";
+        return KES_EINVAL;
+    }
+    // The manifest is the file's data; the blobs are durable already.
+    const std::vector<unsigned char> m = store_segs_encode(segs, size);
+    int rc = store_file_pwrite(f, m.data(), m.size(), 0);
+    if (rc != 0)
+        return rc;
+    return commit_as(f, true);
 }
 
 void store_file_abandon(store_file *f)
@@ -274,23 +360,21 @@ int store_delete(store *st, const std::string &rel)
         store_drop_writer_locked(w->second);
         found = true;
     }
-    std::string fin = store_final_path(st, rel);
-    uint64_t size = 0;
-    if (store_regular_size(fin, &size)) {
-        if (unlink(fin.c_str()) != 0)
-            return store_errno();
-        store_release_bytes(st, size);
+    int err = 0;
+    if (remove_complete_locked(st, rel, &err)) {
+        if (err != 0)
+            return err;
         found = true;
     }
     if (!found)
         return KES_ENOENT;
     store_unlink_counted(st, store_hidden_path(st, rel, XATTR_SUFFIX));
-    unlink(store_hidden_path(st, rel, SUMS_SUFFIX).c_str());
-    unlink(store_hidden_path(st, rel, NEW_SUMS_SUFFIX).c_str());
     return 0;
 }
 
 uint32_t store_file_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max)
 {
+    if (f->assembled)
+        return store_segs_sums(f, first, out, max);
     return sums_get(f->sums, first, out, max);
 }

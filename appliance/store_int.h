@@ -2,7 +2,7 @@
 // file, the names of the hidden files beside a file, and the helpers the
 // store's modules share (store.cpp: names, paths, opening and scanning the
 // store; store_file.cpp: open files, commit and delete; store_attrs.cpp:
-// named attributes).
+// named attributes; store_assembled.cpp: reading files assembled from blobs).
 #pragma once
 
 #include "appliance/store.h"
@@ -10,8 +10,11 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 constexpr uint64_t STORE_MAX_OFFSET = 1ULL << 46;
 constexpr const char *PART_SUFFIX = ".kpart";
@@ -19,6 +22,21 @@ constexpr const char *XATTR_SUFFIX = ".kxa";
 constexpr const char *TMP_SUFFIX = ".ktmp";
 constexpr const char *SUMS_SUFFIX = ".kcs";
 constexpr const char *NEW_SUMS_SUFFIX = ".kcsn";
+constexpr const char *SEGS_SUMS_SUFFIX = ".kms";
+constexpr const char *NEW_SEGS_SUMS_SUFFIX = ".kmsn";
+// Blobs of an assembled file kept open for its readers.
+constexpr size_t STORE_OPEN_BLOBS = 4;
+
+// A blob an assembled file reads from.
+struct seg_blob {
+    std::string tag;
+    int fd = -1;
+    uint64_t size = 0;
+    sums_file *sums = nullptr;
+    const char *why = nullptr;  // why it cannot be read; null when it can
+
+    ~seg_blob();
+};
 
 struct store {
     std::string root;
@@ -28,6 +46,7 @@ struct store {
     uint64_t adopted = 0;
     std::mutex mu;                                  // guards writers and every rename/unlink
     std::map<std::string, store_file *> writers;    // created files not yet committed
+    std::set<std::string> blob_refs;                // blobs assembled files used at open
 };
 
 struct store_file {
@@ -46,6 +65,12 @@ struct store_file {
     uint64_t charged = 0;     // guarded by amu
     bool gone = false;        // guarded by amu (set with st->mu held as well)
     bool sealed = false;      // committed: no more writes; guarded by amu
+    // A complete file assembled from blobs, opened for reading: its segments
+    // (size is then the size they add up to), and the blobs read last.
+    bool assembled = false;
+    std::vector<store_seg> segs;
+    std::mutex bmu;
+    std::vector<std::shared_ptr<seg_blob>> blobs;  // guarded by bmu
 
     ~store_file();
 };
@@ -67,3 +92,18 @@ void store_release_bytes(store *st, uint64_t n);
 void store_unlink_counted(store *st, const std::string &path);
 // Unlinks the hidden file of an uncommitted writer and its attributes; st->mu held.
 void store_drop_writer_locked(store_file *f);
+
+// <root>/.bfst/<tag> and <root>/.bfst/.<tag>.kcs: a blob and its checksums.
+std::string store_blob_path(const store *st, const std::string &tag);
+std::string store_blob_sums_path(const store *st, const std::string &tag);
+// The segments of the assembled file at path, read without its checksums
+// (the manifest's own checksum still guards it). False when it has none.
+bool store_manifest_segs(const std::string &path, std::vector<store_seg> *segs);
+
+// Reading an assembled file (store_assembled.cpp). Opens its manifest (f->fd,
+// f->size its length), checked against its checksums: f then reads through
+// its segments, or refuses every read saying why. 0 or KES_ENOMEM.
+int store_load_assembled(store_file *f);
+// store_file_pread and store_file_sums of an assembled file.
+int store_segs_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg);
+uint32_t store_segs_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t max);

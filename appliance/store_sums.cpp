@@ -32,8 +32,9 @@ uint64_t page_len(uint64_t page, uint64_t size) { return std::min<uint64_t>(P, s
 
 int kes_errno() { return util_errno_to_kes(errno); }
 
-// Reads exactly n bytes at off unless the file ends first; the count read or -1.
-ssize_t pread_full(int fd, void *buf, size_t n, uint64_t off)
+}  // namespace
+
+ssize_t store_pread_full(int fd, void *buf, size_t n, uint64_t off)
 {
     size_t done = 0;
     while (done < n) {
@@ -48,6 +49,8 @@ ssize_t pread_full(int fd, void *buf, size_t n, uint64_t off)
     }
     return ssize_t(done);
 }
+
+namespace {
 
 // One page-sized buffer per thread for pages that are only partly wanted.
 unsigned char *scratch()
@@ -162,7 +165,7 @@ int sums_load(const std::string &path, uint64_t size, sums_file **out, const cha
         *why = "no memory for its checksums";
         return KES_ENOMEM;
     }
-    ssize_t got = pread_full(fd, raw.data(), raw.size(), 0);
+    ssize_t got = store_pread_full(fd, raw.data(), raw.size(), 0);
     close(fd);
     if (got != ssize_t(raw.size()) || memcmp(raw.data(), SUMS_MAGIC, 8) != 0 || be_get32(&raw[8]) != P ||
         be_get32(&raw[12]) != DM_SUM_ALG_XXH3_64 || be_get64(&raw[16]) != size) {
@@ -266,7 +269,7 @@ int sums_seal(sums_file *s, int fd, uint64_t size)
         if (s->cur[page] == CUR_TAIL && (page == fresh || (s->size == size && page + 1 == n)))
             continue;
         unsigned char *b = scratch();
-        ssize_t got = pread_full(fd, b, size_t(len), page * P);
+        ssize_t got = store_pread_full(fd, b, size_t(len), page * P);
         if (got < 0)
             return kes_errno();
         if (uint64_t(got) != len)
@@ -403,7 +406,7 @@ int sums_pread(sums_file *s, int fd, uint64_t size, void *buf, size_t len, uint6
             while (run_end < size && end >= run_end + page_len(run_end / P, size))
                 run_end += page_len(run_end / P, size);
             const size_t n = size_t(run_end - pos);
-            ssize_t r = pread_full(fd, dst + (pos - off), n, pos);
+            ssize_t r = store_pread_full(fd, dst + (pos - off), n, pos);
             if (r < 0)
                 return kes_errno();
             if (size_t(r) != n) {
@@ -430,7 +433,7 @@ int sums_pread(sums_file *s, int fd, uint64_t size, void *buf, size_t len, uint6
         }
         // A page only partly wanted: read and check it whole, copy the part.
         unsigned char *b = scratch();
-        ssize_t r = pread_full(fd, b, size_t(plen), ps);
+        ssize_t r = store_pread_full(fd, b, size_t(plen), ps);
         if (r < 0)
             return kes_errno();
         const uint64_t b_end = std::min(end, ps + plen);

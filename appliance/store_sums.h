@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 struct sums_file;
 
@@ -76,3 +77,5 @@ uint32_t sums_get(sums_file *s, uint64_t first_page, uint64_t *out, uint32_t max
 int store_replace_file(const std::string &path, const void *data, size_t len);
 // fsync of the directory that holds path. 0 or an error number.
 int store_fsync_dir(const std::string &path);
+// Reads exactly n bytes at off unless the file ends first; the count read or -1.
+ssize_t store_pread_full(int fd, void *buf, size_t n, uint64_t off);

@@ -15,6 +15,7 @@
 #include "datamover/byteorder.h"
 #include "datamover/dm_int.h"
 #include "appliance/appliance.h"
+#include "bench/bench_util.h"
 #include "datamover/ost_mi.h"
 #include "lib/common/mi_comm.h"
 #include "lib/common/pgnauth.h"
@@ -40,37 +41,6 @@
 #include <vector>
 
 namespace {
-
-double now_s()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool write_all(int fd, const void *p, size_t n)
-{
-    auto *c = static_cast<const char *>(p);
-    while (n > 0) {
-        ssize_t r = write(fd, c, n);
-        if (r <= 0)
-            return false;
-        c += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool read_all(int fd, void *p, size_t n)
-{
-    auto *c = static_cast<char *>(p);
-    while (n > 0) {
-        ssize_t r = read(fd, c, n);
-        if (r <= 0)
-            return false;
-        c += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------- child: raw TCP
 
@@ -193,29 +163,15 @@ void dm_serve(responder &r)
 
 [[noreturn]] void child(int report_fd, const std::string &dir)
 {
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(ls, 4);
-    socklen_t al = sizeof a;
-    getsockname(ls, reinterpret_cast<sockaddr *>(&a), &al);
-    int raw_port = ntohs(a.sin_port);
+    int raw_port = 0;
+    int ls = bench_listen_loopback(&raw_port);
 
     std::thread raw([ls, dir] { raw_serve(ls, dir + "/dm_bench.raw"); });
     raw.detach();
     int32_t one = 1;
     dm_set_option(DM_OPT_NODELAY, &one, sizeof one);
     if (getenv("KES_BENCH_RESPONDER") == nullptr) {
-        appliance_config cfg;
-        cfg.listen_addr = "127.0.0.1";
-        cfg.mi_port = 0;
-        cfg.root = dir + "/dm_bench.store";
-        mkdir(cfg.root.c_str(), 0700);
-        cfg.users = {{"bench", "bench-pw"}};
-        cfg.log_level = 3;
-        cfg.log_file = dir + "/dm_bench.log";
+        appliance_config cfg = bench_appliance_config(dir, "dm_bench");
         cfg.verify_reads = getenv("KES_BENCH_NO_VERIFY") == nullptr;
         appliance *app = nullptr;
         std::string msg;
@@ -245,21 +201,9 @@ void dm_serve(responder &r)
 
 // ---------------------------------------------------------------- parent: client
 
-int raw_connect(int port)
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return -1;
-    return s;
-}
-
 double raw_copy(int port, char cmd, uint64_t size, std::vector<char> &buf)
 {
-    int s = raw_connect(port);
+    int s = bench_connect_loopback(port);
     if (s < 0)
         return -1;
     double t0 = now_s();
@@ -289,24 +233,14 @@ int main(int argc, char **argv)
     const uint64_t size = mib << 20;
     signal(SIGPIPE, SIG_IGN);
 
-    int pfd[2];
-    if (pipe(pfd) != 0)
-        return 1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pfd[0]);
-        child(pfd[1], dir);
-    }
-    close(pfd[1]);
     int ports[3];
-    if (!read_all(pfd[0], ports, sizeof ports) || ports[1] == 0) {
+    pid_t pid = bench_start_child(child, dir, ports, 3);
+    if (pid < 0) {
         fprintf(stderr, "responder did not start\n");
         return 1;
     }
 
-    std::vector<char> buf(bsz);
-    for (size_t i = 0; i < bsz; i++)
-        buf[i] = static_cast<char>(i * 131 + 7);
+    std::vector<char> buf = bench_pattern(bsz);
 
     double raw_w = raw_copy(ports[0], 'W', size, buf);
     double raw_r = raw_copy(ports[0], 'R', size, buf);

@@ -2,7 +2,33 @@
  * sessions and stores that move backup data to the appliance as blobs
  * identified by tags. Every call returns 0 or a library code; on failure the
  * last argument receives an error text the caller releases with
- * bfst2_free_error_string (it may be null). */
+ * bfst2_free_error_string (it may be null); on success it is set to null.
+ *
+ * Use. bfst2_initialize first (counted; as many bfst2_finalize). A
+ * credential (a password, or PEM certificate files: CA, certificate, key,
+ * optional revocation list), then a connection handle to host:port with a
+ * timeout in seconds (0 means 60) that bounds the connect and every wait for
+ * an answer, and an encryption type: "ost-no-encrypt" (clear) or "ost" (TLS
+ * 1.2 keyed by the credential). bfst2_connect (flag 0x10000: for a backup)
+ * and bfst2_open, then sessions, and stores inside started sessions. A store
+ * takes the caller's memory through buffers (attached, never copied) and
+ * ends as one blob: bfst2_store_tag seals it and fills the tag,
+ * bfst2_store_finish ends the store. Destroying a store that was not
+ * finished gives its blob up. A connection whose transport failed fails
+ * every later call at once; bfst2_connect starts it afresh.
+ *
+ * Tags. A tag buffer is the tag length (bfst2_get_tag_length) plus one bytes;
+ * its first byte holds the length, the tag follows. bfst2_tag_to_ascii takes
+ * such a buffer and writes 2 x length hexadecimal digits and a terminator.
+ *
+ * Statistics of a store: link = bytes the caller stored, bytes handed to the
+ * caller (0: stores hand back no data), bytes sent and received on the socket
+ * (framing and TLS included); operation = bytes input, unique before and
+ * after compression (the appliance neither deduplicates nor compresses, so
+ * all three are the input).
+ *
+ * Calls on one connection and its sessions and stores are serialized by the
+ * connection; different connections work in parallel. */
 #ifndef KESTRALON_BFST2_H
 #define KESTRALON_BFST2_H
 

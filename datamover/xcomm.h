@@ -99,6 +99,15 @@
 //   xcomm_endp_flush, or before the next wait blocks. With the owner's
 //   defer_acks, the ACK of a received RSP waits the same way, so that it
 //   rides with the next request.
+// - TLS (xcomm_ssl.h): an endpoint with a certificate directory (or a shared
+//   context) advertises TLS in its connect negotiate; a client that requires
+//   it asks for it, a server that requires it demands it of capable clients,
+//   never for a peer on 127.0.0.1. The handshake follows the negotiate on
+//   the same socket: a client's inside its open or reconnect (bounded by
+//   negotiate_wait_s), a server's step by step as the socket allows, with
+//   nothing but the negotiate reply written before it completes. A client
+//   whose connection ran in TLS makes a new handshake after a reconnect, and
+//   the server's record waits for it before it retransmits.
 //
 // Callback rules: completion callbacks, release callbacks, close_cb and
 // accept_cb run with the endpoint lock held and must not call back into the
@@ -237,7 +246,8 @@ enum : int {
 // Verify modes of an endpoint's TLS.
 enum : int32_t {
     XCOMM_TLS_VERIFY_NONE = 0,
-    XCOMM_TLS_VERIFY_PEER = 1,  // the peer must present a certificate the CA signed
+    XCOMM_TLS_VERIFY_PEER = 1,    // the peer must present a certificate the CA signed
+    XCOMM_TLS_VERIFY_STRICT = 2,  // ... whose own signature holds, and whose common name is the host's
 };
 
 // "Collect without waiting" marker for xcomm_endp_wait's timeout.
@@ -289,6 +299,10 @@ typedef int (*xcomm_accept_cb_t)(xcomm_endp *endp, xcomm_fd *fd);
 typedef void (*xcomm_close_cb_t)(xcomm_endp *endp, xcomm_fd *fd, int reason);
 typedef int (*xcomm_pre_recv_cb_t)(xcomm_msg *msg, struct iovec *iov, int cnt, uint32_t skip);
 typedef int (*xcomm_post_recv_cb_t)(xcomm_msg *msg);
+// Server role: a connection's TLS handshake ended, rc 0 with a description of
+// the session ("TLSv1.2 AES256-SHA256, peer /CN=..."), or a failure with its
+// reason. Endpoint lock held.
+typedef void (*xcomm_tls_cb_t)(xcomm_endp *endp, xcomm_fd *fd, int rc, const char *text);
 
 // ---- message ----
 struct xcomm_sge {
@@ -384,6 +398,7 @@ struct xcomm_fd {
         uint16_t rpc_id;
     } reconnect;
     void *ssl;                // TLS session, null on a plain connection
+    int32_t ssl_want_write;   // a server handshake waits for the socket to take more
     void *owner_data;         // free for the endpoint owner (cleared on recycle)
     xcomm_sent_rec *sent;     // recent sends, allocated once reconnection is agreed
     int32_t recv_busy;        // a thread is inside the allocation callback for this connection
@@ -442,6 +457,7 @@ struct xcomm_endp {
     xcomm_close_cb_t close_cb;
     xcomm_pre_recv_cb_t pre_recv_cb;
     xcomm_post_recv_cb_t post_recv_cb;
+    xcomm_tls_cb_t tls_cb;
     xcomm_stats stats;
     int64_t last_select_sec;  // monotonic
     int64_t last_select_usec;
@@ -465,7 +481,7 @@ struct xcomm_endp {
     // TLS
     int32_t tls_flags;        // XCOMM_TLS_*
     int32_t verify_mode;      // XCOMM_TLS_VERIFY_*
-    void *ssl_ctx;
+    void *ssl_ctx;            // the endpoint's reference to its TLS context
     char *ca_path;
     char *cert_path;
     char *key_path;
@@ -505,6 +521,7 @@ struct xcomm_endp_owner {
     int32_t msgs_per_pass = 0;             // default XCOMM_MSGS_PER_PASS
     int32_t reconnect = XCOMM_RECONNECT_OFF;  // client role: XCOMM_RECONNECT_ON re-establishes broken connections
     int32_t reconnect_timeout_s = 0;       // server role: how long a broken connection waits for its client (0: never)
+    xcomm_tls_cb_t tls_cb = nullptr;       // server role: told how each TLS handshake ended
     bool defer_acks = false;               // ACKs of received RSPs ride with the next request (or go before a wait blocks)
 };
 // 0, or XCOMM_ERR_ENDP for an endpoint not initialised or a peek size out of range.

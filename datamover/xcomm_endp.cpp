@@ -214,6 +214,7 @@ int xcomm_endp_set_owner(xcomm_endp *endp, const xcomm_endp_owner *own)
         endp->msgs_per_pass = own->msgs_per_pass;
     endp->reconnect_allowed = own->reconnect != XCOMM_RECONNECT_OFF ? XCOMM_RECONNECT_ON : XCOMM_RECONNECT_OFF;
     endp->reconnect_timeout = std::max(0, own->reconnect_timeout_s);
+    endp->tls_cb = own->tls_cb;
     endp->defer_acks = own->defer_acks ? 1 : 0;
     return 0;
 }

@@ -28,7 +28,7 @@ long fd_read(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt, int *er
 {
     if (fd->ssl != nullptr) {
         int r = xcomm_ssl_recvmsg(endp, fd, iov, cnt, 0, err);
-        return r < 0 ? -1 : r;
+        return r < 0 ? -1 : r;  // 0: the peer closed the session
     }
     long r = xcomm_recvmsg(fd->sock, iov, cnt, 0);
     *err = r < 0 ? errno : 0;
@@ -95,11 +95,19 @@ int skip_vec(struct iovec *v, int cnt, size_t skip)
     return i;
 }
 
+// While a server's TLS handshake is pending only its negotiate reply, which
+// travels in clear ahead of it, may go out; everything else waits for the
+// session.
+bool may_send_now(const xcomm_fd *fd, const xcomm_msg *m)
+{
+    return fd->receive_state != XCOMM_FD_SSL_ACCEPT || (m->hdr.type == XCOMM_MSG_NEGOTIATE && fd->ssl == nullptr);
+}
+
 xcomm_slot *next_to_send(xcomm_endp *endp, xcomm_fd *fd)
 {
     for (xcomm_slot *s = endp->pending.head; s != nullptr; s = s->next)
         if (s->msg != nullptr && s->msg->fd == fd && s->msg->bytes_processed < s->msg->total_bytes)
-            return s;
+            return may_send_now(fd, s->msg) ? s : nullptr;
     return nullptr;
 }
 
@@ -109,6 +117,15 @@ bool may_read_ahead(const xcomm_fd *fd)
 {
     return fd->ssl == nullptr && fd->receive_state != XCOMM_FD_SSL_ACCEPT &&
            (fd->state & (XCOMM_FD_NEGOTIATED | XCOMM_FD_CONNECTED)) != 0 && !(fd->state & XCOMM_FD_ACCEPTED);
+}
+
+// A negotiate reply of this connection not yet fully written.
+bool negotiate_reply_pending(const xcomm_endp *endp, const xcomm_fd *fd)
+{
+    for (const xcomm_slot *s = endp->pending.head; s != nullptr; s = s->next)
+        if (s->msg != nullptr && s->msg->fd == fd && s->msg->hdr.type == XCOMM_MSG_NEGOTIATE)
+            return true;
+    return false;
 }
 
 void consume_peek(xcomm_fd *fd, int n)
@@ -337,7 +354,8 @@ int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
         bool reconnected = false;
         while (first < cnt) {
             xcomm_msg *m = u.msgs[done];
-            int k = std::min(cnt - first, MAX_BUF_COUNT - 1);
+            // A session writes entry by entry and takes any number of them.
+            int k = fd->ssl != nullptr ? cnt - first : std::min(cnt - first, MAX_BUF_COUNT - 1);
             size_t want = 0;
             for (int i = 0; i < k; ++i)
                 want += v[first + i].iov_len;
@@ -506,7 +524,16 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
     addr_text t;
     for (int n = 0; n < per_pass; ++n) {
         if (fd->receive_state == XCOMM_FD_SSL_ACCEPT) {
-            int rc = xcomm_ssl_accept(endp, fd);
+            int rc;
+            if (fd->ssl == nullptr && (negotiate_reply_pending(endp, fd) || fd->peek_bytes_available != 0)) {
+                // A client starts its handshake only once it has the whole
+                // reply, and sends nothing between reply and handshake.
+                fd_addr_text(fd, &t);
+                ULOG_ERROR(SRC, "%s: %s sent data ahead of its TLS handshake\n", endp->rname, t.remote);
+                rc = XCOMM_ERR_AUTH;
+            } else {
+                rc = xcomm_ssl_accept(endp, fd);
+            }
             if (rc == XCOMM_ERR_NOMSG)
                 return 0;
             if (rc != 0) {
@@ -517,9 +544,14 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
             fd->receive_state = XCOMM_FD_RECEIVE_HDR;
         }
         if (fd->receive_state == XCOMM_FD_RECEIVE_HDR) {
-            if (fd->peek_bytes_available < peek_sz) {
-                // Over TLS the header is read as a record of its own first.
-                int upto = (fd->ssl != nullptr && fd->peek_bytes_available < XCOMM_HDR_SIZE) ? XCOMM_HDR_SIZE : peek_sz;
+            // A connection that has not negotiated yet gets exactly one header
+            // read: what follows a negotiate may be the start of a TLS
+            // handshake, which is the session's to read. Over TLS the header is
+            // a record of its own and the rest of the peek another, so it takes
+            // two reads to fill.
+            const int peek_to = (fd->state & XCOMM_FD_ACCEPTED) ? XCOMM_HDR_SIZE : peek_sz;
+            for (int reads = fd->ssl != nullptr ? 2 : 1; reads > 0 && fd->peek_bytes_available < peek_to; --reads) {
+                int upto = (fd->ssl != nullptr && fd->peek_bytes_available < XCOMM_HDR_SIZE) ? XCOMM_HDR_SIZE : peek_to;
                 if (may_read_ahead(fd))
                     upto = XCOMM_RECV_AHEAD;
                 struct iovec v = {fd->peek + fd->peek_bytes_available,
@@ -532,23 +564,25 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                             ULOG_TRACE(SRC, 2, "%s: no more data\n", endp->rname);
                             return XCOMM_ERR_NOMSG;
                         }
-                    } else {
-                        char text[256];
-                        xcomm_errtext(err, text, sizeof text);
-                        fd_addr_text(fd, &t);
-                        ULOG_ERROR(SRC,
-                                   "%s: xcomm_recvmsg (local %s, remote %s) - errno: %d, errmsg: %s.  Attempting to "
-                                   "reconnect.\n",
-                                   endp->rname, t.local, t.remote, err, text);
-                        return recv_io_error(ctx, endp, fd, reconnected);
+                        break;
                     }
-                } else if (r == 0) {
+                    char text[256];
+                    xcomm_errtext(err, text, sizeof text);
+                    fd_addr_text(fd, &t);
+                    ULOG_ERROR(SRC,
+                               "%s: xcomm_recvmsg (local %s, remote %s) - errno: %d, errmsg: %s.  Attempting to "
+                               "reconnect.\n",
+                               endp->rname, t.local, t.remote, err, text);
+                    return recv_io_error(ctx, endp, fd, reconnected);
+                }
+                if (r == 0) {
                     if (may_reconnect(endp, fd))
                         return recv_io_error(ctx, endp, fd, reconnected);
                     return XCOMM_ERR_CLOSED;
-                } else {
-                    fd->peek_bytes_available += static_cast<int>(r);
                 }
+                fd->peek_bytes_available += static_cast<int>(r);
+                if (static_cast<size_t>(r) < v.iov_len)
+                    break;
             }
             if (fd->peek_bytes_available < XCOMM_HDR_SIZE)
                 return XCOMM_ERR_NOMSG;

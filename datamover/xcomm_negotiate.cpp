@@ -236,6 +236,10 @@ int client_negotiate(xcomm_endp *endp, xcomm_fd *fd, const xcomm_hdr *h, int exp
         if (h->rpc_id == XCOMM_NEG_PLAIN) {
             if (endp->tls_flags & XCOMM_TLS_REQUIRED) {
                 ULOG_ERROR(SRC, "SSL not supported by server\n");
+                if (is_loopback(fd->laddr))
+                    ULOG_ERROR(SRC, "%s: connections from 127.0.0.1 never use TLS; with TLS required, reach the "
+                                    "server through another address\n",
+                               endp->rname);
                 return XCOMM_ERR_NEGOTIATE;
             }
             return 0;
@@ -394,7 +398,11 @@ int server_reconnect_negotiate(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, c
     old->rport = fd->rport;
     memcpy(old->peek, fd->peek, static_cast<size_t>(fd->peek_bytes_available));
     old->peek_bytes_available = fd->peek_bytes_available;
-    old->receive_state = XCOMM_FD_RECEIVE_HDR;
+    // A client whose connection ran in TLS starts a new handshake right after
+    // this reply; the retransmissions wait for the new session.
+    old->receive_state = (old->reconnect.rpc_id == XCOMM_NEG_TLS && !is_loopback(fd->raddr)) ? XCOMM_FD_SSL_ACCEPT
+                                                                                             : XCOMM_FD_RECEIVE_HDR;
+    old->ssl_want_write = 0;
     old->state = XCOMM_FD_ACTIVE | XCOMM_FD_NEGOTIATED;
     fd_stamp(old);
     fd->sock = -1;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "datamover/xcomm_int.h"
+#include "datamover/xcomm_ssl.h"
 
 using namespace xcomm_detail;
 
@@ -36,6 +37,13 @@ bool header_buffered(const xcomm_endp *endp, const xcomm_fd *fd)
     int peek_sz = std::clamp(endp->peek_sz, XCOMM_HDR_SIZE, XCOMM_HDR_PEEK_SIZE);
     uint64_t need = std::min<uint64_t>(static_cast<uint64_t>(peek_sz), XCOMM_HDR_SIZE + xcomm_hdr_get_size(&h));
     return static_cast<uint64_t>(fd->peek_bytes_available) >= need;
+}
+
+// A TLS session that holds decrypted bytes not yet read is ready too: they
+// are off the socket, which may stay quiet.
+bool tls_buffered(const xcomm_fd *fd)
+{
+    return fd->ssl != nullptr && !fd->recv_busy && xcomm_ssl_pending(fd) > 0;
 }
 
 }  // namespace
@@ -111,7 +119,9 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
             }
             if (!(fd->state & XCOMM_FD_ACTIVE) || fd->sock < 0)
                 continue;
-            if (header_buffered(endp, fd))
+            if (fd->ssl_want_write)
+                ev |= POLLOUT;  // a server handshake has more to write
+            if (header_buffered(endp, fd) || tls_buffered(fd))
                 ready_now = true;
             pfds.push_back(pollfd{fd->sock, ev, 0});
             ents.push_back(poll_ent{fd, fd->sock});
@@ -169,7 +179,10 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
         if (!(fd->state & XCOMM_FD_ACTIVE) || fd->sock != ents[i].sock)
             continue;
         short re = pfds[i].revents;
-        if ((re & (POLLIN | POLLHUP | POLLERR)) || header_buffered(endp, fd)) {
+        // Writable matters to a handshake only when it waits to write; a
+        // negotiate reply still going out is the send handler's.
+        bool handshake_writable = (re & POLLOUT) && fd->receive_state == XCOMM_FD_SSL_ACCEPT && fd->ssl_want_write;
+        if ((re & (POLLIN | POLLHUP | POLLERR)) || header_buffered(endp, fd) || tls_buffered(fd) || handshake_writable) {
             xcomm_fd *rfd = nullptr;
             int rc = recv_handler(ctx, endp, fd, &rfd);
             if (rc == XCOMM_ERR_RECONNECT_PENDING)

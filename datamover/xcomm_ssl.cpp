@@ -1,15 +1,37 @@
-// TLS seams of the transport. Sessions are not available in this build: the
-// endpoint keeps its certificate paths and advertises the capability, and
-// every handshake fails plainly instead of pretending.
+// TLS layer of the transport on OpenSSL: contexts from a certificate
+// directory, the client handshake inside an open, the server handshake as a
+// receive state of the engine, and reads and writes through a session that
+// never block.
 #include "datamover/xcomm_ssl.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include "datamover/posix/platform_xcomm.h"
 
 namespace {
+
 constexpr const char *SRC = "xcomm";
 constexpr size_t PATH_SZ = 1024;
+constexpr const char *CIPHERS = "AES256-SHA256";
+// A client's handshake when its endpoint sets no limit on the negotiate:
+// the peer still has this long to finish it.
+constexpr int HANDSHAKE_LIMIT_S = 60;
+
+SSL *sess(const xcomm_fd *fd) { return static_cast<SSL *>(fd->ssl); }
 
 char *make_path(const char *dir, const char *file)
 {
@@ -18,7 +40,347 @@ char *make_path(const char *dir, const char *file)
         snprintf(p, PATH_SZ, "%s/%s", dir, file);
     return p;
 }
+
+// ---------------------------------------------------------------- sockets under sessions
+
+// A session reads and writes its socket through these: MSG_DONTWAIT keeps the
+// engine's sockets in their blocking mode and still never waits, and
+// MSG_NOSIGNAL keeps a vanished peer from raising SIGPIPE in the host process.
+// The socket stays the connection's; the BIO never closes it.
+int sock_of(BIO *b) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(b))); }
+
+int bio_sock_write(BIO *b, const char *buf, int len)
+{
+    BIO_clear_retry_flags(b);
+    ssize_t r = send(sock_of(b), buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r < 0 && (xcomm_would_block(errno) || errno == EINTR))
+        BIO_set_retry_write(b);
+    return static_cast<int>(r);
+}
+
+int bio_sock_read(BIO *b, char *buf, int len)
+{
+    BIO_clear_retry_flags(b);
+    ssize_t r = recv(sock_of(b), buf, static_cast<size_t>(len), MSG_DONTWAIT);
+    if (r < 0 && (xcomm_would_block(errno) || errno == EINTR))
+        BIO_set_retry_read(b);
+    return static_cast<int>(r);
+}
+
+long bio_sock_ctrl(BIO *, int cmd, long, void *) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int bio_sock_create(BIO *b)
+{
+    BIO_set_init(b, 1);
+    return 1;
+}
+
+int bio_sock_destroy(BIO *) { return 1; }
+
+// Process-wide TLS set-up, done once under the process-wide lock.
+struct tls_globals {
+    bool started = false;
+    BIO_METHOD *sock_method = nullptr;
+    ~tls_globals()
+    {
+        if (sock_method != nullptr)
+            BIO_meth_free(sock_method);
+    }
+};
+tls_globals g_tls;
+
+int tls_startup()
+{
+    std::mutex *lk = xcomm_platform_startup() == 0 ? xcomm_global_lock() : nullptr;
+    if (lk == nullptr) {
+        ULOG_ERROR(SRC, "TLS cannot be set up: the process-wide lock is unavailable\n");
+        return XCOMM_ERR_AUTH;
+    }
+    std::lock_guard<std::mutex> g(*lk);
+    if (g_tls.started)
+        return 0;
+    // Thread ids and locking are OpenSSL's own business; only the strings
+    // and the socket BIO are ours to set up.
+    if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) {
+        ULOG_ERROR(SRC, "OPENSSL_init_ssl failed\n");
+        return XCOMM_ERR_AUTH;
+    }
+    BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "xcomm socket");
+    if (m == nullptr || BIO_meth_set_write(m, bio_sock_write) != 1 || BIO_meth_set_read(m, bio_sock_read) != 1 ||
+        BIO_meth_set_ctrl(m, bio_sock_ctrl) != 1 || BIO_meth_set_create(m, bio_sock_create) != 1 ||
+        BIO_meth_set_destroy(m, bio_sock_destroy) != 1) {
+        if (m != nullptr)
+            BIO_meth_free(m);
+        ULOG_ERROR(SRC, "BIO_meth_new failed\n");
+        return XCOMM_ERR_AUTH;
+    }
+    g_tls.sock_method = m;
+    g_tls.started = true;
+    return 0;
+}
+
+// ---------------------------------------------------------------- error texts
+
+// Logs every queued OpenSSL error with fmt ("...ret=%d, err=%d:%s\n") and
+// leaves the text of the last in last (when given).
+void log_queued(const char *fmt, int ret, char *last = nullptr, size_t last_len = 0)
+{
+    unsigned long e;
+    while ((e = ERR_get_error()) != 0) {
+        char text[256];
+        ERR_error_string_n(e, text, sizeof text);
+        util_log(UTIL_LOG_ERROR, SRC, __LINE__, fmt, ret, static_cast<int>(ERR_GET_REASON(e)), text);
+        if (last != nullptr)
+            util_strlcpy(last, text, last_len);
+    }
+}
+
+// Context creation: each queued error as "%s: (%s) err=%d:%s\n" (function,
+// file, reason code, text).
+void log_ctx_errors()
+{
+    const char *file = nullptr, *func = nullptr, *data = nullptr;
+    int line = 0, flags = 0;
+    unsigned long e;
+    while ((e = ERR_get_error_all(&file, &line, &func, &data, &flags)) != 0) {
+        char text[256];
+        ERR_error_string_n(e, text, sizeof text);
+        ULOG_ERROR(SRC, "%s: (%s) err=%d:%s\n", func != nullptr ? func : "?", file != nullptr ? file : "?",
+                   static_cast<int>(ERR_GET_REASON(e)), text);
+    }
+}
+
+// A key file with a pass phrase is refused, never asked about on a terminal.
+int no_passphrase(char *, int, int, void *) { return 0; }
+
+bool is_unexpected_eof(unsigned long e)
+{
+    return ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+// ---------------------------------------------------------------- contexts
+
+// OpenSSL decodes a certificate's extensions (key identifiers, constraints)
+// on first use and checks whether that happened without taking the
+// certificate's lock. A context shared by the threads of many connections
+// would have its CA certificates decoded by whichever handshake comes first
+// while others read them; decoding them here, before any handshake, leaves
+// the handshakes nothing to write.
+void cache_cert_extensions(SSL_CTX *ctx)
+{
+    if (X509 *own = SSL_CTX_get0_certificate(ctx); own != nullptr)
+        X509_check_purpose(own, -1, 0);
+    X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+    STACK_OF(X509_OBJECT) *objs = store != nullptr ? X509_STORE_get0_objects(store) : nullptr;
+    for (int i = 0; objs != nullptr && i < sk_X509_OBJECT_num(objs); ++i)
+        if (X509 *x = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objs, i)); x != nullptr)
+            X509_check_purpose(x, -1, 0);
+    ERR_clear_error();
+}
+
+struct ctx_paths {
+    const char *ca;
+    const char *cert;
+    const char *key;
+    const char *crl;
+};
+
+// Every failure frees the context, logs the reason and leaves it in why.
+int build_ctx(const char *who, const ctx_paths &p, bool server, SSL_CTX **out, char *why, size_t why_len)
+{
+    *out = nullptr;
+    char reason[PATH_SZ + 128] = "";
+    int rc = tls_startup();
+    if (rc != 0) {
+        util_strlcpy(why, "TLS cannot be set up in this process", why_len);
+        return rc;
+    }
+    ERR_clear_error();
+    SSL_CTX *ctx = nullptr;
+    auto fail = [&](int code) {
+        log_ctx_errors();
+        ULOG_ERROR(SRC, "%s", reason);
+        if (why != nullptr && why_len != 0) {
+            util_strlcpy(why, reason, why_len);
+            size_t n = strlen(why);
+            if (n > 0 && why[n - 1] == '\n')
+                why[n - 1] = '\0';
+        }
+        if (ctx != nullptr)
+            SSL_CTX_free(ctx);
+        return code;
+    };
+    // Only TLS 1.2 is offered or accepted.
+    ctx = SSL_CTX_new(TLS_method());
+    if (ctx == nullptr || SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) {
+        snprintf(reason, sizeof reason, "SSL_CTX_new TLSv1_2_method failed\n");
+        return fail(XCOMM_ERR_AUTH);
+    }
+    if (SSL_CTX_set_cipher_list(ctx, CIPHERS) != 1) {
+        snprintf(reason, sizeof reason, "SSL_CTX_set_cipher_list failed\n");
+        return fail(XCOMM_ERR_AUTH);
+    }
+    // Every connection makes a full handshake, so every peer certificate is
+    // checked against the CA and the revocation list as they are now; and
+    // nobody renegotiates under a running connection.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+
+    if (p.cert == nullptr) {
+        snprintf(reason, sizeof reason, "%s: SSL certificate file not specified\n", who);
+        return fail(XCOMM_ERR_AUTH);
+    }
+    if (SSL_CTX_use_certificate_file(ctx, p.cert, SSL_FILETYPE_PEM) != 1) {
+        snprintf(reason, sizeof reason, "%s: Can't read SSL certificate file %s\n", who, p.cert);
+        return fail(XCOMM_ERR_AUTH);
+    }
+    if (p.key == nullptr) {
+        snprintf(reason, sizeof reason, "%s: SSL key file not specified\n", who);
+        return fail(XCOMM_ERR_AUTH);
+    }
+    // The key is read first and compared with the certificate second, so a
+    // key that cannot be read and one that belongs to another certificate
+    // are told apart.
+    EVP_PKEY *pkey = nullptr;
+    if (BIO *kb = BIO_new(BIO_s_file()); kb != nullptr) {
+        if (BIO_read_filename(kb, p.key) == 1)
+            pkey = PEM_read_bio_PrivateKey(kb, nullptr, no_passphrase, nullptr);
+        BIO_free(kb);
+    }
+    if (pkey == nullptr) {
+        snprintf(reason, sizeof reason, "%s: Can't read SSL keyfile %s\n", who, p.key);
+        return fail(XCOMM_ERR_AUTH);
+    }
+    X509 *own = SSL_CTX_get0_certificate(ctx);
+    bool match = own != nullptr && X509_check_private_key(own, pkey) == 1;
+    bool used = match && SSL_CTX_use_PrivateKey(ctx, pkey) == 1;
+    EVP_PKEY_free(pkey);
+    if (!match || !used || SSL_CTX_check_private_key(ctx) != 1) {
+        ERR_clear_error();
+        snprintf(reason, sizeof reason, "%s: SSL Key and Certificate don't match\n", who);
+        return fail(XCOMM_ERR_AUTH);
+    }
+    if (server && EVP_PKEY_get_base_id(X509_get0_pubkey(own)) != EVP_PKEY_RSA) {
+        snprintf(reason, sizeof reason,
+                 "%s: SSL certificate %s has no RSA key; the cipher %s needs one on the server\n", who, p.cert,
+                 CIPHERS);
+        return fail(XCOMM_ERR_NOSUP);
+    }
+    if (p.crl != nullptr) {
+        BIO *b = BIO_new(BIO_s_file());
+        if (b == nullptr) {
+            snprintf(reason, sizeof reason, "%s: BIO_new failed\n", who);
+            return fail(XCOMM_ERR_AUTH);
+        }
+        X509_CRL *crl = nullptr;
+        X509_STORE *store = nullptr;
+        if (BIO_read_filename(b, p.crl) != 1)
+            snprintf(reason, sizeof reason, "%s: BIO_read_filename %s failed\n", who, p.crl);
+        else if ((store = SSL_CTX_get_cert_store(ctx)) == nullptr)
+            snprintf(reason, sizeof reason, "%s: SSL_CTX_get_cert_store %s failed\n", who, p.crl);
+        else if ((crl = PEM_read_bio_X509_CRL(b, nullptr, no_passphrase, nullptr)) == nullptr)
+            snprintf(reason, sizeof reason, "%s: PEM_read_bio_X509_CRL %s failed\n", who, p.crl);
+        else if (X509_STORE_add_crl(store, crl) != 1)
+            snprintf(reason, sizeof reason, "%s: X509_STORE_add_crl %s failed\n", who, p.crl);
+        X509_CRL_free(crl);
+        BIO_free(b);
+        if (reason[0] != '\0')
+            return fail(XCOMM_ERR_AUTH);
+        X509_VERIFY_PARAM *param = X509_VERIFY_PARAM_new();
+        if (param == nullptr) {
+            snprintf(reason, sizeof reason, "%s: X509_VERIFY_PARAM_new %s failed\n", who, p.crl);
+            return fail(XCOMM_ERR_AUTH);
+        }
+        bool set = X509_VERIFY_PARAM_set_flags(param, X509_V_FLAG_CRL_CHECK) == 1 && SSL_CTX_set1_param(ctx, param) == 1;
+        X509_VERIFY_PARAM_free(param);
+        if (!set) {
+            snprintf(reason, sizeof reason, "%s: X509_VERIFY_PARAM_set_flags %s failed\n", who, p.crl);
+            return fail(XCOMM_ERR_AUTH);
+        }
+    }
+    if (p.ca == nullptr) {
+        snprintf(reason, sizeof reason, "%s: SSL CA certificate not specified\n", who);
+        return fail(XCOMM_ERR_AUTH);
+    }
+    if (SSL_CTX_load_verify_locations(ctx, p.ca, nullptr) != 1) {
+        snprintf(reason, sizeof reason, "%s: Can't read SSL CA certificate %s\n", who, p.ca);
+        return fail(XCOMM_ERR_AUTH);
+    }
+    cache_cert_extensions(ctx);
+    ULOG_DEBUG_IF(SRC, "SSL TLS ctx initialized OK\n");
+    *out = ctx;
+    return 0;
+}
+
+int ensure_ctx(xcomm_endp *endp)
+{
+    if (endp->ssl_ctx != nullptr)
+        return 0;
+    return xcomm_ssl_initialize_ctx(endp);
+}
+
+// A session on the connection's socket; null (logged by the caller) on failure.
+SSL *new_session(xcomm_endp *endp, xcomm_fd *fd)
+{
+    SSL *ssl = SSL_new(static_cast<SSL_CTX *>(endp->ssl_ctx));
+    if (ssl == nullptr)
+        return nullptr;
+    BIO *b = BIO_new(g_tls.sock_method);
+    if (b == nullptr) {
+        SSL_free(ssl);
+        return nullptr;
+    }
+    BIO_set_data(b, reinterpret_cast<void *>(static_cast<intptr_t>(fd->sock)));
+    SSL_set_bio(ssl, b, b);
+    // A write that returns short is taken up again from where it stopped;
+    // the engine retries a blocked one from the same place.
+    SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_clear_mode(ssl, SSL_MODE_AUTO_RETRY);
+    return ssl;
+}
+
+// Text of the oldest queued OpenSSL error, or "" when none is queued.
+void first_error_text(char *buf, size_t len)
+{
+    unsigned long e = ERR_peek_error();
+    if (e != 0)
+        ERR_error_string_n(e, buf, len);
+    else if (len != 0)
+        buf[0] = '\0';
+}
+
+// Why a handshake failed, for the log and the server's owner.
+void handshake_failure(SSL *ssl, int ret, int code, char *out, size_t len)
+{
+    long vr = SSL_get_verify_result(ssl);
+    char text[256] = "";
+    if (code == SSL_ERROR_SYSCALL) {
+        int e = errno;
+        if (e != 0) {
+            char et[200];
+            xcomm_errtext(e, et, sizeof et);
+            snprintf(text, sizeof text, "SSL_ERROR_SYSCALL %d:%s", e, et);
+        } else {
+            snprintf(text, sizeof text, "SSL_ERROR_SYSCALL remote connection closed");
+        }
+    } else {
+        first_error_text(text, sizeof text);
+        if (text[0] == '\0')
+            snprintf(text, sizeof text, "SSL error %d", code);
+    }
+    if (vr != X509_V_OK)
+        snprintf(out, len, "peer certificate refused: %s (%s)", X509_verify_cert_error_string(vr), text);
+    else
+        snprintf(out, len, "%s", text);
+    (void)ret;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- paths and contexts
 
 int xcomm_ssl_set_cert_dir(const char *dir, xcomm_endp *endp)
 {
@@ -43,7 +405,23 @@ int xcomm_ssl_set_cert_dir(const char *dir, xcomm_endp *endp)
     endp->cert_path = cert;
     endp->key_path = key;
     endp->tls_flags = XCOMM_TLS_CONFIGURED;
-    endp->verify_mode = 1;
+    endp->verify_mode = XCOMM_TLS_VERIFY_PEER;
+    return 0;
+}
+
+int xcomm_ssl_set_crl(const char *path, xcomm_endp *endp)
+{
+    if (path == nullptr || endp == nullptr) {
+        ULOG_ERROR(SRC, "Invalid Arguments: path(%p), endp(%p)\n", static_cast<const void *>(path),
+                   static_cast<void *>(endp));
+        return XCOMM_ERR_ENDP;
+    }
+    char *p = static_cast<char *>(malloc(PATH_SZ));
+    if (p == nullptr)
+        return XCOMM_ERR_NOMEM;
+    util_strlcpy(p, path, PATH_SZ);
+    free(endp->crl_path);
+    endp->crl_path = p;
     return 0;
 }
 
@@ -54,43 +432,437 @@ void xcomm_ssl_endp_cleanup(xcomm_endp *endp)
     free(endp->key_path);
     free(endp->crl_path);
     endp->ca_path = endp->cert_path = endp->key_path = endp->crl_path = nullptr;
+    if (endp->ssl_ctx != nullptr)
+        SSL_CTX_free(static_cast<SSL_CTX *>(endp->ssl_ctx));
     endp->ssl_ctx = nullptr;
 }
 
 int xcomm_ssl_initialize_ctx(xcomm_endp *endp)
 {
-    ULOG_ERROR(SRC, "%s: TLS is not available in this build\n", endp->rname);
-    return XCOMM_ERR_AUTH;
+    if (endp == nullptr) {
+        ULOG_ERROR(SRC, "Invalid Arguments: endp(NULL)\n");
+        return XCOMM_ERR_ENDP;
+    }
+    SSL_CTX *ctx = nullptr;
+    ctx_paths p = {endp->ca_path, endp->cert_path, endp->key_path, endp->crl_path};
+    int rc = build_ctx(endp->rname, p, false, &ctx, nullptr, 0);
+    if (rc != 0)
+        return XCOMM_ERR_AUTH;
+    if (endp->ssl_ctx != nullptr)
+        SSL_CTX_free(static_cast<SSL_CTX *>(endp->ssl_ctx));
+    endp->ssl_ctx = ctx;
+    return 0;
 }
 
-int xcomm_ssl_connect(xcomm_endp *endp, xcomm_fd *)
+int xcomm_ssl_ctx_new(const char *dir, const char *crl_path, int server, void **ctx_out, char *why, size_t why_len)
 {
-    ULOG_ERROR(SRC, "%s: TLS is not available in this build\n", endp->rname);
-    return XCOMM_ERR_AUTH;
+    if (dir == nullptr || ctx_out == nullptr) {
+        ULOG_ERROR(SRC, "Invalid Arguments: dir(%p), ctx_out(%p)\n", static_cast<const void *>(dir),
+                   static_cast<void *>(ctx_out));
+        return XCOMM_ERR_ENDP;
+    }
+    char ca[PATH_SZ], cert[PATH_SZ], key[PATH_SZ];
+    snprintf(ca, sizeof ca, "%s/cacert.pem", dir);
+    snprintf(cert, sizeof cert, "%s/cert.pem", dir);
+    snprintf(key, sizeof key, "%s/key.pem", dir);
+    SSL_CTX *ctx = nullptr;
+    int rc = build_ctx(dir, ctx_paths{ca, cert, key, crl_path}, server != 0, &ctx, why, why_len);
+    *ctx_out = ctx;
+    return rc;
 }
 
-int xcomm_ssl_accept(xcomm_endp *endp, xcomm_fd *)
+void xcomm_ssl_ctx_free(void *ctx)
 {
-    ULOG_ERROR(SRC, "%s: TLS is not available in this build\n", endp->rname);
-    return XCOMM_ERR_AUTH;
+    if (ctx != nullptr)
+        SSL_CTX_free(static_cast<SSL_CTX *>(ctx));
 }
 
-int xcomm_ssl_recvmsg(xcomm_endp *, xcomm_fd *, struct iovec *, int, int, int *err)
+int xcomm_ssl_use_ctx(xcomm_endp *endp, void *ctx, int required)
 {
-    if (err != nullptr)
-        *err = EINVAL;
-    return XCOMM_ERR_RCV;
+    if (endp == nullptr || ctx == nullptr || SSL_CTX_up_ref(static_cast<SSL_CTX *>(ctx)) != 1)
+        return XCOMM_ERR_ENDP;
+    if (endp->ssl_ctx != nullptr)
+        SSL_CTX_free(static_cast<SSL_CTX *>(endp->ssl_ctx));
+    endp->ssl_ctx = ctx;
+    endp->tls_flags = XCOMM_TLS_CONFIGURED | (required ? XCOMM_TLS_REQUIRED : 0);
+    endp->verify_mode = XCOMM_TLS_VERIFY_PEER;
+    return 0;
 }
 
-int xcomm_ssl_sendmsg(xcomm_endp *, xcomm_fd *, const struct iovec *, int, int, int *err)
+// ---------------------------------------------------------------- handshakes
+
+int xcomm_ssl_connect(xcomm_endp *endp, xcomm_fd *fd)
 {
-    if (err != nullptr)
-        *err = EINVAL;
-    return XCOMM_ERR_SEND;
+    if (endp == nullptr || fd == nullptr) {
+        ULOG_ERROR(SRC, "Invalid Arguments: endp(%p), fd(%p)\n", static_cast<void *>(endp), static_cast<void *>(fd));
+        return XCOMM_ERR_ENDP;
+    }
+    int rc = ensure_ctx(endp);
+    if (rc != 0) {
+        ULOG_ERROR(SRC, "%s: xcomm_ssl_initialize_ctx failed, keyfile=%s rc=%d\n", endp->rname,
+                   endp->key_path != nullptr ? endp->key_path : "NULL", rc);
+        return rc;
+    }
+    char remote[64];
+    xcomm_addr_to_str(&fd->raddr, remote, sizeof remote);
+    ULOG_DEBUG_IF(SRC, "%s: attempt SSL connection to %s\n", endp->rname, remote);
+    if (fd->ssl != nullptr)
+        xcomm_ssl_shutdown(fd, 1);
+    ERR_clear_error();
+    SSL *ssl = new_session(endp, fd);
+    if (ssl == nullptr) {
+        unsigned long e = ERR_get_error();
+        char text[256];
+        ERR_error_string_n(e, text, sizeof text);
+        ULOG_ERROR(SRC, "SSL_new failed, err=%d:%s\n", static_cast<int>(ERR_GET_REASON(e)), text);
+        return XCOMM_ERR_AUTH;
+    }
+    SSL_set_connect_state(ssl);
+    fd->ssl = ssl;
+    const int limit_s = endp->negotiate_wait_s >= 0 ? endp->negotiate_wait_s : HANDSHAKE_LIMIT_S;
+    const int64_t deadline = xcomm_monotime_ms() + static_cast<int64_t>(limit_s) * 1000;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        int r = SSL_connect(ssl);
+        if (r == 1)
+            break;
+        int code = SSL_get_error(ssl, r);
+        short ev = code == SSL_ERROR_WANT_READ ? POLLIN : code == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+        int64_t left = deadline - xcomm_monotime_ms();
+        if (ev != 0 && left > 0) {
+            struct pollfd p = {fd->sock, ev, 0};
+            if (poll(&p, 1, static_cast<int>(left)) >= 0 || errno == EINTR)
+                continue;
+        }
+        char text[256] = "";
+        if (ev != 0) {
+            snprintf(text, sizeof text, "no answer within %d seconds", limit_s);
+        } else if (code == SSL_ERROR_SSL) {
+            log_queued("SSL_connect failed, ret=%d, err=%d:%s\n", r, text, sizeof text);
+        } else if (code == SSL_ERROR_SYSCALL) {
+            int e = errno;
+            if (e != 0) {
+                char et[200];
+                xcomm_errtext(e, et, sizeof et);
+                snprintf(text, sizeof text, "SSL_ERROR_SYSCALL: %s", et);
+            } else {
+                snprintf(text, sizeof text, "SSL_ERROR_SYSCALL remote connection closed");
+            }
+        } else {
+            first_error_text(text, sizeof text);
+            if (text[0] == '\0')
+                snprintf(text, sizeof text, "SSL error %d", code);
+        }
+        ULOG_ERROR(SRC, "SSL_connect to %s failed, ret=%d, err=%d:%s\n", remote, r, code, text);
+        xcomm_ssl_shutdown(fd, 1);
+        return XCOMM_ERR_AUTH;
+    }
+    rc = verify_cert(endp->verify_mode, ssl, nullptr);
+    if (rc != 0) {
+        xcomm_ssl_shutdown(fd, 1);
+        return XCOMM_ERR_AUTH;
+    }
+    char desc[256];
+    ULOG_INFO(SRC, "%s: %s OK\n", endp->rname, xcomm_ssl_describe(fd, desc, sizeof desc));
+    return 0;
 }
 
-void xcomm_ssl_shutdown(xcomm_fd *fd, int)
+int xcomm_ssl_accept(xcomm_endp *endp, xcomm_fd *fd)
 {
-    if (fd != nullptr)
-        fd->ssl = nullptr;
+    if (endp == nullptr || fd == nullptr) {
+        ULOG_ERROR(SRC, "Invalid Arguments: endp(%p), fd(%p)\n", static_cast<void *>(endp), static_cast<void *>(fd));
+        return XCOMM_ERR_ENDP;
+    }
+    ULOG_DEBUG_IF(SRC, "%s: process SSL_accept, fd=%p, ssl=%p\n", endp->rname, static_cast<void *>(fd), fd->ssl);
+    fd->ssl_want_write = 0;
+    auto tell = [&](int rc, const char *text) {
+        if (endp->tls_cb != nullptr)
+            endp->tls_cb(endp, fd, rc, text);
+    };
+    if (ensure_ctx(endp) != 0) {
+        ULOG_ERROR(SRC, "%s: xcomm_ssl_initialize_ctx failed, key_file=%s rc=%d\n", endp->rname,
+                   endp->key_path != nullptr ? endp->key_path : "NULL", XCOMM_ERR_AUTH);
+        tell(XCOMM_ERR_AUTH, "no TLS context");
+        return XCOMM_ERR_AUTH;
+    }
+    ERR_clear_error();
+    if (fd->ssl == nullptr) {
+        SSL *ssl = new_session(endp, fd);
+        if (ssl == nullptr) {
+            unsigned long e = ERR_get_error();
+            char text[256];
+            ERR_error_string_n(e, text, sizeof text);
+            ULOG_ERROR(SRC, "SSL_new fd=%p, failed, err=%d:%s\n", static_cast<void *>(fd),
+                       static_cast<int>(ERR_GET_REASON(e)), text);
+            tell(XCOMM_ERR_AUTH, text);
+            return XCOMM_ERR_AUTH;
+        }
+        SSL_set_accept_state(ssl);
+        fd->ssl = ssl;
+    }
+    SSL *ssl = sess(fd);
+    errno = 0;
+    int r = SSL_accept(ssl);
+    if (r == 1) {
+        char desc[256];
+        xcomm_ssl_describe(fd, desc, sizeof desc);
+        ULOG_DEBUG_IF(SRC, "%s: SSL_accept fd=%p, complete\n", endp->rname, static_cast<void *>(fd));
+        tell(0, desc);
+        return 0;
+    }
+    int code = SSL_get_error(ssl, r);
+    if (code == SSL_ERROR_SSL || code == SSL_ERROR_SYSCALL || code == SSL_ERROR_ZERO_RETURN) {
+        char why[512];
+        handshake_failure(ssl, r, code, why, sizeof why);
+        log_queued("SSL_accept failed, ret=%d, err=%d:%s\n", r);
+        ULOG_ERROR(SRC, "SSL_accept fd=%p, failed, ret=%d, err=%d:%s\n", static_cast<void *>(fd), r, code, why);
+        tell(XCOMM_ERR_AUTH, why);
+        return XCOMM_ERR_AUTH;
+    }
+    fd->ssl_want_write = code == SSL_ERROR_WANT_WRITE ? 1 : 0;
+    ULOG_TRACE(SRC, 1, "%s: SSL_accept fp=%p, not complete, retry later\n", endp->rname, static_cast<void *>(fd));
+    return XCOMM_ERR_NOMSG;
+}
+
+// ---------------------------------------------------------------- reads and writes
+
+int xcomm_ssl_recvmsg(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt, int flags, int *err)
+{
+    (void)flags;
+    ULOG_TRACE(SRC, 2, "Entering %s\n", __func__);
+    SSL *ssl = fd != nullptr ? sess(fd) : nullptr;
+    if (ssl == nullptr || iov == nullptr || err == nullptr) {
+        if (err != nullptr)
+            *err = XCOMM_WSAEINVAL;
+        return XCOMM_ERR_RCV;
+    }
+    *err = 0;
+    long total = 0;
+    int reads = 0;
+    bool closed = false, stop = false;
+    for (int i = 0; i < cnt && !stop; ++i) {
+        size_t done = 0;
+        const size_t len = iov[i].iov_len;
+        // Fill this entry before the next, so that bytes never land past a gap.
+        while (done < len) {
+            int want = static_cast<int>(std::min<size_t>(len - done, INT_MAX));
+            ERR_clear_error();
+            errno = 0;
+            int r = SSL_read(ssl, static_cast<char *>(iov[i].iov_base) + done, want);
+            reads++;
+            if (r > 0) {
+                done += static_cast<size_t>(r);
+                continue;
+            }
+            int code = SSL_get_error(ssl, r);
+            if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_NONE) {
+                if (SSL_pending(ssl) > 0)
+                    continue;
+                *err = XCOMM_WSAEWOULDBLOCK;
+                stop = true;
+                break;
+            }
+            char text[256];
+            int e = errno;
+            unsigned long first = ERR_peek_error();
+            if (code == SSL_ERROR_ZERO_RETURN || (code == SSL_ERROR_SYSCALL && e == 0) ||
+                (code == SSL_ERROR_SSL && is_unexpected_eof(first))) {
+                // The peer is gone, with or without saying so: end of stream.
+                ERR_clear_error();
+                closed = true;
+                stop = true;
+                break;
+            }
+            if (code == SSL_ERROR_SSL) {
+                char last[200] = "protocol error";
+                log_queued("SSL_ERROR_SSL, ret=%d, err=%d:%s\n", r, last, sizeof last);
+                snprintf(text, sizeof text, "SSL_ERROR_SSL: %d:%s", e, last);
+                *err = e != 0 ? e : XCOMM_WSAEINVAL;
+            } else {
+                char et[200];
+                xcomm_errtext(e, et, sizeof et);
+                snprintf(text, sizeof text, "SSL_ERROR_SYSCALL: %d:%s", e, et);
+                *err = e;
+            }
+            ULOG_ERROR(SRC, "%s: SSL_read failed, fd=%p, sock=%d, ret=%d, err=%d:%s\n", endp->rname,
+                       static_cast<void *>(fd), fd->sock, r, code, text);
+            stop = true;
+            break;
+        }
+        total += static_cast<long>(done);
+        if (done < len)
+            break;
+    }
+    int rc = total > 0 ? static_cast<int>(total) : closed ? 0 : XCOMM_ERR_RCV;
+    if (total > 0)
+        *err = 0;
+    ULOG_TRACE(SRC, 2, "Exiting %s, reads=%d, rc=%d\n", __func__, reads, rc);
+    return rc;
+}
+
+int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, int cnt, int flags, int *err)
+{
+    (void)flags;
+    ULOG_TRACE(SRC, 2, "Entering %s\n", __func__);
+    SSL *ssl = fd != nullptr ? sess(fd) : nullptr;
+    if (ssl == nullptr || iov == nullptr || err == nullptr) {
+        if (err != nullptr)
+            *err = XCOMM_WSAEINVAL;
+        return XCOMM_ERR_SEND;
+    }
+    *err = 0;
+    long total = 0;
+    int writes = 0;
+    bool stop = false;
+    // Every entry is a record (or records) of its own: the header always is.
+    for (int i = 0; i < cnt && !stop; ++i) {
+        size_t done = 0;
+        const size_t len = iov[i].iov_len;
+        while (done < len) {
+            int want = static_cast<int>(std::min<size_t>(len - done, INT_MAX));
+            ERR_clear_error();
+            errno = 0;
+            int r = SSL_write(ssl, static_cast<const char *>(iov[i].iov_base) + done, want);
+            writes++;
+            if (r > 0) {
+                done += static_cast<size_t>(r);
+                continue;
+            }
+            int code = SSL_get_error(ssl, r);
+            if (code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ || code == SSL_ERROR_NONE) {
+                *err = XCOMM_WSAEWOULDBLOCK;
+                stop = true;
+                break;
+            }
+            int e = errno;
+            char text[256];
+            if (code == SSL_ERROR_SSL) {
+                char last[200] = "protocol error";
+                log_queued("SSL_write failed, ret=%d, err=%d:%s\n", r, last, sizeof last);
+                snprintf(text, sizeof text, "SSL_ERROR_SSL: %d:%s", e, last);
+            } else if (code == SSL_ERROR_SYSCALL) {
+                char et[200];
+                xcomm_errtext(e, et, sizeof et);
+                snprintf(text, sizeof text, "SSL_ERROR_SYSCALL: %d:%s", e, et);
+            } else {
+                snprintf(text, sizeof text, "SSL_ERROR_ZERO_RETURN: %s", "remote connection closed by peer");
+            }
+            *err = e != 0 ? e : EPIPE;
+            ULOG_ERROR(SRC, "%s: SSL_write failed, fd=%p, sock=%d, ret=%d, err=%d:%s\n", endp->rname,
+                       static_cast<void *>(fd), fd->sock, r, code, text);
+            stop = true;
+            break;
+        }
+        total += static_cast<long>(done);
+        if (done < len)
+            break;
+    }
+    int rc = total > 0 ? static_cast<int>(total) : XCOMM_ERR_SEND;
+    if (total > 0)
+        *err = 0;
+    ULOG_TRACE(SRC, 2, "Exiting %s, writes=%d, rc=%d\n", __func__, writes, rc);
+    return rc;
+}
+
+int xcomm_ssl_pending(const xcomm_fd *fd)
+{
+    return fd != nullptr && fd->ssl != nullptr ? SSL_pending(sess(fd)) : 0;
+}
+
+void xcomm_ssl_shutdown(xcomm_fd *fd, int quiet)
+{
+    if (fd == nullptr || fd->ssl == nullptr)
+        return;
+    SSL *ssl = sess(fd);
+    if (!quiet && SSL_is_init_finished(ssl)) {
+        // One close_notify, sent if the socket takes it; nobody waits for the answer.
+        ERR_clear_error();
+        int r = SSL_shutdown(ssl);
+        if (r < 0)
+            log_queued("SSL_shutdown failed, ret=%d, err=%d:%s\n", r);
+    }
+    ERR_clear_error();
+    SSL_free(ssl);
+    fd->ssl = nullptr;
+    fd->ssl_want_write = 0;
+}
+
+char *xcomm_ssl_describe(const xcomm_fd *fd, char *buf, size_t len)
+{
+    if (buf == nullptr || len == 0)
+        return buf;
+    buf[0] = '\0';
+    if (fd == nullptr || fd->ssl == nullptr)
+        return buf;
+    SSL *ssl = sess(fd);
+    char subject[256] = "none";
+    if (X509 *peer = SSL_get0_peer_certificate(ssl); peer != nullptr)
+        X509_NAME_oneline(X509_get_subject_name(peer), subject, sizeof subject);
+    snprintf(buf, len, "%s %s, peer %s", SSL_get_version(ssl), SSL_get_cipher_name(ssl), subject);
+    return buf;
+}
+
+// ---------------------------------------------------------------- certificate checks
+
+int verify_cert(int verify_mode, void *ssl_p, const char *host)
+{
+    SSL *ssl = static_cast<SSL *>(ssl_p);
+    const char *who = "verify_cert";
+    X509 *cert = SSL_get1_peer_certificate(ssl);
+    if (cert == nullptr) {
+        ULOG_ERROR(SRC, "%s: unable to get peer certificate\n", who);
+        return XCOMM_ERR_AUTH;
+    }
+    EVP_PKEY *pkey = nullptr;
+    int rc = 0;
+    long vr = SSL_get_verify_result(ssl);
+    if (vr != X509_V_OK) {
+        ULOG_ERROR(SRC, "%s: Certificate doesn't verify: %d:%s\n", who, static_cast<int>(vr),
+                   X509_verify_cert_error_string(vr));
+        rc = XCOMM_ERR_AUTH;
+    }
+    if (rc == 0 && verify_mode == XCOMM_TLS_VERIFY_STRICT) {
+        pkey = X509_get_pubkey(cert);
+        int r = pkey != nullptr ? X509_verify(cert, pkey) : -1;
+        if (r != 1) {
+            ULOG_ERROR(SRC, "%s: invalid signature on certificate, ret=%d\n", who, r);
+            rc = XCOMM_ERR_AUTH;
+        }
+    }
+    if (rc == 0) {
+        char subject[256], issuer[256], cn[256] = "";
+        X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
+        X509_NAME_oneline(X509_get_issuer_name(cert), issuer, sizeof issuer);
+        ULOG_DEBUG_IF(SRC, "%s: subject=%s\n", who, subject);
+        ULOG_DEBUG_IF(SRC, "%s: issuer=%s\n", who, issuer);
+        X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn);
+        if (host != nullptr && strcasecmp(cn, host) != 0) {
+            ULOG_ERROR(SRC, "%s: Common name (%s) doesn't match host name (%s)\n", who, cn, host);
+            if (verify_mode == XCOMM_TLS_VERIFY_STRICT)
+                rc = XCOMM_ERR_AUTH;
+        } else {
+            ULOG_DEBUG_IF(SRC, "%s: Certificate Common Name (%s)\n", who, cn);
+        }
+    }
+    if (rc == 0 && util_debug_enabled()) {
+        char start[64] = "", end[64] = "";
+        if (BIO *mb = BIO_new(BIO_s_mem()); mb != nullptr) {
+            if (ASN1_TIME_print(mb, X509_get0_notBefore(cert)) == 1) {
+                int n = BIO_read(mb, start, sizeof start - 1);
+                start[n > 0 ? n : 0] = '\0';
+            }
+            (void)BIO_reset(mb);
+            if (ASN1_TIME_print(mb, X509_get0_notAfter(cert)) == 1) {
+                int n = BIO_read(mb, end, sizeof end - 1);
+                end[n > 0 ? n : 0] = '\0';
+            }
+            BIO_free(mb);
+        }
+        ULOG_DEBUG(SRC, "%s: startdate=\"%s\", enddate=\"%s\"\n", who, start, end);
+    }
+    EVP_PKEY_free(pkey);
+    X509_free(cert);
+    ERR_clear_error();
+    return rc;
 }

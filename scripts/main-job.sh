@@ -3,6 +3,9 @@
 # loopback address, and backs a real file up through librmanKESTRALON.so with
 # the SBT tester, shows what the library reports about it, restores it,
 # proves it byte-identical, removes it and prints the rates of both directions.
+# The library keeps its default configuration: the backup travels on the BFST
+# path (libbfst64.so to the appliance's port 1062), the restore on the data
+# mover.
 # The password never appears on a command line: the appliance reads it from
 # its users file, the tester from a password file, both private to the user.
 #   MAIN_JOB_MB     size of the file in MiB (default 256)
@@ -47,7 +50,7 @@ mkdir -p "$WORK/store" "$WORK/windir"
   printf 'rman:%s\n' "$PASSWORD" > "$WORK/users"
   printf '%s\n' "$PASSWORD" > "$WORK/password"
 )
-printf 'IO_PATH=1\nDEBUG_LEVEL=info\n' > "$WORK/windir/librmanKESTRALON.ini"
+printf 'DEBUG_LEVEL=info\n' > "$WORK/windir/librmanKESTRALON.ini"
 export WINDIR="$WORK/windir"
 
 echo "== starting the appliance on $ADDR (MI port 10002)"
@@ -67,11 +70,17 @@ TESTER=("$BUILD/kestralon-sbttest" --lib "$BUILD/librmanKESTRALON.so" --quiet --
         --env "BACKUP_HOST=$ADDR,BACKUP_SHARE=rman,BACKUP_USERNAME=rman")
 PIECE="main-job-$(date +%s)"
 
-echo "== backup of $PIECE"
+echo "== backup of $PIECE (BFST path)"
 "${TESTER[@]}" backup "$PIECE" "$WORK/source.dat" | tee "$WORK/backup.out"
+BLOBS=$(find "$WORK/store/.bfst" -maxdepth 1 -type f ! -name '.*' ! -name '*.part' | wc -l)
+if [ "$BLOBS" -eq 0 ]; then
+  echo "MAIN JOB FAILED: the backup did not travel on the BFST path (no blob on the appliance)"
+  exit 1
+fi
+echo "   the appliance holds the piece as $BLOBS blob(s) of the BFST path"
 echo "== info"
 "${TESTER[@]}" info "$PIECE"
-echo "== restore"
+echo "== restore (data mover)"
 "${TESTER[@]}" restore "$PIECE" "$WORK/restored.dat" | tee "$WORK/restore.out"
 DST_SUM=$(sha256sum "$WORK/restored.dat" | cut -d' ' -f1)
 echo "   source   sha256 $SRC_SUM"

@@ -157,9 +157,8 @@ done
 # The tester runs as an unprivileged member of kestralon-rman, the way the
 # database's user does, with the default library directory /var/opt/kestralon.
 dba() { as_root env -u WINDIR setpriv --reuid=nobody --regid=nogroup --groups=kestralon-rman -- "$@"; }
-# The data-mover path serves every build.
-printf 'IO_PATH=1\n' | as_root tee /var/opt/kestralon/librmanKESTRALON.ini >/dev/null
-as_root chmod 0640 /var/opt/kestralon/librmanKESTRALON.ini
+# The library keeps its default configuration: backups on the BFST path.
+as_root rm -f /var/opt/kestralon/librmanKESTRALON.ini
 PASSWORD=$(as_root sed -n 's/^rman://p' /etc/kestralon/users)
 [ -n "$PASSWORD" ] || fail "/etc/kestralon/users has no user rman"
 
@@ -175,6 +174,7 @@ cmp "$WORK/source.dat" "$WORK/restored.dat" || fail "the restored file differs f
 echo "   restored $(stat -c %s "$WORK/restored.dat") bytes, byte-identical"
 check_stat /var/opt/kestralon/KESTRALON/creds.xml "nobody:kestralon-rman 600"
 as_root test -f "/var/lib/kestralon/rman/$PIECE" || fail "no backup file in /var/lib/kestralon/rman"
+as_root sh -c 'ls /var/lib/kestralon/.bfst | grep -qv "^\."' || fail "the backup did not travel on the BFST path"
 
 step "SIGTERM"
 as_root kill -TERM "$APPLIANCE_PID"

@@ -4,6 +4,8 @@
 # of the threaded tests, the libFuzzer targets for a short while each, and the
 # Debian packages built, installed, used and removed (scripts/package-test.sh).
 # Stages can be picked by name: scripts/run-tests.sh plain asan tsan fuzz package
+# The stage win (not run by default) cross-builds the Windows tool chain's
+# probe and runs it under wine64 (scripts/win-probe.sh; see docs/WINDOWS.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=$(nproc)
@@ -56,6 +58,12 @@ for stage in "${STAGES[@]}"; do
       rc=0
       scripts/package-test.sh || rc=$?
       if [ $rc -eq 77 ]; then echo "==== package skipped ===="; continue; fi
+      [ $rc -eq 0 ] || exit $rc
+      ;;
+    win)
+      rc=0
+      scripts/win-probe.sh || rc=$?
+      if [ $rc -eq 77 ]; then echo "==== win skipped ===="; continue; fi
       [ $rc -eq 0 ] || exit $rc
       ;;
     *)

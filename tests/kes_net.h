@@ -110,4 +110,21 @@ inline bool send_hdr(int sock, const xcomm_hdr &h)
     return send(sock, b, sizeof b, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof b);
 }
 
+// A context with one endpoint of `streams` connections and a connected
+// socket pair (sp[0] for the endpoint to adopt, sp[1] for the test's peer).
+// False, with nothing left open, when either cannot be made.
+inline bool socketpair_endpoint(xcomm_ctx *ctx, xcomm_endp *endp, int streams, int sp[2])
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sp) != 0)
+        return false;
+    if (xcomm_ctx_init(ctx) == 0 &&
+        xcomm_endp_init(ctx, endp, "", streams, 8, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS) == 0)
+        return true;
+    close(sp[0]);
+    close(sp[1]);
+    if (ctx->lock != nullptr)
+        xcomm_ctx_shutdown(ctx);
+    return false;
+}
+
 }  // namespace kes_test

@@ -1,11 +1,13 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kes_test {
@@ -60,6 +62,21 @@ inline void write_file(const std::string &path, const std::string &data)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
+}
+
+// Runs a command line through the shell, standard output and error together
+// into *out. Its exit status, or -1 when it did not exit.
+inline int run_command(const std::string &cmd, std::string *out)
+{
+    FILE *p = popen(("(" + cmd + ") 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 }  // namespace kes_test

@@ -156,6 +156,19 @@ int rpgn_read(rpgn_channel *ch, unsigned long flags, void *buf)
     return rc;
 }
 
+// Removes the file of a backup that failed. 0, or the status of the delete.
+static int remove_failed_backup(rpgn_channel *ch)
+{
+    int s = rpgn_remove_backup(ch);
+    if (s == 0 || s == DM_STS_NOFILE) {
+        RLOG(LOG_LVL_WARNING, "sbtclose2: removed backup file %s, whose backup failed\n", ch->file_name);
+        return 0;
+    }
+    RLOG(LOG_LVL_ERROR, "sbtclose2: could not remove backup file %s, whose backup failed: %s\n", ch->file_name,
+         rpgn_status_text(s));
+    return s;
+}
+
 int rpgn_close(rpgn_channel *ch, unsigned long flags)
 {
     static const char *const name = "rman_pgn_sbtclose2";
@@ -198,23 +211,27 @@ int rpgn_close(rpgn_channel *ch, unsigned long flags)
             if (s != 0)
                 append(text, sizeof text, " sbtclose2: rpgn_bfst_close failed: %s", rpgn_status_text(s));
         }
+        // A backup that failed, or whose close the appliance did not confirm,
+        // leaves nothing a restore could take for a good piece. One that
+        // failed already is removed before the control close, which could
+        // otherwise complete the part that arrived (the blobs recorded before
+        // a failed one) for a moment.
+        bool removed = false;
+        int removal = 0;  // status of a removal that failed
+        if (backup && text[0] != '\0') {
+            removal = remove_failed_backup(ch);
+            removed = removal == 0;
+        }
         if (rpgn_mi_file_held(ch)) {
             int s = rpgn_close_file(ch, ch->bfst_path.mi_fh);
             if (s != 0)
                 append(text, sizeof text, " sbtclose2: rpgn_close_file failed: %s", rpgn_status_text(s));
         }
-        if (backup && text[0] != '\0') {
-            // A backup that failed, or whose close the appliance did not
-            // confirm, leaves nothing a restore could take for a good piece.
-            int s = rpgn_remove_backup(ch);
-            if (s == 0 || s == DM_STS_NOFILE) {
-                RLOG(LOG_LVL_WARNING, "sbtclose2: removed backup file %s, whose backup failed\n", ch->file_name);
-            } else {
-                RLOG(LOG_LVL_ERROR, "sbtclose2: could not remove backup file %s, whose backup failed: %s\n",
-                     ch->file_name, rpgn_status_text(s));
-                append(text, sizeof text, " sbtclose2: the incomplete backup file %s could not be removed", ch->file_name);
-                append(text, sizeof text, " (%s); remove it before using its name again", rpgn_status_text(s));
-            }
+        if (backup && text[0] != '\0' && !removed)
+            removal = remove_failed_backup(ch);
+        if (removal != 0) {
+            append(text, sizeof text, " sbtclose2: the incomplete backup file %s could not be removed", ch->file_name);
+            append(text, sizeof text, " (%s); remove it before using its name again", rpgn_status_text(removal));
         }
         if (ch->bfst_path.open_mode == BFST_OPEN_BACKUP && !backup && ch->file_name[0] != '\0') {
             // sbtbackup created the file and then failed: no piece was written,

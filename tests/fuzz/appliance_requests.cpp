@@ -5,11 +5,16 @@
 // handle 1, slot 0, or (kind bit 2) on a session tied to no login at all.
 // Kinds 0xB0..0xBF build well-formed requests of the BFST path from the bytes,
 // for a file the control session opened itself (or for another session's).
-#include "appliance/service.h"
+// Kinds 0xC0..0xCF hold, drop and record extents of two real blobs for that
+// file and close it: a close that succeeds must have made a file that reads
+// back as its extents say.
+#include "bfst/bfst_proto.h"
 #include "datamover/byteorder.h"
 #include "datamover/md5.h"
 #include "lib/common/mi_comm.h"
+#include "tests/fuzz/fuzz_store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -60,20 +65,11 @@ fuzz_env *env()
 {
     static fuzz_env *e = [] {
         auto *f = new fuzz_env;
-        char tmpl[] = "/tmp/kesfuzz.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            abort();
-        f->root = tmpl;
-        atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(env()->root, ec);
-        });
-        f->sh.cfg.root = f->root;
+        fuzz_open_store(&f->sh, 64 << 20);
+        f->root = f->sh.cfg.root;
         f->sh.cfg.users = {{"fuzz", "pw"}};
-        f->sh.cfg.quota = 64 << 20;
-        std::string err;
-        if (store_open(f->root, f->sh.cfg.quota, &f->sh.st, &err) != 0)
-            abort();
+        f->sh.tag_hook = appl_blob_tag_hook;
+        f->sh.tag_hook_ctx = f->sh.blobs;
         f->owner = mi_session_new(&f->sh, 0x7F000001);
         login(f->owner);
         mi_open_file_req oreq{MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_READ, const_cast<char *>("generic:/fz/f")};
@@ -140,6 +136,96 @@ void bfst_request(mi_session *s, uint64_t own, uint64_t other, const uint8_t *p,
     mi_free_reply(number, &rep);
 }
 
+// Two blobs as the BFST service stores them, and what a file made of them
+// should read.
+struct blob_pair {
+    std::string tag[2];
+    std::string bytes[2];
+    std::vector<std::pair<uint64_t, std::string>> extents;  // file offset, bytes
+    bool closed = false;
+};
+
+void make_blobs(blob_store *bs, blob_pair *b)
+{
+    for (int i = 0; i < 2; ++i) {
+        b->bytes[i].resize(i == 0 ? 3000 : 300000);
+        for (size_t k = 0; k < b->bytes[i].size(); ++k)
+            b->bytes[i][k] = char(k * (i + 3) + 1);
+        blob_writer *w = nullptr;
+        if (blob_create(bs, 1, &w) != 0 || blob_append(w, b->bytes[i].data(), b->bytes[i].size()) != 0)
+            abort();
+        char hex[BLOB_TAG_TEXT + 1];
+        bfst_hex(blob_writer_tag(w), BLOB_TAG_BYTES, hex);
+        b->tag[i] = hex;
+        if (blob_finish(w) != 0)
+            abort();
+    }
+}
+
+// Hold, drop, extent or close for the session's own file, with real tags.
+void blob_request(fuzz_env *e, mi_session *s, uint64_t own, const std::string &name, blob_pair *b, const uint8_t *p,
+                  size_t n)
+{
+    if (n < 1 || b->closed)
+        return;
+    const int op = p[0] % 4, which = (p[0] >> 2) & 1;
+    const bool follow = (p[0] & 8) != 0;  // an extent that continues the file
+    ++p;
+    --n;
+    mi_record req, rep;
+    memset(&req, 0, sizeof req);
+    memset(&rep, 0, sizeof rep);
+    std::string tag = b->tag[which];
+    if (op == 0 || op == 1) {
+        req.tag_req = {own, tag.data()};
+        mi_exchange(s, op == 0 ? MI_BFST_HOLD_TAG : MI_BFST_DROP_TAG, &req, &rep);
+        return;
+    }
+    if (op == 2) {
+        // offsets near the blobs' sizes, so the close sees both good and bad ones
+        mi_set_extent_req &x = req.set_extent_req;
+        x.handle = own;
+        x.tag = tag.data();
+        x.image_offset = take64(p, n) % 400000;
+        x.tag_offset = take64(p, n) % 300100;
+        x.length = take64(p, n) % 300100;
+        if (follow) {
+            x.image_offset = 0;
+            for (const auto &e : b->extents)
+                x.image_offset = std::max<uint64_t>(x.image_offset, e.first + e.second.size());
+            x.tag_offset %= b->bytes[which].size();
+            x.length = std::min<uint64_t>(x.length + 1, b->bytes[which].size() - x.tag_offset);
+        }
+        if (mi_exchange(s, MI_BFST_SET_EXTENT_ACCEL, &req, &rep) == 0 && rep.status_reply.status == 0 &&
+            x.length != 0 && x.tag_offset < b->bytes[which].size())
+            b->extents.emplace_back(x.image_offset, b->bytes[which].substr(x.tag_offset, x.length));
+        return;
+    }
+    req.close_file_req.handle = own;
+    if (mi_exchange(s, MI_CLOSE_FILE, &req, &rep) != 0 || rep.status_reply.status != 0)
+        return;
+    b->closed = true;
+    if (b->extents.empty())
+        return;
+    // What was accepted reads back as its extents, in file order.
+    std::sort(b->extents.begin(), b->extents.end());
+    std::string want;
+    for (const auto &x : b->extents) {
+        if (x.first != want.size())
+            abort();
+        want += x.second;
+    }
+    std::shared_ptr<store_file> f;
+    if (store_file_open(e->sh.st, name, STORE_READ, &f) != 0 || store_file_size(f.get()) != want.size())
+        abort();
+    std::string got(want.size(), '\0');
+    size_t n_got = 0;
+    if (store_file_pread(f.get(), got.data(), got.size(), 0, &n_got) != 0 || n_got != want.size() || got != want)
+        abort();
+    uint64_t sums[4];
+    store_file_sums(f.get(), 0, sums, 4);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -155,6 +241,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (mi_exchange(mi, MI_OPEN_FILE, &breq, &brep) != 0 || brep.status != 0)
         abort();
     const uint64_t own = brep.handle;
+    const std::string own_rel = own_name.substr(strlen("generic:/"));
+    blob_pair blobs;  // made when first asked for: finishing a blob is slow
     dm_session *dm = dm_session_new(&e->sh, mi_session_login(mi));
     dm_session *anon = dm_session_new(&e->sh, nullptr);
     {
@@ -180,6 +268,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += len;
         if ((kind & 0xF0) == 0xB0) {
             bfst_request(mi, own, e->handle, p, len);
+        } else if ((kind & 0xF0) == 0xC0) {
+            if (blobs.tag[0].empty())
+                make_blobs(e->sh.blobs, &blobs);
+            blob_request(e, mi, own, own_rel, &blobs, p, len);
         } else if (kind & 1) {
             // a control record: the bytes as the payload, type byte as given or forced
             unsigned char rec[APPL_MI_RECORD] = {};
@@ -208,5 +300,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     dm_session_free(anon);
     dm_session_free(dm);
     mi_session_free(mi);
+    // Nothing of this round stays: its file, and blobs no one holds.
+    store_delete(e->sh.st, own_rel);
+    blob_remove_unheld(e->sh.blobs, 1);
     return 0;
 }

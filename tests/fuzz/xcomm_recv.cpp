@@ -43,17 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ++data;
     --size;
     int sp[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sp) != 0)
-        return 0;
     xcomm_ctx ctx{};
     xcomm_endp endp{};
-    if (xcomm_ctx_init(&ctx) != 0 || xcomm_endp_init(&ctx, &endp, "", 2, 8, XCOMM_NO_DEFAULT_PORT, XCOMM_ENDP_NOFLAGS) != 0) {
-        close(sp[0]);
-        close(sp[1]);
-        if (ctx.lock != nullptr)
-            xcomm_ctx_shutdown(&ctx);
+    if (!kes_test::socketpair_endpoint(&ctx, &endp, 2, sp))
         return 0;
-    }
     const xcomm_endp_owner own = {.peek_sz = 36, .msgs_per_pass = 4, .reconnect = XCOMM_RECONNECT_OFF};
     xcomm_endp_set_owner(&endp, &own);
     xcomm_msg *req = nullptr;

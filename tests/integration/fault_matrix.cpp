@@ -1,7 +1,9 @@
 // The appliance daemon killed with SIGKILL while backups and restores are in
 // flight, then started again on the same store: every piece whose backup
 // reported success restores byte-identical, no other piece exists, nothing
-// half-written is left, and the quota counts exactly what is stored.
+// half-written is left, and the quota counts exactly what is stored. Backups
+// go over the data mover, and over the BFST service as blobs, where no blob
+// that a complete piece does not use survives the restart.
 //
 // Pieces are 8 blocks of 256 KiB; KES_FAULT_MATRIX_BLOCKS asks for more.
 #include <gtest/gtest.h>
@@ -36,13 +38,15 @@ uint64_t piece_blocks()
     return n >= 2 ? n : 8;
 }
 
-class FaultMatrix : public ::testing::Test {
+// The parameter is the library's IO_PATH: 1 the data mover, 4 the BFST path.
+class FaultMatrix : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override
     {
         kes_test::clear_channel_env();
         ASSERT_NE(lib_.handle, nullptr);
-        kes_test::write_file(windir_.path() + "/librmanKESTRALON.ini", "IO_PATH=1\nDEBUG_LEVEL=warning\n");
+        kes_test::write_file(windir_.path() + "/librmanKESTRALON.ini",
+                             "IO_PATH=" + std::to_string(GetParam()) + "\nDEBUG_LEVEL=warning\n");
         ASSERT_TRUE(daemon_.start(args())) << daemon_.output();
     }
     std::vector<std::string> args() const { return {"--root", store_.path(), "--user", "rman:secret"}; }
@@ -107,6 +111,13 @@ protected:
         EXPECT_EQ(have, want);
         EXPECT_EQ(kes_test::count_files(store_.path(), ".kpart"), 0u);
         EXPECT_EQ(counted_at_start(), kes_test::counted_bytes(store_.path()));
+        // The blobs left are exactly the bytes of the pieces that stayed.
+        uint64_t blob_bytes = 0;
+        kes_test::walk_files(store_.path() + "/.bfst", [&](const std::string &, const std::string &name, uint64_t size) {
+            if (name[0] != '.')
+                blob_bytes += size;
+        });
+        EXPECT_EQ(blob_bytes, GetParam() == 4 ? good_.size() * piece_blocks() * kBs : 0u);
         EXPECT_EQ(ch.end(), 0);
     }
 
@@ -120,7 +131,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FaultMatrix, KilledMidBackupAndMidRestoreOnlyReportedBackupsRemainAndRestoreWhole)
+TEST_P(FaultMatrix, KilledMidBackupAndMidRestoreOnlyReportedBackupsRemainAndRestoreWhole)
 {
     const uint64_t blocks = piece_blocks();
     // A piece deep in directories, so the restart counts at any depth.
@@ -164,3 +175,6 @@ TEST_F(FaultMatrix, KilledMidBackupAndMidRestoreOnlyReportedBackupsRemainAndRest
         seed += 10;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(DataPaths, FaultMatrix, ::testing::Values(1, 4),
+                         [](const ::testing::TestParamInfo<int> &i) { return i.param == 1 ? "Dm" : "Bfst"; });

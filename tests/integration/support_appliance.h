@@ -53,6 +53,8 @@ public:
     uint16_t dm_port() const { return app_ != nullptr ? appliance_dm_port(app_) : 0; }
     // Bytes the appliance's quota counts as used.
     uint64_t used_bytes() const { return app_ != nullptr ? appliance_used_bytes(app_) : 0; }
+    // The blobs of its BFST service.
+    blob_store *blobs() const { return app_ != nullptr ? appliance_blob_store(app_) : nullptr; }
     const std::string &root() const { return root_.path(); }
     const std::string &last_error() const { return last_error_; }
     // Path of a stored backup file.

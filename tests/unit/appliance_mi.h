@@ -4,6 +4,7 @@
 // request of a real MI client to one of those sessions.
 #pragma once
 
+#include "appliance/blob_store.h"
 #include "appliance/service.h"
 #include "datamover/md5.h"
 #include "datamover/ost_mi.h"
@@ -25,12 +26,18 @@ namespace appl_test {
 
 class MiService {
 public:
-    explicit MiService(uint64_t quota = 0)
+    // With blobs, files hold real blobs of a blob store, as in the appliance.
+    explicit MiService(uint64_t quota = 0, bool blobs = false)
     {
         sh_.cfg.root = dir_.path();
         sh_.cfg.users = {{"alice", "pw-alice"}, {"bob", "pw-bob"}};
         std::string err;
         EXPECT_EQ(store_open(dir_.path(), quota, &sh_.st, &err), 0) << err;
+        if (blobs) {
+            EXPECT_EQ(blob_store_open(sh_.st, dir_.path(), &sh_.blobs, &err), 0) << err;
+            sh_.tag_hook = appl_blob_tag_hook;
+            sh_.tag_hook_ctx = sh_.blobs;
+        }
     }
     ~MiService()
     {
@@ -40,6 +47,8 @@ public:
         for (mi_session *s : sessions_)
             mi_session_free(s);
         sh_.handles.clear();
+        if (sh_.blobs != nullptr)
+            blob_store_close(sh_.blobs);
         store_close(sh_.st);
     }
     MiService(const MiService &) = delete;

@@ -1,11 +1,16 @@
 // The appliance's control requests of the BFST path, driven directly:
 // space grants against the quota, holds and drops with the blob-store hook,
-// the three set-extent forms, admin alerts, and handles of other sessions.
+// the three set-extent forms, admin alerts, handles of other sessions, and
+// the close that makes a file of its extents or refuses and removes it all.
 #include "tests/unit/appliance_mi.h"
 
+#include "bfst/bfst_proto.h"
 #include "lib/common/com_util.h"
+#include "datamover/util.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -179,6 +184,16 @@ TEST(ApplianceBfstMi, TheBlobStoreHookDecidesHoldsAndLearnsOfAbandonedOnes)
     using Calls = std::vector<std::pair<std::string, bool>>;
     EXPECT_EQ(log.calls, (Calls{{"0102", true}, {"0304", true}, {"deadbeef", true}, {"0102", false}}));
 
+    // The blob store hears of a tag once: the first hold and the last drop
+    // (upper-case digits name the same tag).
+    log.calls.clear();
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h, "0A0b"), 0);
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h, "0a0B"), 0);
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_DROP_TAG, h, "0a0b"), 0);
+    EXPECT_EQ(log.calls, (Calls{{"0a0b", true}}));
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_DROP_TAG, h, "0a0b"), 0);
+    EXPECT_EQ(log.calls, (Calls{{"0a0b", true}, {"0a0b", false}}));
+
     // The control connection goes away: the file's remaining holds are let go.
     mi_session *gone = svc.session("bob");
     uint64_t g = svc.create(gone, "unfinished");
@@ -186,7 +201,7 @@ TEST(ApplianceBfstMi, TheBlobStoreHookDecidesHoldsAndLearnsOfAbandonedOnes)
     EXPECT_EQ(tag_op(svc, gone, MI_BFST_HOLD_TAG, g, "0506"), 0);
     log.calls.clear();
     svc.release(gone);
-    EXPECT_EQ(log.calls, (Calls{{"0506", false}, {"0506", false}}));
+    EXPECT_EQ(log.calls, (Calls{{"0506", false}}));
     EXPECT_EQ(svc.handle(g), nullptr);
     svc.shared().tag_hook = nullptr;
 }
@@ -221,4 +236,128 @@ TEST(ApplianceBfstMi, AdminAlertsAreLoggedAndCountedAndCanBeSwitchedOff)
               std::string::npos)
         << text;
     EXPECT_NE(text.find("kind 9: x.cpp:1, f(): bfst2_store_buffer??[2J (alerts are switched off)"), std::string::npos);
+}
+
+namespace {
+
+// A blob as the BFST service stores it; its tag text.
+std::string put_blob(MiService &svc, const std::string &data)
+{
+    blob_writer *w = nullptr;
+    EXPECT_EQ(blob_create(svc.shared().blobs, 1, &w), 0);
+    EXPECT_EQ(blob_append(w, data.data(), data.size()), 0);
+    char hex[BLOB_TAG_TEXT + 1];
+    bfst_hex(blob_writer_tag(w), BLOB_TAG_BYTES, hex);
+    EXPECT_EQ(blob_finish(w), 0);
+    return hex;
+}
+
+int32_t close_file(MiService &svc, mi_session *s, uint64_t h)
+{
+    mi_close_file_req req{0, h};
+    return svc.status_of(s, MI_CLOSE_FILE, &req);
+}
+
+std::string stored(MiService &svc, const std::string &name)
+{
+    std::shared_ptr<store_file> f;
+    if (store_file_open(svc.shared().st, "sh/" + name, STORE_READ, &f) != 0)
+        return "<none>";
+    std::string out(store_file_size(f.get()), '\0');
+    size_t got = 0;
+    EXPECT_EQ(store_file_pread(f.get(), out.data(), out.size(), 0, &got), 0);
+    out.resize(got);
+    return out;
+}
+
+}  // namespace
+
+TEST(ApplianceBfstMi, CloseMakesTheFileOfItsExtentsWithoutCopyingTheBlobs)
+{
+    MiService svc(0, true);
+    mi_session *s = svc.session();
+    uint64_t h = svc.create(s, "piece");
+    const std::string a = put_blob(svc, std::string(1000, 'a')), b = put_blob(svc, std::string(500, 'b'));
+    // upper-case digits hold the same blob
+    std::string upper = a;
+    for (char &c : upper)
+        c = char(toupper(c));
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h, upper), 0);
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h, b), 0);
+    mi_set_extent_req x = extent(h, 1000, 500, b.c_str());
+    EXPECT_EQ(svc.status_of(s, MI_BFST_SET_EXTENT_ACCEL, &x), 0);
+    x = extent(h, 0, 1000, a.c_str());
+    EXPECT_EQ(svc.status_of(s, MI_BFST_SET_EXTENT_ACCEL, &x), 0);
+    EXPECT_EQ(close_file(svc, s, h), 0);
+    EXPECT_EQ(stored(svc, "piece"), std::string(1000, 'a') + std::string(500, 'b'));
+    // the blobs are the file's now, counted once
+    EXPECT_TRUE(blob_list(svc.shared().blobs).empty());
+    EXPECT_EQ(access((svc.root() + "/.bfst/" + a).c_str(), F_OK), 0);
+    EXPECT_EQ(store_used_bytes(svc.shared().st), 1500u + STORE_SEG_HDR + 2 * STORE_SEG_ENTRY);
+}
+
+TEST(ApplianceBfstMi, ACloseWhoseExtentsDoNotAddUpFailsAndLeavesNothing)
+{
+    MiService svc(0, true);
+    mi_session *s = svc.session();
+    struct Case {
+        const char *name;
+        std::vector<std::pair<uint64_t, uint64_t>> extents;  // file offset, length; blob i for extent i
+        bool drop_second = false;  // the second blob is dropped after its extent
+        bool hold_spare = false;   // a third blob is held and never used
+    } cases[] = {
+        {"gap", {{0, 1000}, {1100, 500}}},
+        {"overlap", {{0, 1000}, {900, 500}}},
+        {"late start", {{10, 1000}, {1010, 500}}},
+        {"past the blob", {{0, 1000}, {1000, 501}}},
+        {"dropped", {{0, 1000}, {1000, 500}}, true},
+        {"spare", {{0, 1000}, {1000, 500}}, false, true},
+        {"held only", {}, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t h = svc.create(s, c.name);
+        std::vector<std::string> tags = {put_blob(svc, std::string(1000, 'a')), put_blob(svc, std::string(500, 'b'))};
+        if (c.hold_spare)
+            tags.push_back(put_blob(svc, "spare"));
+        for (const std::string &t : tags)
+            EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h, t), 0);
+        for (size_t i = 0; i < c.extents.size(); i++) {
+            mi_set_extent_req x = extent(h, c.extents[i].first, c.extents[i].second, tags[i].c_str());
+            EXPECT_EQ(svc.status_of(s, MI_BFST_SET_EXTENT_ACCEL, &x), 0);
+        }
+        if (c.drop_second) {
+            EXPECT_EQ(tag_op(svc, s, MI_BFST_DROP_TAG, h, tags[1]), 0);
+        }
+        EXPECT_EQ(close_file(svc, s, h), MI_STS_EABORT);
+        EXPECT_EQ(stored(svc, c.name), "<none>");
+        // every blob it held went with it
+        blob_remove_unheld(svc.shared().blobs, 1);
+        EXPECT_TRUE(blob_list(svc.shared().blobs).empty());
+        EXPECT_EQ(store_used_bytes(svc.shared().st), 0u);
+    }
+}
+
+TEST(ApplianceBfstMi, ABlobIsHeldByOneFileAndGoesWhenItsSessionEnds)
+{
+    MiService svc(0, true);
+    mi_session *s = svc.session(), *t = svc.session("bob");
+    uint64_t h1 = svc.create(s, "one"), h2 = svc.create(s, "two"), h3 = svc.create(t, "three");
+    const std::string a = put_blob(svc, "bytes of a");
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h1, a), 0);
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h2, a), MI_STS_EACCESS);
+    EXPECT_EQ(tag_op(svc, t, MI_BFST_HOLD_TAG, h3, a), MI_STS_EACCESS);
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h1, std::string(64, 'c')), MI_STS_EFNOTFOUND);
+    mi_set_extent_req x = extent(h2, 0, 10, a.c_str());
+    EXPECT_EQ(svc.status_of(s, MI_BFST_SET_EXTENT_ACCEL, &x), MI_STS_EINVAL);
+    // a drop lets go at once; the blob goes with the last hold
+    const std::string b = put_blob(svc, "bytes of b");
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_HOLD_TAG, h2, b), 0);
+    EXPECT_EQ(tag_op(svc, s, MI_BFST_DROP_TAG, h2, b), 0);
+    blob_info bi;
+    EXPECT_EQ(blob_find(svc.shared().blobs, b, &bi), KES_ENOENT);
+    // the control connection ends with the file unclosed
+    svc.release(s);
+    EXPECT_EQ(blob_find(svc.shared().blobs, a, &bi), KES_ENOENT);
+    EXPECT_EQ(store_used_bytes(svc.shared().st), 0u);
 }

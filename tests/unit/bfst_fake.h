@@ -2,8 +2,11 @@
 // call, keeps the bytes each store received (unless told not to), hands out
 // tags, and can be told to fail a call, to refuse connects with given codes,
 // or to be slow. Its clock is virtual: a slow call and a sleep only move it.
+// Given an appliance's blob store as its sink, it also stores every blob
+// there, as the appliance's BFST service would, and hands out their tags.
 #pragma once
 
+#include "appliance/blob_store.h"
 #include "lib/common/pgnbfst_api.h"
 
 #include <cstdio>
@@ -26,6 +29,7 @@ struct Blob {
     std::string tag;        // hexadecimal text of its tag ("" until tagged)
     uint32_t start_flags = 0;
     bool finished = false;
+    blob_writer *sink = nullptr;  // the blob in the sink until it is tagged
 };
 
 // A call told to fail: skip calls pass, then times calls fail (-1: all).
@@ -46,6 +50,7 @@ struct State {
     std::vector<uint32_t> sleeps;
     bool keep_bytes = true;
     uint32_t tag_length = 32;
+    blob_store *sink = nullptr;            // where blobs are really stored, if anywhere
     std::vector<Blob> blobs;
     std::vector<uint64_t> store_lengths;   // length of every store_buffer
     int live = 0;                          // objects created and not destroyed
@@ -251,6 +256,8 @@ inline int f_store_create(bfst2_session *, uint32_t, bfst2_store **out, char **e
         std::lock_guard<std::mutex> g(st().mu);
         o->blob = st().blobs.size();
         st().blobs.emplace_back();
+        if (st().sink != nullptr && blob_create(st().sink, 0xFA4E, &st().blobs.back().sink) != 0)
+            rc = BFST2_ERR_ABORTED;
         *out = reinterpret_cast<bfst2_store *>(o);
     }
     return rc;
@@ -273,6 +280,8 @@ inline int f_store_buffer(bfst2_store *s, bfst2_buffer *b, uint64_t len, uint32_
     blob.length += len;
     if (st().keep_bytes)
         blob.bytes.append(static_cast<const char *>(obj(b)->mem), len);
+    if (blob.sink != nullptr && blob_append(blob.sink, obj(b)->mem, len) != 0)
+        return BFST2_ERR_ABORTED;
     return 0;
 }
 inline int f_store_tag(bfst2_store *s, uint32_t, unsigned char *tag, char **err)
@@ -282,11 +291,23 @@ inline int f_store_tag(bfst2_store *s, uint32_t, unsigned char *tag, char **err)
         return rc;
     std::lock_guard<std::mutex> g(st().mu);
     size_t n = tag[0];
-    // The blob's number in the last bytes, a fixed pattern before them.
+    // The blob's number in the last bytes, a fixed pattern before them; or
+    // the tag the sink gave the blob.
     size_t index = obj(s)->blob;
+    Blob &blob = st().blobs[index];
+    unsigned char real[BLOB_TAG_BYTES] = {};
+    if (blob.sink != nullptr) {
+        memcpy(real, blob_writer_tag(blob.sink), sizeof real);
+        int frc = blob_finish(blob.sink);
+        blob.sink = nullptr;
+        if (frc != 0 || n != sizeof real)
+            return BFST2_ERR_ABORTED;
+    }
     std::string text;
     for (size_t i = 0; i < n; ++i) {
         unsigned char v = i + 4 >= n ? static_cast<unsigned char>(index >> (8 * (n - 1 - i))) : 0xA5;
+        if (st().sink != nullptr)
+            v = real[i];
         tag[1 + i] = v;
         char hex[3];
         snprintf(hex, sizeof hex, "%02x", v);
@@ -328,6 +349,12 @@ inline int f_store_finish(bfst2_store *s, uint32_t, char **err)
 }
 inline int f_store_destroy(bfst2_store *s, uint32_t, char **err)
 {
+    {
+        std::lock_guard<std::mutex> g(st().mu);
+        Blob &blob = st().blobs[obj(s)->blob];
+        blob_abandon(blob.sink);
+        blob.sink = nullptr;
+    }
     destroy(s);
     return enter("store_destroy", err);
 }
@@ -394,9 +421,14 @@ public:
     Scope()
     {
         reset();
+        sink(nullptr);
         bfst_set_api(&table());
     }
-    ~Scope() { bfst_set_api(nullptr); }
+    ~Scope()
+    {
+        bfst_set_api(nullptr);
+        sink(nullptr);
+    }
     Scope(const Scope &) = delete;
     Scope &operator=(const Scope &) = delete;
 
@@ -422,6 +454,12 @@ public:
     {
         std::lock_guard<std::mutex> g(st().mu);
         st().faults[call] = Fault{code, skip, times};
+    }
+    // Stores blobs in bs from now on (null: nowhere); kept across reset().
+    void sink(blob_store *bs)
+    {
+        std::lock_guard<std::mutex> g(st().mu);
+        st().sink = bs;
     }
     void slow(const std::string &call, uint64_t ms)
     {

@@ -41,6 +41,8 @@ protected:
     void TearDown() override
     {
         EXPECT_TRUE(fake_.clean());
+        fake_.sink(nullptr);
+        app_.stop();
         pgnconfig_reset_defaults();
     }
 
@@ -50,6 +52,8 @@ protected:
         appliance_config cfg;
         cfg.quota = quota;
         ASSERT_TRUE(app_.start(cfg)) << app_.last_error();
+        // Blobs reach the appliance as they would over its transfer service.
+        fake_.sink(app_.blobs());
     }
     void open(Channel &ch)
     {
@@ -101,11 +105,20 @@ TEST_F(RmanBfst, BackupStoresEveryByteOnceWithAndWithoutTheWriteBehindCache)
         if (cache_mib != 0)
             want = {1 << 20, 1 << 20, 512 << 10};
         EXPECT_EQ(fake_.state().store_lengths, want);
-        // The piece is on the appliance with its catalogue record.
+        // The piece is on the appliance with its catalogue record, and reads
+        // back whole through the data mover.
         EXPECT_TRUE(exists(app_.file("rman", name)));
         char *files[2] = {name.data(), nullptr};
         sbt_item *info = nullptr;
         EXPECT_EQ(ch.v->info2(ch.ctx, 0, files, &info), 0) << ch.error();
+        ASSERT_EQ(ch.v->restore(ch.ctx, 0, name.c_str(), bs), 0) << ch.error();
+        std::string back(bs, '\0');
+        for (int i = 0; i < 10; i++) {
+            ASSERT_EQ(ch.v->read2(ch.ctx, 0, back.data()), 0) << ch.error();
+            EXPECT_EQ(back, data.substr(i * bs, bs)) << "block " << i;
+        }
+        EXPECT_EQ(ch.v->read2(ch.ctx, 0, back.data()), -1);
+        EXPECT_EQ(ch.v->close2(ch.ctx, 0), 0);
         EXPECT_EQ(ch.end(), 0);
         EXPECT_TRUE(fake_.clean());
     }
@@ -178,7 +191,10 @@ TEST_F(RmanBfst, AFailedStoreFailsTheBlockAndTheClose)
     EXPECT_EQ(ch.rec()->offset, 65536u);
     EXPECT_EQ(ch.v->close2(ch.ctx, 0), -1);
     EXPECT_NE(ch.error().find("sbtclose2: rpgn_bfst_close failed: MI_STS_EABORT"), std::string::npos) << ch.error();
+    EXPECT_FALSE(exists(app_.file("rman", "broken")));
     EXPECT_EQ(ch.end(), 0);
+    // Nothing of it stays on the appliance: the blob it did store went with the close.
+    EXPECT_TRUE(blob_list(app_.blobs()).empty());
 }
 
 TEST_F(RmanBfst, SbtendWithoutCloseReleasesThePathAndLeavesNoPiece)

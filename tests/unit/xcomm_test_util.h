@@ -62,6 +62,7 @@ public:
     using answer_fn = std::function<xcomm_msg *(xcomm_msg *req)>;
 
     explicit Server(int conns = 8, int slots = 64, int reconnect_timeout = 0, const char *addr = "127.0.0.1")
+        : ip(addr)
     {
         EXPECT_EQ(0, xcomm_ctx_init(&ctx));
         std::string name = std::string("0@") + addr;
@@ -99,7 +100,7 @@ public:
         }
     }
 
-    std::string remote() const { return std::to_string(port) + "@127.0.0.1"; }
+    std::string remote() const { return std::to_string(port) + "@" + ip; }
 
     void run()
     {
@@ -159,6 +160,7 @@ public:
         }
     }
 
+    std::string ip;
     xcomm_ctx ctx{};
     xcomm_endp endp{};
     int port = 0;
@@ -217,11 +219,12 @@ struct Client {
     xcomm_endp endp{};
 };
 
-// A listening raw socket on 127.0.0.1 that plays the server by hand.
+// A listening raw socket on a loopback address that plays the server by hand.
 struct RawServer {
-    RawServer()
+    explicit RawServer(const char *addr = "127.0.0.1")
+        : ip(addr)
     {
-        lsock = listen_loopback(8, &port);
+        lsock = listen_loopback(8, &port, addr);
         EXPECT_GE(lsock, 0);
     }
     ~RawServer()
@@ -232,7 +235,7 @@ struct RawServer {
             close(csock);
         close(lsock);
     }
-    std::string remote() const { return std::to_string(port) + "@127.0.0.1"; }
+    std::string remote() const { return std::to_string(port) + "@" + ip; }
 
     // Accepts one client, reads its connect negotiate and answers it (key
     // `key`, sequence 0), on a thread so that the client's open can proceed.
@@ -295,6 +298,7 @@ struct RawServer {
         return true;
     }
 
+    std::string ip;
     int lsock = -1;
     int csock = -1;
     int port = 0;

@@ -1,0 +1,117 @@
+// Inside of the transfer library: its objects and the helpers the modules
+// share. Every object carries a magic word while alive; all calls on a
+// connection, its sessions and its stores run under the connection's lock.
+#pragma once
+
+#include "bfst/bfst2.h"
+#include "bfst/bfst_link.h"
+#include "bfst/bfst_proto.h"
+#include "bfst/bfst_tls.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+constexpr uint32_t BFST2_MAGIC_LIVE = 0xFEEDFACE;
+constexpr uint32_t BFST2_MAGIC_DEAD = 0xDEADBEEF;
+
+// Cipher codes of the credential calls and the certificate kind.
+constexpr uint32_t BFST2_CIPHER_NONE = 0x0D70A169;
+constexpr uint32_t BFST2_CIPHER_AES128 = 0x08A361DC;
+constexpr uint32_t BFST2_CIPHER_AES256 = 0x0B615B7B;
+constexpr uint32_t BFST2_CIPHER_CERT = 0x01A2B3C4;
+constexpr uint32_t BFST2_CERT_KIND_PEM = 0x034A147F;
+// bfst2_connect: the connection writes a backup.
+constexpr uint32_t BFST2_CONNECT_BACKUP = 0x10000;
+
+struct bfst2_credential {
+    uint32_t magic = BFST2_MAGIC_LIVE;
+    bool cert = false;
+    SSL_CTX *ctx = nullptr;
+    bfst_psk psk;
+};
+
+enum bfst2_conn_mode { BFST2_CLEAR, BFST2_TLS_PSK, BFST2_TLS_CERT };
+enum bfst2_conn_state { BFST2_IDLE, BFST2_CONNECTED, BFST2_OPEN, BFST2_BROKEN };
+
+struct bfst2_store;
+
+struct bfst2_connection {
+    uint32_t magic = BFST2_MAGIC_LIVE;
+    std::mutex mu;
+    std::string host;
+    uint16_t port = 0;
+    uint32_t timeout_s = 60;
+    bfst2_conn_mode mode = BFST2_CLEAR;
+    SSL_CTX *ctx = nullptr;  // our own reference
+    bfst_psk psk;            // copy of the credential's key
+    bfst_link link;
+    bfst2_conn_state state = BFST2_IDLE;
+    std::string broken_why;  // why the connection became unusable
+    uint32_t tag_len = 0;
+    uint32_t max_data = 0;
+    int sessions = 0;                  // live session objects
+    std::vector<bfst2_store *> stores; // live store objects
+};
+
+struct bfst2_session {
+    uint32_t magic = BFST2_MAGIC_LIVE;
+    bfst2_connection *conn = nullptr;
+    uint32_t id = 0;
+    bool started = false;
+    int stores = 0;
+};
+
+enum bfst2_store_state { BFST2_ST_CREATED, BFST2_ST_STARTED, BFST2_ST_SEALED, BFST2_ST_FINISHED, BFST2_ST_FAILED };
+
+struct bfst2_store {
+    uint32_t magic = BFST2_MAGIC_LIVE;
+    bfst2_session *sess = nullptr;
+    uint32_t id = 0;
+    bfst2_store_state state = BFST2_ST_CREATED;
+    int fail_code = 0;
+    std::string fail_text;
+    uint64_t bytes = 0;       // bytes the caller stored
+    uint64_t wire_sent = 0;   // socket bytes of this store's exchanges
+    uint64_t wire_recv = 0;
+    uint32_t tag_len = 0;
+    unsigned char tag[BFST_MAX_TAG_LEN] = {};
+};
+
+struct bfst2_buffer {
+    uint32_t magic = BFST2_MAGIC_LIVE;
+    const void *mem = nullptr;
+    uint64_t len = 0;
+};
+
+template <typename T> bool bfst2_live(const T *p) { return p != nullptr && p->magic == BFST2_MAGIC_LIVE; }
+
+// Clears *err; every call starts with it.
+void bfst2_err_clear(char **err);
+// Sets *err to a formatted text (the caller frees it) and returns code.
+int bfst2_fail(char **err, int code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// True between bfst2_initialize and the matching bfst2_finalize.
+bool bfst2_initialized();
+
+// ---------------------------------------------------------------- exchanges
+// All under the connection's lock. A transport failure or a frame that
+// breaks the protocol marks the connection broken (every later call fails
+// at once) and returns BFST2_ERR_ABORTED or BFST2_ERR_PROTOCOL with a text
+// naming the operation; an ERROR answer returns its code and text.
+
+struct bfst2_reply {
+    bfst_hdr hdr;
+    unsigned char payload[BFST_MAX_CTRL];
+};
+
+// Fails unless the connection is open for sessions and stores.
+int bfst2_conn_usable(bfst2_connection *c, const char *op, char **err);
+// Sends one control request and reads its answer.
+int bfst2_exchange(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, const unsigned char *payload,
+                   size_t len, bfst2_reply *rep, char **err);
+// Takes in the asynchronous store errors that have arrived, without waiting.
+int bfst2_drain_async(bfst2_connection *c, const char *op, char **err);
+// Sends one DATA frame from the caller's memory (gather write, no copy).
+int bfst2_send_data(bfst2_connection *c, const char *op, uint32_t store_id, const void *data, uint32_t len,
+                    char **err);

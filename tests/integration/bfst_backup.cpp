@@ -1,0 +1,479 @@
+// Backups on the default data path, end to end: the loaded library, the real
+// transfer library and the appliance service. Pieces go out as blobs over
+// the transfer service and come back through the data mover; space credit,
+// busy appliances, slow calls, ciphers and credentials, and lost connections
+// take the paths a DBA would meet them on.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "appliance/blob_store.h"
+#include "integration/support_appliance.h"
+#include "integration/support_backup.h"
+#include "integration/support_sbt.h"
+#include "kes_test.h"
+
+using kes_test::backup_piece;
+using kes_test::Channel;
+using kes_test::Outcome;
+using kes_test::PieceWriter;
+using kes_test::read_file;
+using kes_test::restore_piece;
+using kes_test::TestAppliance;
+using kes_test::write_file;
+
+namespace {
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// The SBT tester backing up a small file as a child process, with a library
+// directory and configuration of its own, beside this process's channels.
+// (Start it after the channels' sbtinit2, which changes the environment the
+// child is started with.)
+struct TesterRun {
+    int status = -1;
+    std::string out;
+    std::thread th;
+    kes_test::TempDir dir;  // its WINDIR, and the file it backs up
+
+    void start(const std::string &ini, const std::string &addr, const std::string &piece)
+    {
+        write_file(dir / "librmanKESTRALON.ini", ini + "DEBUG_LEVEL=info\n");
+        write_file(dir / "in.bin", std::string(100000, 'z'));
+        std::string cmd = "WINDIR=" + dir.path() + " BACKUP_PASSWORD=secret " + KES_BUILD_DIR +
+                          "/kestralon-sbttest --lib " + KES_LIB_PATH + " --quiet --env BACKUP_HOST=" + addr +
+                          ",BACKUP_SHARE=rman,BACKUP_USERNAME=rman backup " + piece + " " + (dir / "in.bin") +
+                          " 2>&1";
+        th = std::thread([this, cmd] {
+            FILE *p = popen(cmd.c_str(), "r");
+            if (p == nullptr) {
+                out = "popen: " + std::string(strerror(errno));
+                return;
+            }
+            char buf[4096];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+                out.append(buf, n);
+            int st = pclose(p);
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            if (st == -1)
+                out += "pclose: " + std::string(strerror(errno));
+            else if (!WIFEXITED(st))
+                out += "signal " + std::to_string(WTERMSIG(st));
+        });
+    }
+    void wait()
+    {
+        if (th.joinable())
+            th.join();
+    }
+    std::string log() const { return read_file(dir / "KESTRALON/rman0.log"); }
+    ~TesterRun() { wait(); }
+};
+
+class BfstBackup : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kes_test::clear_channel_env();
+        ASSERT_NE(lib_.handle, nullptr);
+        configure();
+    }
+    // The library's configuration: nothing but the lines given and the log
+    // level, so the data path is the default one.
+    void configure(const std::string &ini = "") { write_file(windir_.path() + "/librmanKESTRALON.ini", ini + "DEBUG_LEVEL=debug\n"); }
+    // An appliance that logs to a file of its own at debug level.
+    void start(TestAppliance &app, appliance_config cfg = appliance_config(), const std::string &root = "")
+    {
+        cfg.log_file = tmp_ / ("appliance" + std::to_string(++appliances_) + ".log");
+        cfg.log_level = 7;
+        ASSERT_TRUE(app.start(cfg, root)) << app.last_error();
+        app_logs_[&app] = cfg.log_file;
+    }
+    std::string app_log(TestAppliance &app) { return read_file(app_logs_[&app]); }
+    void open(Channel &ch, const TestAppliance &app)
+    {
+        ASSERT_EQ(ch.init(lib_), 0);
+        ASSERT_EQ(ch.init2(kes_test::login_params(app.addr()).c_str()), 0) << ch.error();
+    }
+    std::string log() const { return read_file(windir_.libdir() + "/rman0.log"); }
+    // Pieces the appliance holds under the share.
+    static std::vector<std::string> pieces(const TestAppliance &app)
+    {
+        return kes_test::stored_pieces(app.root() + "/rman");
+    }
+    // The bytes of all blobs in the appliance's blob directory.
+    static uint64_t blob_bytes(const std::string &root)
+    {
+        uint64_t n = 0;
+        kes_test::walk_files(root + "/.bfst", [&](const std::string &, const std::string &name, uint64_t size) {
+            if (name[0] != '.')
+                n += size;
+        });
+        return n;
+    }
+
+    kes_test::ScopedWindir windir_;
+    kes_test::SbtLib lib_;
+    kes_test::TempDir tmp_;
+    TestAppliance app_;
+    int appliances_ = 0;
+    std::map<const TestAppliance *, std::string> app_logs_;
+};
+
+}  // namespace
+
+TEST_F(BfstBackup, PiecesOfEveryShapeRestoreByteIdenticalWithAndWithoutTheWriteBehindCache)
+{
+    start(app_);
+    uint32_t seed = 1;
+    uint64_t bytes = 0;
+    // The restores check every page against the appliance's checksums.
+    for (const char *cache : {"WRITE_CACHE_SIZE=0\n", "WRITE_CACHE_SIZE=1\n"}) {
+        SCOPED_TRACE(cache);
+        configure(std::string(cache) + "COMP_DATA_CHECKSUMS=1\n");
+        Channel ch;
+        open(ch, app_);
+        for (size_t bs : {size_t(16) << 10, size_t(256) << 10, size_t(4) << 20}) {
+            for (uint64_t blocks : {0, 1, 7}) {
+                SCOPED_TRACE(std::to_string(bs) + " x " + std::to_string(blocks));
+                std::string name = "p" + std::to_string(seed);
+                Outcome o = backup_piece(ch, name, bs, blocks, seed);
+                ASSERT_EQ(o.rc, 0) << o.error;
+                Outcome r;
+                EXPECT_EQ(restore_piece(ch, name, bs, seed, &r), static_cast<long>(blocks)) << r.error;
+                char *files[] = {name.data(), nullptr};
+                sbt_item *info = nullptr;
+                ASSERT_EQ(ch.v->info2(ch.ctx, 0, files, &info), 0) << ch.error();
+                EXPECT_NE(info[1].type, 8u) << name << " is not listed";
+                bytes += bs * blocks;
+                seed++;
+            }
+        }
+        EXPECT_EQ(ch.end(), 0);
+    }
+    std::string text = log();
+    EXPECT_NE(text.find("Connected to BFST " + app_.addr() + "\n"), std::string::npos);
+    EXPECT_EQ(text.find("Bad IO_PATH"), std::string::npos);
+    EXPECT_EQ(text.find("keeps no data checksums"), std::string::npos) << "every piece carries its checksums";
+    // Every byte is stored once: in the blobs, which nothing else holds.
+    EXPECT_EQ(blob_bytes(app_.root()), bytes);
+    EXPECT_TRUE(blob_list(app_.blobs()).empty());
+    EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(app_.root()));
+    // Removing the pieces gives every byte back.
+    Channel ch;
+    open(ch, app_);
+    for (uint32_t s = 1; s < seed; s++) {
+        std::string name = "p" + std::to_string(s);
+        char *files[] = {name.data(), nullptr};
+        EXPECT_EQ(ch.v->remove2(ch.ctx, 0, files), 0) << ch.error();
+    }
+    EXPECT_EQ(ch.end(), 0);
+    EXPECT_TRUE(pieces(app_).empty());
+    EXPECT_EQ(blob_bytes(app_.root()), 0u);
+    EXPECT_EQ(app_.used_bytes(), 0u);
+}
+
+TEST_F(BfstBackup, APieceLargerThanOneBlobCrossesTheBlobBoundaryWithItsExtents)
+{
+    // 258 MiB: the suite's one piece that fills a blob, in memory-backed files.
+    char tmpl[] = "/dev/shm/kestest.XXXXXX";
+    std::string root = mkdtemp(tmpl) != nullptr ? tmpl : "";
+    ASSERT_FALSE(root.empty());
+    struct Cleanup {
+        std::string dir;
+        ~Cleanup() { std::filesystem::remove_all(dir); }
+    } cleanup{root};
+    appliance_config cfg;
+    cfg.quota = 3ULL << 30;
+    start(app_, cfg, root);
+    Channel ch;
+    open(ch, app_);
+    const size_t bs = 1 << 20;
+    const uint64_t blocks = 258;
+    Outcome o = backup_piece(ch, "big", bs, blocks, 99);
+    ASSERT_EQ(o.rc, 0) << o.error;
+
+    // The library holds each tag before it records the extent: the first blob
+    // holds exactly 256 MiB from offset 0, the second the rest.
+    std::string text = log();
+    size_t hold1 = text.find("Hold tag for ");
+    ASSERT_NE(hold1, std::string::npos) << text;
+    std::string tag1 = text.substr(hold1 + 13, 64);
+    size_t ext1 = text.find("Set extent for BLOB tag " + tag1 + " img offset 0 tag offset 0 length 0x10000000\n");
+    size_t hold2 = text.find("Hold tag for ", hold1 + 1);
+    ASSERT_NE(hold2, std::string::npos);
+    std::string tag2 = text.substr(hold2 + 13, 64);
+    size_t ext2 = text.find("Set extent for BLOB tag " + tag2 + " img offset 0x10000000 tag offset 0 length 0x200000\n");
+    EXPECT_TRUE(hold1 < ext1 && ext1 < hold2 && hold2 < ext2 && ext2 != std::string::npos) << text;
+    EXPECT_EQ(text.find("Hold tag for ", hold2 + 1), std::string::npos);
+    // Space was asked for at the first block and once more after 256 MiB.
+    std::string alog = app_log(app_);
+    EXPECT_EQ(count(alog, "space check for rman/big: 268435456 bytes granted"), 2u) << alog;
+    EXPECT_NE(alog.find("rman/big: extent at 0, 268435456 bytes of blob " + tag1), std::string::npos);
+    EXPECT_NE(alog.find("rman/big: extent at 268435456, 2097152 bytes of blob " + tag2), std::string::npos);
+
+    Outcome r;
+    EXPECT_EQ(restore_piece(ch, "big", bs, 99, &r), static_cast<long>(blocks)) << r.error;
+    EXPECT_EQ(ch.end(), 0);
+    EXPECT_EQ(blob_bytes(root), blocks * bs);
+    EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(root));
+}
+
+TEST_F(BfstBackup, AQuotaThatRunsOutFailsTheBlockAndLeavesNoPiece)
+{
+    // Room for one grant of space and a little more: the first piece takes
+    // some of it, and the next one is refused at its first block.
+    appliance_config cfg;
+    cfg.quota = (256 + 1) << 20;
+    start(app_, cfg);
+    Channel ch;
+    open(ch, app_);
+    ASSERT_EQ(backup_piece(ch, "first", 1 << 20, 2, 5).rc, 0);
+    const uint64_t used = app_.used_bytes();
+    PieceWriter w(ch, 1 << 20, 6);
+    ASSERT_EQ(w.open("second").rc, 0);
+    Outcome o = w.write(1);
+    EXPECT_EQ(o.code, 7501u);
+    EXPECT_EQ(o.error, "sbtwrite2 failed to verify space: error MI_STS_ENOSPC");
+    EXPECT_EQ(w.close().code, 7501u);
+    EXPECT_EQ(pieces(app_), std::vector<std::string>{"first"});
+    EXPECT_EQ(app_.used_bytes(), used);
+    EXPECT_NE(log().find("MI_CHECK_SPACE failed: no space\n"), std::string::npos);
+    EXPECT_EQ(restore_piece(ch, "first", 1 << 20, 5), 2);
+    EXPECT_EQ(ch.end(), 0);
+}
+
+TEST_F(BfstBackup, ABusyApplianceIsRetriedEveryTenSecondsUntilTheTimeout)
+{
+    // Both cases sleep for real, side by side: a channel here against an
+    // appliance busy for two connects, and the tester with a timeout of 0
+    // against one that stays busy.
+    appliance_config busy2;
+    busy2.bfst_refuse_connects = 2;
+    start(app_, busy2);
+    TestAppliance always;
+    appliance_config busy;
+    busy.bfst_refuse_connects = 1000;
+    busy.bfst_refuse_code = 0x0DAB673F;
+    start(always, busy);
+    Channel ch;
+    open(ch, app_);
+    TesterRun tester;
+    tester.start("DATA_CONNECTION_BUSY_TIMEOUT=0\n", always.addr(), "busy");
+    Outcome o = backup_piece(ch, "retried", 65536, 3, 8);
+    EXPECT_EQ(o.rc, 0) << o.error;
+    std::string text = log();
+    EXPECT_EQ(count(text, "BFST connect exceeded the server's maximum client connections - retrying."), 2u);
+    EXPECT_NE(text.find("BFST connect success after 2 retries.\n"), std::string::npos) << text;
+    EXPECT_EQ(restore_piece(ch, "retried", 65536, 8), 3);
+    EXPECT_EQ(ch.end(), 0);
+
+    tester.wait();
+    EXPECT_EQ(tester.status, 1) << tester.out;
+    EXPECT_NE(tester.out.find("sbtbackup: failed to initialize Stride io path to server " + always.addr()),
+              std::string::npos)
+        << tester.out;
+    std::string other_log = tester.log();
+    EXPECT_EQ(count(other_log, "BFST connect exceeded the virtual server's maximum client connections - retrying."),
+              1u);
+    EXPECT_NE(other_log.find("BFST connect timeout of 0 seconds reached after 1 attempts; giving up."),
+              std::string::npos)
+        << other_log;
+    EXPECT_TRUE(pieces(always).empty());
+}
+
+TEST_F(BfstBackup, SlowCallsRaiseAdminAlertsUntilTheApplianceTurnsThemOff)
+{
+    // Every answer of the transfer service takes over a second, and a second
+    // counts as slow. The tester backs up beside this process against an
+    // appliance that answers every alert with "disabled".
+    configure("ADMIN_ALERT_TIME=1\n");
+    appliance_config slow;
+    slow.bfst_delay_ms = 1100;
+    start(app_, slow);
+    TestAppliance off;
+    slow.refuse_admin_alerts = true;
+    start(off, slow);
+    Channel ch;
+    open(ch, app_);
+    TesterRun tester;
+    tester.start("ADMIN_ALERT_TIME=1\n", off.addr(), "alerted");
+    ASSERT_EQ(backup_piece(ch, "slow", 65536, 2, 3).rc, 0);
+    EXPECT_EQ(ch.end(), 0);
+    std::string alog = app_log(app_);
+    size_t alerts = count(alog, "admin alert ");
+    EXPECT_GE(alerts, 2u) << alog;
+    EXPECT_NE(alog.find("admin alert 1 for rman/slow from rman"), std::string::npos) << alog;
+    EXPECT_EQ(count(alog, ", kind 1: "), 1u) << alog;
+    EXPECT_EQ(count(alog, ", kind 9: "), alerts - 1) << alog;
+    EXPECT_GE(count(log(), " is slow, took "), alerts);
+
+    tester.wait();
+    EXPECT_EQ(tester.status, 0) << tester.out;
+    std::string olog = app_log(off);
+    EXPECT_EQ(count(olog, "admin alert "), 1u) << olog;
+    EXPECT_NE(olog.find("(alerts are switched off)"), std::string::npos);
+    std::string other_log = tester.log();
+    EXPECT_EQ(count(other_log, "OST admin alerts for BFST transport disabled on server\n"), 1u) << other_log;
+    EXPECT_GE(count(other_log, " is slow, took "), 2u) << "the warnings go on after the alerts stopped";
+}
+
+TEST_F(BfstBackup, ADroppedTransferConnectionFailsTheCallPromptlyAndTheNextBackupWorks)
+{
+    appliance_config cfg;
+    cfg.bfst_drop_after_bytes = 3 << 20;
+    start(app_, cfg);
+    Channel ch;
+    open(ch, app_);
+    PieceWriter w(ch, 1 << 20, 4);
+    ASSERT_EQ(w.open("cut").rc, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    Outcome o = w.write(8);
+    EXPECT_EQ(o.code, 7501u);
+    EXPECT_EQ(o.error.rfind("sbtwrite2 failed: error ", 0), 0u) << o.error;
+    EXPECT_EQ(w.close().code, 7501u);
+    EXPECT_LT(seconds_since(t0), 30.0);  // only a guard against a hang
+    EXPECT_TRUE(pieces(app_).empty());
+    // The failed piece was removed before its control close, so the appliance
+    // never completed what had arrived of it, not even for a moment.
+    std::string alog = app_log(app_);
+    EXPECT_NE(alog.find("rman deleted rman/cut"), std::string::npos) << alog;
+    EXPECT_EQ(alog.find("closed rman/cut"), std::string::npos) << alog;
+    // The next backup, smaller than the switch lets through, works.
+    ASSERT_EQ(backup_piece(ch, "whole", 1 << 20, 2, 9).rc, 0);
+    EXPECT_EQ(restore_piece(ch, "whole", 1 << 20, 9), 2);
+    EXPECT_EQ(pieces(app_), std::vector<std::string>{"whole"});
+    EXPECT_EQ(ch.end(), 0);
+    EXPECT_EQ(blob_bytes(app_.root()), 2u << 20);
+}
+
+namespace {
+
+// Transfer credentials: the appliance's file flags choose the cipher; a
+// certificate authority (made by the test script) for the appliance and the
+// library, and another one.
+class BfstCredentials : public BfstBackup {
+protected:
+    void SetUp() override
+    {
+        BfstBackup::SetUp();
+        for (const char *ca : {"a", "b"}) {
+            std::string cmd = std::string(KES_SOURCE_DIR) + "/scripts/make-test-ca.sh " + (tmp_ / ca) + " >/dev/null";
+            ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+        }
+        mkdir(windir_.libdir().c_str(), 0700);
+    }
+    // The library's certificate files from dir (client/ of a CA), crl.pem or not.
+    void client_files(const std::string &dir, bool crl)
+    {
+        for (const char *f : {"cacert.pem", "cert.pem", "key.pem", "crl.pem"})
+            unlink((windir_.libdir() + "/" + f).c_str());
+        for (const char *f : {"cacert.pem", "cert.pem", "key.pem"})
+            write_file(windir_.libdir() + "/" + f, read_file(dir + "/" + f));
+        if (crl)
+            write_file(windir_.libdir() + "/crl.pem", read_file(dir + "/crl.pem"));
+    }
+    // A backup and restore of a small piece through an appliance with the flags.
+    Outcome round_trip(TestAppliance &app, const std::string &name)
+    {
+        Channel ch;
+        open(ch, app);
+        Outcome o = backup_piece(ch, name, 65536, 3, 11);
+        if (o.rc == 0 && restore_piece(ch, name, 65536, 11, &o) != 3 && o.rc == 0)
+            o.rc = -1;
+        ch.end();
+        return o;
+    }
+};
+
+}  // namespace
+
+TEST_F(BfstCredentials, TheFileFlagsChooseClearTextAPreSharedKeyOrCertificates)
+{
+    struct Case {
+        uint32_t flags;
+        bool crl;
+        const char *link;  // how the appliance saw the connection
+    } cases[] = {
+        {0x00, false, "(clear)"},
+        {0x0A, false, "(TLS, pre-shared key)"},
+        {0x06, false, "(TLS, pre-shared key)"},
+        {0x12, false, "(TLS, pre-shared key)"},  // no cipher named: the default one, with a warning
+        {0x22, true, "(TLS, certificates)"},
+        {0x22, false, "(TLS, certificates)"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE("flags " + std::to_string(c.flags) + (c.crl ? " with crl.pem" : ""));
+        client_files(tmp_ / "a/client", c.crl);
+        TestAppliance app;
+        appliance_config cfg;
+        cfg.file_flags = c.flags;
+        cfg.tls_dir = tmp_ / "a/appliance";
+        start(app, cfg);
+        Outcome o = round_trip(app, "piece" + std::to_string(n++));
+        EXPECT_EQ(o.rc, 0) << o.error;
+        EXPECT_NE(app_log(app).find(c.link), std::string::npos) << app_log(app);
+    }
+    EXPECT_EQ(count(log(), "Invalid encryption type, setting it to default SHA256-AES256\n"), 1u);
+}
+
+TEST_F(BfstCredentials, AWrongKeyOrACertificateOfAnotherAuthorityFailsTheBackupAndWritesNothing)
+{
+    struct Case {
+        uint32_t flags;
+        const char *ca;  // the library's certificates
+        std::vector<std::string> psks;
+    } cases[] = {
+        {0x0A, "a", {"a key the library does not hold"}},
+        {0x22, "b", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("flags " + std::to_string(c.flags));
+        client_files(tmp_ / (std::string(c.ca) + "/client"), true);
+        TestAppliance app;
+        appliance_config cfg;
+        cfg.file_flags = c.flags;
+        cfg.tls_dir = tmp_ / "a/appliance";
+        cfg.bfst_psk_passwords = c.psks;
+        start(app, cfg);
+        Channel ch;
+        open(ch, app);
+        Outcome o = backup_piece(ch, "refused", 65536, 2, 1);
+        EXPECT_EQ(o.code, 7501u);
+        EXPECT_EQ(o.error.rfind("sbtbackup: failed to initialize Stride io path to server " + app.addr() +
+                                    " for file generic:",
+                                0),
+                  0u)
+            << o.error;
+        EXPECT_NE(o.error.find(":/rman/refused: MI_STS_EAUTH"), std::string::npos) << o.error;
+        // RMAN closes the failed file: nothing of it stays.
+        ch.v->close2(ch.ctx, 0);
+        EXPECT_TRUE(pieces(app).empty());
+        EXPECT_EQ(blob_bytes(app.root()), 0u);
+        EXPECT_EQ(ch.end(), 0);
+    }
+    EXPECT_EQ(count(log(), "BFST connect failed."), 2u) << log();
+}
