@@ -69,6 +69,12 @@ struct appliance_config {
     uint32_t bfst_refuse_code = 0x02D21900;  // ... with this code (or 0x0DAB673F)
     uint32_t bfst_delay_ms = 0;         // before every BFST answer (tests)
     uint64_t bfst_drop_after_bytes = 0; // drop a BFST connection once it has sent N bytes (tests)
+    // Deduplicated stores: chunks kept once in the chunk store. Off, every
+    // BFST store is kept as it arrives.
+    bool dedup = true;
+    uint32_t gc_pause_ms = 0;           // the chunk collector pauses between steps (tests)
+    // Check the chunk store and the recipes under the root, report, and exit.
+    bool verify_only = false;
 
     uint64_t corrupt_read = 0;          // damage one byte of the N-th read reply with data, after the check
 
@@ -100,6 +106,11 @@ int appliance_load_users(const std::string &path, std::vector<appliance_user> *u
 int appliance_parse_user(const std::string &text, appliance_user *user, std::string *msg, bool with_shares = false);
 
 struct appliance;
+
+// Re-reads every chunk of the chunk store under cfg.root and checks it, then
+// every recipe and the files that use it; the report goes to *report.
+// Returns the number of problems found.
+size_t appliance_verify(const appliance_config &cfg, std::string *report);
 
 // Starts the service: opens the store, binds both ports and starts serving.
 // Returns 0, or -1 with a clear message in *msg (busy port, missing root ...).

@@ -9,6 +9,6 @@ $SUDO apt-get install -y --no-install-recommends \
   build-essential g++ cmake ninja-build pkg-config \
   clang-14 libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  libssl-dev openssl libxml2-dev libxml2-utils libtirpc-dev libxxhash-dev \
+  libssl-dev openssl libxml2-dev libxml2-utils libtirpc-dev libxxhash-dev liblz4-dev \
   coreutils procps \
   debhelper dpkg-dev fakeroot help2man lintian man-db adduser util-linux git

@@ -480,7 +480,7 @@ TEST_F(BfstService, UnknownVersionsAndTooManySessionsOrStoresAreRefusedWithTheir
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
         unsigned char p[BFST_HELLO_SIZE];
-        bfst_hello hello{2, 3, 0};
+        bfst_hello hello{3, 4, 0};
         std::string req = frame(BFST_HELLO, 0, std::string(reinterpret_cast<char *>(p), bfst_hello_encode(p, hello)),
                                 BFST_HELLO_SIZE, BFST_MAGIC);
         ASSERT_EQ(write(s, req.data(), req.size()), ssize_t(req.size()));
@@ -495,7 +495,7 @@ TEST_F(BfstService, UnknownVersionsAndTooManySessionsOrStoresAreRefusedWithTheir
         bfst_error e;
         ASSERT_EQ(bfst_error_decode(ans + BFST_HDR_SIZE, size_t(n) - BFST_HDR_SIZE, &e), 0);
         EXPECT_EQ(e.code, uint32_t(BFST2_ERR_NOT_AVAILABLE));
-        EXPECT_NE(std::string(e.text).find("version 1"), std::string::npos) << e.text;
+        EXPECT_NE(std::string(e.text).find("versions 1 to 2"), std::string::npos) << e.text;
         close(s);
     }
     Conn c;

@@ -1,0 +1,218 @@
+// Deduplicated stores of the transfer library: the stream is cut into chunks
+// (bfst_dedup.h), their fingerprints offered to the appliance in batches,
+// and only the chunks it lacks are sent, compressed where that pays.
+//
+// Two batch buffers take turns: while the appliance looks up the chunks of
+// one batch, the next one is filled, cut and fingerprinted; only then is
+// the first batch's answer read and its missing chunks sent. The buffers
+// are taken when the store starts; nothing is allocated per block.
+#include "bfst/bfst2_int.h"
+#include "bfst/bfst_dedup.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr size_t BATCH = 2u << 20;                  // stream bytes cut per batch
+constexpr size_t STAGE = BATCH + BFST_CHUNK_MAX;    // room for the tail of the last one
+
+struct dd_batch {
+    std::unique_ptr<unsigned char[]> mem;  // STAGE bytes
+    size_t len = 0;                        // bytes of the stream in mem
+    uint32_t count = 0;                    // chunks offered
+    bool offered = false;                  // its answer is still to be read
+    bfst_query_entry e[BFST_QUERY_MAX];
+    uint32_t off[BFST_QUERY_MAX];
+};
+
+}  // namespace
+
+struct bfst2_dedup {
+    dd_batch b[2];
+    int fill = 0;  // the batch the stream goes into
+    unsigned char query[BFST_MAX_QUERY];
+    std::unique_ptr<unsigned char[]> packed;  // bfst_chunk_bound() bytes
+};
+
+namespace {
+
+int store_failed(const bfst2_store *s, const char *op, char **err)
+{
+    return bfst2_fail(err, s->fail_code, "%s: the store failed earlier: %s", op, s->fail_text.c_str());
+}
+
+// Reads the answer to batch i's query and sends the chunks it asks for.
+int answer(bfst2_store *s, int i, const char *op, char **err)
+{
+    bfst2_connection *c = s->sess->conn;
+    bfst2_dedup *d = s->dd;
+    dd_batch &b = d->b[i];
+    b.offered = false;
+    bfst2_reply rep;
+    int rc = bfst2_read_answer(c, op, s->id, &rep, err);
+    c->awaited--;
+    if (rc != BFST2_OK) {
+        if (c->state == BFST2_OPEN) {
+            s->state = BFST2_ST_FAILED;
+            s->fail_code = rc;
+            s->fail_text = err != nullptr && *err != nullptr ? *err : "the appliance refused the chunks";
+        }
+        return rc;
+    }
+    unsigned char want[BFST_QUERY_MAX / 8];
+    if (bfst_query_ok_decode(rep.payload, rep.hdr.len, b.count, want) != 0)
+        return bfst2_fail(err, BFST2_ERR_PROTOCOL, "%s: malformed answer to a chunk query", op);
+    for (uint32_t k = 0; k < b.count; ++k) {
+        if ((want[k / 8] >> (k % 8) & 1) == 0)
+            continue;
+        if (s->state == BFST2_ST_FAILED)
+            return store_failed(s, op, err);
+        const unsigned char *raw = b.mem.get() + b.off[k];
+        bfst_chunk_hdr ch;
+        memcpy(ch.fp, b.e[k].fp, BFST_FP_LEN);
+        ch.len = b.e[k].len;
+        size_t n = bfst_chunk_pack(raw, ch.len, d->packed.get(), &ch.flags);
+        unsigned char h[BFST_CHUNK_HDR];
+        bfst_chunk_hdr_encode(h, ch);
+        // an incompressible chunk goes from the batch itself
+        struct iovec parts[2] = {{h, sizeof h}, {const_cast<unsigned char *>(ch.flags != 0 ? d->packed.get() : raw), n}};
+        rc = bfst2_send_frame(c, op, BFST_CHUNK, s->id, parts, 2, err);
+        if (rc != BFST2_OK)
+            return rc;
+        s->unique_raw += ch.len;
+        s->unique_stored += n;
+    }
+    // an error the appliance reported meanwhile ends the store here
+    return s->state == BFST2_ST_FAILED ? store_failed(s, op, err) : BFST2_OK;
+}
+
+// Cuts the filling batch (all of it when final; else up to where a cut is
+// certain), offers its chunks, then settles the other batch's answer and
+// moves the uncut tail into it, which becomes the filling one.
+int flush(bfst2_store *s, bool final, const char *op, char **err)
+{
+    bfst2_dedup *d = s->dd;
+    const int i = d->fill, o = 1 - i;
+    dd_batch &b = d->b[i];
+    size_t pos = 0;
+    b.count = 0;
+    while (b.count < BFST_QUERY_MAX && pos < b.len && (final || b.len - pos >= BFST_CHUNK_MAX)) {
+        const size_t n = bfst_chunk_cut(b.mem.get() + pos, b.len - pos);
+        bfst_fp fp;
+        bfst_fingerprint(b.mem.get() + pos, n, &fp);
+        memcpy(b.e[b.count].fp, fp.b, BFST_FP_LEN);
+        b.e[b.count].len = uint32_t(n);
+        b.off[b.count] = uint32_t(pos);
+        b.count++;
+        pos += n;
+    }
+    if (b.count != 0) {
+        struct iovec q = {d->query, bfst_query_encode(d->query, b.e, b.count)};
+        int rc = bfst2_send_frame(s->sess->conn, op, BFST_CHUNK_QUERY, s->id, &q, 1, err);
+        if (rc != BFST2_OK)
+            return rc;
+        b.offered = true;
+        s->sess->conn->awaited++;
+    }
+    if (d->b[o].offered) {
+        int rc = answer(s, o, op, err);
+        if (rc != BFST2_OK)
+            return rc;
+    }
+    memcpy(d->b[o].mem.get(), b.mem.get() + pos, b.len - pos);
+    d->b[o].len = b.len - pos;
+    b.len = 0;
+    d->fill = o;
+    return BFST2_OK;
+}
+
+}  // namespace
+
+int bfst2_dedup_start(bfst2_store *s, const char *op, char **err)
+{
+    auto *d = new (std::nothrow) bfst2_dedup;
+    if (d != nullptr) {
+        d->packed.reset(new (std::nothrow) unsigned char[bfst_chunk_bound()]);
+        if (d->packed == nullptr) {
+            delete d;
+            d = nullptr;
+        }
+    }
+    if (d != nullptr) {
+        for (dd_batch &b : d->b) {
+            b.mem.reset(new (std::nothrow) unsigned char[STAGE]);
+            if (b.mem == nullptr) {
+                delete d;
+                d = nullptr;
+                break;
+            }
+        }
+    }
+    if (d == nullptr)
+        return bfst2_fail(err, BFST2_ERR_NOMEM, "%s: out of memory for the deduplication buffers", op);
+    s->dd = d;
+    return BFST2_OK;
+}
+
+int bfst2_dedup_put(bfst2_store *s, const unsigned char *p, uint64_t n, const char *op, char **err)
+{
+    bfst2_dedup *d = s->dd;
+    while (n != 0) {
+        dd_batch &b = d->b[d->fill];
+        const size_t k = size_t(std::min<uint64_t>(n, STAGE - b.len));
+        memcpy(b.mem.get() + b.len, p, k);
+        b.len += k;
+        p += k;
+        n -= k;
+        s->bytes += k;
+        if (b.len == STAGE) {
+            int rc = flush(s, false, op, err);
+            if (rc != BFST2_OK)
+                return rc;
+        }
+    }
+    return BFST2_OK;
+}
+
+int bfst2_dedup_end(bfst2_store *s, const char *op, char **err)
+{
+    bfst2_dedup *d = s->dd;
+    while (d->b[d->fill].len != 0) {
+        int rc = flush(s, true, op, err);
+        if (rc != BFST2_OK)
+            return rc;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (d->b[i].offered) {
+            int rc = answer(s, i, op, err);
+            if (rc != BFST2_OK)
+                return rc;
+        }
+    }
+    return BFST2_OK;
+}
+
+void bfst2_dedup_free(bfst2_store *s)
+{
+    if (s->dd == nullptr)
+        return;
+    // Answers still due are read, so the connection stays in step.
+    bfst2_connection *c = s->sess->conn;
+    for (dd_batch &b : s->dd->b) {
+        if (!b.offered)
+            continue;
+        b.offered = false;
+        bfst2_reply rep;
+        char *ignored = nullptr;
+        if (c->state == BFST2_OPEN)
+            bfst2_read_answer(c, "bfst2_store_destroy", s->id, &rep, &ignored);
+        free(ignored);
+        c->awaited--;
+    }
+    delete s->dd;
+    s->dd = nullptr;
+}
