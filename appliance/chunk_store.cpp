@@ -440,8 +440,10 @@ int chunk_store_open(store *st, const std::string &root, uint32_t gc_pause_ms, c
     for (const auto &kv : cs->conts)
         disk += kv.second->size;
     store_count_bytes(st, disk);
+    // What a crash left unreferenced goes before the store is served, so
+    // the usage it reports at start-up is what it keeps.
+    chunk_store_gc(cs);
     cs->gc = std::thread(gc_loop, cs);
-    want_gc(cs);  // what a crash left unreferenced
     *out = cs;
     return 0;
 }

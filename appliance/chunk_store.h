@@ -77,7 +77,8 @@ int recipe_load(const std::string &path, std::vector<recipe_entry> *out, uint64_
 
 // Opens (creating) <root>/.bfst/chunks: indexes every container, counts the
 // references of the recipes in <root>/.bfst, adds the containers' bytes to
-// the store's usage and starts the collector. Call after the blob sweep.
+// the store's usage, collects what nobody references and starts the
+// collector. Call after the blob sweep.
 // gc_pause_ms makes the collector pause between steps (tests).
 int chunk_store_open(store *st, const std::string &root, uint32_t gc_pause_ms, chunk_store **out, std::string *err);
 void chunk_store_close(chunk_store *cs);
