@@ -2,29 +2,40 @@
 // (bfst_dedup.h), their fingerprints offered to the appliance in batches,
 // and only the chunks it lacks are sent, compressed where that pays.
 //
-// Two batch buffers take turns: while the appliance looks up the chunks of
-// one batch, the next one is filled, cut and fingerprinted; only then is
-// the first batch's answer read and its missing chunks sent. The buffers
-// are taken when the store starts; nothing is allocated per block.
+// Three batch buffers take turns: while the appliance looks up the chunks of
+// one batch, a worker thread fingerprints the next and the caller's thread
+// fills a third; the first batch's answer is read and its missing chunks
+// sent when the third is full. The buffers and the worker are taken when the
+// store starts; nothing is allocated per block.
 #include "bfst/bfst2_int.h"
 #include "bfst/bfst_dedup.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 namespace {
 
 constexpr size_t BATCH = 2u << 20;                  // stream bytes cut per batch
 constexpr size_t STAGE = BATCH + BFST_CHUNK_MAX;    // room for the tail of the last one
+constexpr int SLOTS = 3;
+
+// A batch moves FILLING -> (cut) HASHING -> HASHED -> (queried) OFFERED ->
+// (answered, its chunks sent) FREE. At any time one is filling, at most one
+// is with the worker or waits for its query, and at most one waits for its
+// answer.
+enum slot_state { FREE, FILLING, HASHING, HASHED, OFFERED };
 
 struct dd_batch {
     std::unique_ptr<unsigned char[]> mem;  // STAGE bytes
     size_t len = 0;                        // bytes of the stream in mem
-    uint32_t count = 0;                    // chunks offered
-    bool offered = false;                  // its answer is still to be read
+    uint32_t count = 0;                    // chunks cut
+    slot_state state = FREE;
     bfst_query_entry e[BFST_QUERY_MAX];
     uint32_t off[BFST_QUERY_MAX];
 };
@@ -32,26 +43,65 @@ struct dd_batch {
 }  // namespace
 
 struct bfst2_dedup {
-    dd_batch b[2];
-    int fill = 0;  // the batch the stream goes into
+    dd_batch b[SLOTS];
+    int fill = 0;    // the batch the stream goes into
+    int hashed = -1; // the batch with the worker or waiting for its query
+    int offered = -1;
     unsigned char query[BFST_MAX_QUERY];
     std::unique_ptr<unsigned char[]> packed;  // bfst_chunk_bound() bytes
+    // The worker fingerprints a batch's chunks while the caller's thread
+    // fills the next one and talks to the appliance.
+    std::mutex mu;
+    std::condition_variable cv;
+    int job = -1;  // the batch given to the worker, until it is done
+    bool stop = false;
+    std::thread worker;
 };
 
 namespace {
+
+void work(bfst2_dedup *d)
+{
+    std::unique_lock<std::mutex> lk(d->mu);
+    for (;;) {
+        d->cv.wait(lk, [d] { return d->stop || (d->job >= 0 && d->b[d->job].state == HASHING); });
+        if (d->stop)
+            return;
+        dd_batch &b = d->b[d->job];
+        lk.unlock();
+        for (uint32_t k = 0; k < b.count; ++k) {
+            bfst_fp fp;
+            bfst_fingerprint(b.mem.get() + b.off[k], b.e[k].len, &fp);
+            memcpy(b.e[k].fp, fp.b, BFST_FP_LEN);
+        }
+        lk.lock();
+        b.state = HASHED;
+        d->cv.notify_all();
+    }
+}
+
+// Waits until the worker is done with the batch it has.
+void wait_hashed(bfst2_dedup *d)
+{
+    std::unique_lock<std::mutex> lk(d->mu);
+    d->cv.wait(lk, [d] { return d->job < 0 || d->b[d->job].state == HASHED; });
+    d->job = -1;
+}
 
 int store_failed(const bfst2_store *s, const char *op, char **err)
 {
     return bfst2_fail(err, s->fail_code, "%s: the store failed earlier: %s", op, s->fail_text.c_str());
 }
 
-// Reads the answer to batch i's query and sends the chunks it asks for.
-int answer(bfst2_store *s, int i, const char *op, char **err)
+// Reads the answer to the offered batch's query and sends the chunks it
+// asks for.
+int answer(bfst2_store *s, const char *op, char **err)
 {
     bfst2_connection *c = s->sess->conn;
     bfst2_dedup *d = s->dd;
-    dd_batch &b = d->b[i];
-    b.offered = false;
+    dd_batch &b = d->b[d->offered];
+    b.state = FREE;
+    d->offered = -1;
     bfst2_reply rep;
     int rc = bfst2_read_answer(c, op, s->id, &rep, err);
     c->awaited--;
@@ -79,7 +129,8 @@ int answer(bfst2_store *s, int i, const char *op, char **err)
         unsigned char h[BFST_CHUNK_HDR];
         bfst_chunk_hdr_encode(h, ch);
         // an incompressible chunk goes from the batch itself
-        struct iovec parts[2] = {{h, sizeof h}, {const_cast<unsigned char *>(ch.flags != 0 ? d->packed.get() : raw), n}};
+        struct iovec parts[2] = {{h, sizeof h},
+                                 {const_cast<unsigned char *>(ch.flags != 0 ? d->packed.get() : raw), n}};
         rc = bfst2_send_frame(c, op, BFST_CHUNK, s->id, parts, 2, err);
         if (rc != BFST2_OK)
             return rc;
@@ -90,43 +141,64 @@ int answer(bfst2_store *s, int i, const char *op, char **err)
     return s->state == BFST2_ST_FAILED ? store_failed(s, op, err) : BFST2_OK;
 }
 
+// Offers the fingerprinted batch's chunks to the appliance.
+int offer(bfst2_store *s, const char *op, char **err)
+{
+    bfst2_dedup *d = s->dd;
+    wait_hashed(d);
+    dd_batch &b = d->b[d->hashed];
+    struct iovec q = {d->query, bfst_query_encode(d->query, b.e, b.count)};
+    int rc = bfst2_send_frame(s->sess->conn, op, BFST_CHUNK_QUERY, s->id, &q, 1, err);
+    if (rc != BFST2_OK)
+        return rc;
+    s->sess->conn->awaited++;
+    b.state = OFFERED;
+    d->offered = d->hashed;
+    d->hashed = -1;
+    return BFST2_OK;
+}
+
 // Cuts the filling batch (all of it when final; else up to where a cut is
-// certain), offers its chunks, then settles the other batch's answer and
-// moves the uncut tail into it, which becomes the filling one.
+// certain) and gives it to the worker; the uncut tail starts the next
+// batch. Before that, the batch offered earlier is answered and the one
+// fingerprinted earlier offered, so queries and answers keep their order.
 int flush(bfst2_store *s, bool final, const char *op, char **err)
 {
     bfst2_dedup *d = s->dd;
-    const int i = d->fill, o = 1 - i;
-    dd_batch &b = d->b[i];
+    dd_batch &b = d->b[d->fill];
     size_t pos = 0;
     b.count = 0;
     while (b.count < BFST_QUERY_MAX && pos < b.len && (final || b.len - pos >= BFST_CHUNK_MAX)) {
         const size_t n = bfst_chunk_cut(b.mem.get() + pos, b.len - pos);
-        bfst_fp fp;
-        bfst_fingerprint(b.mem.get() + pos, n, &fp);
-        memcpy(b.e[b.count].fp, fp.b, BFST_FP_LEN);
         b.e[b.count].len = uint32_t(n);
         b.off[b.count] = uint32_t(pos);
         b.count++;
         pos += n;
     }
+    int rc = d->offered >= 0 ? answer(s, op, err) : BFST2_OK;
+    if (rc == BFST2_OK && d->hashed >= 0)
+        rc = offer(s, op, err);
+    if (rc != BFST2_OK)
+        return rc;
+    // (found by its index: the worker may be writing the state of another)
+    int next = 0;
+    while (next == d->fill || next == d->hashed || next == d->offered)
+        next++;
+    dd_batch &n = d->b[next];
+    memcpy(n.mem.get(), b.mem.get() + pos, b.len - pos);
+    n.len = b.len - pos;
+    n.state = FILLING;
     if (b.count != 0) {
-        struct iovec q = {d->query, bfst_query_encode(d->query, b.e, b.count)};
-        int rc = bfst2_send_frame(s->sess->conn, op, BFST_CHUNK_QUERY, s->id, &q, 1, err);
-        if (rc != BFST2_OK)
-            return rc;
-        b.offered = true;
-        s->sess->conn->awaited++;
+        std::lock_guard<std::mutex> lk(d->mu);
+        b.state = HASHING;
+        d->hashed = d->fill;
+        d->job = d->fill;
+        d->cv.notify_all();
+    } else {
+        b.state = FREE;
     }
-    if (d->b[o].offered) {
-        int rc = answer(s, o, op, err);
-        if (rc != BFST2_OK)
-            return rc;
-    }
-    memcpy(d->b[o].mem.get(), b.mem.get() + pos, b.len - pos);
-    d->b[o].len = b.len - pos;
     b.len = 0;
-    d->fill = o;
+    d->fill = next;
     return BFST2_OK;
 }
 
@@ -154,6 +226,13 @@ int bfst2_dedup_start(bfst2_store *s, const char *op, char **err)
     }
     if (d == nullptr)
         return bfst2_fail(err, BFST2_ERR_NOMEM, "%s: out of memory for the deduplication buffers", op);
+    d->b[0].state = FILLING;
+    try {
+        d->worker = std::thread(work, d);
+    } catch (...) {
+        delete d;
+        return bfst2_fail(err, BFST2_ERR_NOMEM, "%s: cannot start the deduplication worker", op);
+    }
     s->dd = d;
     return BFST2_OK;
 }
@@ -186,26 +265,28 @@ int bfst2_dedup_end(bfst2_store *s, const char *op, char **err)
         if (rc != BFST2_OK)
             return rc;
     }
-    for (int i = 0; i < 2; ++i) {
-        if (d->b[i].offered) {
-            int rc = answer(s, i, op, err);
-            if (rc != BFST2_OK)
-                return rc;
-        }
-    }
-    return BFST2_OK;
+    int rc = d->offered >= 0 ? answer(s, op, err) : BFST2_OK;
+    if (rc == BFST2_OK && d->hashed >= 0)
+        rc = offer(s, op, err);
+    if (rc == BFST2_OK && d->offered >= 0)
+        rc = answer(s, op, err);
+    return rc;
 }
 
 void bfst2_dedup_free(bfst2_store *s)
 {
-    if (s->dd == nullptr)
+    bfst2_dedup *d = s->dd;
+    if (d == nullptr)
         return;
-    // Answers still due are read, so the connection stays in step.
+    {
+        std::lock_guard<std::mutex> lk(d->mu);
+        d->stop = true;
+    }
+    d->cv.notify_all();
+    d->worker.join();
+    // An answer still due is read, so the connection stays in step.
     bfst2_connection *c = s->sess->conn;
-    for (dd_batch &b : s->dd->b) {
-        if (!b.offered)
-            continue;
-        b.offered = false;
+    if (d->offered >= 0) {
         bfst2_reply rep;
         char *ignored = nullptr;
         if (c->state == BFST2_OPEN)
@@ -213,6 +294,6 @@ void bfst2_dedup_free(bfst2_store *s)
         free(ignored);
         c->awaited--;
     }
-    delete s->dd;
+    delete d;
     s->dd = nullptr;
 }
