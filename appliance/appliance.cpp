@@ -887,4 +887,5 @@ uint16_t appliance_mi_port(const appliance *app) { return app->mi != nullptr ? a
 uint16_t appliance_dm_port(const appliance *app) { return app->sh.dm_port; }
 uint16_t appliance_bfst_port(const appliance *app) { return app->bfst != nullptr ? bfst_service_port(app->bfst) : 0; }
 blob_store *appliance_blob_store(appliance *app) { return app->sh.blobs; }
+chunk_store *appliance_chunk_store(appliance *app) { return app->sh.chunks; }
 uint64_t appliance_used_bytes(const appliance *app) { return store_used_bytes(app->sh.st); }

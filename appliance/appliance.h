@@ -124,5 +124,7 @@ uint16_t appliance_dm_port(const appliance *app);
 uint16_t appliance_bfst_port(const appliance *app);
 // The blobs of the BFST service.
 struct blob_store *appliance_blob_store(appliance *app);
+// The chunks of its deduplicated stores.
+struct chunk_store *appliance_chunk_store(appliance *app);
 // Bytes the stored files take as the quota counts them.
 uint64_t appliance_used_bytes(const appliance *app);

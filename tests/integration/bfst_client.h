@@ -50,6 +50,7 @@ public:
     }
     uint16_t port() const { return appliance_bfst_port(app_); }
     blob_store *blobs() const { return appliance_blob_store(app_); }
+    chunk_store *chunks() const { return appliance_chunk_store(app_); }
     uint64_t used() const { return appliance_used_bytes(app_); }
     const std::string &root() const { return root_.path(); }
 
