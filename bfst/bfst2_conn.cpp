@@ -108,23 +108,28 @@ int answer_check(bfst2_connection *c, const char *op, bfst2_reply *rep, bool nam
     return BFST2_OK;
 }
 
+// Reads the next answer, taking in the store errors that arrive before it.
+int read_reply(bfst2_connection *c, const char *op, bfst2_reply *rep, char **err)
+{
+    int64_t deadline = deadline_of(c);
+    for (;;) {
+        bool async = false;
+        int rc = read_frame(c, op, deadline, rep, &async, err);
+        if (rc != BFST2_OK || !async)
+            return rc;
+    }
+}
+
 // Sends a request and reads its answer, taking in store errors that arrive
 // before it. An ERROR answer returns its code with the appliance's text.
 int exchange_raw(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, const unsigned char *payload,
                  size_t len, bfst2_reply *rep, char **err)
 {
     int rc = send_frame(c, op, type, id, payload, len, err);
+    if (rc == BFST2_OK)
+        rc = read_reply(c, op, rep, err);
     if (rc != BFST2_OK)
         return rc;
-    int64_t deadline = deadline_of(c);
-    for (;;) {
-        bool async = false;
-        rc = read_frame(c, op, deadline, rep, &async, err);
-        if (rc != BFST2_OK)
-            return rc;
-        if (!async)
-            break;
-    }
     // Answers name what they answer; only a start names what it created.
     return answer_check(c, op, rep, type != BFST_SESSION_START && type != BFST_STORE_START, id, err);
 }
@@ -187,18 +192,9 @@ int bfst2_send_frame(bfst2_connection *c, const char *op, uint8_t type, uint32_t
 int bfst2_read_answer(bfst2_connection *c, const char *op, uint32_t id, bfst2_reply *rep, char **err)
 {
     int rc = bfst2_conn_usable(c, op, err);
-    if (rc != BFST2_OK)
-        return rc;
-    int64_t deadline = deadline_of(c);
-    for (;;) {
-        bool async = false;
-        rc = read_frame(c, op, deadline, rep, &async, err);
-        if (rc != BFST2_OK)
-            return rc;
-        if (!async)
-            break;
-    }
-    return answer_check(c, op, rep, true, id, err);
+    if (rc == BFST2_OK)
+        rc = read_reply(c, op, rep, err);
+    return rc != BFST2_OK ? rc : answer_check(c, op, rep, true, id, err);
 }
 
 int bfst2_send_data(bfst2_connection *c, const char *op, uint32_t store_id, const void *data, uint32_t len,
