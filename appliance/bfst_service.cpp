@@ -448,10 +448,12 @@ int seal_recipe(srv_conn *c, srv_store *s, char *text, size_t len)
         return BFST2_ERR_ABORTED;
     }
     s->refs.clear();  // the recipe's now
+    char hex[BLOB_TAG_TEXT + 1];
+    bfst_hex(s->tag, BLOB_TAG_BYTES, hex);
     ALOG(c->sh->log, APPL_LOG_INFO,
-         "BFST connection %llu, store %u: %llu bytes in %llu chunks, %llu new (%llu bytes, %llu stored), "
+         "BFST connection %llu, store %u, blob %s: %llu bytes in %llu chunks, %llu new (%llu bytes, %llu stored), "
          "recipe %llu bytes",
-         (unsigned long long)c->id, s->id, (unsigned long long)s->bytes, (unsigned long long)s->chunks,
+         (unsigned long long)c->id, s->id, hex, (unsigned long long)s->bytes, (unsigned long long)s->chunks,
          (unsigned long long)s->new_chunks, (unsigned long long)s->new_raw, (unsigned long long)s->new_stored,
          (unsigned long long)disk);
     chunk_stats cst = chunk_store_stats(s->cs);
