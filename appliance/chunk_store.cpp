@@ -586,6 +586,24 @@ int chunk_read(chunk_store *cs, const recipe_entry &r, unsigned char *out, std::
         e = it->second;
     }
     rec_head rh;
+    if (e.flags == 0 && e.stored == r.len) {
+        // Kept as it is: its bytes go straight to the caller, checked there.
+        unsigned char h[CHUNK_REC_HEAD];
+        struct iovec iov[2] = {{h, sizeof h}, {out, r.len}};
+        ssize_t got;
+        do {
+            got = preadv(e.cont->fd, iov, 2, off_t(e.off));
+        } while (got < 0 && errno == EINTR);
+        if (got != ssize_t(CHUNK_REC_HEAD + r.len)) {
+            // (a short read of a regular file: the slow path tells what)
+        } else if (!head_decode(h, &rh) || rh.fp != r.fp || rh.len != r.len || rh.flags != 0 ||
+                   dm_sum64(out, r.len) != rh.sum) {
+            *why = "a chunk of it is damaged";
+            return KES_EIO;
+        } else {
+            return 0;
+        }
+    }
     if (const char *bad = read_record(e.cont->fd, e.off, e.stored, &rh, scratch)) {
         *why = bad;
         return KES_EIO;

@@ -98,7 +98,8 @@ int chunk_store_sync(chunk_store *cs);
 void chunk_release_recipe(chunk_store *cs, const std::string &path);
 
 // Reads a chunk into out (len bytes), checked against its record's
-// checksums. KES_EIO with *why when it is missing or damaged.
+// checksums. KES_EIO with *why when it is missing or damaged; out may then
+// hold some of its bytes, which the caller must not pass on.
 int chunk_read(chunk_store *cs, const recipe_entry &e, unsigned char *out, std::vector<unsigned char> *scratch,
                const char **why);
 
