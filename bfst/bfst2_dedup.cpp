@@ -3,9 +3,9 @@
 // and only the chunks it lacks are sent, compressed where that pays.
 //
 // Three batch buffers take turns: while the appliance looks up the chunks of
-// one batch, a worker thread fingerprints the next and the caller's thread
-// fills a third; the first batch's answer is read and its missing chunks
-// sent when the third is full. The buffers and the worker are taken when the
+// one batch, a worker thread cuts and fingerprints the next and the caller's
+// thread fills a third; the first batch's answer is read and its missing
+// chunks sent when the third is full. The buffers and the worker are taken when the
 // store starts; nothing is allocated per block.
 #include "bfst/bfst2_int.h"
 #include "bfst/bfst_dedup.h"
@@ -21,19 +21,28 @@
 
 namespace {
 
-constexpr size_t BATCH = 2u << 20;                  // stream bytes cut per batch
-constexpr size_t STAGE = BATCH + BFST_CHUNK_MAX;    // room for the tail of the last one
+constexpr size_t BATCH = 2u << 20;   // stream bytes per batch
+constexpr size_t ROOM = BFST_CHUNK_MAX;  // before them: the uncut tail of the batch before
+constexpr size_t STAGE = ROOM + BATCH;
 constexpr int SLOTS = 3;
 
-// A batch moves FILLING -> (cut) HASHING -> HASHED -> (queried) OFFERED ->
-// (answered, its chunks sent) FREE. At any time one is filling, at most one
-// is with the worker or waits for its query, and at most one waits for its
-// answer.
-enum slot_state { FREE, FILLING, HASHING, HASHED, OFFERED };
+static_assert((ROOM + BATCH) / BFST_CHUNK_MIN <= BFST_QUERY_MAX, "a batch is one query");
+
+// A batch moves FILLING -> CUTTING (the worker cuts and fingerprints it) ->
+// CUT -> (queried) OFFERED -> (answered, its chunks sent) FREE. At any time
+// one is filling, at most one is with the worker or waits for its query,
+// and at most one waits for its answer. The stream goes into a batch from
+// ROOM on; when the batch is given to the worker, the uncut tail of the one
+// before (shorter than a chunk can be) is put in front of it, so the cuts
+// fall where they would in the whole stream.
+enum slot_state { FREE, FILLING, CUTTING, CUT, OFFERED };
 
 struct dd_batch {
     std::unique_ptr<unsigned char[]> mem;  // STAGE bytes
-    size_t len = 0;                        // bytes of the stream in mem
+    size_t start = ROOM;                   // the stream's bytes are [start, len)
+    size_t len = ROOM;
+    bool last = false;                     // the end of the stream: cut it all
+    size_t tail = 0;                       // where its uncut tail starts
     uint32_t count = 0;                    // chunks cut
     slot_state state = FREE;
     bfst_query_entry e[BFST_QUERY_MAX];
@@ -45,11 +54,11 @@ struct dd_batch {
 struct bfst2_dedup {
     dd_batch b[SLOTS];
     int fill = 0;    // the batch the stream goes into
-    int hashed = -1; // the batch with the worker or waiting for its query
+    int cut = -1;    // the batch with the worker or waiting for its query
     int offered = -1;
     unsigned char query[BFST_MAX_QUERY];
     std::unique_ptr<unsigned char[]> packed;  // bfst_chunk_bound() bytes
-    // The worker fingerprints a batch's chunks while the caller's thread
+    // The worker cuts and fingerprints a batch while the caller's thread
     // fills the next one and talks to the appliance.
     std::mutex mu;
     std::condition_variable cv;
@@ -60,31 +69,46 @@ struct bfst2_dedup {
 
 namespace {
 
+// Cuts a batch where the chunker says (to its end if it is the last, else
+// while a cut is certain) and fingerprints the chunks.
+void cut_batch(dd_batch &b)
+{
+    size_t pos = b.start;
+    b.count = 0;
+    while (pos < b.len && (b.last || b.len - pos >= BFST_CHUNK_MAX)) {
+        const size_t n = bfst_chunk_cut(b.mem.get() + pos, b.len - pos);
+        bfst_fp fp;
+        bfst_fingerprint(b.mem.get() + pos, n, &fp);
+        memcpy(b.e[b.count].fp, fp.b, BFST_FP_LEN);
+        b.e[b.count].len = uint32_t(n);
+        b.off[b.count] = uint32_t(pos);
+        b.count++;
+        pos += n;
+    }
+    b.tail = pos;
+}
+
 void work(bfst2_dedup *d)
 {
     std::unique_lock<std::mutex> lk(d->mu);
     for (;;) {
-        d->cv.wait(lk, [d] { return d->stop || (d->job >= 0 && d->b[d->job].state == HASHING); });
+        d->cv.wait(lk, [d] { return d->stop || (d->job >= 0 && d->b[d->job].state == CUTTING); });
         if (d->stop)
             return;
         dd_batch &b = d->b[d->job];
         lk.unlock();
-        for (uint32_t k = 0; k < b.count; ++k) {
-            bfst_fp fp;
-            bfst_fingerprint(b.mem.get() + b.off[k], b.e[k].len, &fp);
-            memcpy(b.e[k].fp, fp.b, BFST_FP_LEN);
-        }
+        cut_batch(b);
         lk.lock();
-        b.state = HASHED;
+        b.state = CUT;
         d->cv.notify_all();
     }
 }
 
 // Waits until the worker is done with the batch it has.
-void wait_hashed(bfst2_dedup *d)
+void wait_cut(bfst2_dedup *d)
 {
     std::unique_lock<std::mutex> lk(d->mu);
-    d->cv.wait(lk, [d] { return d->job < 0 || d->b[d->job].state == HASHED; });
+    d->cv.wait(lk, [d] { return d->job < 0 || d->b[d->job].state == CUT; });
     d->job = -1;
 }
 
@@ -141,63 +165,63 @@ int answer(bfst2_store *s, const char *op, char **err)
     return s->state == BFST2_ST_FAILED ? store_failed(s, op, err) : BFST2_OK;
 }
 
-// Offers the fingerprinted batch's chunks to the appliance.
+// Offers the cut batch's chunks to the appliance, once the worker is done.
 int offer(bfst2_store *s, const char *op, char **err)
 {
     bfst2_dedup *d = s->dd;
-    wait_hashed(d);
-    dd_batch &b = d->b[d->hashed];
+    wait_cut(d);
+    dd_batch &b = d->b[d->cut];
+    if (b.count == 0) {
+        b.state = FREE;  // nothing in it (an empty end of the stream)
+        d->cut = -1;
+        return BFST2_OK;
+    }
     struct iovec q = {d->query, bfst_query_encode(d->query, b.e, b.count)};
     int rc = bfst2_send_frame(s->sess->conn, op, BFST_CHUNK_QUERY, s->id, &q, 1, err);
     if (rc != BFST2_OK)
         return rc;
     s->sess->conn->awaited++;
     b.state = OFFERED;
-    d->offered = d->hashed;
-    d->hashed = -1;
+    d->offered = d->cut;
+    d->cut = -1;
     return BFST2_OK;
 }
 
-// Cuts the filling batch (all of it when final; else up to where a cut is
-// certain) and gives it to the worker; the uncut tail starts the next
-// batch. Before that, the batch offered earlier is answered and the one
-// fingerprinted earlier offered, so queries and answers keep their order.
-int flush(bfst2_store *s, bool final, const char *op, char **err)
+// Gives the filling batch to the worker (last: the end of the stream).
+// First the batch offered earlier is answered and the one cut earlier
+// offered, so queries and answers keep their order, and the latter's uncut
+// tail goes in front of the filling one.
+int flush(bfst2_store *s, bool last, const char *op, char **err)
 {
     bfst2_dedup *d = s->dd;
-    dd_batch &b = d->b[d->fill];
-    size_t pos = 0;
-    b.count = 0;
-    while (b.count < BFST_QUERY_MAX && pos < b.len && (final || b.len - pos >= BFST_CHUNK_MAX)) {
-        const size_t n = bfst_chunk_cut(b.mem.get() + pos, b.len - pos);
-        b.e[b.count].len = uint32_t(n);
-        b.off[b.count] = uint32_t(pos);
-        b.count++;
-        pos += n;
-    }
     int rc = d->offered >= 0 ? answer(s, op, err) : BFST2_OK;
-    if (rc == BFST2_OK && d->hashed >= 0)
+    dd_batch &f = d->b[d->fill];
+    f.start = ROOM;
+    if (rc == BFST2_OK && d->cut >= 0) {
+        const int p = d->cut;
         rc = offer(s, op, err);
+        // (the tail stays in the batch's memory whether it was offered or not)
+        const dd_batch &prev = d->b[p];
+        const size_t t = prev.len - prev.tail;
+        memcpy(f.mem.get() + ROOM - t, prev.mem.get() + prev.tail, t);
+        f.start = ROOM - t;
+    }
     if (rc != BFST2_OK)
         return rc;
     // (found by its index: the worker may be writing the state of another)
     int next = 0;
-    while (next == d->fill || next == d->hashed || next == d->offered)
+    while (next == d->fill || next == d->cut || next == d->offered)
         next++;
-    dd_batch &n = d->b[next];
-    memcpy(n.mem.get(), b.mem.get() + pos, b.len - pos);
-    n.len = b.len - pos;
-    n.state = FILLING;
-    if (b.count != 0) {
+    d->b[next].state = FILLING;
+    d->b[next].len = ROOM;
+    f.last = last;
+    {
         std::lock_guard<std::mutex> lk(d->mu);
-        b.state = HASHING;
-        d->hashed = d->fill;
+        f.state = CUTTING;
+        d->cut = d->fill;
         d->job = d->fill;
         d->cv.notify_all();
-    } else {
-        b.state = FREE;
     }
-    b.len = 0;
     d->fill = next;
     return BFST2_OK;
 }
@@ -260,13 +284,11 @@ int bfst2_dedup_put(bfst2_store *s, const unsigned char *p, uint64_t n, const ch
 int bfst2_dedup_end(bfst2_store *s, const char *op, char **err)
 {
     bfst2_dedup *d = s->dd;
-    while (d->b[d->fill].len != 0) {
-        int rc = flush(s, true, op, err);
-        if (rc != BFST2_OK)
-            return rc;
-    }
-    int rc = d->offered >= 0 ? answer(s, op, err) : BFST2_OK;
-    if (rc == BFST2_OK && d->hashed >= 0)
+    // the rest of the stream, with the tail of the batch before, cut whole
+    int rc = flush(s, true, op, err);
+    if (rc == BFST2_OK && d->offered >= 0)
+        rc = answer(s, op, err);
+    if (rc == BFST2_OK && d->cut >= 0)
         rc = offer(s, op, err);
     if (rc == BFST2_OK && d->offered >= 0)
         rc = answer(s, op, err);
