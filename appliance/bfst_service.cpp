@@ -355,6 +355,8 @@ bool take_query(srv_conn *c, const bfst_hdr &h)
             p->second.uses++;
         } else if (chunk_ref(s->cs, fp, e.len, &rc)) {
             s->refs.push_back(fp);
+        } else if (rc == 0 && s->pending.size() >= BFST_SVC_MAX_PENDING) {
+            fail_and_log(c, s, BFST2_ERR_PROTOCOL, "too many chunks asked for and not sent");
         } else if (rc == 0) {
             s->pending.emplace(fp, pending_chunk{e.len, 1});
             bitmap[i / 8] |= uint8_t(1u << (i % 8));

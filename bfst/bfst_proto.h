@@ -62,7 +62,9 @@
 //                  be sent. The service keeps every chunk it did not ask for
 //                  for this store from now on, and asks for a fingerprint at
 //                  most once per store. A client may send the next query
-//                  before this answer arrives.
+//                  before this answer arrives, but must send the chunks asked
+//                  for before many more (the service fails a store that owes
+//                  it more than 16384).
 //   C CHUNK        id = store: fingerprint (32), length u32, flags u32
 //                  (BFST_CHUNK_LZ4 or 0), then the stored bytes; no reply.
 //                  Only chunks asked for; the service checks the fingerprint
