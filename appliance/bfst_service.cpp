@@ -41,12 +41,7 @@ constexpr int REFUSERS = 16;             // threads that may be busy saying "bus
 
 struct bfst_service {
     appl_shared *sh = nullptr;
-    int lfd = -1;
-    int stop_pipe[2] = {-1, -1};
-    uint16_t port = 0;
-    std::atomic<bool> stopping{false};
-    std::thread acceptor;
-    std::list<appl_conn_thread> conns;  // acceptor thread only, then stop
+    appl_acceptor acc;
     std::atomic<int> serving{0};
     std::atomic<uint32_t> refused{0};
     std::atomic<uint64_t> next_conn{1};
@@ -126,7 +121,7 @@ void reply_delay(srv_conn *c)
     uint32_t ms = c->sh->cfg.bfst_delay_ms;
     if (ms == 0)
         return;
-    struct pollfd p = {c->svc->stop_pipe[0], POLLIN, 0};
+    struct pollfd p = {c->svc->acc.stop_pipe[0], POLLIN, 0};
     poll(&p, 1, int(ms));
 }
 
@@ -740,7 +735,7 @@ void serve_socket(bfst_service *svc, int fd)
     socklen_t sl = sizeof ss;
     if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&ss), &sl) == 0)
         getnameinfo(reinterpret_cast<struct sockaddr *>(&ss), sl, c.peer, sizeof c.peer, nullptr, 0, NI_NUMERICHOST);
-    bfst_link_adopt(&c.link, fd, svc->stop_pipe[0]);
+    bfst_link_adopt(&c.link, fd, svc->acc.stop_pipe[0]);
     serve(&c);
     bfst_link_close(&c.link);
     for (srv_store &s : c.stores)
@@ -758,7 +753,7 @@ void refuse_socket(bfst_service *svc, int fd)
     srv_conn c;
     c.svc = svc;
     c.sh = svc->sh;
-    bfst_link_adopt(&c.link, fd, svc->stop_pipe[0]);
+    bfst_link_adopt(&c.link, fd, svc->acc.stop_pipe[0]);
     // The greeting is read whole first: closing with bytes unread would
     // reset the connection, and the client might lose the answer.
     unsigned char hb[BFST_HDR_SIZE], payload[BFST_MAX_CTRL];
@@ -774,14 +769,10 @@ void refuse_socket(bfst_service *svc, int fd)
 void accept_loop(bfst_service *svc)
 {
     for (;;) {
-        struct pollfd pfd[2] = {{svc->lfd, POLLIN, 0}, {svc->stop_pipe[0], POLLIN, 0}};
-        int n = poll(pfd, 2, 1000);
-        if (svc->stopping.load())
+        struct sockaddr_in peer {};
+        int s = appl_acceptor_next(&svc->acc, &peer);
+        if (s == APPL_ACCEPT_STOP)
             break;
-        appl_reap(&svc->conns, false);
-        if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
-            continue;
-        int s = accept4(svc->lfd, nullptr, nullptr, SOCK_CLOEXEC);
         if (s < 0) {
             // Out of descriptors or memory: the connection stays queued until
             // something closes.
@@ -790,7 +781,7 @@ void accept_loop(bfst_service *svc)
             continue;
         }
         bool busy = svc->serving.load() >= BFST_SVC_MAX_CONNS;
-        if (busy && svc->conns.size() >= size_t(BFST_SVC_MAX_CONNS + REFUSERS)) {
+        if (busy && svc->acc.conns.size() >= size_t(BFST_SVC_MAX_CONNS + REFUSERS)) {
             close(s);
             continue;
         }
@@ -801,7 +792,7 @@ void accept_loop(bfst_service *svc)
         if (!busy)
             svc->serving.fetch_add(1);
         try {
-            svc->conns.push_back(appl_conn_thread{std::thread([svc, s, done, busy] {
+            svc->acc.conns.push_back(appl_conn_thread{std::thread([svc, s, done, busy] {
                                                 if (busy) {
                                                     refuse_socket(svc, s);
                                                 } else {
@@ -861,42 +852,24 @@ int bfst_service_start(appl_shared *sh, const std::string &addr, uint16_t port, 
             return -1;
         }
     }
-    if (pipe2(svc->stop_pipe, O_CLOEXEC) != 0) {
-        *msg = std::string("pipe: ") + strerror(errno);
+    if (appl_acceptor_open(&svc->acc, addr, port, "BFST", msg) != 0) {
         bfst_service_stop(svc);
         return -1;
     }
-    if (appl_listen(addr, port, "BFST", &svc->lfd, &svc->port, msg) != 0) {
-        bfst_service_stop(svc);
-        return -1;
-    }
-    svc->acceptor = std::thread(accept_loop, svc);
-    ALOG(sh->log, APPL_LOG_INFO, "BFST service listening on %u@%s%s", unsigned(svc->port), addr.c_str(),
+    svc->acc.thread = std::thread(accept_loop, svc);
+    ALOG(sh->log, APPL_LOG_INFO, "BFST service listening on %u@%s%s", unsigned(svc->acc.port), addr.c_str(),
          svc->cert_ctx != nullptr ? " (TLS with certificates available)" : "");
     *out = svc;
     return 0;
 }
 
-uint16_t bfst_service_port(const bfst_service *svc) { return svc->port; }
+uint16_t bfst_service_port(const bfst_service *svc) { return svc->acc.port; }
 
 void bfst_service_stop(bfst_service *svc)
 {
     if (svc == nullptr)
         return;
-    svc->stopping.store(true);
-    if (svc->stop_pipe[1] >= 0) {
-        char b = 1;
-        ssize_t wr = write(svc->stop_pipe[1], &b, 1);
-        (void)wr;
-    }
-    if (svc->acceptor.joinable())
-        svc->acceptor.join();
-    appl_reap(&svc->conns, true);
-    if (svc->lfd >= 0)
-        close(svc->lfd);
-    for (int fd : svc->stop_pipe)
-        if (fd >= 0)
-            close(fd);
+    appl_acceptor_stop(&svc->acc);
     SSL_CTX_free(svc->psk_ctx);
     SSL_CTX_free(svc->cert_ctx);
     for (bfst_psk &k : svc->psks)

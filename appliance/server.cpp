@@ -44,12 +44,7 @@ constexpr int APPL_WAIT_MS = 100;        // how often an idle connection looks a
 struct appl_server {
     appl_shared *sh = nullptr;
     appl_service_kind kind = APPL_SVC_MI;
-    int lfd = -1;
-    int stop_pipe[2] = {-1, -1};
-    uint16_t port = 0;
-    std::atomic<bool> stopping{false};
-    std::thread acceptor;
-    std::list<appl_conn_thread> conns;  // acceptor thread only, then stop
+    appl_acceptor acc;
 };
 
 namespace {
@@ -230,7 +225,7 @@ bool fault_drop(appl_conn *c, uint32_t payload)
 // table pushed it out, or it waits to log in past the deadline.
 bool must_close(appl_conn *c)
 {
-    if (c->srv->stopping.load())
+    if (c->srv->acc.stopping.load())
         return true;
     if (c->adm->pushed_out.load())
         return true;  // the admission said why
@@ -249,7 +244,7 @@ bool must_close(appl_conn *c)
 void hold_reply(appl_conn *c, uint32_t ms)
 {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!c->srv->stopping.load() && !c->adm->pushed_out.load()) {
+    while (!c->srv->acc.stopping.load() && !c->adm->pushed_out.load()) {
         auto left = until - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero())
             break;
@@ -269,7 +264,7 @@ int send_reply(appl_conn *c, xcomm_msg *r)
             return rc;
         struct timeval tv = {0, 20000};
         int src = xcomm_select(&c->ctx, &c->endp, &tv);
-        if (c->closed || c->srv->stopping.load() || (src < 0 && src != XCOMM_ERR_TIMEOUT))
+        if (c->closed || c->srv->acc.stopping.load() || (src < 0 && src != XCOMM_ERR_TIMEOUT))
             return rc;
     }
 }
@@ -512,16 +507,10 @@ void accept_loop(appl_server *srv)
     const char *what = srv->kind == APPL_SVC_MI ? "control" : "data-mover";
     uint64_t short_logged = 0;
     for (;;) {
-        struct pollfd pfd[2] = {{srv->lfd, POLLIN, 0}, {srv->stop_pipe[0], POLLIN, 0}};
-        int n = poll(pfd, 2, 1000);
-        if (srv->stopping.load())
-            break;
-        appl_reap(&srv->conns, false);
-        if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
-            continue;
         struct sockaddr_in sa {};
-        socklen_t slen = sizeof sa;
-        int s = accept4(srv->lfd, reinterpret_cast<struct sockaddr *>(&sa), &slen, SOCK_CLOEXEC);
+        int s = appl_acceptor_next(&srv->acc, &sa);
+        if (s == APPL_ACCEPT_STOP)
+            break;
         if (s < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // The connection stays queued; try again once something closed.
@@ -537,11 +526,11 @@ void accept_loop(appl_server *srv)
         uint32_t peer = sa.sin_family == AF_INET ? ntohl(sa.sin_addr.s_addr) : 0;
         // Connections pushed out of the waiting room end within one wait step
         // of their threads; under a flood give them that time before refusing.
-        for (int i = 0; i < 4 && srv->conns.size() >= size_t(APPL_MAX_CONNS); ++i) {
+        for (int i = 0; i < 4 && srv->acc.conns.size() >= size_t(APPL_MAX_CONNS); ++i) {
             usleep(APPL_WAIT_MS * 1000 / 2);
-            appl_reap(&srv->conns, false);
+            appl_reap(&srv->acc.conns, false);
         }
-        if (srv->conns.size() >= size_t(APPL_MAX_CONNS)) {
+        if (srv->acc.conns.size() >= size_t(APPL_MAX_CONNS)) {
             addr_log(srv->sh, peer, ADM_LOG_REFUSED, APPL_LOG_WARNING,
                      "too many %s connections (%d), refusing one from %s", what, APPL_MAX_CONNS,
                      appl_addr_text(peer).c_str());
@@ -558,7 +547,7 @@ void accept_loop(appl_server *srv)
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto done = std::make_shared<std::atomic<bool>>(false);
         try {
-            srv->conns.push_back(appl_conn_thread{std::thread(conn_thread, srv, s, done, adm, login), done});
+            srv->acc.conns.push_back(appl_conn_thread{std::thread(conn_thread, srv, s, done, adm, login), done});
         } catch (...) {
             ALOG(srv->sh->log, APPL_LOG_ERROR, "cannot start a thread for a %s connection", what);
             adm_leave(&srv->sh->adm, adm.get());
@@ -646,41 +635,66 @@ int appl_server_start(appl_shared *sh, appl_service_kind kind, const std::string
 {
     *out = nullptr;
     const char *what = kind == APPL_SVC_MI ? "control (MI)" : "data-mover (DM)";
-    int lfd = -1;
-    uint16_t bound_port = 0;
-    if (appl_listen(addr, port, what, &lfd, &bound_port, msg) != 0)
-        return -1;
     auto *srv = new appl_server;
     srv->sh = sh;
     srv->kind = kind;
-    srv->lfd = lfd;
-    srv->port = bound_port;
-    if (pipe2(srv->stop_pipe, O_CLOEXEC) != 0) {
-        *msg = std::string("pipe: ") + strerror(errno);
-        close(lfd);
-        delete srv;
+    if (appl_acceptor_open(&srv->acc, addr, port, what, msg) != 0) {
+        appl_server_stop(srv);
         return -1;
     }
-    srv->acceptor = std::thread(accept_loop, srv);
-    ALOG(sh->log, APPL_LOG_INFO, "%s service listening on %u@%s", what, unsigned(srv->port), addr.c_str());
+    srv->acc.thread = std::thread(accept_loop, srv);
+    ALOG(sh->log, APPL_LOG_INFO, "%s service listening on %u@%s", what, unsigned(srv->acc.port), addr.c_str());
     *out = srv;
     return 0;
 }
 
-uint16_t appl_server_port(const appl_server *srv) { return srv->port; }
+uint16_t appl_server_port(const appl_server *srv) { return srv->acc.port; }
 
 void appl_server_stop(appl_server *srv)
 {
     if (srv == nullptr)
         return;
-    srv->stopping.store(true);
-    char b = 1;
-    ssize_t wr = write(srv->stop_pipe[1], &b, 1);
-    (void)wr;
-    srv->acceptor.join();
-    appl_reap(&srv->conns, true);
-    close(srv->lfd);
-    close(srv->stop_pipe[0]);
-    close(srv->stop_pipe[1]);
+    appl_acceptor_stop(&srv->acc);
     delete srv;
+}
+
+int appl_acceptor_open(appl_acceptor *a, const std::string &addr, uint16_t port, const char *what,
+                       std::string *msg)
+{
+    if (pipe2(a->stop_pipe, O_CLOEXEC) != 0) {
+        *msg = std::string("pipe: ") + strerror(errno);
+        return -1;
+    }
+    return appl_listen(addr, port, what, &a->lfd, &a->port, msg);
+}
+
+int appl_acceptor_next(appl_acceptor *a, struct sockaddr_in *peer)
+{
+    struct pollfd pfd[2] = {{a->lfd, POLLIN, 0}, {a->stop_pipe[0], POLLIN, 0}};
+    int n = poll(pfd, 2, 1000);
+    if (a->stopping.load())
+        return APPL_ACCEPT_STOP;
+    appl_reap(&a->conns, false);
+    errno = 0;
+    if (n <= 0 || (pfd[0].revents & POLLIN) == 0)
+        return APPL_ACCEPT_NONE;
+    socklen_t slen = sizeof *peer;
+    int s = accept4(a->lfd, reinterpret_cast<struct sockaddr *>(peer), &slen, SOCK_CLOEXEC);
+    return s >= 0 ? s : APPL_ACCEPT_NONE;
+}
+
+void appl_acceptor_stop(appl_acceptor *a)
+{
+    a->stopping.store(true);
+    if (a->stop_pipe[1] >= 0) {
+        char b = 1;
+        ssize_t wr = write(a->stop_pipe[1], &b, 1);
+        (void)wr;
+    }
+    if (a->thread.joinable())
+        a->thread.join();
+    appl_reap(&a->conns, true);
+    for (int fd : {a->lfd, a->stop_pipe[0], a->stop_pipe[1]})
+        if (fd >= 0)
+            close(fd);
 }
