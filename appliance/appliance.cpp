@@ -4,6 +4,7 @@
 
 #include "appliance/appl_conf.h"
 #include "appliance/blob_store.h"
+#include "appliance/chunk_store.h"
 #include "appliance/bfst_service.h"
 #include "appliance/server.h"
 #include "appliance/service.h"
@@ -231,6 +232,10 @@ std::string appliance_usage(const char *prog)
         "  --tls-required          control and data-mover clients must use TLS (connections\n"
         "                          from 127.0.0.1 itself stay in clear); needs --tls-dir\n"
         "  --bfst-idle-timeout S   close a BFST connection quiet for S seconds (default 3600)\n"
+        "  --no-dedup              keep BFST backups as they arrive, without deduplication\n"
+        "                          (files deduplicated before stay readable)\n"
+        "  --verify                check every chunk and recipe under --root, report what is\n"
+        "                          damaged and exit (1 when something is); no users needed\n"
         "  --help                  this text\n"
         "  --version               the version\n"
         "\n"
@@ -252,6 +257,7 @@ std::string appliance_usage(const char *prog)
         "                          vserver (0x0DAB673F)\n"
         "  --bfst-delay-ms N       wait N ms before every BFST answer\n"
         "  --bfst-drop-after-bytes N  drop a BFST connection once it has sent N bytes\n"
+        "  --gc-pause-ms N         the chunk collector pauses N ms between its steps\n"
         "  --corrupt-read N        damage one byte of the N-th data-mover read reply that carries\n"
         "                          data, after the checksum check (a fault on the wire)\n";
 }
@@ -652,6 +658,18 @@ int parse_switches(int argc, char **argv, appliance_config *cfg, switch_pass *ps
         } else if (arg == "--bfst-drop-after-bytes") {
             if (!number(UINT64_MAX, &cfg->bfst_drop_after_bytes, true))
                 return APPL_ARGS_BAD;
+        } else if (arg == "--no-dedup") {
+            bool off = false;
+            if (!flag(&off))
+                return APPL_ARGS_BAD;
+            cfg->dedup = !off;
+        } else if (arg == "--gc-pause-ms") {
+            if (!number(600000, &n))
+                return APPL_ARGS_BAD;
+            cfg->gc_pause_ms = uint32_t(n);
+        } else if (arg == "--verify") {
+            if (!flag(&cfg->verify_only))
+                return APPL_ARGS_BAD;
         } else {
             *msg = ps->from_file ? "unknown key '" + arg.substr(2) + "' (the keys are the switches of --help)"
                                  : "unknown option '" + arg + "' (see --help)";
@@ -723,7 +741,7 @@ int appliance_parse_args(int argc, char **argv, appliance_config *cfg, std::stri
         *msg = "no storage root given (--root DIR)";
         return APPL_ARGS_BAD;
     }
-    if (cfg->users.empty()) {
+    if (cfg->users.empty() && !cfg->verify_only) {
         *msg = "no users given (--user NAME:PASSWORD or --users-file FILE)";
         return APPL_ARGS_BAD;
     }
@@ -811,6 +829,24 @@ int appliance_start(const appliance_config &cfg, appliance **out, std::string *m
         appliance_stop(app);
         return -1;
     }
+    // After the sweep: the recipes left are those of complete files. Open
+    // even with deduplication off, so that files kept as recipes stay
+    // readable and removable.
+    if (chunk_store_open(app->sh.st, cfg.root, cfg.gc_pause_ms, &app->sh.chunks, &err) != 0) {
+        *msg = err;
+        appliance_stop(app);
+        return -1;
+    }
+    blob_store_set_chunks(app->sh.blobs, app->sh.chunks);
+    store_set_chunks(app->sh.st, app->sh.chunks);
+    {
+        chunk_stats cst = chunk_store_stats(app->sh.chunks);
+        ALOG(app->sh.log, APPL_LOG_INFO, "chunk store: %llu chunks of %llu bytes in %llu bytes of %llu containers",
+             (unsigned long long)cst.chunks, (unsigned long long)cst.raw, (unsigned long long)cst.disk,
+             (unsigned long long)cst.containers);
+    }
+    if (!cfg.dedup)
+        ALOG(app->sh.log, APPL_LOG_NOTICE, "deduplication is off: BFST backups are kept as they arrive");
     // Files hold the blobs they are made of through the control service.
     app->sh.tag_hook = appl_blob_tag_hook;
     app->sh.tag_hook_ctx = app->sh.blobs;
@@ -866,6 +902,11 @@ void appliance_stop(appliance *app)
     }
     if (app->sh.blobs != nullptr)
         blob_store_close(app->sh.blobs);
+    if (app->sh.chunks != nullptr) {
+        if (app->sh.st != nullptr)
+            store_set_chunks(app->sh.st, nullptr);
+        chunk_store_close(app->sh.chunks);
+    }
     if (app->sh.st != nullptr)
         store_close(app->sh.st);
     xcomm_ssl_ctx_free(app->sh.tls_ctx);
@@ -875,8 +916,25 @@ void appliance_stop(appliance *app)
     delete app;
 }
 
+size_t appliance_verify(const appliance_config &cfg, std::string *report)
+{
+    std::vector<std::string> problems;
+    chunk_stats st;
+    size_t n = chunk_store_verify(cfg.root, &problems, &st);
+    char line[256];
+    for (const std::string &p : problems)
+        *report += p + "\n";
+    snprintf(line, sizeof line,
+             "checked %llu chunks (%llu bytes) in %llu containers of %llu bytes under %s: %zu problems\n",
+             (unsigned long long)st.chunks, (unsigned long long)st.raw, (unsigned long long)st.containers,
+             (unsigned long long)st.disk, cfg.root.c_str(), n);
+    *report += line;
+    return n;
+}
+
 uint16_t appliance_mi_port(const appliance *app) { return app->mi != nullptr ? appl_server_port(app->mi) : 0; }
 uint16_t appliance_dm_port(const appliance *app) { return app->sh.dm_port; }
 uint16_t appliance_bfst_port(const appliance *app) { return app->bfst != nullptr ? bfst_service_port(app->bfst) : 0; }
 blob_store *appliance_blob_store(appliance *app) { return app->sh.blobs; }
+chunk_store *appliance_chunk_store(appliance *app) { return app->sh.chunks; }
 uint64_t appliance_used_bytes(const appliance *app) { return store_used_bytes(app->sh.st); }

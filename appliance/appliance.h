@@ -72,6 +72,12 @@ struct appliance_config {
     uint32_t bfst_refuse_code = 0x02D21900;  // ... with this code (or 0x0DAB673F)
     uint32_t bfst_delay_ms = 0;         // before every BFST answer (tests)
     uint64_t bfst_drop_after_bytes = 0; // drop a BFST connection once it has sent N bytes (tests)
+    // Deduplicated stores: chunks kept once in the chunk store. Off, every
+    // BFST store is kept as it arrives.
+    bool dedup = true;
+    uint32_t gc_pause_ms = 0;           // the chunk collector pauses between steps (tests)
+    // Check the chunk store and the recipes under the root, report, and exit.
+    bool verify_only = false;
 
     uint64_t corrupt_read = 0;          // damage one byte of the N-th read reply with data, after the check
 
@@ -104,6 +110,11 @@ int appliance_parse_user(const std::string &text, appliance_user *user, std::str
 
 struct appliance;
 
+// Re-reads every chunk of the chunk store under cfg.root and checks it, then
+// every recipe and the files that use it; the report goes to *report.
+// Returns the number of problems found.
+size_t appliance_verify(const appliance_config &cfg, std::string *report);
+
 // Starts the service: opens the store, binds both ports and starts serving.
 // Returns 0, or -1 with a clear message in *msg (busy port, missing root ...).
 int appliance_start(const appliance_config &cfg, appliance **out, std::string *msg);
@@ -116,5 +127,7 @@ uint16_t appliance_dm_port(const appliance *app);
 uint16_t appliance_bfst_port(const appliance *app);
 // The blobs of the BFST service.
 struct blob_store *appliance_blob_store(appliance *app);
+// The chunks of its deduplicated stores.
+struct chunk_store *appliance_chunk_store(appliance *app);
 // Bytes the stored files take as the quota counts them.
 uint64_t appliance_used_bytes(const appliance *app);

@@ -2,11 +2,14 @@
 #include "appliance/bfst_service.h"
 
 #include "appliance/blob_store.h"
+#include "appliance/chunk_store.h"
 #include "appliance/server.h"
 #include "bfst/bfst2.h"
+#include "bfst/bfst_dedup.h"
 #include "bfst/bfst_link.h"
 #include "bfst/bfst_proto.h"
 #include "bfst/bfst_tls.h"
+#include "datamover/dm_sums.h"
 #include "datamover/util.h"
 
 #include <algorithm>
@@ -21,6 +24,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unordered_map>
 #include <unistd.h>
 #include <vector>
 
@@ -50,15 +54,33 @@ namespace {
 
 enum store_state { ST_OPEN, ST_SEALED, ST_FAILED };
 
+struct sum_stream_free {
+    void operator()(dm_sum_stream *s) const { dm_sum_stream_free(s); }
+};
+
+// A chunk a deduplicated store asked for and waits for.
+struct pending_chunk {
+    uint32_t len = 0;
+    uint32_t uses = 0;  // entries of the recipe that name it
+};
+
 struct srv_store {
     uint32_t id = 0;
     uint32_t session = 0;
     store_state state = ST_OPEN;
-    blob_writer *w = nullptr;     // while open
-    uint64_t bytes = 0;
+    blob_writer *w = nullptr;     // while open (for a deduplicated store: its recipe)
+    uint64_t bytes = 0;           // of the stream
     unsigned char tag[BLOB_TAG_BYTES] = {};
     uint32_t fail_code = 0;
     char fail_text[160] = {};
+    // A deduplicated store: the chunks it references until its recipe is
+    // durable (and then the recipe's), the chunks it waits for, and what
+    // it added to the chunk store.
+    chunk_store *cs = nullptr;
+    std::vector<bfst_fp> refs;
+    std::unordered_map<bfst_fp, pending_chunk, bfst_fp_hash> pending;
+    std::unique_ptr<dm_sum_stream, sum_stream_free> esum;
+    uint64_t chunks = 0, new_chunks = 0, new_raw = 0, new_stored = 0;
 };
 
 struct srv_conn {
@@ -73,7 +95,14 @@ struct srv_conn {
     std::vector<srv_store> stores;
     unsigned char *buf = nullptr;   // BFST_SVC_BUF bytes, taken at the first data
     uint64_t blobs = 0, bytes = 0;
+    uint32_t version = 1;           // agreed in the greeting
+    // for deduplicated stores: a query's entries and a chunk's bytes
+    std::vector<bfst_query_entry> query;
+    std::vector<unsigned char> raw;
 };
+
+static_assert(BFST_MAX_QUERY <= BFST_SVC_BUF && BFST_MAX_CHUNK_FRAME <= BFST_SVC_BUF,
+              "a query or a chunk fits the receive buffer");
 
 int64_t idle_ms(const srv_conn *c) { return int64_t(c->sh->cfg.bfst_idle_timeout_s) * 1000; }
 int64_t frame_deadline(const srv_conn *c) { return bfst_now_ms() + std::min(FRAME_MS, idle_ms(c)); }
@@ -142,11 +171,21 @@ bool has_session(const srv_conn *c, uint32_t id)
     return false;
 }
 
-void fail_store(srv_store *s, uint32_t code, const char *text)
+// Lets go of what an unfinished store holds: its blob and its chunks.
+void drop_store(srv_store *s)
 {
     if (s->w != nullptr)
         blob_abandon(s->w);
     s->w = nullptr;
+    if (s->cs != nullptr && !s->refs.empty())
+        chunk_unref(s->cs, s->refs.data(), s->refs.size());
+    s->refs.clear();
+    s->pending.clear();
+}
+
+void fail_store(srv_store *s, uint32_t code, const char *text)
+{
+    drop_store(s);
     s->state = ST_FAILED;
     s->fail_code = code;
     snprintf(s->fail_text, sizeof s->fail_text, "%s", text);
@@ -172,6 +211,20 @@ uint32_t write_failure(srv_conn *c, int rc, char *text, size_t len)
     return BFST2_ERR_ABORTED;
 }
 
+// The connection's receive buffer, taken at its first data.
+bool conn_buf(srv_conn *c)
+{
+    if (c->buf == nullptr) {
+        c->buf = static_cast<unsigned char *>(aligned_alloc(4096, BFST_SVC_BUF));
+        if (c->buf == nullptr) {
+            ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu: out of memory for its buffer",
+                 (unsigned long long)c->id);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reads one DATA payload into the store's blob, in pieces of the buffer. A
 // store that failed (now or before) has its bytes read and dropped. False
 // when the connection must end.
@@ -183,19 +236,14 @@ bool take_data(srv_conn *c, const bfst_hdr &h)
              (unsigned long long)c->id, c->peer, h.id);
         return false;
     }
-    if (s->state == ST_SEALED) {
-        fail_store(s, BFST2_ERR_PROTOCOL, "data after the blob was sealed");
+    if (s->state == ST_SEALED || (s->state == ST_OPEN && s->cs != nullptr)) {
+        fail_store(s, BFST2_ERR_PROTOCOL,
+                   s->state == ST_SEALED ? "data after the blob was sealed" : "data for a deduplicated store");
         if (!reply_error(c, s->id, s->fail_code, s->fail_text, true))
             return false;
     }
-    if (c->buf == nullptr) {
-        c->buf = static_cast<unsigned char *>(aligned_alloc(4096, BFST_SVC_BUF));
-        if (c->buf == nullptr) {
-            ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu: out of memory for its buffer",
-                 (unsigned long long)c->id);
-            return false;
-        }
-    }
+    if (!conn_buf(c))
+        return false;
     const uint64_t drop_after = c->sh->cfg.bfst_drop_after_bytes;
     uint32_t left = h.len;
     while (left != 0) {
@@ -229,10 +277,208 @@ bool take_data(srv_conn *c, const bfst_hdr &h)
     return true;
 }
 
+// Reads the payload of a QUERY or CHUNK frame into the buffer. False when
+// the connection must end.
+bool read_payload(srv_conn *c, const bfst_hdr &h)
+{
+    if (!conn_buf(c))
+        return false;
+    int rc = bfst_link_read(&c->link, c->buf, h.len, frame_deadline(c));
+    if (rc != BFST_IO_OK) {
+        log_io(c, rc, "frame cut short");
+        return false;
+    }
+    const uint64_t drop_after = c->sh->cfg.bfst_drop_after_bytes;
+    if (drop_after != 0 && c->link.received >= drop_after) {
+        ALOG(c->sh->log, APPL_LOG_NOTICE, "dropping BFST connection %llu after %llu bytes (test switch)",
+             (unsigned long long)c->id, (unsigned long long)c->link.received);
+        return false;
+    }
+    return true;
+}
+
+// A deduplicated store of this connection, or null after logging why the
+// frame ends the connection.
+srv_store *dedup_store(srv_conn *c, const bfst_hdr &h)
+{
+    srv_store *s = find_store(c, h.id);
+    if (s == nullptr || s->cs == nullptr) {
+        ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s: chunks for %s store %u",
+             (unsigned long long)c->id, c->peer, s == nullptr ? "unknown" : "a plain", h.id);
+        return nullptr;
+    }
+    return s;
+}
+
+void fail_and_log(srv_conn *c, srv_store *s, uint32_t code, const char *text)
+{
+    ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s, store %u: %s", (unsigned long long)c->id,
+         c->peer, s->id, text);
+    fail_store(s, code, text);
+}
+
+// CHUNK_QUERY: the chunks join the recipe; the answer asks for those the
+// chunk store lacks (each once per store).
+bool take_query(srv_conn *c, const bfst_hdr &h)
+{
+    srv_store *s = dedup_store(c, h);
+    if (s == nullptr || !read_payload(c, h))
+        return false;
+    c->query.resize(BFST_QUERY_MAX);
+    uint32_t count = 0;
+    if (bfst_query_decode(c->buf, h.len, c->query.data(), &count) != 0) {
+        ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s: malformed chunk query",
+             (unsigned long long)c->id, c->peer);
+        return false;
+    }
+    if (s->state == ST_SEALED)
+        fail_and_log(c, s, BFST2_ERR_PROTOCOL, "chunks after the blob was sealed");
+    if (s->state == ST_FAILED)
+        return reply_error(c, s->id, s->fail_code, s->fail_text);
+    unsigned char bitmap[BFST_QUERY_MAX / 8] = {};
+    uint64_t len = 0;
+    for (uint32_t i = 0; i < count && s->state == ST_OPEN; ++i) {
+        const bfst_query_entry &e = c->query[i];
+        bfst_fp fp;
+        memcpy(fp.b, e.fp, BFST_FP_LEN);
+        len += e.len;
+        auto p = s->pending.find(fp);
+        int rc = 0;
+        if (p != s->pending.end()) {
+            if (p->second.len != e.len)
+                rc = KES_EINVAL;
+            p->second.uses++;
+        } else if (chunk_ref(s->cs, fp, e.len, &rc)) {
+            s->refs.push_back(fp);
+        } else if (rc == 0 && s->pending.size() >= BFST_SVC_MAX_PENDING) {
+            fail_and_log(c, s, BFST2_ERR_PROTOCOL, "too many chunks asked for and not sent");
+        } else if (rc == 0) {
+            s->pending.emplace(fp, pending_chunk{e.len, 1});
+            bitmap[i / 8] |= uint8_t(1u << (i % 8));
+        }
+        if (rc != 0)
+            fail_and_log(c, s, BFST2_ERR_PROTOCOL, "a chunk was named with a length that is not its own");
+    }
+    int wrc = s->state == ST_OPEN ? blob_append(s->w, c->buf + 4, size_t(count) * BFST_QUERY_ENTRY) : 0;
+    if (wrc != 0) {
+        char text[160];
+        fail_and_log(c, s, write_failure(c, wrc, text, sizeof text), text);
+    }
+    if (s->state == ST_FAILED)
+        return reply_error(c, s->id, s->fail_code, s->fail_text);
+    dm_sum_stream_add(s->esum.get(), c->buf + 4, size_t(count) * BFST_QUERY_ENTRY);
+    s->chunks += count;
+    s->bytes += len;
+    unsigned char p[BFST_QUERY_OK_MAX];
+    return reply_ok(c, s->id, p, bfst_query_ok_encode(p, bitmap, count));
+}
+
+// CHUNK: a chunk the store asked for, checked against its fingerprint and
+// added to the chunk store.
+bool take_chunk(srv_conn *c, const bfst_hdr &h)
+{
+    srv_store *s = dedup_store(c, h);
+    if (s == nullptr || !read_payload(c, h))
+        return false;
+    if (s->state != ST_OPEN)
+        return true;  // the store failed and said so; its chunks are dropped
+    bfst_chunk_hdr ch;
+    const char *bad = nullptr;
+    bfst_fp fp;
+    auto p = s->pending.end();
+    if (bfst_chunk_hdr_decode(c->buf, h.len, &ch) != 0) {
+        bad = "malformed chunk";
+    } else {
+        memcpy(fp.b, ch.fp, BFST_FP_LEN);
+        p = s->pending.find(fp);
+        c->raw.resize(BFST_CHUNK_MAX);
+        bfst_fp got;
+        if (p == s->pending.end() || p->second.len != ch.len)
+            bad = "a chunk arrived that was not asked for";
+        else if (bfst_chunk_unpack(c->buf + BFST_CHUNK_HDR, h.len - BFST_CHUNK_HDR, ch.flags, c->raw.data(),
+                                   ch.len) != 0)
+            bad = "a chunk does not expand to its length";
+        else if (bfst_fingerprint(c->raw.data(), ch.len, &got), got != fp)
+            bad = "a chunk does not match its fingerprint";
+    }
+    if (bad != nullptr) {
+        fail_and_log(c, s, BFST2_ERR_PROTOCOL, bad);
+        return reply_error(c, s->id, s->fail_code, s->fail_text, true);
+    }
+    const uint32_t uses = p->second.uses;
+    int rc = chunk_put(s->cs, fp, ch.len, ch.flags, c->buf + BFST_CHUNK_HDR, h.len - BFST_CHUNK_HDR, uses);
+    if (rc != 0) {
+        char text[160];
+        fail_and_log(c, s, write_failure(c, rc, text, sizeof text), text);
+        return reply_error(c, s->id, s->fail_code, s->fail_text, true);
+    }
+    s->pending.erase(p);
+    s->refs.insert(s->refs.end(), uses, fp);
+    s->new_chunks++;
+    s->new_raw += ch.len;
+    s->new_stored += h.len - BFST_CHUNK_HDR;
+    return true;
+}
+
+// Seals a deduplicated store: its chunks durable, then its recipe.
+int seal_recipe(srv_conn *c, srv_store *s, char *text, size_t len)
+{
+    if (!s->pending.empty()) {
+        snprintf(text, len, "%zu chunks asked for never arrived", s->pending.size());
+        return BFST2_ERR_PROTOCOL;
+    }
+    int rc = chunk_store_sync(s->cs);
+    if (rc != 0) {
+        snprintf(text, len, "cannot make the chunks durable on the appliance: %s", util_err_name(rc));
+        return BFST2_ERR_ABORTED;
+    }
+    unsigned char t[RECIPE_TRAILER];
+    recipe_trailer_encode(t, s->bytes, s->chunks, dm_sum_stream_value(s->esum.get()));
+    rc = blob_append(s->w, t, sizeof t);
+    if (rc != 0)
+        return write_failure(c, rc, text, len);
+    const uint64_t disk = blob_writer_size(s->w);
+    rc = blob_finish_recipe(s->w, s->bytes);
+    s->w = nullptr;
+    if (rc != 0) {
+        snprintf(text, len, "cannot make the recipe durable on the appliance: %s", util_err_name(rc));
+        return BFST2_ERR_ABORTED;
+    }
+    s->refs.clear();  // the recipe's now
+    char hex[BLOB_TAG_TEXT + 1];
+    bfst_hex(s->tag, BLOB_TAG_BYTES, hex);
+    ALOG(c->sh->log, APPL_LOG_INFO,
+         "BFST connection %llu, store %u, blob %s: %llu bytes in %llu chunks, %llu new (%llu bytes, %llu stored), "
+         "recipe %llu bytes",
+         (unsigned long long)c->id, s->id, hex, (unsigned long long)s->bytes, (unsigned long long)s->chunks,
+         (unsigned long long)s->new_chunks, (unsigned long long)s->new_raw, (unsigned long long)s->new_stored,
+         (unsigned long long)disk);
+    chunk_stats cst = chunk_store_stats(s->cs);
+    ALOG(c->sh->log, APPL_LOG_INFO,
+         "chunk store: %llu chunks (%llu referenced) of %llu bytes in %llu bytes of %llu containers",
+         (unsigned long long)cst.chunks, (unsigned long long)cst.referenced, (unsigned long long)cst.raw,
+         (unsigned long long)cst.disk, (unsigned long long)cst.containers);
+    return 0;
+}
+
 // Seals an open store: the blob is made durable and registered.
 void seal(srv_conn *c, srv_store *s)
 {
     memcpy(s->tag, blob_writer_tag(s->w), BLOB_TAG_BYTES);
+    if (s->cs != nullptr) {
+        char text[160];
+        int code = seal_recipe(c, s, text, sizeof text);
+        if (code != 0) {
+            ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu, store %u: %s", (unsigned long long)c->id, s->id,
+                 text);
+            fail_store(s, uint32_t(code), text);
+            return;
+        }
+        s->state = ST_SEALED;
+        c->blobs++;
+        c->bytes += s->bytes;
+        return;
+    }
     int rc = blob_finish(s->w);
     s->w = nullptr;
     if (rc != 0) {
@@ -286,6 +532,14 @@ bool start_store(srv_conn *c, const bfst_hdr &h, const unsigned char *payload)
         return reply_error(c, h.id, BFST2_ERR_QUOTA, text);
     }
     srv_store s;
+    if ((flags & BFST_STORE_DEDUP) != 0) {
+        if (c->version < BFST_PROTO_DEDUP || c->sh->chunks == nullptr || !c->sh->cfg.dedup)
+            return reply_error(c, h.id, BFST2_ERR_INVALID_ARG, "deduplication is off on the appliance");
+        s.cs = c->sh->chunks;
+        s.esum.reset(dm_sum_stream_new());
+        if (s.esum == nullptr)
+            return reply_error(c, h.id, BFST2_ERR_NOMEM, "out of memory on the appliance");
+    }
     int rc = blob_create(c->sh->blobs, c->id, &s.w);
     if (rc != 0) {
         char text[160];
@@ -294,8 +548,9 @@ bool start_store(srv_conn *c, const bfst_hdr &h, const unsigned char *payload)
     }
     s.id = c->next_id++;
     s.session = h.id;
-    c->stores.push_back(s);
-    return reply_ok(c, s.id);
+    const uint32_t id = s.id;
+    c->stores.push_back(std::move(s));
+    return reply_ok(c, id);
 }
 
 bool finish_session(srv_conn *c, const bfst_hdr &h)
@@ -315,6 +570,10 @@ bool handle(srv_conn *c, const bfst_hdr &h, const unsigned char *payload)
 {
     if (h.type == BFST_DATA)
         return c->opened && take_data(c, h);
+    if (h.type == BFST_CHUNK_QUERY)
+        return c->opened && c->version >= BFST_PROTO_DEDUP && take_query(c, h);
+    if (h.type == BFST_CHUNK)
+        return c->opened && c->version >= BFST_PROTO_DEDUP && take_chunk(c, h);
     if (!c->opened && h.type != BFST_OPEN)
         return false;
     switch (h.type) {
@@ -326,6 +585,8 @@ bool handle(srv_conn *c, const bfst_hdr &h, const unsigned char *payload)
         bfst_open_ok ok;
         ok.tag_len = BLOB_TAG_BYTES;
         ok.max_data = BFST_SVC_MAX_DATA;
+        ok.features =
+            c->version >= BFST_PROTO_DEDUP && c->sh->chunks != nullptr && c->sh->cfg.dedup ? uint32_t(BFST_FEAT_DEDUP) : 0u;
         unsigned char p[BFST_OPEN_OK_SIZE];
         return reply_ok(c, 0, p, bfst_open_ok_encode(p, ok));
     }
@@ -347,8 +608,7 @@ bool handle(srv_conn *c, const bfst_hdr &h, const unsigned char *payload)
         if (h.len != 0)
             return false;
         if (srv_store *s = find_store(c, h.id)) {
-            if (s->w != nullptr)
-                blob_abandon(s->w);
+            drop_store(s);
             c->stores.erase(c->stores.begin() + (s - c->stores.data()));
         }
         return reply_ok(c, h.id);
@@ -388,10 +648,10 @@ bool greet(srv_conn *c)
         reply_error(c, 0, cfg.bfst_refuse_code, "the appliance has reached its maximum client connections");
         return false;
     }
-    if (hello.min_version > BFST_PROTO_VERSION || hello.max_version < BFST_PROTO_VERSION) {
+    if (hello.min_version > BFST_PROTO_DEDUP || hello.max_version < 1) {
         char text[96];
-        snprintf(text, sizeof text, "the appliance speaks BFST protocol version %u only",
-                 unsigned(BFST_PROTO_VERSION));
+        snprintf(text, sizeof text, "the appliance speaks BFST protocol versions 1 to %u only",
+                 unsigned(BFST_PROTO_DEDUP));
         reply_error(c, 0, BFST2_ERR_NOT_AVAILABLE, text);
         return false;
     }
@@ -406,8 +666,9 @@ bool greet(srv_conn *c)
             return false;
         }
     }
+    c->version = std::min<uint32_t>(hello.max_version, BFST_PROTO_DEDUP);
     unsigned char ok[BFST_HELLO_OK_SIZE];
-    if (!reply_ok(c, 0, ok, bfst_hello_ok_encode(ok, BFST_PROTO_VERSION)))
+    if (!reply_ok(c, 0, ok, bfst_hello_ok_encode(ok, c->version)))
         return false;
     if (ctx != nullptr) {
         rc = bfst_link_tls_start(&c->link, ctx, true, nullptr, deadline);
@@ -447,7 +708,7 @@ void serve(srv_conn *c)
                  (unsigned long long)c->id, c->peer, why);
             return;
         }
-        if (h.type != BFST_DATA) {
+        if (h.type != BFST_DATA && h.type != BFST_CHUNK_QUERY && h.type != BFST_CHUNK) {
             rc = bfst_link_read(&c->link, payload, h.len, frame_deadline(c));
             if (rc != BFST_IO_OK) {
                 log_io(c, rc, "request cut short");
@@ -455,7 +716,7 @@ void serve(srv_conn *c)
             }
         }
         if (!handle(c, h, payload)) {
-            if (h.type != BFST_BYE && h.type != BFST_DATA)
+            if (h.type != BFST_BYE && h.type != BFST_DATA && h.type != BFST_CHUNK_QUERY && h.type != BFST_CHUNK)
                 ALOG(c->sh->log, APPL_LOG_WARNING,
                      "BFST connection %llu from %s: request %u breaks the protocol; closing it",
                      (unsigned long long)c->id, c->peer, unsigned(h.type));
@@ -478,8 +739,7 @@ void serve_socket(bfst_service *svc, int fd)
     serve(&c);
     bfst_link_close(&c.link);
     for (srv_store &s : c.stores)
-        if (s.w != nullptr)
-            blob_abandon(s.w);
+        drop_store(&s);
     size_t removed = blob_remove_unheld(svc->sh->blobs, c.id);
     ALOG(c.sh->log, APPL_LOG_DEBUG,
          "BFST connection %llu from %s ended: %llu blobs, %llu bytes stored; %zu unheld removed",

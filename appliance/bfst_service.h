@@ -16,6 +16,9 @@ constexpr size_t BFST_SVC_BUF = 1u << 20;          // receive buffer per connect
 constexpr int BFST_SVC_MAX_CONNS = 64;             // served at once; more are told "busy"
 constexpr int BFST_SVC_MAX_SESSIONS = 16;          // per connection
 constexpr int BFST_SVC_MAX_STORES = 16;            // unfinished, per connection
+// Chunks a deduplicated store may have asked for and not yet received (a
+// client has a query or two in flight before it sends their chunks).
+constexpr size_t BFST_SVC_MAX_PENDING = 8 * 2048;
 
 struct bfst_service;
 

@@ -23,7 +23,9 @@ constexpr const char *SUMS_SUFFIX = ".kcs";
 static_assert(BLOB_TAG_TEXT == 2 * STORE_SEG_TAG_BYTES);
 
 struct blob_rec {
-    uint64_t size = 0;
+    uint64_t size = 0;       // of the stream it stands for
+    uint64_t disk = 0;       // of its file (a recipe's is smaller)
+    bool recipe = false;
     uint64_t creator = 0;
     std::set<uint64_t> holders;
 };
@@ -37,6 +39,7 @@ struct blob_store {
     std::string dir;
     std::mutex mu;
     std::unordered_map<std::string, blob_rec> blobs;
+    chunk_store *chunks = nullptr;
 };
 
 struct blob_writer {
@@ -56,6 +59,10 @@ namespace {
 std::string final_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/" + tag; }
 std::string part_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/" + tag + PART_SUFFIX; }
 std::string sums_path(const blob_store *bs, const std::string &tag) { return bs->dir + "/." + tag + SUMS_SUFFIX; }
+std::string recipe_sums_path(const blob_store *bs, const std::string &tag)
+{
+    return bs->dir + "/." + tag + RECIPE_SUMS_SUFFIX;
+}
 
 // Lower-case form of a tag text; false when it is not one.
 bool norm_tag(const std::string &in, std::string *out)
@@ -76,11 +83,15 @@ bool norm_tag(const std::string &in, std::string *out)
 
 // Unlinks a finished blob and gives its bytes back; bs->mu held, so the
 // registry and the count never disagree.
-void unlink_blob(blob_store *bs, const std::string &tag, uint64_t size)
+void unlink_blob(blob_store *bs, const std::string &tag, const blob_rec &r)
 {
+    if (r.recipe && bs->chunks != nullptr)
+        chunk_release_recipe(bs->chunks, final_path(bs, tag));
     unlink(final_path(bs, tag).c_str());
     unlink(sums_path(bs, tag).c_str());
-    store_uncharge(bs->st, size);
+    if (r.recipe)
+        unlink(recipe_sums_path(bs, tag).c_str());
+    store_uncharge(bs->st, r.disk);
 }
 
 // Removes the registered blobs for which pred (which may change them) says so.
@@ -90,7 +101,7 @@ template <typename Pred> size_t remove_where(blob_store *bs, Pred pred)
     std::lock_guard<std::mutex> lk(bs->mu);
     for (auto it = bs->blobs.begin(); it != bs->blobs.end();) {
         if (pred(it->second)) {
-            unlink_blob(bs, it->first, it->second.size);
+            unlink_blob(bs, it->first, it->second);
             it = bs->blobs.erase(it);
             ++n;
         } else {
@@ -114,9 +125,13 @@ void blob_store_sweep(const std::string &root, const std::set<std::string> &keep
         return;
     for (const std::string &n : names) {
         // a blob of a complete file, or its checksums
-        const size_t sl = strlen(SUMS_SUFFIX);
-        const bool sums = n.size() > sl + 1 && n[0] == '.' && n.compare(n.size() - sl, sl, SUMS_SUFFIX) == 0;
-        if (keep.count(sums ? n.substr(1, n.size() - 1 - sl) : n) != 0)
+        std::string tag = n;
+        for (const char *suffix : {SUMS_SUFFIX, RECIPE_SUMS_SUFFIX}) {
+            const size_t sl = strlen(suffix);
+            if (n.size() > sl + 1 && n[0] == '.' && n.compare(n.size() - sl, sl, suffix) == 0)
+                tag = n.substr(1, n.size() - 1 - sl);
+        }
+        if (keep.count(tag) != 0)
             continue;
         std::string p = dir + "/" + n;
         struct stat sb;
@@ -145,6 +160,8 @@ int blob_store_open(store *st, const std::string &root, blob_store **out, std::s
     *out = bs;
     return 0;
 }
+
+void blob_store_set_chunks(blob_store *bs, chunk_store *cs) { bs->chunks = cs; }
 
 void blob_store_close(blob_store *bs)
 {
@@ -219,16 +236,21 @@ int blob_append(blob_writer *w, const void *buf, size_t len)
 uint64_t blob_writer_size(const blob_writer *w) { return w->size; }
 const unsigned char *blob_writer_tag(const blob_writer *w) { return w->tag; }
 
-int blob_finish(blob_writer *w)
+namespace {
+
+// Makes a blob durable and registers it: its bytes (recipe false) or the
+// recipe of size bytes of a stream.
+int finish(blob_writer *w, bool recipe, uint64_t size)
 {
     blob_store *bs = w->bs;
+    const std::string sums = recipe ? recipe_sums_path(bs, w->tag_text) : sums_path(bs, w->tag_text);
     // The checksums go to disk before the blob gets its final name: a
     // finished blob always has them.
     int rc = fsync(w->fd) == 0 ? 0 : kes_errno();
     if (rc == 0)
         rc = sums_seal(w->sums, w->fd, w->size);
     if (rc == 0)
-        rc = sums_save(w->sums, sums_path(bs, w->tag_text));
+        rc = sums_save(w->sums, sums);
     if (close(w->fd) != 0 && rc == 0)
         rc = kes_errno();
     w->fd = -1;
@@ -239,7 +261,7 @@ int blob_finish(blob_writer *w)
     if (rc != 0) {
         unlink(part_path(bs, w->tag_text).c_str());
         unlink(final_path(bs, w->tag_text).c_str());
-        unlink(sums_path(bs, w->tag_text).c_str());
+        unlink(sums.c_str());
         store_uncharge(bs->st, w->size);
         delete w;
         return rc;
@@ -247,12 +269,20 @@ int blob_finish(blob_writer *w)
     {
         std::lock_guard<std::mutex> lk(bs->mu);
         blob_rec &r = bs->blobs[w->tag_text];
-        r.size = w->size;
+        r.size = recipe ? size : w->size;
+        r.disk = w->size;
+        r.recipe = recipe;
         r.creator = w->creator;
     }
     delete w;
     return 0;
 }
+
+}  // namespace
+
+int blob_finish(blob_writer *w) { return finish(w, false, 0); }
+
+int blob_finish_recipe(blob_writer *w, uint64_t size) { return finish(w, true, size); }
 
 void blob_abandon(blob_writer *w)
 {
@@ -350,7 +380,7 @@ int blob_release(blob_store *bs, const std::string &tag, uint64_t owner)
     if (r == nullptr || r->holders.erase(owner) == 0)
         return KES_ENOENT;
     if (r->holders.empty()) {
-        unlink_blob(bs, t, r->size);
+        unlink_blob(bs, t, *r);
         bs->blobs.erase(t);
     }
     return 0;
@@ -368,7 +398,7 @@ int blob_remove(blob_store *bs, const std::string &tag)
     blob_rec *r = find_locked(bs, tag, &t);
     if (r == nullptr)
         return KES_ENOENT;
-    unlink_blob(bs, t, r->size);
+    unlink_blob(bs, t, *r);
     bs->blobs.erase(t);
     return 0;
 }

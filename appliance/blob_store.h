@@ -7,6 +7,9 @@
 //   <root>/.bfst/<tag>        a finished blob (fsynced, directory fsynced)
 //   <root>/.bfst/.<tag>.kcs   the page checksums of a finished blob, computed
 //                             as its bytes arrived (store_sums.h)
+//   <root>/.bfst/.<tag>.krs   the same, in place of .kcs, for a blob that is
+//                             the recipe of a deduplicated store
+//   <root>/.bfst/chunks/      the chunk store (chunk_store.h)
 // where <tag> is the lower-case hexadecimal text of BLOB_TAG_BYTES random
 // bytes. Every byte of a blob counts against the appliance's quota
 // (store_charge) from the moment it arrives until the blob is removed.
@@ -23,6 +26,7 @@
 // Status values are KES_E* error numbers (datamover/util.h).
 #pragma once
 
+#include "appliance/chunk_store.h"
 #include "appliance/store.h"
 #include "appliance/store_segs.h"
 
@@ -54,6 +58,8 @@ void blob_store_sweep(const std::string &root, const std::set<std::string> &keep
 // Opens the blob directory under the store's root, creating it 0700. Returns
 // 0 or an error number with a message.
 int blob_store_open(store *st, const std::string &root, blob_store **out, std::string *err);
+// The chunk store that recipe blobs give their references back to.
+void blob_store_set_chunks(blob_store *bs, chunk_store *cs);
 // Forgets the registry; the files stay until the next start-up removes them.
 void blob_store_close(blob_store *bs);
 
@@ -70,6 +76,11 @@ uint64_t blob_writer_size(const blob_writer *w);
 const unsigned char *blob_writer_tag(const blob_writer *w);
 // Makes the blob durable and registers it unheld; frees the writer.
 int blob_finish(blob_writer *w);
+// The same for a recipe (chunk_store.h) of a stream of size bytes: the blob
+// then stands for size bytes, read from the chunk store, and its file's
+// page checksums are kept as .<tag>.krs. The chunks it names are durable
+// and referenced already; removing the blob lets go of them.
+int blob_finish_recipe(blob_writer *w, uint64_t size);
 // Removes an unfinished blob and gives its bytes back; frees the writer.
 void blob_abandon(blob_writer *w);
 

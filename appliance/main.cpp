@@ -21,6 +21,12 @@ int main(int argc, char **argv)
         fprintf(stderr, "kestralon-appliance: %s\n", msg.c_str());
         return 2;
     }
+    if (cfg.verify_only) {
+        std::string report;
+        size_t bad = appliance_verify(cfg, &report);
+        fputs(report.c_str(), bad == 0 ? stdout : stderr);
+        return bad == 0 ? 0 : 1;
+    }
     // Every thread inherits the blocked signals; this one takes them with sigwait.
     sigset_t set;
     sigemptyset(&set);

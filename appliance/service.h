@@ -98,11 +98,13 @@ typedef int32_t (*appl_tag_hook)(void *ctx, const appl_handle *h, const std::str
 int32_t appl_blob_tag_hook(void *ctx, const appl_handle *h, const std::string &tag, bool hold);
 
 struct blob_store;
+struct chunk_store;
 
 struct appl_shared {
     appliance_config cfg;
     store *st = nullptr;
     blob_store *blobs = nullptr;   // blobs of the BFST service
+    chunk_store *chunks = nullptr; // chunks of deduplicated stores; null when deduplication is off
     appl_log *log = nullptr;
     uint16_t dm_port = 0;          // reported through MI_DM_PORT
     void *tls_ctx = nullptr;       // TLS context of the control and data-mover services (--tls-dir)

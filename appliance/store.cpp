@@ -448,4 +448,8 @@ int store_charge(store *st, uint64_t bytes)
 
 void store_uncharge(store *st, uint64_t bytes) { store_release_bytes(st, bytes); }
 
+void store_count_bytes(store *st, uint64_t bytes) { st->used.fetch_add(bytes); }
+
+void store_set_chunks(store *st, chunk_store *cs) { st->chunks = cs; }
+
 const std::set<std::string> &store_blob_refs(const store *st) { return st->blob_refs; }

@@ -92,6 +92,12 @@ bool store_has_space(store *st);
 int store_charge(store *st, uint64_t bytes);
 // Gives counted bytes back when they are removed.
 void store_uncharge(store *st, uint64_t bytes);
+// Counts bytes found on disk at start-up (the chunk store's containers),
+// whatever the quota says.
+void store_count_bytes(store *st, uint64_t bytes);
+// The chunk store that recipe blobs of assembled files read from and give
+// their references back to (chunk_store.h); null when there is none.
+void store_set_chunks(store *st, struct chunk_store *cs);
 // Tags of the blobs that assembled files used when the store opened: the
 // blobs that start-up keeps.
 const std::set<std::string> &store_blob_refs(const store *st);

@@ -7,6 +7,7 @@
 #include "datamover/util.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,6 +51,75 @@ int store_load_assembled(store_file *f)
     return f->sums != nullptr ? 0 : KES_ENOMEM;
 }
 
+// Loads the recipe of a blob (disk bytes on b->fd), checked against its page
+// checksums; null, or why it cannot serve the blob of size bytes.
+static const char *seg_recipe_load(store_file *f, seg_blob *b, uint64_t disk, const std::string &sums_path,
+                                   uint64_t size)
+{
+    if (f->st->chunks == nullptr)
+        return "the appliance keeps no chunk store";
+    if (disk > (1ULL << 34))
+        return "a recipe of it is too long";
+    sums_file *rs = nullptr;
+    const char *why = nullptr;
+    if (sums_load(sums_path, disk, &rs, &why) != 0)
+        return why != nullptr ? why : "the checksums of a recipe of it are lost";
+    std::vector<unsigned char> buf(static_cast<size_t>(disk));
+    size_t got = 0;
+    sums_damage dmg;
+    int rc = sums_pread(rs, b->fd, disk, buf.data(), buf.size(), 0, &got, &dmg);
+    sums_free(rs);
+    if (rc != 0 || got != disk)
+        return dmg.why != nullptr ? dmg.why : "a recipe of it cannot be read";
+    auto r = std::make_unique<seg_recipe>();
+    uint64_t total = 0;
+    if (recipe_decode(buf.data(), buf.size(), &r->chunks, &total, &why) != 0)
+        return why;
+    if (total != size)
+        return "a blob of it does not have the size recorded for it";
+    r->starts.resize(r->chunks.size());
+    uint64_t at = 0;
+    for (size_t i = 0; i < r->chunks.size(); ++i) {
+        r->starts[i] = at;
+        at += r->chunks[i].len;
+    }
+    r->raw.resize(BFST_CHUNK_MAX);
+    b->size = size;
+    b->recipe = std::move(r);
+    return nullptr;
+}
+
+// Reads n bytes at off of a recipe blob from the chunk store; null, or why not.
+static const char *seg_recipe_pread(store_file *f, seg_blob *b, unsigned char *dst, size_t n, uint64_t off)
+{
+    seg_recipe *r = b->recipe.get();
+    std::lock_guard<std::mutex> lk(r->mu);
+    auto it = std::upper_bound(r->starts.begin(), r->starts.end(), off);
+    size_t i = size_t(it - r->starts.begin()) - 1;
+    size_t done = 0;
+    for (; done < n && i < r->chunks.size(); ++i) {
+        const recipe_entry &e = r->chunks[i];
+        const uint64_t in = off + done - r->starts[i];
+        const size_t take = size_t(std::min<uint64_t>(n - done, e.len - in));
+        const char *why = nullptr;
+        if (in == 0 && take == e.len) {
+            // a whole chunk goes straight to the caller
+            if (chunk_read(f->st->chunks, e, dst + done, &r->scratch, &why) != 0)
+                return why;
+        } else {
+            if (r->cached != i) {
+                r->cached = SIZE_MAX;
+                if (chunk_read(f->st->chunks, e, r->raw.data(), &r->scratch, &why) != 0)
+                    return why;
+                r->cached = i;
+            }
+            memcpy(dst + done, r->raw.data() + in, take);
+        }
+        done += take;
+    }
+    return done == n ? nullptr : "a blob of it is shorter than recorded";
+}
+
 // The blob of a segment, opened with its checksums (or saying why it cannot
 // be read). The last few stay open, so a restore opens each blob once.
 static std::shared_ptr<seg_blob> seg_blob_get(store_file *f, const store_seg &sg)
@@ -62,9 +132,15 @@ static std::shared_ptr<seg_blob> seg_blob_get(store_file *f, const store_seg &sg
     b->tag = sg.tag;
     b->fd = open(store_blob_path(f->st, sg.tag).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat sb;
+    const std::string recipe_sums = store_blob_path(f->st, "." + sg.tag + RECIPE_SUMS_SUFFIX);
     if (b->fd < 0) {
         b->why = "a blob of it is missing";
-    } else if (fstat(b->fd, &sb) != 0 || uint64_t(sb.st_size) != sg.blob_size) {
+    } else if (fstat(b->fd, &sb) != 0) {
+        b->why = "a blob of it cannot be read";
+    } else if (!store_regular_size(store_blob_sums_path(f->st, sg.tag), nullptr) &&
+               store_regular_size(recipe_sums, nullptr)) {
+        b->why = seg_recipe_load(f, b.get(), uint64_t(sb.st_size), recipe_sums, sg.blob_size);
+    } else if (uint64_t(sb.st_size) != sg.blob_size) {
         b->why = "a blob of it does not have the size recorded for it";
     } else {
         b->size = sg.blob_size;
@@ -106,7 +182,11 @@ int store_segs_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t 
         const char *why = b->why;
         uint64_t bad = pos;
         size_t g = 0;
-        if (why == nullptr && verify) {
+        if (why == nullptr && b->recipe != nullptr) {
+            // every chunk is checked as it is read, checks or not
+            why = seg_recipe_pread(f, b.get(), dst + *got, n, sg.blob_off + in);
+            g = why == nullptr ? n : 0;
+        } else if (why == nullptr && verify) {
             sums_damage d;
             int rc = sums_pread(b->sums, b->fd, b->size, dst + *got, n, sg.blob_off + in, &g, &d);
             if (rc != 0 && rc != KES_EIO)
@@ -154,7 +234,7 @@ uint32_t store_segs_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t 
             return bo % DM_SUM_PAGE == 0 && fo - sg.file_off + l <= sg.length &&
                    l == std::min<uint64_t>(DM_SUM_PAGE, sg.blob_size - bo);
         };
-        if (whole_blob_page(boff, pos, plen)) {
+        if (whole_blob_page(boff, pos, plen) && seg_blob_get(f, sg)->recipe == nullptr) {
             auto b = seg_blob_get(f, sg);
             if (b->why != nullptr)
                 break;

@@ -227,8 +227,17 @@ void release_blobs(store *st, const std::vector<store_seg> &segs)
     for (const store_seg &sg : segs) {
         if (!done.insert(sg.tag).second)
             continue;
+        // A recipe lets go of its chunks first; the file that used it is
+        // gone already, so a crash now leaves the recipe to the next
+        // start-up's sweep, which counts without it.
+        const std::string recipe_sums = store_blob_path(st, "." + sg.tag + RECIPE_SUMS_SUFFIX);
+        const bool recipe = store_regular_size(recipe_sums, nullptr);
+        if (recipe && st->chunks != nullptr)
+            chunk_release_recipe(st->chunks, store_blob_path(st, sg.tag));
         store_unlink_counted(st, store_blob_path(st, sg.tag));
         unlink(store_blob_sums_path(st, sg.tag).c_str());
+        if (recipe)
+            unlink(recipe_sums.c_str());
     }
 }
 

@@ -5,9 +5,12 @@
 // named attributes; store_assembled.cpp: reading files assembled from blobs).
 #pragma once
 
+#include "appliance/chunk_store.h"
 #include "appliance/store.h"
 
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -27,12 +30,23 @@ constexpr const char *NEW_SEGS_SUMS_SUFFIX = ".kmsn";
 // Blobs of an assembled file kept open for its readers.
 constexpr size_t STORE_OPEN_BLOBS = 4;
 
-// A blob an assembled file reads from.
+// The chunks of a recipe blob, and the chunk read last (for reads that
+// take it in pieces).
+struct seg_recipe {
+    std::vector<recipe_entry> chunks;
+    std::vector<uint64_t> starts;  // offset of each chunk in the blob
+    std::mutex mu;                 // guards the rest
+    size_t cached = SIZE_MAX;
+    std::vector<unsigned char> raw, scratch;
+};
+
+// A blob an assembled file reads from: its bytes, or its recipe.
 struct seg_blob {
     std::string tag;
     int fd = -1;
     uint64_t size = 0;
     sums_file *sums = nullptr;
+    std::unique_ptr<seg_recipe> recipe;
     const char *why = nullptr;  // why it cannot be read; null when it can
 
     ~seg_blob();
@@ -47,6 +61,7 @@ struct store {
     std::mutex mu;                                  // guards writers and every rename/unlink
     std::map<std::string, store_file *> writers;    // created files not yet committed
     std::set<std::string> blob_refs;                // blobs assembled files used at open
+    chunk_store *chunks = nullptr;                  // what recipe blobs read from
 };
 
 struct store_file {

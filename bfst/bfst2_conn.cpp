@@ -93,25 +93,11 @@ int send_frame(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, c
     return rc == BFST_IO_OK ? BFST2_OK : io_break(c, rc, err, op);
 }
 
-// Sends a request and reads its answer, taking in store errors that arrive
-// before it. An ERROR answer returns its code with the appliance's text.
-int exchange_raw(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, const unsigned char *payload,
-                 size_t len, bfst2_reply *rep, char **err)
+// An answer that names the request it answers (when named): OK, or the
+// code and text of an ERROR.
+int answer_check(bfst2_connection *c, const char *op, bfst2_reply *rep, bool named, uint32_t id, char **err)
 {
-    int rc = send_frame(c, op, type, id, payload, len, err);
-    if (rc != BFST2_OK)
-        return rc;
-    int64_t deadline = deadline_of(c);
-    for (;;) {
-        bool async = false;
-        rc = read_frame(c, op, deadline, rep, &async, err);
-        if (rc != BFST2_OK)
-            return rc;
-        if (!async)
-            break;
-    }
-    // Answers name what they answer; only a start names what it created.
-    if (rep->hdr.type == BFST_OK && type != BFST_SESSION_START && type != BFST_STORE_START && rep->hdr.id != id)
+    if (rep->hdr.type == BFST_OK && named && rep->hdr.id != id)
         return conn_break(c, BFST2_ERR_PROTOCOL, err, op, "the appliance answered another request");
     if (rep->hdr.type == BFST_ERROR) {
         bfst_error e;
@@ -120,6 +106,32 @@ int exchange_raw(bfst2_connection *c, const char *op, uint8_t type, uint32_t id,
         return bfst2_fail(err, int(e.code), "%s: the appliance refused: %s", op, e.text);
     }
     return BFST2_OK;
+}
+
+// Reads the next answer, taking in the store errors that arrive before it.
+int read_reply(bfst2_connection *c, const char *op, bfst2_reply *rep, char **err)
+{
+    int64_t deadline = deadline_of(c);
+    for (;;) {
+        bool async = false;
+        int rc = read_frame(c, op, deadline, rep, &async, err);
+        if (rc != BFST2_OK || !async)
+            return rc;
+    }
+}
+
+// Sends a request and reads its answer, taking in store errors that arrive
+// before it. An ERROR answer returns its code with the appliance's text.
+int exchange_raw(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, const unsigned char *payload,
+                 size_t len, bfst2_reply *rep, char **err)
+{
+    int rc = send_frame(c, op, type, id, payload, len, err);
+    if (rc == BFST2_OK)
+        rc = read_reply(c, op, rep, err);
+    if (rc != BFST2_OK)
+        return rc;
+    // Answers name what they answer; only a start names what it created.
+    return answer_check(c, op, rep, type != BFST_SESSION_START && type != BFST_STORE_START, id, err);
 }
 
 }  // namespace
@@ -147,7 +159,7 @@ int bfst2_exchange(bfst2_connection *c, const char *op, uint8_t type, uint32_t i
 
 int bfst2_drain_async(bfst2_connection *c, const char *op, char **err)
 {
-    while (c->state == BFST2_OPEN && bfst_link_pending(&c->link)) {
+    while (c->state == BFST2_OPEN && c->awaited == 0 && bfst_link_pending(&c->link)) {
         bfst2_reply rep;
         bool async = false;
         int rc = read_frame(c, op, deadline_of(c), &rep, &async, err);
@@ -157,6 +169,32 @@ int bfst2_drain_async(bfst2_connection *c, const char *op, char **err)
             return conn_break(c, BFST2_ERR_PROTOCOL, err, op, "an answer arrived that nobody asked for");
     }
     return bfst2_conn_usable(c, op, err);
+}
+
+int bfst2_send_frame(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, const struct iovec *parts,
+                     int n, char **err)
+{
+    unsigned char h[BFST_HDR_SIZE];
+    struct iovec iov[4];
+    if (n > 3)
+        return conn_break(c, BFST2_ERR_PROTOCOL, err, op, "frame of too many parts");
+    size_t len = 0;
+    for (int i = 0; i < n; ++i) {
+        iov[i + 1] = parts[i];
+        len += parts[i].iov_len;
+    }
+    bfst_hdr_encode(h, type, id, uint32_t(len));
+    iov[0] = {h, sizeof h};
+    int rc = bfst_link_writev(&c->link, iov, n + 1, deadline_of(c));
+    return rc == BFST_IO_OK ? BFST2_OK : io_break(c, rc, err, op);
+}
+
+int bfst2_read_answer(bfst2_connection *c, const char *op, uint32_t id, bfst2_reply *rep, char **err)
+{
+    int rc = bfst2_conn_usable(c, op, err);
+    if (rc == BFST2_OK)
+        rc = read_reply(c, op, rep, err);
+    return rc != BFST2_OK ? rc : answer_check(c, op, rep, true, id, err);
 }
 
 int bfst2_send_data(bfst2_connection *c, const char *op, uint32_t store_id, const void *data, uint32_t len,
@@ -239,7 +277,7 @@ int bfst2_connect(bfst2_connection *c, uint32_t flags, char **err)
     }
     bfst_hello hello;
     hello.min_version = BFST_PROTO_VERSION;
-    hello.max_version = BFST_PROTO_VERSION;
+    hello.max_version = BFST_PROTO_DEDUP;
     hello.flags = (flags & BFST2_CONNECT_BACKUP) != 0 ? uint32_t(BFST_HELLO_BACKUP) : 0u;
     if (c->mode == BFST2_TLS_PSK)
         hello.flags |= BFST_HELLO_TLS_PSK;
@@ -255,8 +293,10 @@ int bfst2_connect(bfst2_connection *c, uint32_t flags, char **err)
         return rc;
     }
     uint32_t version = 0;
-    if (bfst_hello_ok_decode(rep.payload, rep.hdr.len, &version) != 0 || version != BFST_PROTO_VERSION)
+    if (bfst_hello_ok_decode(rep.payload, rep.hdr.len, &version) != 0 || version < BFST_PROTO_VERSION ||
+        version > BFST_PROTO_DEDUP)
         return conn_break(c, BFST2_ERR_PROTOCOL, err, op, "the appliance answered with an unknown protocol version");
+    c->version = version;
     if (c->mode != BFST2_CLEAR) {
         rc = bfst_link_tls_start(&c->link, c->ctx, false, c->mode == BFST2_TLS_PSK ? &c->psk : nullptr, deadline);
         if (rc == BFST_IO_TLS) {
@@ -290,6 +330,7 @@ int bfst2_open(bfst2_connection *c, uint32_t flags, char **err)
         return conn_break(c, BFST2_ERR_PROTOCOL, err, op, "malformed open answer");
     c->tag_len = ok.tag_len;
     c->max_data = ok.max_data;
+    c->features = c->version >= BFST_PROTO_DEDUP ? ok.features : 0;
     c->state = BFST2_OPEN;
     return BFST2_OK;
 }

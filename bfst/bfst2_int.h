@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <sys/uio.h>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ enum bfst2_conn_mode { BFST2_CLEAR, BFST2_TLS_PSK, BFST2_TLS_CERT };
 enum bfst2_conn_state { BFST2_IDLE, BFST2_CONNECTED, BFST2_OPEN, BFST2_BROKEN };
 
 struct bfst2_store;
+struct bfst2_dedup;
 
 struct bfst2_connection {
     uint32_t magic = BFST2_MAGIC_LIVE;
@@ -51,6 +53,9 @@ struct bfst2_connection {
     std::string broken_why;  // why the connection became unusable
     uint32_t tag_len = 0;
     uint32_t max_data = 0;
+    uint32_t version = 0;    // agreed at connect
+    uint32_t features = 0;   // the service's, from the open answer
+    uint32_t awaited = 0;    // chunk queries whose answers are still to be read
     int sessions = 0;                  // live session objects
     std::vector<bfst2_store *> stores; // live store objects
 };
@@ -77,6 +82,11 @@ struct bfst2_store {
     uint64_t wire_recv = 0;
     uint32_t tag_len = 0;
     unsigned char tag[BFST_MAX_TAG_LEN] = {};
+    // A deduplicated store (bfst2_dedup.cpp): its stream and the chunks it
+    // sent (their length, and what they took on the wire).
+    bfst2_dedup *dd = nullptr;
+    uint64_t unique_raw = 0;
+    uint64_t unique_stored = 0;
 };
 
 struct bfst2_buffer {
@@ -110,8 +120,28 @@ int bfst2_conn_usable(bfst2_connection *c, const char *op, char **err);
 // Sends one control request and reads its answer.
 int bfst2_exchange(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, const unsigned char *payload,
                    size_t len, bfst2_reply *rep, char **err);
-// Takes in the asynchronous store errors that have arrived, without waiting.
+// Takes in the asynchronous store errors that have arrived, without waiting
+// (while a chunk query's answer is awaited, its reader takes them in).
 int bfst2_drain_async(bfst2_connection *c, const char *op, char **err);
+// Sends a frame whose payload is the given parts (at most 3), gathered.
+int bfst2_send_frame(bfst2_connection *c, const char *op, uint8_t type, uint32_t id, const struct iovec *parts,
+                     int n, char **err);
+// Reads the answer to a request about id, taking in store errors that come
+// first. An ERROR answer returns its code with the appliance's text.
+int bfst2_read_answer(bfst2_connection *c, const char *op, uint32_t id, bfst2_reply *rep, char **err);
 // Sends one DATA frame from the caller's memory (gather write, no copy).
 int bfst2_send_data(bfst2_connection *c, const char *op, uint32_t store_id, const void *data, uint32_t len,
                     char **err);
+
+// ---------------------------------------------------------------- deduplication
+// All under the connection's lock, on a started store whose connection the
+// service offered deduplication.
+
+// Takes the store's buffers (no more are taken while it runs).
+int bfst2_dedup_start(bfst2_store *s, const char *op, char **err);
+// Adds n bytes of the stream; full batches are chunked and their chunks
+// offered to the appliance.
+int bfst2_dedup_put(bfst2_store *s, const unsigned char *p, uint64_t n, const char *op, char **err);
+// Sends the rest of the stream; after it the store can be sealed.
+int bfst2_dedup_end(bfst2_store *s, const char *op, char **err);
+void bfst2_dedup_free(bfst2_store *s);

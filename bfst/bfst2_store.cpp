@@ -111,11 +111,20 @@ int bfst2_store_start(bfst2_store *s, uint32_t flags, char **err)
     if (!s->sess->started)
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "%s: the session is not started", op);
     wire_meter m(s);
+    // Deduplicated whenever the appliance offers it.
+    if ((c->features & BFST_FEAT_DEDUP) != 0 && s->dd == nullptr) {
+        int rc = bfst2_dedup_start(s, op, err);
+        if (rc != BFST2_OK)
+            return rc;
+        flags |= BFST_STORE_DEDUP;
+    }
     unsigned char p[BFST_FLAGS_SIZE];
     bfst2_reply rep;
     int rc = bfst2_exchange(c, op, BFST_STORE_START, s->sess->id, p, bfst_flags_encode(p, flags), &rep, err);
-    if (rc != BFST2_OK)
+    if (rc != BFST2_OK) {
+        bfst2_dedup_free(s);
         return rc;
+    }
     if (rep.hdr.len != 0 || rep.hdr.id == 0)
         return bfst2_fail(err, store_fail(s, BFST2_ERR_PROTOCOL, "malformed store answer"),
                           "%s: malformed store answer", op);
@@ -153,6 +162,8 @@ int bfst2_store_buffer(bfst2_store *s, bfst2_buffer *buffer, uint64_t length, ui
             return store_failed(s, op, err);
         if (length == 0)
             break;
+        if (s->dd != nullptr)
+            return bfst2_dedup_put(s, p, length, op, err);
         uint32_t n = uint32_t(length - done < c->max_data ? length - done : c->max_data);
         rc = bfst2_send_data(c, op, s->id, p + done, n, err);
         if (rc != BFST2_OK)
@@ -180,7 +191,9 @@ int bfst2_store_tag(bfst2_store *s, uint32_t, unsigned char *tag, char **err)
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "%s: the store is not started", op);
     if (s->state == BFST2_ST_STARTED) {
         wire_meter m(s);
-        int rc = seal(s, BFST_STORE_TAG, op, err);
+        int rc = s->dd != nullptr ? bfst2_dedup_end(s, op, err) : BFST2_OK;
+        if (rc == BFST2_OK)
+            rc = seal(s, BFST_STORE_TAG, op, err);
         if (rc != BFST2_OK)
             return rc;
         s->state = BFST2_ST_SEALED;
@@ -211,8 +224,11 @@ int bfst2_store_get_operation_statistics(bfst2_store *s, uint32_t, uint64_t stat
     if (!bfst2_live(s) || stats == nullptr)
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "bfst2_store_get_operation_statistics: no store or result");
     std::lock_guard<std::mutex> g(s->sess->conn->mu);
-    // The appliance neither deduplicates nor compresses: every byte is unique.
-    stats[0] = stats[1] = stats[2] = s->bytes;
+    // Input; the bytes of the chunks the appliance lacked; what they took
+    // compressed. A store that is not deduplicated sends every byte as is.
+    stats[0] = s->bytes;
+    stats[1] = s->dd != nullptr ? s->unique_raw : s->bytes;
+    stats[2] = s->dd != nullptr ? s->unique_stored : s->bytes;
     return BFST2_OK;
 }
 
@@ -229,7 +245,9 @@ int bfst2_store_finish(bfst2_store *s, uint32_t, char **err)
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "%s: the store is %s", op,
                           s->state == BFST2_ST_CREATED ? "not started" : "already finished");
     wire_meter m(s);
-    int rc = seal(s, BFST_STORE_FINISH, op, err);
+    int rc = s->state == BFST2_ST_STARTED && s->dd != nullptr ? bfst2_dedup_end(s, op, err) : BFST2_OK;
+    if (rc == BFST2_OK)
+        rc = seal(s, BFST_STORE_FINISH, op, err);
     if (rc != BFST2_OK)
         return rc;
     s->state = BFST2_ST_FINISHED;
@@ -243,6 +261,7 @@ int bfst2_store_destroy(bfst2_store *s, uint32_t, char **err)
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "bfst2_store_destroy: not a store");
     bfst2_connection *c = s->sess->conn;
     std::lock_guard<std::mutex> g(c->mu);
+    bfst2_dedup_free(s);
     if (s->state != BFST2_ST_CREATED && s->state != BFST2_ST_FINISHED && c->state == BFST2_OPEN) {
         // A store given up: the appliance removes its unsealed blob now
         // (it would at the end of the connection anyway).

@@ -58,6 +58,12 @@ int bfst_hdr_decode(const unsigned char in[BFST_HDR_SIZE], uint32_t max_data, bf
     case BFST_DATA:
         limit = max_data < BFST_MAX_DATA ? max_data : BFST_MAX_DATA;
         break;
+    case BFST_CHUNK_QUERY:
+        limit = max_data != 0 ? BFST_MAX_QUERY : 0;  // only towards the service
+        break;
+    case BFST_CHUNK:
+        limit = max_data != 0 ? BFST_MAX_CHUNK_FRAME : 0;
+        break;
     default:
         *why = "frame of an unknown type";
         return -1;
@@ -119,7 +125,7 @@ size_t bfst_open_ok_encode(unsigned char *out, const bfst_open_ok &o)
 {
     be_put32(out, o.tag_len);
     be_put32(out + 4, o.max_data);
-    be_put32(out + 8, 0);
+    be_put32(out + 8, o.features);
     be_put32(out + 12, 0);
     return BFST_OPEN_OK_SIZE;
 }
@@ -130,6 +136,7 @@ int bfst_open_ok_decode(const unsigned char *p, size_t len, bfst_open_ok *out)
         return -1;
     out->tag_len = be_get32(p);
     out->max_data = be_get32(p + 4);
+    out->features = be_get32(p + 8);
     if (out->tag_len == 0 || out->tag_len > BFST_MAX_TAG_LEN)
         return -1;
     if (out->max_data < 4096 || out->max_data > BFST_MAX_DATA)
@@ -202,4 +209,82 @@ void bfst_hex(const unsigned char *bytes, size_t len, char *out)
         out[2 * i + 1] = digits[bytes[i] & 0xF];
     }
     out[2 * len] = '\0';
+}
+
+// ---------------------------------------------------------------- version 2
+
+static_assert(BFST_QUERY_ENTRY == 32 + 4 && BFST_CHUNK_HDR == 32 + 4 + 4, "query entries and chunk headers");
+static_assert(BFST_QUERY_OK_MAX <= BFST_MAX_CTRL, "a query answer fits the control limit");
+static_assert(BFST_QUERY_MAX % 8 == 0);
+
+size_t bfst_query_encode(unsigned char *out, const bfst_query_entry *e, uint32_t count)
+{
+    be_put32(out, count);
+    unsigned char *q = out + 4;
+    for (uint32_t i = 0; i < count; ++i, q += BFST_QUERY_ENTRY) {
+        memcpy(q, e[i].fp, 32);
+        be_put32(q + 32, e[i].len);
+    }
+    return 4 + size_t(count) * BFST_QUERY_ENTRY;
+}
+
+int bfst_query_decode(const unsigned char *p, size_t len, bfst_query_entry *out, uint32_t *count)
+{
+    if (len < 4)
+        return -1;
+    const uint32_t n = be_get32(p);
+    if (n == 0 || n > BFST_QUERY_MAX || len != 4 + size_t(n) * BFST_QUERY_ENTRY)
+        return -1;
+    const unsigned char *q = p + 4;
+    for (uint32_t i = 0; i < n; ++i, q += BFST_QUERY_ENTRY) {
+        memcpy(out[i].fp, q, 32);
+        out[i].len = be_get32(q + 32);
+        if (out[i].len == 0 || out[i].len > BFST_MAX_CHUNK_FRAME - BFST_CHUNK_HDR)
+            return -1;
+    }
+    *count = n;
+    return 0;
+}
+
+size_t bfst_query_ok_encode(unsigned char *out, const unsigned char *bitmap, uint32_t count)
+{
+    be_put32(out, count);
+    memcpy(out + 4, bitmap, (count + 7) / 8);
+    return 4 + (size_t(count) + 7) / 8;
+}
+
+int bfst_query_ok_decode(const unsigned char *p, size_t len, uint32_t count, unsigned char *bitmap)
+{
+    if (count == 0 || count > BFST_QUERY_MAX || len != 4 + (size_t(count) + 7) / 8 || be_get32(p) != count)
+        return -1;
+    const size_t bytes = (size_t(count) + 7) / 8;
+    if (count % 8 != 0 && (p[4 + bytes - 1] >> (count % 8)) != 0)
+        return -1;
+    memset(bitmap, 0, BFST_QUERY_MAX / 8);
+    memcpy(bitmap, p + 4, bytes);
+    return 0;
+}
+
+void bfst_chunk_hdr_encode(unsigned char *out, const bfst_chunk_hdr &h)
+{
+    memcpy(out, h.fp, 32);
+    be_put32(out + 32, h.len);
+    be_put32(out + 36, h.flags);
+}
+
+int bfst_chunk_hdr_decode(const unsigned char *p, size_t len, bfst_chunk_hdr *out)
+{
+    if (len < BFST_CHUNK_HDR)
+        return -1;
+    memcpy(out->fp, p, 32);
+    out->len = be_get32(p + 32);
+    out->flags = be_get32(p + 36);
+    const size_t stored = len - BFST_CHUNK_HDR;
+    if (out->len == 0 || out->len > BFST_MAX_CHUNK_FRAME - BFST_CHUNK_HDR || stored == 0)
+        return -1;
+    if (out->flags == 0 && stored != out->len)
+        return -1;
+    if (out->flags != 0 && (out->flags != 0x1 || stored >= out->len))
+        return -1;
+    return 0;
 }

@@ -1,5 +1,7 @@
 // Wire protocol of the BFST data path between libbfst64.so and the
-// appliance's BFST service (TCP port 1062 of the appliance). Version 1.
+// appliance's BFST service (TCP port 1062 of the appliance). Versions 1 and
+// 2: version 2 adds deduplicated stores (below); the frame layout is the
+// same in both, and its version byte stays 1.
 //
 // Frames. Every message is a 16-byte header followed by its payload; all
 // integers are big-endian:
@@ -47,6 +49,30 @@
 //   Any request may be answered with ERROR: code u32 (a BFST2_ERR_* code),
 //   text length u16, text (at most BFST_MAX_TEXT bytes, not terminated).
 //
+// Version 2, deduplicated stores. The OPEN answer's first reserved word
+// carries BFST_FEAT_DEDUP when the service keeps a chunk store (it may be
+// switched off). A store started with BFST_STORE_DEDUP in its flags then
+// takes no DATA; the client cuts the stream into chunks (bfst_dedup.h) and
+// sends, in stream order:
+//   C CHUNK_QUERY  id = store: count u32 (1..BFST_QUERY_MAX), then per chunk
+//                  its fingerprint (32 bytes) and length u32 (1..64 KiB).
+//                  The chunks join the store's recipe in this order.
+//   S OK           id = store: count u32, then ceil(count / 8) bytes, bit i
+//                  (of byte i / 8, lowest bit first) set when chunk i must
+//                  be sent. The service keeps every chunk it did not ask for
+//                  for this store from now on, and asks for a fingerprint at
+//                  most once per store. A client may send the next query
+//                  before this answer arrives, but must send the chunks asked
+//                  for before many more (the service fails a store that owes
+//                  it more than 16384).
+//   C CHUNK        id = store: fingerprint (32), length u32, flags u32
+//                  (BFST_CHUNK_LZ4 or 0), then the stored bytes; no reply.
+//                  Only chunks asked for; the service checks the fingerprint
+//                  of what they expand to. Failures are reported as for
+//                  DATA (ERROR with BFST_F_ASYNC).
+// STORE_TAG and STORE_FINISH then fail unless every chunk asked for has
+// arrived; their byte count is the length of the stream.
+//
 // The protocol has no read and names no file: a connection can only add
 // blobs. Tags are BFST_TAG_LEN random bytes chosen by the service, so only
 // the client that stored a blob learns its tag. The byte count in the tag
@@ -57,7 +83,8 @@
 #include <cstdint>
 
 constexpr uint32_t BFST_MAGIC = 0x4B424653;
-constexpr uint8_t BFST_PROTO_VERSION = 1;
+constexpr uint8_t BFST_PROTO_VERSION = 1;   // of the frame layout
+constexpr uint32_t BFST_PROTO_DEDUP = 2;    // conversation with deduplicated stores
 constexpr size_t BFST_HDR_SIZE = 16;
 constexpr uint32_t BFST_MAX_CTRL = 512;
 constexpr uint32_t BFST_MAX_DATA = 64u << 20;
@@ -75,6 +102,8 @@ enum : uint8_t {
     BFST_STORE_FINISH = 0x08,
     BFST_STORE_ABORT = 0x09,
     BFST_BYE = 0x0A,
+    BFST_CHUNK_QUERY = 0x0B,
+    BFST_CHUNK = 0x0C,
     BFST_OK = 0x80,
     BFST_ERROR = 0x81,
 };
@@ -86,6 +115,17 @@ enum : uint32_t {
     BFST_HELLO_TLS_PSK = 0x2,
     BFST_HELLO_TLS_CERT = 0x4,
 };
+
+// OPEN answer, first reserved word.
+enum : uint32_t { BFST_FEAT_DEDUP = 0x1 };
+// STORE_START flags: a deduplicated store.
+constexpr uint32_t BFST_STORE_DEDUP = 0x80000000u;
+
+constexpr uint32_t BFST_QUERY_MAX = 2048;     // chunks per query
+constexpr size_t BFST_QUERY_ENTRY = 36;
+constexpr uint32_t BFST_MAX_QUERY = 4 + BFST_QUERY_MAX * BFST_QUERY_ENTRY;
+constexpr size_t BFST_CHUNK_HDR = 40;
+constexpr uint32_t BFST_MAX_CHUNK_FRAME = BFST_CHUNK_HDR + 65536;
 
 struct bfst_hdr {
     uint8_t type = 0;
@@ -125,6 +165,7 @@ constexpr size_t BFST_OPEN_OK_SIZE = 16;
 struct bfst_open_ok {
     uint32_t tag_len = 0;
     uint32_t max_data = 0;
+    uint32_t features = 0;  // version 2; 0 from a version 1 service
 };
 size_t bfst_open_ok_encode(unsigned char *out, const bfst_open_ok &o);
 // Also checks the values: a tag of 1..64 bytes, a data limit of at least
@@ -158,3 +199,32 @@ int bfst_error_decode(const unsigned char *p, size_t len, bfst_error *out);
 
 // Lower-case hexadecimal text of len bytes into out (2 * len + 1 bytes).
 void bfst_hex(const unsigned char *bytes, size_t len, char *out);
+
+// ---------------------------------------------------------------- version 2
+
+struct bfst_query_entry {
+    unsigned char fp[32];
+    uint32_t len;
+};
+// CHUNK_QUERY: count entries (1..BFST_QUERY_MAX) into out (BFST_MAX_QUERY bytes).
+size_t bfst_query_encode(unsigned char *out, const bfst_query_entry *e, uint32_t count);
+// Checks the count, the exact length and every chunk length; out holds
+// BFST_QUERY_MAX entries.
+int bfst_query_decode(const unsigned char *p, size_t len, bfst_query_entry *out, uint32_t *count);
+
+// Its answer: count and the bitmap of the chunks wanted.
+constexpr size_t BFST_QUERY_OK_MAX = 4 + BFST_QUERY_MAX / 8;
+size_t bfst_query_ok_encode(unsigned char *out, const unsigned char *bitmap, uint32_t count);
+// The count must be the one asked; bits past it must be clear. bitmap holds
+// BFST_QUERY_MAX / 8 bytes.
+int bfst_query_ok_decode(const unsigned char *p, size_t len, uint32_t count, unsigned char *bitmap);
+
+// CHUNK header (BFST_CHUNK_HDR bytes, the stored bytes follow).
+struct bfst_chunk_hdr {
+    unsigned char fp[32];
+    uint32_t len;    // of the chunk
+    uint32_t flags;  // stored form
+};
+void bfst_chunk_hdr_encode(unsigned char *out, const bfst_chunk_hdr &h);
+// Checks the length (1..64 KiB) and the flags against a payload of len bytes.
+int bfst_chunk_hdr_decode(const unsigned char *p, size_t len, bfst_chunk_hdr *out);

@@ -83,7 +83,8 @@ static int dm_endp_setup(dm_client *dmc)
                                   .free_cb = dm_free_cb,
                                   .peek_sz = DM_PEEK_SIZE,
                                   .msgs_per_pass = 1,
-                                  .reconnect = (dmc->flags & DM_CL_RECONNECT) ? XCOMM_RECONNECT_ON : XCOMM_RECONNECT_OFF};
+                                  .reconnect = (dmc->flags & DM_CL_RECONNECT) ? XCOMM_RECONNECT_ON : XCOMM_RECONNECT_OFF,
+                                  .defer_acks = true};
     rc = xcomm_endp_set_owner(&dmc->endp, &own);
     if (rc != 0)
         return rc;
@@ -206,6 +207,8 @@ static void dm_teardown(dm_client *dmc)
                 break;
             (void)dm_process(dmc, m);
         }
+        // Acknowledgements still held back go out before the connection ends.
+        (void)xcomm_endp_flush(&dmc->ctx, &dmc->endp);
         int rc = xcomm_ctx_shutdown(&dmc->ctx);
         if (rc != 0)
             dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "xcomm_ctx_shutdown failed - [%d]\n", rc);

@@ -160,6 +160,7 @@ struct dm_client {
     char cert_dir[256];
     unsigned char *scratch;   // one page for response data nobody may land in a cache page
     int32_t reads_inflight;
+    bool batch_reads;  // read-ahead is queuing reads: they go out together when it is done
     // Synchronous requests whose waiter gave up: the wait loop frees them
     // when they come back, destruction when they do not.
     xcomm_msg *orphans[16];

@@ -46,6 +46,34 @@ pce *find_page(dm_client *dmc, dm_file *df, uint64_t off, int *errp)
     }
 }
 
+// Issues the reads of [start, start + len) that are neither cached nor on
+// their way, in pieces that never cross a page; *done counts the bytes covered.
+int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, uint64_t *done)
+{
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    while (*done < len) {
+        const uint64_t pos = start + *done;
+        const uint64_t piece = std::min(len - *done, psz - pos % psz);
+        const uint64_t aligned = pos - pos % psz;
+        bool have = dm_read_inflight(dmc, df, pos);
+        if (!have && pos == aligned) {
+            pce *p = pcache_lookup(dmc->pc, df->f, aligned, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+            if (p != nullptr) {
+                have = p->usz >= piece;
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+            }
+        }
+        if (!have) {
+            int rc = dmc->ops.read_page(dmc, df, pos, static_cast<uint32_t>(piece));
+            if (rc != 0)
+                return rc;
+        }
+        *done += piece;
+    }
+    return 0;
+}
+
 // Issues reads ahead of the reader (see the invariants below).
 int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
 {
@@ -81,30 +109,14 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
         return 0;
     len = std::min(len, limit - start);
     uint64_t done = 0;
-    while (done < len) {
-        const uint64_t pos = start + done;
-        const uint64_t piece = std::min(len - done, psz - pos % psz);
-        const uint64_t aligned = pos - pos % psz;
-        bool have = dm_read_inflight(dmc, df, pos);
-        if (!have && pos == aligned) {
-            pce *p = pcache_lookup(dmc->pc, df->f, aligned, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
-            if (p != nullptr) {
-                have = p->usz >= piece;
-                pcache_freepg(p);
-                pcache_unlock_page(p);
-            }
-        }
-        if (!have) {
-            int rc = dmc->ops.read_page(dmc, df, pos, static_cast<uint32_t>(piece));
-            if (rc != 0) {
-                df->cl_ra_end = start + done;
-                return rc;
-            }
-        }
-        done += piece;
-    }
+    // The reads are queued and written together once issued (before that if
+    // the client has to wait for a free message).
+    dmc->batch_reads = true;
+    int rc = read_ahead_issue(dmc, df, start, len, &done);
+    dmc->batch_reads = false;
+    int frc = xcomm_endp_flush(&dmc->ctx, &dmc->endp);
     df->cl_ra_end = start + done;
-    return 0;
+    return rc != 0 ? rc : frc;
 }
 
 // ---------------------------------------------------------------- checksums of the appliance

@@ -143,6 +143,8 @@ static int rmt_read_page(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len
     xcomm_msg *m = pm->msg;
     dm_rw_hdr_encode(DM_CMD_READ, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
     DMLOG(dmc, UTIL_LOG_TRACE, "filename = %s, pce offset=%llu\n", df->rname, static_cast<unsigned long long>(off));
+    if (dmc->batch_reads)
+        m->flag |= XCOMM_MSG_MORE;
     df->inflight++;
     dmc->reads_inflight++;
     rc = dm_send_async(dmc, m);

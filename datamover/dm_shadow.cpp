@@ -77,7 +77,7 @@ file_io *dm_shadow_create(dm_client *dmc, const char *rname, char *path, size_t 
         snprintf(path, cap, "%s/dm%08x%016llx", dir, g_shadow_seq.fetch_add(1),
                  static_cast<unsigned long long>(shadow_random()));
         DMLOG(dmc, UTIL_LOG_INFO, "Creating shadow file %s for file %s\n", path, rname);
-        file_io *f = file_io_open(path, 0, KES_O_RDWR | KES_O_CREAT | KES_O_EXCL, 0, errp);
+        file_io *f = file_io_open(path, 0, KES_O_RDWR | KES_O_CREAT | KES_O_EXCL, FILE_IO_PRIVATE, errp);
         if (f == nullptr) {
             int e = errno;
             DMLOG(dmc, UTIL_LOG_WARNING, "file_io_open (%s) failed [%d] errno=%d:%s\n", path, *errp,

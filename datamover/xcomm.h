@@ -83,6 +83,22 @@
 //   take at most connect_limit_ms; when that passes the open fails with
 //   XCOMM_ERR_TIMEOUT. A refused connect fails at once.
 // - The negotiate reply is awaited for at most negotiate_wait_s seconds.
+// - Reads on a plain, negotiated connection take up to XCOMM_RECV_AHEAD
+//   bytes beyond the message being framed (the next headers, several small
+//   messages at once); only those bytes are copied, the rest of a payload is
+//   read straight into its buffers.
+// - Writes on a plain connection are gathered: the small messages queued
+//   behind the one being written (ACKs, requests with a short record) and the
+//   header of the next bigger one travel in the same write, their headers and
+//   short records copied into the connection's gather room (payload entries
+//   above XCOMM_GATHER_COPY bytes are never copied). The bytes on the wire
+//   are the same as message by message. A socket that takes less than it is
+//   offered is written again only once poll() reports it writable.
+// - A message sent with XCOMM_MSG_MORE in its flag is queued without a write:
+//   it goes with the next message sent without the flag, with
+//   xcomm_endp_flush, or before the next wait blocks. With the owner's
+//   defer_acks, the ACK of a received RSP waits the same way, so that it
+//   rides with the next request.
 // - TLS (xcomm_ssl.h): an endpoint with a certificate directory (or a shared
 //   context) advertises TLS in its connect negotiate; a client that requires
 //   it asks for it, a server that requires it demands it of capable clients,
@@ -112,6 +128,14 @@
 // ---- wire constants ----
 constexpr int XCOMM_HDR_SIZE = 24;
 constexpr int XCOMM_HDR_PEEK_SIZE = 40;
+// Receive room of a connection ahead of the message being framed: the peek,
+// and on a plain negotiated connection the next messages' first bytes read
+// together with the current one's last.
+constexpr int XCOMM_RECV_AHEAD = 256;
+// Room of a connection for the headers and short records of the messages
+// gathered into one write, and the longest payload entry copied there.
+constexpr int XCOMM_GATHER_SIZE = 1024;
+constexpr uint32_t XCOMM_GATHER_COPY = 64;
 constexpr uint8_t XCOMM_VERSION = 1;
 constexpr uint16_t XCOMM_NEG_PLAIN = 0x55AA;
 constexpr uint16_t XCOMM_NEG_TLS = 0x55AD;
@@ -189,6 +213,7 @@ constexpr int32_t XCOMM_MSGS_PER_PASS = 16;
 // xcomm_msg::flag bits.
 enum : int32_t {
     XCOMM_MSG_BUFS_RELEASED = 0x1,  // the owner took the sgl buffers back: no retransmission
+    XCOMM_MSG_MORE = 0x2,           // xcomm_send_msg: more follow at once, queue this one without writing it
 };
 
 // Connection state bits.
@@ -294,7 +319,7 @@ struct xcomm_msg {
     xcomm_fd *fd;         // connection it was sent or received on
     xcomm_msg *rmsg;      // completed REQ: its RSP
     xcomm_sge sgl[XCOMM_MAX_SGL];
-    int32_t flag;         // XCOMM_MSG_BUFS_RELEASED
+    int32_t flag;         // XCOMM_MSG_BUFS_RELEASED, XCOMM_MSG_MORE
     xcomm_complete_cb_t complete_cb;
     xcomm_release_cb_t release_cb;
     xcomm_msg *next;      // completed-list links
@@ -358,7 +383,7 @@ struct xcomm_fd {
     uint8_t receive_state;    // the engine's framing states (internal)
     uint8_t send_state;
     int32_t peek_bytes_available;
-    unsigned char peek[XCOMM_HDR_PEEK_SIZE];
+    unsigned char peek[XCOMM_RECV_AHEAD];  // the next bytes; at most the first XCOMM_HDR_PEEK_SIZE go to alloc_cb
     unsigned char send_hdr[XCOMM_HDR_SIZE];
     unsigned char recv_hdr[XCOMM_HDR_SIZE];
     xcomm_msg *receive_msg;
@@ -378,6 +403,8 @@ struct xcomm_fd {
     xcomm_sent_rec *sent;     // recent sends, allocated once reconnection is agreed
     int32_t recv_busy;        // a thread is inside the allocation callback for this connection
     uint32_t gen;             // counts the record's reuses (never 0)
+    int32_t write_blocked;    // the socket took less than offered: written again once poll() says writable
+    unsigned char gather[XCOMM_GATHER_SIZE];  // headers and short records of a gathered write
 };
 
 template <class T> struct xcomm_dlist {
@@ -449,6 +476,8 @@ struct xcomm_endp {
     int wake_fd;                 // wakes threads waiting in a pass when another completes a message
     int32_t pollers;             // threads inside the readiness wait
     uint64_t wake_seq;           // counts wake-ups: a waiter that saw an older value must not block
+    int32_t wake_armed;          // wake_fd has been signalled and not yet reset
+    int32_t defer_acks;          // ACKs wait for the next write (xcomm_endp_owner::defer_acks)
     // TLS
     int32_t tls_flags;        // XCOMM_TLS_*
     int32_t verify_mode;      // XCOMM_TLS_VERIFY_*
@@ -493,6 +522,7 @@ struct xcomm_endp_owner {
     int32_t reconnect = XCOMM_RECONNECT_OFF;  // client role: XCOMM_RECONNECT_ON re-establishes broken connections
     int32_t reconnect_timeout_s = 0;       // server role: how long a broken connection waits for its client (0: never)
     xcomm_tls_cb_t tls_cb = nullptr;       // server role: told how each TLS handshake ended
+    bool defer_acks = false;               // ACKs of received RSPs ride with the next request (or go before a wait blocks)
 };
 // 0, or XCOMM_ERR_ENDP for an endpoint not initialised or a peek size out of range.
 int xcomm_endp_set_owner(xcomm_endp *endp, const xcomm_endp_owner *own);
@@ -507,7 +537,8 @@ int xcomm_endp_shutdown(xcomm_ctx *ctx, xcomm_endp *endp);
 int xcomm_endp_release(xcomm_ctx *ctx, xcomm_endp *endp);
 bool xcomm_endp_busy(xcomm_endp *endp);
 
-// Queues msg and makes one send attempt. A REQ comes back from
+// Queues msg and makes one send attempt (none with XCOMM_MSG_MORE in its
+// flag, or while the connection waits to be writable). A REQ comes back from
 // xcomm_endp_wait once its RSP is in (msg->rmsg, the caller frees both); a
 // NOTIFY once its ACK is in; a DGRAM once written (nothing answers it, and
 // its buffers are the engine's until then). Messages whose connection goes
@@ -517,6 +548,10 @@ bool xcomm_endp_busy(xcomm_endp *endp);
 // (payload above 24 bits, more than XCOMM_MAX_SGL entries, bad type), or the
 // send error.
 int xcomm_send_msg(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg *msg);
+// Writes what is queued (messages sent with XCOMM_MSG_MORE, deferred ACKs) on
+// every connection that can take it now. 0, or the error of a connection that
+// failed (it has been shut down).
+int xcomm_endp_flush(xcomm_ctx *ctx, xcomm_endp *endp);
 
 // Returns a completed message through *msgp. With *msgp naming a message on
 // entry, waits for that one; with *msgp null, takes the first completed.

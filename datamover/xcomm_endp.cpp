@@ -215,6 +215,7 @@ int xcomm_endp_set_owner(xcomm_endp *endp, const xcomm_endp_owner *own)
     endp->reconnect_allowed = own->reconnect != XCOMM_RECONNECT_OFF ? XCOMM_RECONNECT_ON : XCOMM_RECONNECT_OFF;
     endp->reconnect_timeout = std::max(0, own->reconnect_timeout_s);
     endp->tls_cb = own->tls_cb;
+    endp->defer_acks = own->defer_acks ? 1 : 0;
     return 0;
 }
 
@@ -349,6 +350,8 @@ bool xcomm_endp_busy(xcomm_endp *endp)
     if (endp == nullptr || endp->lock == nullptr)
         return false;
     std::lock_guard<std::mutex> g(*endp->lock);
+    if (endp->ctx != nullptr)
+        flush_if_only_acks(endp->ctx, endp);
     return endp->completed.cnt > 0 || endp->pending.cnt > 0;
 }
 

@@ -48,6 +48,10 @@ void record_sent(xcomm_fd *fd, const xcomm_msg *msg)
 
 namespace {
 
+// Entries of a write vector, and messages gathered into one write.
+constexpr int SEND_VEC_CAP = 2 + 2 * XCOMM_MAX_SGL;
+constexpr int SEND_UNIT_MSGS = XCOMM_GATHER_SIZE / XCOMM_HDR_SIZE;
+
 // Write vector of a message: the encoded header, then its payload entries.
 int build_send_vec(const xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *m, struct iovec *v)
 {
@@ -107,6 +111,14 @@ xcomm_slot *next_to_send(xcomm_endp *endp, xcomm_fd *fd)
     return nullptr;
 }
 
+// A plain connection past its negotiation may read ahead of the message
+// being framed; a TLS one, or one that may still turn to TLS, may not.
+bool may_read_ahead(const xcomm_fd *fd)
+{
+    return fd->ssl == nullptr && fd->receive_state != XCOMM_FD_SSL_ACCEPT &&
+           (fd->state & (XCOMM_FD_NEGOTIATED | XCOMM_FD_CONNECTED)) != 0 && !(fd->state & XCOMM_FD_ACCEPTED);
+}
+
 // A negotiate reply of this connection not yet fully written.
 bool negotiate_reply_pending(const xcomm_endp *endp, const xcomm_fd *fd)
 {
@@ -146,6 +158,168 @@ int recv_io_error(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **rec
     return XCOMM_ERR_NOMSG;
 }
 
+// A write: the message being written and the ones gathered behind it, in
+// wire order, with the slots they had when it was built.
+struct send_unit {
+    xcomm_msg *msgs[SEND_UNIT_MSGS];
+    xcomm_slot *slots[SEND_UNIT_MSGS];
+    int cnt;
+};
+
+// A plain connection's write vector while it is built: headers and short
+// payload entries are copied into the gather room, runs of them sharing one
+// entry; longer payload entries get entries of their own.
+struct vec_build {
+    xcomm_fd *fd;
+    struct iovec *v;
+    int cnt;
+    int cap;
+    size_t room;  // gather bytes used
+    int open;     // entry that ends in the gather room and may grow, or -1
+};
+
+unsigned char *vb_take(vec_build *b, size_t n)
+{
+    if (b->room + n > sizeof b->fd->gather)
+        return nullptr;
+    if (b->open < 0) {
+        if (b->cnt == b->cap)
+            return nullptr;
+        b->open = b->cnt++;
+        b->v[b->open] = iovec{b->fd->gather + b->room, 0};
+    }
+    unsigned char *p = b->fd->gather + b->room;
+    b->v[b->open].iov_len += n;
+    b->room += n;
+    return p;
+}
+
+// Appends message m to the vector; false, with the vector as it was, when it
+// does not fit.
+bool vb_msg(vec_build *b, const xcomm_msg *m)
+{
+    const vec_build saved = *b;
+    const size_t open_len = b->open >= 0 ? b->v[b->open].iov_len : 0;
+    auto undo = [&]() {
+        *b = saved;
+        if (b->open >= 0)
+            b->v[b->open].iov_len = open_len;
+        return false;
+    };
+    unsigned char *h = vb_take(b, XCOMM_HDR_SIZE);
+    if (h == nullptr)
+        return undo();
+    xcomm_hdr_encode(&m->hdr, h);
+    int ents = m->hdr.type == XCOMM_MSG_NEGOTIATE || m->hdr.type == XCOMM_MSG_ACK ? 0 : m->sgl_ents;
+    for (int i = 0; i < ents; ++i) {
+        size_t len = m->sgl[i].iov_len;
+        if (len == 0)
+            continue;
+        if (len <= XCOMM_GATHER_COPY) {
+            unsigned char *p = vb_take(b, len);
+            if (p == nullptr)
+                return undo();
+            memcpy(p, m->sgl[i].iov_base, len);
+            continue;
+        }
+        if (b->cnt == b->cap)
+            return undo();
+        b->v[b->cnt++] = iovec{m->sgl[i].iov_base, len};
+        b->open = -1;
+    }
+    return true;
+}
+
+// Write vector of a plain connection: the message being written, then as
+// many of the fresh messages queued behind it on the connection as one
+// gather write takes. Each of those gets its number here; the bytes are what
+// writing them one by one would put on the wire.
+int build_plain_unit(xcomm_fd *fd, send_unit *u, struct iovec *v)
+{
+    vec_build b = {fd, v, 0, SEND_VEC_CAP, 0, -1};
+    xcomm_msg *m = u->msgs[0];
+    bool ok = vb_msg(&b, m);
+    XASSERT(ok);
+    if (b.cnt > MAX_BUF_COUNT - 1 || m->retries != 0 || m->hdr.type == XCOMM_MSG_NEGOTIATE ||
+        fd->receive_state == XCOMM_FD_SSL_ACCEPT || m->pmsg == nullptr)
+        return b.cnt;
+    b.cap = MAX_BUF_COUNT - 1;
+    for (xcomm_slot *s = m->pmsg->next; s != nullptr && u->cnt < SEND_UNIT_MSGS; s = s->next) {
+        xcomm_msg *f = s->msg;
+        if (f == nullptr || f->fd != fd || f->bytes_processed >= f->total_bytes)
+            continue;  // another connection's, or written and waiting for its answer
+        if (f->bytes_processed != 0 || f->retries != 0 || f->hdr.type == XCOMM_MSG_NEGOTIATE)
+            break;
+        f->hdr.seq_no = u->msgs[u->cnt - 1]->hdr.seq_no + 1;
+        if (!vb_msg(&b, f))
+            break;
+        u->msgs[u->cnt] = f;
+        u->slots[u->cnt] = s;
+        u->cnt++;
+    }
+    return b.cnt;
+}
+
+// A message fully on the wire: its number is used, and what becomes of it
+// depends on its type. The message may be gone afterwards.
+void msg_written(xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *m)
+{
+    xcomm_slot *slot = m->pmsg;
+    fd->next_send = m->hdr.seq_no + 1;
+    if (m->hdr.type < 7)
+        endp->stats.sent[m->hdr.type]++;
+    switch (m->hdr.type) {
+    case XCOMM_MSG_RSP:
+        if (m->release_cb != nullptr)
+            m->release_cb(endp, m);
+        break;
+    case XCOMM_MSG_ACK:
+        record_sent(fd, m);
+        release_slot(endp, slot);
+        xcomm_msg_free(m);
+        break;
+    case XCOMM_MSG_DGRAM:
+        // Nothing answers a datagram: it is done once written, and comes
+        // back to its owner so the owner knows its buffers are free.
+        record_sent(fd, m);
+        release_slot(endp, slot);
+        complete_msg(endp, m, XCOMM_MSG_DONE);
+        break;
+    case XCOMM_MSG_NEGOTIATE:
+        release_slot(endp, slot);
+        xcomm_msg_free(m);
+        break;
+    default:  // REQ and NOTIFY wait for their answer
+        break;
+    }
+}
+
+// Counts n bytes written against the unit's messages from message `done`
+// on; those now whole are done with, and the first one left becomes the one
+// being written. Returns the number of messages fully written.
+int unit_written(xcomm_endp *endp, xcomm_fd *fd, send_unit *u, int done, size_t n)
+{
+    while (done < u->cnt && n > 0) {
+        xcomm_msg *m = u->msgs[done];
+        size_t take = std::min<size_t>(n, m->total_bytes - m->bytes_processed);
+        m->bytes_processed += static_cast<uint32_t>(take);
+        endp->stats.send_bytes += take;
+        n -= take;
+        if (m->bytes_processed < m->total_bytes)
+            break;
+        ++done;
+        msg_written(endp, fd, m);
+        if (done < u->cnt) {
+            fd->send_msg = u->msgs[done];
+            xcomm_hdr_encode(&fd->send_msg->hdr, fd->send_hdr);
+        } else {
+            fd->send_msg = nullptr;
+            fd->send_state = XCOMM_FD_INIT_HDR;
+        }
+    }
+    return done;
+}
+
 }  // namespace
 
 int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
@@ -169,13 +343,17 @@ int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
             fd->send_state = XCOMM_FD_SEND_DATA;
             fd->send_msg = m;
         }
-        xcomm_msg *m = fd->send_msg;
-        xcomm_slot *slot = m->pmsg;
-        struct iovec v[2 + XCOMM_MAX_SGL];
-        int cnt = build_send_vec(endp, fd, m, v);
-        int first = skip_vec(v, cnt, m->bytes_processed);
+        send_unit u;
+        u.msgs[0] = fd->send_msg;
+        u.slots[0] = fd->send_msg->pmsg;
+        u.cnt = 1;
+        struct iovec v[SEND_VEC_CAP];
+        int cnt = fd->ssl != nullptr ? build_send_vec(endp, fd, u.msgs[0], v) : build_plain_unit(fd, &u, v);
+        int first = skip_vec(v, cnt, u.msgs[0]->bytes_processed);
+        int done = 0;  // messages of the unit fully written
         bool reconnected = false;
-        while (m->bytes_processed < m->total_bytes && first < cnt) {
+        while (first < cnt) {
+            xcomm_msg *m = u.msgs[done];
             // A session writes entry by entry and takes any number of them.
             int k = fd->ssl != nullptr ? cnt - first : std::min(cnt - first, MAX_BUF_COUNT - 1);
             size_t want = 0;
@@ -190,6 +368,7 @@ int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
                 xcomm_errtext(err, text, sizeof text);
                 if (xcomm_would_block(err)) {
                     endp->stats.partial_writes++;
+                    fd->write_blocked = fd->ssl == nullptr;
                     return XCOMM_ERR_PARTIAL_WRITE;
                 }
                 if (err == XCOMM_WSAEINTR || err == XCOMM_WSAENOBUFS) {
@@ -212,19 +391,19 @@ int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
                                static_cast<void *>(m));
                     return XCOMM_ERR_ENDP;
                 }
-                if (m->pmsg != nullptr && m->pmsg != slot) {
+                if (m->pmsg != nullptr && m->pmsg != u.slots[done]) {
                     ULOG_ERROR(SRC, "pmsg(%p) changed, expected (%p)!\n", static_cast<void *>(m->pmsg),
-                               static_cast<void *>(slot));
+                               static_cast<void *>(u.slots[done]));
                     return XCOMM_ERR_ENDP;
                 }
                 reconnected = true;
                 break;
             }
-            m->bytes_processed += static_cast<uint32_t>(r);
-            endp->stats.send_bytes += static_cast<uint64_t>(r);
+            done = unit_written(endp, fd, &u, done, static_cast<size_t>(r));
             first = skip_vec(v, cnt, static_cast<size_t>(r));
             if (static_cast<size_t>(r) < want) {
                 endp->stats.partial_writes++;
+                fd->write_blocked = fd->ssl == nullptr;
                 return XCOMM_ERR_PARTIAL_WRITE;
             }
         }
@@ -233,39 +412,10 @@ int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
             fd->send_state = XCOMM_FD_INIT_HDR;
             continue;
         }
-        // Fully written.
-        fd->next_send = m->hdr.seq_no + 1;
-        fd->send_msg = nullptr;
-        fd->send_state = XCOMM_FD_INIT_HDR;
-        if (m->hdr.type < 7)
-            endp->stats.sent[m->hdr.type]++;
-        switch (m->hdr.type) {
-        case XCOMM_MSG_RSP:
-            if (m->release_cb != nullptr)
-                m->release_cb(endp, m);
-            break;
-        case XCOMM_MSG_ACK:
-            record_sent(fd, m);
-            release_slot(endp, slot);
-            xcomm_msg_free(m);
-            break;
-        case XCOMM_MSG_DGRAM:
-            // Nothing answers a datagram: it is done once written, and comes
-            // back to its owner so the owner knows its buffers are free.
-            record_sent(fd, m);
-            release_slot(endp, slot);
-            complete_msg(endp, m, XCOMM_MSG_DONE);
-            break;
-        case XCOMM_MSG_NEGOTIATE:
-            release_slot(endp, slot);
-            xcomm_msg_free(m);
-            break;
-        default:  // REQ and NOTIFY wait for their answer
-            break;
-        }
         ++n;
     }
-    return XCOMM_ERR_PARTIAL_WRITE;
+    // The pass limit is reached: more to write only if anything is left.
+    return fd->send_state != XCOMM_FD_INIT_HDR || next_to_send(endp, fd) != nullptr ? XCOMM_ERR_PARTIAL_WRITE : 0;
 }
 
 int send_ack(xcomm_endp *endp, xcomm_msg *msg)
@@ -284,6 +434,10 @@ int send_ack(xcomm_endp *endp, xcomm_msg *msg)
     ack->hdr.type = XCOMM_MSG_ACK;
     ack->hdr.msg_id = msg->hdr.msg_id;
     ack->hdr.tag = msg->hdr.tag;
+    // Deferred, it goes with the next write on the connection, at the latest
+    // before the next wait blocks.
+    if (endp->defer_acks || msg->fd->write_blocked)
+        return 0;
     int rc = send_handler(endp->ctx, endp, msg->fd);
     if (rc == 0 || rc == XCOMM_ERR_PARTIAL_WRITE || rc == XCOMM_ERR_RECONNECT_PENDING)
         return 0;
@@ -398,6 +552,8 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
             const int peek_to = (fd->state & XCOMM_FD_ACCEPTED) ? XCOMM_HDR_SIZE : peek_sz;
             for (int reads = fd->ssl != nullptr ? 2 : 1; reads > 0 && fd->peek_bytes_available < peek_to; --reads) {
                 int upto = (fd->ssl != nullptr && fd->peek_bytes_available < XCOMM_HDR_SIZE) ? XCOMM_HDR_SIZE : peek_to;
+                if (may_read_ahead(fd))
+                    upto = XCOMM_RECV_AHEAD;
                 struct iovec v = {fd->peek + fd->peek_bytes_available,
                                   static_cast<size_t>(upto - fd->peek_bytes_available)};
                 int err = 0;
@@ -488,7 +644,7 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                     return XCOMM_ERR_NOMSG;
                 unsigned char peek[XCOMM_HDR_PEEK_SIZE];
                 memset(peek, 0, sizeof peek);
-                memcpy(peek, fd->peek, static_cast<size_t>(fd->peek_bytes_available));
+                memcpy(peek, fd->peek, std::min(sizeof peek, static_cast<size_t>(fd->peek_bytes_available)));
                 int sock = fd->sock;
                 fd->recv_busy = 1;
                 endp->lock->unlock();
@@ -542,7 +698,7 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
         unsigned char scratch[4096];
         bool blocked = false;
         do {
-            struct iovec v[1 + XCOMM_MAX_SGL];
+            struct iovec v[2 + XCOMM_MAX_SGL];
             int cnt = 0;
             int first;
             v[cnt++] = iovec{fd->recv_hdr, XCOMM_HDR_SIZE};
@@ -566,9 +722,16 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                 m->bytes_processed += static_cast<uint32_t>(k);
                 first = skip_vec(v, cnt, k);
             }
+            // The peek is empty here: room for the next messages' first
+            // bytes goes behind the message's own buffers.
+            const bool ahead = !discard && first < cnt && cnt - first < MAX_BUF_COUNT && may_read_ahead(fd);
             while (first < cnt) {
                 int err = 0;
-                long r = fd_read(endp, fd, v + first, std::min(cnt - first, MAX_BUF_COUNT), &err);
+                const uint32_t left = m->total_bytes - m->bytes_processed;
+                int k = std::min(cnt - first, MAX_BUF_COUNT);
+                if (ahead)
+                    v[first + k++] = iovec{fd->peek, sizeof fd->peek};
+                long r = fd_read(endp, fd, v + first, k, &err);
                 if (r < 0) {
                     if (xcomm_would_block(err)) {
                         blocked = true;
@@ -587,6 +750,10 @@ int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reco
                     if (may_reconnect(endp, fd))
                         return recv_io_error(ctx, endp, fd, reconnected);
                     return XCOMM_ERR_CONN;
+                }
+                if (ahead && static_cast<uint64_t>(r) > left) {
+                    fd->peek_bytes_available = static_cast<int>(static_cast<uint64_t>(r) - left);
+                    r = static_cast<long>(left);
                 }
                 m->bytes_processed += static_cast<uint32_t>(r);
                 first = skip_vec(v, cnt, static_cast<size_t>(r));

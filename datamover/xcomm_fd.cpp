@@ -78,6 +78,7 @@ void fd_close_socket(xcomm_endp *endp, xcomm_fd *fd, int quiet_tls)
     if (fd->sock >= 0)
         close(fd->sock);
     fd->sock = -1;
+    fd->write_blocked = 0;
 }
 
 void release_slot(xcomm_endp *endp, xcomm_slot *slot)
@@ -95,10 +96,12 @@ void release_slot(xcomm_endp *endp, xcomm_slot *slot)
 void wake_waiters(xcomm_endp *endp)
 {
     endp->wake_seq++;
-    if (endp->pollers > 0 && endp->wake_fd >= 0) {
+    // Once signalled, the wake-up stays readable until the last waiter out
+    // resets it.
+    if (endp->pollers > 0 && endp->wake_fd >= 0 && !endp->wake_armed) {
         uint64_t one = 1;
         ssize_t r = write(endp->wake_fd, &one, sizeof one);
-        (void)r;
+        endp->wake_armed = r == static_cast<ssize_t>(sizeof one);
     }
 }
 

@@ -158,6 +158,13 @@ int send_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd);
 int recv_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_fd **reconnected);
 int msg_handler(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd, xcomm_msg *msg);
 int send_ack(xcomm_endp *endp, xcomm_msg *msg);
+// Writes what is queued on every connection that can take it now (endpoint
+// lock held); 0, or the error of a connection that failed (shut down).
+int flush_locked(xcomm_ctx *ctx, xcomm_endp *endp);
+// With deferred ACKs: writes the held ones when nothing else is pending, so
+// that an owner asking whether anything is outstanding is told no once they
+// are out (endpoint lock held).
+void flush_if_only_acks(xcomm_ctx *ctx, xcomm_endp *endp);
 int accept_conn(xcomm_endp *endp, xcomm_fd *lfd);
 
 // Negotiate and reconnect.

@@ -106,7 +106,9 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
             if (!is_server(endp) && !(fd->state & XCOMM_FD_CONNECTED))
                 continue;  // still being opened, or never connected
             short ev = POLLIN;
-            if (fd != endp->listen_fd && !(fd->state & XCOMM_FD_ACCEPTED)) {
+            if (fd->write_blocked) {
+                ev |= POLLOUT;  // written again once the socket takes more
+            } else if (fd != endp->listen_fd && !(fd->state & XCOMM_FD_ACCEPTED)) {
                 int rc = send_handler(ctx, endp, fd);
                 if (rc == XCOMM_ERR_PARTIAL_WRITE) {
                     ev |= POLLOUT;
@@ -155,10 +157,11 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
     int saved = errno;
     std::lock_guard<std::mutex> g(*endp->lock);
     endp->pollers--;
-    if (endp->pollers == 0) {
+    if (endp->pollers == 0 && endp->wake_armed) {
         uint64_t v;
         ssize_t r = read(endp->wake_fd, &v, sizeof v);  // the last waiter out resets the wake-up
         (void)r;
+        endp->wake_armed = 0;
     }
     if (n < 0) {
         char text[256];
@@ -193,6 +196,7 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
             }
         }
         if ((re & POLLOUT) && (fd->state & XCOMM_FD_ACTIVE) && fd->sock == ents[i].sock) {
+            fd->write_blocked = 0;
             int rc = send_handler(ctx, endp, fd);
             if (rc != 0 && rc != XCOMM_ERR_RECONNECT_PENDING && rc != XCOMM_ERR_PARTIAL_WRITE &&
                 rc != XCOMM_ERR_NOMSG) {

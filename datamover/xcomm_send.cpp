@@ -87,7 +87,11 @@ int xcomm_send_msg(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg *msg)
     msg->total_bytes = static_cast<uint32_t>(len) + XCOMM_HDR_SIZE;
     msg->fd = fd;
     msg->bytes_processed = 0;
-    if (parked)
+    // Parked, held back for the ones that follow, or waiting for the socket:
+    // written later, by a send, a flush or a pass.
+    const bool more = (msg->flag & XCOMM_MSG_MORE) != 0;
+    msg->flag &= ~XCOMM_MSG_MORE;  // holds for this send only
+    if (parked || more || fd->write_blocked)
         return 0;
     int rc = send_handler(ctx, endp, fd);
     if (rc == 0 || rc == XCOMM_ERR_PARTIAL_WRITE || rc == XCOMM_ERR_RECONNECT_PENDING)
@@ -101,4 +105,43 @@ int xcomm_send_msg(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg *msg)
     if (fd->state & (XCOMM_FD_ACTIVE | XCOMM_FD_RECONNECT))
         fd_shutdown(ctx, endp, fd);
     return rc;
+}
+
+int xcomm_detail::flush_locked(xcomm_ctx *ctx, xcomm_endp *endp)
+{
+    int first_err = 0;
+    for (xcomm_fd *fd = endp->active_fds.head; fd != nullptr;) {
+        xcomm_fd *next = fd->next;
+        if (fd_usable(fd) && fd != endp->listen_fd && !fd->write_blocked) {
+            int rc = send_handler(ctx, endp, fd);
+            if (rc != 0 && rc != XCOMM_ERR_PARTIAL_WRITE && rc != XCOMM_ERR_RECONNECT_PENDING) {
+                if (fd->state & (XCOMM_FD_ACTIVE | XCOMM_FD_RECONNECT))
+                    fd_shutdown(ctx, endp, fd);
+                if (first_err == 0)
+                    first_err = rc;
+            }
+        }
+        fd = next;
+    }
+    return first_err;
+}
+
+void xcomm_detail::flush_if_only_acks(xcomm_ctx *ctx, xcomm_endp *endp)
+{
+    if (!endp->defer_acks || endp->pending.cnt == 0)
+        return;
+    for (xcomm_slot *s = endp->pending.head; s != nullptr; s = s->next)
+        if (s->msg != nullptr && s->msg->hdr.type != XCOMM_MSG_ACK)
+            return;
+    (void)flush_locked(ctx, endp);
+}
+
+int xcomm_endp_flush(xcomm_ctx *ctx, xcomm_endp *endp)
+{
+    if (ctx == nullptr || endp == nullptr || endp->lock == nullptr) {
+        ULOG_ERROR(SRC, "Invalid Arguments: ctx(%p), endp(%p)\n", static_cast<void *>(ctx), static_cast<void *>(endp));
+        return XCOMM_ERR_ENDP;
+    }
+    std::lock_guard<std::mutex> g(*endp->lock);
+    return flush_locked(ctx, endp);
 }

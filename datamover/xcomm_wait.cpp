@@ -66,6 +66,8 @@ int xcomm_endp_wait(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg **msgp, struct t
             if (msgp != nullptr && take_completed(endp, want, msgp))
                 return 0;
             bool want_lost = want != nullptr && want->pmsg == nullptr;
+            if (flags & XCOMM_WAIT_PENDING)
+                flush_if_only_acks(ctx, endp);
             if ((flags & XCOMM_WAIT_PENDING) && (endp->pending.cnt == 0 || want_lost)) {
                 ULOG_DEBUG_IF(SRC, "%s: exited with msg: %p with no msg \n", endp->rname, static_cast<void *>(want));
                 return XCOMM_ERR_NOMSG;

@@ -84,8 +84,8 @@ $SUDO apt-get install -y --no-install-recommends \
   build-essential g++ cmake ninja-build pkg-config \
   clang-14 libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  libssl-dev openssl libxml2-dev libxml2-utils libtirpc-dev libxxhash-dev \
-  coreutils procps \
+  libssl-dev openssl libxml2-dev libxml2-utils libtirpc-dev libxxhash-dev liblz4-dev \
+  coreutils procps iproute2 socat strace time \
   debhelper dpkg-dev fakeroot help2man lintian man-db adduser util-linux git
 # The Windows build: the 64-bit mingw-w64 compilers (the "posix" flavour,
 # whose C++ runtime has threads) and wine64 to run its programs headless;

@@ -77,6 +77,19 @@ int64_t pio(int fd, bool write, void *buf, uint64_t off, int64_t len, int *kerr)
     return done;
 }
 
+// A private file holds nothing at or past off: a read there ends at once.
+bool nothing_stored(const file_io *f, uint64_t off)
+{
+    return f->priv && off >= f->stored_end.load(std::memory_order_relaxed);
+}
+
+void note_stored(file_io *f, uint64_t end)
+{
+    uint64_t cur = f->stored_end.load(std::memory_order_relaxed);
+    while (cur < end && !f->stored_end.compare_exchange_weak(cur, end, std::memory_order_relaxed))
+        ;
+}
+
 int file_err_of(int kerr)
 {
     if (kerr == KES_ENOSPC)
@@ -142,6 +155,8 @@ file_io *file_io_open(const char *path, int hdr_sz, int flags, unsigned opts, in
         *errp = FILE_ERR_STAT;
         return nullptr;
     }
+    f->priv = (opts & FILE_IO_PRIVATE) != 0;
+    f->stored_end.store(static_cast<uint64_t>(f->st.st_size), std::memory_order_relaxed);
     f->id = g_next_id.fetch_add(1, std::memory_order_relaxed);
     f->gen = g_next_gen.fetch_add(1, std::memory_order_relaxed);
     if (!S_ISREG(f->st.st_mode)) {
@@ -199,6 +214,8 @@ int file_io_open_swap(file_io *f)
 int64_t file_io_pread(file_io *f, void *buf, uint64_t off, int64_t len)
 {
     check(f);
+    if (len >= 0 && nothing_stored(f, off))
+        return 0;
     int kerr;
     int64_t n = pio(f->fd, false, buf, off, len, &kerr);
     return n < 0 ? static_cast<int64_t>(FILE_ERR_IO) : n;
@@ -209,6 +226,8 @@ int file_io_pwrite(file_io *f, const void *buf, uint64_t off, int64_t len)
     check(f);
     int kerr;
     int64_t n = pio(f->fd, true, const_cast<void *>(buf), off, len, &kerr);
+    if (n > 0)
+        note_stored(f, off + static_cast<uint64_t>(n));
     return n < 0 ? FILE_ERR_IO : 0;
 }
 
@@ -223,7 +242,10 @@ int file_io_write_hdr(file_io *f)
 {
     check(f);
     int kerr;
-    return pio(f->fd, true, f->hdr, 0, f->hdr_sz, &kerr) == f->hdr_sz ? 0 : FILE_ERR_HDRIO;
+    if (pio(f->fd, true, f->hdr, 0, f->hdr_sz, &kerr) != f->hdr_sz)
+        return FILE_ERR_HDRIO;
+    note_stored(f, static_cast<uint64_t>(f->hdr_sz));
+    return 0;
 }
 
 int file_io_submit(file_io_aio *aio, file_io *f, int type, void *buf, uint64_t off, int64_t len)
@@ -253,9 +275,13 @@ int file_io_submit(file_io_aio *aio, file_io *f, int type, void *buf, uint64_t o
     } else if (len > INT_MAX) {
         rc = FILE_ERR_IO;
         kerr = KES_EINVAL;
+    } else if (op == FILE_IO_READ && !(type & FILE_IO_SWAP) && nothing_stored(f, off)) {
+        rc = 0;
     } else {
         int64_t n = pio(fd, op == FILE_IO_WRITE, buf, off, len, &kerr);
         rc = n < 0 ? file_err_of(kerr) : static_cast<int>(n);
+        if (n > 0 && op == FILE_IO_WRITE && !(type & FILE_IO_SWAP))
+            note_stored(f, off + static_cast<uint64_t>(n));
     }
     if (rc < 0)
         util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s f[%s] off[%llu] len[%lld] failed - %s[%d]\n",

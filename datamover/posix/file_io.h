@@ -28,6 +28,10 @@ enum : unsigned {
     // when its last descriptor closes (the twin of delete-on-close). Callers
     // that remove the name themselves (and want to report on it) leave it off.
     FILE_IO_DELETE_ON_CLOSE = 0x1,
+    // Only this object writes the file: a read wholly past the furthest byte
+    // it has written (or the size found at open) returns 0 without a system
+    // call. For files created exclusively in a private place.
+    FILE_IO_PRIVATE = 0x2,
 };
 
 // Type bits of file_io_submit.
@@ -55,6 +59,8 @@ struct file_io {
     uint32_t magic;
     unsigned char name_digest[16];  // MD5 of name
     unsigned char *hdr;             // hdr_sz bytes at the end of the object
+    bool priv;                      // opened with FILE_IO_PRIVATE
+    std::atomic<uint64_t> stored_end;  // FILE_IO_PRIVATE: no byte at or past this offset is in the file
 };
 
 // One in-flight page I/O. The page cache owns an array of them and keeps the

@@ -1,6 +1,7 @@
 // Fuzz target: the checked decoders of the BFST frames, as the transfer
 // library applies them to the appliance's answers (header with no data
-// allowed, then the payload of the answer each call expects).
+// allowed, then the payload of the answer each call expects, chunk queries'
+// answers included).
 #include "bfst/bfst_proto.h"
 
 #include <cstdlib>
@@ -31,6 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bfst_tag_ok t;
     for (uint32_t tl : {1u, 32u, 64u, 65u})
         bfst_tag_ok_decode(p, n, tl, &t);
+    // the answer to a chunk query of as many chunks as its count says (or
+    // the count the input's last byte picks): only those bits may be set
+    unsigned char want[BFST_QUERY_MAX / 8];
+    const uint32_t asked = n >= 4 ? (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]) : 0;
+    for (uint32_t count : {asked, uint32_t(data[size - 1]) * 8 + 1}) {
+        if (bfst_query_ok_decode(p, n, count, want) != 0)
+            continue;
+        if (count == 0 || count > BFST_QUERY_MAX)
+            abort();
+        for (uint32_t i = count; i < BFST_QUERY_MAX; ++i)
+            if ((want[i / 8] >> (i % 8) & 1) != 0)
+                abort();
+    }
     bfst_error e;
     if (bfst_error_decode(p, n, &e) == 0) {
         size_t tl = strlen(e.text);

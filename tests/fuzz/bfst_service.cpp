@@ -4,14 +4,18 @@
 // asks for the raw stream, the harness greets (HELLO, OPEN) and builds the
 // rest from records of a type byte, an id byte, a 16-bit length and the
 // bytes, whose headers announce the length given even when fewer bytes
-// follow; a flag byte may spoil a header.
+// follow; a flag byte may spoil a header. The second bit of the first byte
+// greets for deduplicated stores; a chunk record may then ask for a whole
+// chunk of its bytes, offered in a query first, so chunks are stored too.
 #include "appliance/bfst_service.h"
 #include "appliance/blob_store.h"
 #include "tests/fuzz/fuzz_store.h"
 #include "bfst/bfst_proto.h"
+#include "bfst/bfst_dedup.h"
 #include "datamover/byteorder.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <sys/socket.h>
@@ -62,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         stream.assign(data + 1, data + size);
     } else {
         unsigned char p[BFST_HELLO_SIZE];
-        bfst_hello hello{1, 1, BFST_HELLO_BACKUP};
+        const uint32_t version = (data[0] & 2) != 0 ? BFST_PROTO_DEDUP : 1;
+        bfst_hello hello{1, version, BFST_HELLO_BACKUP};
         put_frame(&stream, BFST_HELLO, 0, BFST_HELLO_SIZE, p, bfst_hello_encode(p, hello));
         unsigned char f[BFST_FLAGS_SIZE];
         put_frame(&stream, BFST_OPEN, 0, BFST_FLAGS_SIZE, f, bfst_flags_encode(f, 0));
@@ -72,6 +77,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             uint32_t len = be_get16(data + pos + 2);
             pos += 5;
             size_t n = std::min<size_t>(len, size - pos);
+            if (type == BFST_CHUNK && (spoil & 0x40) != 0 && n > BFST_CHUNK_HDR) {
+                // a chunk of the bytes after its header, offered first
+                bfst_query_entry q;
+                bfst_fp fp;
+                bfst_fingerprint(data + pos + BFST_CHUNK_HDR, n - BFST_CHUNK_HDR, &fp);
+                memcpy(q.fp, fp.b, 32);
+                q.len = uint32_t(n - BFST_CHUNK_HDR);
+                unsigned char qb[4 + BFST_QUERY_ENTRY];
+                put_frame(&stream, BFST_CHUNK_QUERY, id, sizeof qb, qb, bfst_query_encode(qb, &q, 1));
+                bfst_chunk_hdr ch;
+                memcpy(ch.fp, fp.b, 32);
+                ch.len = q.len;
+                ch.flags = 0;
+                unsigned char hb[BFST_CHUNK_HDR];
+                bfst_chunk_hdr_encode(hb, ch);
+                put_frame(&stream, BFST_CHUNK, id, uint32_t(n), hb, sizeof hb);
+                stream.insert(stream.end(), data + pos + BFST_CHUNK_HDR, data + pos + n);
+                pos += n;
+                continue;
+            }
             size_t at = stream.size();
             put_frame(&stream, type, id, len, data + pos, n);
             if ((spoil & 0x80) != 0)
@@ -95,7 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     shutdown(sv[0], SHUT_WR);
     bfst_service_serve(e->svc, sv[1]);
     close(sv[0]);
-    // whatever the stream did, the connection's blobs are gone with it
+    // whatever the stream did, the connection's blobs are gone with it, and
+    // the chunks nobody references are collected
+    chunk_store_gc(e->sh.chunks);
     if (!blob_list(e->sh.blobs).empty() || store_used_bytes(e->sh.st) != 0)
         abort();
     return 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "appliance/blob_store.h"
+#include "appliance/chunk_store.h"
 #include "appliance/service.h"
 
 #include <cstdlib>
@@ -26,12 +27,16 @@ inline const std::string &fuzz_root()
     return *root;
 }
 
-// Opens sh's store (with the quota) and blob store in fuzz_root(), or aborts.
+// Opens sh's store (with the quota), blob store and chunk store in
+// fuzz_root(), or aborts.
 inline void fuzz_open_store(appl_shared *sh, uint64_t quota)
 {
     sh->cfg.root = fuzz_root();
     sh->cfg.quota = quota;
     std::string err;
-    if (store_open(sh->cfg.root, quota, &sh->st, &err) != 0 || blob_store_open(sh->st, sh->cfg.root, &sh->blobs, &err) != 0)
+    if (store_open(sh->cfg.root, quota, &sh->st, &err) != 0 || blob_store_open(sh->st, sh->cfg.root, &sh->blobs, &err) != 0 ||
+        chunk_store_open(sh->st, sh->cfg.root, 0, &sh->chunks, &err) != 0)
         abort();
+    blob_store_set_chunks(sh->blobs, sh->chunks);
+    store_set_chunks(sh->st, sh->chunks);
 }

@@ -5,9 +5,12 @@
 // take the paths a DBA would meet them on.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <chrono>
 #include <cstring>
 #include <cstdio>
@@ -134,6 +137,23 @@ protected:
         return n;
     }
 
+    // Pieces of random data, data bytes in all, deduplicated on the way:
+    // each chunk once with its record head, and one recipe per piece.
+    static void expect_stored(const std::string &root, uint64_t data)
+    {
+        uint64_t got = blob_bytes(root);
+        EXPECT_GE(got, data);
+        EXPECT_LE(got, data + data / 50 + (64u << 10));
+    }
+    // The chunk store collects in the background: waits (a guard against a
+    // hang only) until cond holds.
+    static bool settles(const std::function<bool()> &cond)
+    {
+        for (int i = 0; i < 3000 && !cond(); i++)
+            usleep(10000);
+        return cond();
+    }
+
     kes_test::ScopedWindir windir_;
     kes_test::SbtLib lib_;
     kes_test::TempDir tmp_;
@@ -177,8 +197,8 @@ TEST_F(BfstBackup, PiecesOfEveryShapeRestoreByteIdenticalWithAndWithoutTheWriteB
     EXPECT_NE(text.find("Connected to BFST " + app_.addr() + "\n"), std::string::npos);
     EXPECT_EQ(text.find("Bad IO_PATH"), std::string::npos);
     EXPECT_EQ(text.find("keeps no data checksums"), std::string::npos) << "every piece carries its checksums";
-    // Every byte is stored once: in the blobs, which nothing else holds.
-    EXPECT_EQ(blob_bytes(app_.root()), bytes);
+    // Every byte is stored once: in the chunks, which nothing else holds.
+    expect_stored(app_.root(), bytes);
     EXPECT_TRUE(blob_list(app_.blobs()).empty());
     EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(app_.root()));
     // Removing the pieces gives every byte back.
@@ -191,8 +211,8 @@ TEST_F(BfstBackup, PiecesOfEveryShapeRestoreByteIdenticalWithAndWithoutTheWriteB
     }
     EXPECT_EQ(ch.end(), 0);
     EXPECT_TRUE(pieces(app_).empty());
-    EXPECT_EQ(blob_bytes(app_.root()), 0u);
-    EXPECT_EQ(app_.used_bytes(), 0u);
+    EXPECT_TRUE(settles([&] { return blob_bytes(app_.root()) == 0 && app_.used_bytes() == 0; }))
+        << blob_bytes(app_.root()) << " bytes left, " << app_.used_bytes() << " counted";
 }
 
 TEST_F(BfstBackup, APieceLargerThanOneBlobCrossesTheBlobBoundaryWithItsExtents)
@@ -237,7 +257,7 @@ TEST_F(BfstBackup, APieceLargerThanOneBlobCrossesTheBlobBoundaryWithItsExtents)
     Outcome r;
     EXPECT_EQ(restore_piece(ch, "big", bs, 99, &r), static_cast<long>(blocks)) << r.error;
     EXPECT_EQ(ch.end(), 0);
-    EXPECT_EQ(blob_bytes(root), blocks * bs);
+    expect_stored(root, blocks * bs);
     EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(root));
 }
 
@@ -342,8 +362,12 @@ TEST_F(BfstBackup, SlowCallsRaiseAdminAlertsUntilTheApplianceTurnsThemOff)
 
 TEST_F(BfstBackup, ADroppedTransferConnectionFailsTheCallPromptlyAndTheNextBackupWorks)
 {
+    // Blocks go out as they are written when the appliance keeps them as
+    // they arrive; deduplicated, they go in batches (the drop then fails
+    // the write of a later block or the close).
     appliance_config cfg;
     cfg.bfst_drop_after_bytes = 3 << 20;
+    cfg.dedup = false;
     start(app_, cfg);
     Channel ch;
     open(ch, app_);
@@ -476,4 +500,180 @@ TEST_F(BfstCredentials, AWrongKeyOrACertificateOfAnotherAuthorityFailsTheBackupA
         EXPECT_EQ(ch.end(), 0);
     }
     EXPECT_EQ(count(log(), "BFST connect failed."), 2u) << log();
+}
+
+namespace {
+
+// The link and operation statistics the appliance logged for the extent of
+// a piece: actual and virtual bytes sent, input, unique before and after
+// compression.
+struct ExtentStats {
+    uint64_t actual = 0, virt = 0, input = 0, unique = 0, packed = 0;
+};
+
+ExtentStats extent_stats(const std::string &alog, const std::string &piece)
+{
+    ExtentStats s;
+    size_t at = alog.find("rman/" + piece + ": extent at 0, ");
+    if (at == std::string::npos)
+        return s;
+    const char *p = strstr(alog.c_str() + at, "; sent ");
+    if (p != nullptr)
+        sscanf(p, "; sent %" SCNu64 "/%" SCNu64 " actual/virtual bytes, input %" SCNu64 ", unique %" SCNu64
+                  "/%" SCNu64,
+               &s.actual, &s.virt, &s.input, &s.unique, &s.packed);
+    return s;
+}
+
+}  // namespace
+
+TEST_F(BfstBackup, RepeatedBackupsSendAndStoreOnlyWhatChangedAndRestoreWhole)
+{
+    start(app_);
+    Channel ch;
+    open(ch, app_);
+    const size_t bs = 1 << 20;
+    const uint64_t blocks = 24;
+    const uint64_t data = blocks * bs;
+    ASSERT_EQ(backup_piece(ch, "week1", bs, blocks, 5).rc, 0);
+    const uint64_t after1 = blob_bytes(app_.root());
+    ASSERT_EQ(backup_piece(ch, "week2", bs, blocks, 5).rc, 0);
+    const uint64_t after2 = blob_bytes(app_.root());
+    // A third backup with one block in twenty changed (one of 24).
+    PieceWriter w(ch, bs, 5);
+    w.seed_of = [](uint64_t b) { return b % 20 == 7 ? 6u : 5u; };
+    ASSERT_EQ(w.open("week3").rc, 0);
+    ASSERT_EQ(w.write(blocks).rc, 0);
+    ASSERT_EQ(w.close().rc, 0);
+    const uint64_t after3 = blob_bytes(app_.root());
+
+    std::string alog = app_log(app_);
+    ExtentStats s1 = extent_stats(alog, "week1"), s2 = extent_stats(alog, "week2"), s3 = extent_stats(alog, "week3");
+    // Random data: every byte unique the first time, none compressible.
+    EXPECT_EQ(s1.virt, data);
+    EXPECT_EQ(s1.input, data);
+    EXPECT_EQ(s1.unique, data);
+    EXPECT_GE(s1.packed, data);
+    EXPECT_GE(s1.actual, data);
+    // The same bytes again: fingerprints cross the socket, no chunk does.
+    EXPECT_EQ(s2.input, data);
+    EXPECT_EQ(s2.unique, 0u);
+    EXPECT_EQ(s2.packed, 0u);
+    EXPECT_LE(s2.actual * 100, data * 2) << s2.actual;
+    EXPECT_LE((after2 - after1) * 100, data) << "a repeated backup costs its recipe only";
+    // The changed block: its chunks, and those its edges cut.
+    EXPECT_GE(s3.unique, bs);
+    EXPECT_LE(s3.actual * 10, data) << s3.actual;
+    EXPECT_LE(after3 - after2, bs + (256u << 10));
+    // The store and the log agree with what was sent.
+    EXPECT_NE(alog.find("recipe "), std::string::npos);
+    EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(app_.root()));
+
+    for (const char *name : {"week1", "week2"}) {
+        Outcome r;
+        EXPECT_EQ(restore_piece(ch, name, bs, 5, &r), static_cast<long>(blocks)) << name << ": " << r.error;
+    }
+    kes_test::PieceReader rd(ch, bs, 5);
+    rd.seed_of = w.seed_of;
+    ASSERT_EQ(rd.open("week3").rc, 0);
+    bool end = false;
+    EXPECT_EQ(rd.read(UINT64_MAX, &end).rc, 0);
+    EXPECT_TRUE(end);
+    EXPECT_EQ(rd.blocks(), blocks);
+    EXPECT_EQ(rd.close().rc, 0);
+
+    // Removing the pieces one by one keeps what the others use.
+    for (const char *name : {"week1", "week2"}) {
+        std::string n = name;
+        char *files[] = {n.data(), nullptr};
+        EXPECT_EQ(ch.v->remove2(ch.ctx, 0, files), 0) << ch.error();
+    }
+    kes_test::PieceReader again(ch, bs, 5);
+    again.seed_of = w.seed_of;
+    EXPECT_EQ(again.open("week3").rc, 0);
+    EXPECT_EQ(again.read(UINT64_MAX, &end).rc, 0);
+    EXPECT_EQ(again.blocks(), blocks);
+    EXPECT_EQ(again.close().rc, 0);
+    char week3[] = "week3";
+    char *files[] = {week3, nullptr};
+    EXPECT_EQ(ch.v->remove2(ch.ctx, 0, files), 0) << ch.error();
+    EXPECT_EQ(ch.end(), 0);
+    EXPECT_TRUE(settles([&] { return blob_bytes(app_.root()) == 0 && app_.used_bytes() == 0; }))
+        << blob_bytes(app_.root()) << " bytes left of " << after3;
+}
+
+TEST_F(BfstBackup, ADamagedChunkFailsTheRestoreWithAClearErrorAndVerifyNamesThePiece)
+{
+    start(app_);
+    Channel ch;
+    open(ch, app_);
+    const size_t bs = 256 << 10;
+    ASSERT_EQ(backup_piece(ch, "hurt", bs, 8, 21).rc, 0);
+    ASSERT_EQ(backup_piece(ch, "fine", bs, 8, 22).rc, 0);
+    // One byte inside the stored bytes of the first chunk of "hurt".
+    std::vector<std::string> names;
+    const std::string dir = app_.root() + "/.bfst/chunks";
+    store_dir_names(dir, &names);
+    ASSERT_EQ(names.size(), 1u);
+    int fd = ::open((dir + "/" + names[0]).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    unsigned char b = 0;
+    ASSERT_EQ(pread(fd, &b, 1, 100), 1);
+    b ^= 0x01;
+    ASSERT_EQ(pwrite(fd, &b, 1, 100), 1);
+    close(fd);
+
+    Outcome r;
+    EXPECT_LT(restore_piece(ch, "hurt", bs, 21, &r), 8);
+    EXPECT_NE(r.rc, 0);
+    EXPECT_FALSE(r.error.empty()) << "wrong bytes must never arrive";
+    EXPECT_NE(r.error.find("the appliance refused the read at offset 0"), std::string::npos) << r.error;
+    std::string alog = app_log(app_);
+    EXPECT_NE(alog.find("a chunk of it is damaged"), std::string::npos) << alog;
+    EXPECT_EQ(restore_piece(ch, "fine", bs, 22), 8);
+    EXPECT_EQ(ch.end(), 0);
+
+    appliance_config vc;
+    vc.root = app_.root();
+    std::string report;
+    EXPECT_EQ(appliance_verify(vc, &report), 3u) << report;
+    EXPECT_NE(report.find("damaged chunk in container " + names[0] + " at offset 0"), std::string::npos) << report;
+    EXPECT_NE(report.find("file rman/hurt is damaged"), std::string::npos) << report;
+    EXPECT_EQ(report.find("rman/fine"), std::string::npos) << report;
+}
+
+TEST_F(BfstBackup, WithDeduplicationOffPiecesAreKeptAsTheyArriveAndEarlierOnesStayReadable)
+{
+    start(app_);
+    const std::string root = app_.root();
+    Channel ch;
+    open(ch, app_);
+    const size_t bs = 1 << 20;
+    ASSERT_EQ(backup_piece(ch, "deduplicated", bs, 3, 31).rc, 0);
+    EXPECT_EQ(ch.end(), 0);
+    app_.stop();
+
+    TestAppliance plain;
+    appliance_config cfg;
+    cfg.dedup = false;
+    start(plain, cfg, root);
+    Channel ch2;
+    open(ch2, plain);
+    ASSERT_EQ(backup_piece(ch2, "plain", bs, 3, 31).rc, 0);
+    ExtentStats s = extent_stats(app_log(plain), "plain");
+    EXPECT_EQ(s.virt, 3 * bs);
+    EXPECT_EQ(s.unique, 3 * bs);
+    EXPECT_EQ(s.packed, 3 * bs);
+    EXPECT_GE(s.actual, 3 * bs) << "every byte crosses the socket again";
+    // the plain piece is one blob of its bytes beside the chunk store
+    uint64_t raw = 0;
+    kes_test::walk_files(root + "/.bfst", [&](const std::string &rel, const std::string &name, uint64_t size) {
+        if (name[0] != '.' && rel.find('/') == std::string::npos)
+            raw += size;
+    });
+    EXPECT_GE(raw, 3 * bs);
+    EXPECT_NE(app_log(plain).find("deduplication is off"), std::string::npos);
+    EXPECT_EQ(restore_piece(ch2, "plain", bs, 31), 3);
+    EXPECT_EQ(restore_piece(ch2, "deduplicated", bs, 31), 3);
+    EXPECT_EQ(ch2.end(), 0);
 }

@@ -36,6 +36,7 @@ public:
         cfg.mi_port = 0;
         cfg.root = root.empty() ? root_.path() : root;
         cfg.users = {{"rman", "secret"}};
+        cfg.dedup = cfg.dedup && dedup;
         if (getenv("KES_TEST_APPL_LOG") == nullptr)
             cfg.log_level = 3;
         else
@@ -49,10 +50,14 @@ public:
     }
     uint16_t port() const { return appliance_bfst_port(app_); }
     blob_store *blobs() const { return appliance_blob_store(app_); }
+    chunk_store *chunks() const { return appliance_chunk_store(app_); }
     uint64_t used() const { return appliance_used_bytes(app_); }
     const std::string &root() const { return root_.path(); }
 
     std::string error;
+    // Most tests look at blobs as the bytes stored; deduplicated stores,
+    // kept as recipes of chunks, have tests of their own.
+    bool dedup = false;
 
 private:
     kes_test::TempDir root_;

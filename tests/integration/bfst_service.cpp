@@ -4,6 +4,8 @@
 #include "appliance_client.h"
 #include "bfst_client.h"
 
+#include "appliance/chunk_store.h"
+#include "bfst/bfst_dedup.h"
 #include "bfst/bfst_proto.h"
 
 #include <gtest/gtest.h>
@@ -480,7 +482,7 @@ TEST_F(BfstService, UnknownVersionsAndTooManySessionsOrStoresAreRefusedWithTheir
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
         unsigned char p[BFST_HELLO_SIZE];
-        bfst_hello hello{2, 3, 0};
+        bfst_hello hello{3, 4, 0};
         std::string req = frame(BFST_HELLO, 0, std::string(reinterpret_cast<char *>(p), bfst_hello_encode(p, hello)),
                                 BFST_HELLO_SIZE, BFST_MAGIC);
         ASSERT_EQ(write(s, req.data(), req.size()), ssize_t(req.size()));
@@ -495,7 +497,7 @@ TEST_F(BfstService, UnknownVersionsAndTooManySessionsOrStoresAreRefusedWithTheir
         bfst_error e;
         ASSERT_EQ(bfst_error_decode(ans + BFST_HDR_SIZE, size_t(n) - BFST_HDR_SIZE, &e), 0);
         EXPECT_EQ(e.code, uint32_t(BFST2_ERR_NOT_AVAILABLE));
-        EXPECT_NE(std::string(e.text).find("version 1"), std::string::npos) << e.text;
+        EXPECT_NE(std::string(e.text).find("versions 1 to 2"), std::string::npos) << e.text;
         close(s);
     }
     Conn c;
@@ -607,6 +609,76 @@ TEST(BfstConcurrency, ConnectionsStoreInParallel)
         ASSERT_EQ(rcs[i], 0) << i;
         EXPECT_EQ(blob_bytes(a, tags[i]), data[i]) << i;
     }
+}
+
+// The bytes a recipe blob stands for, read from the chunk store.
+std::string recipe_bytes(const Appliance &a, const std::string &tag)
+{
+    std::vector<recipe_entry> rs;
+    uint64_t size = 0;
+    const char *why = nullptr;
+    if (recipe_load(a.root() + "/.bfst/" + tag, &rs, &size, &why) != 0)
+        return std::string("unreadable: ") + why;
+    std::string out;
+    std::vector<unsigned char> chunk(BFST_CHUNK_MAX), scratch;
+    for (const recipe_entry &e : rs) {
+        if (chunk_read(a.chunks(), e, chunk.data(), &scratch, &why) != 0)
+            return std::string("unreadable: ") + why;
+        out.append(reinterpret_cast<char *>(chunk.data()), e.len);
+    }
+    return out;
+}
+
+TEST(BfstDedupConcurrency, StoresInParallelShareChunksAndGiveThemBackWhole)
+{
+    bfst_test::Library lib;
+    Appliance a;
+    a.dedup = true;
+    ASSERT_EQ(a.start(), 0) << a.error;
+    constexpr int N = 4;
+    // Each store: a part all share, then one of its own; the last one
+    // repeats the first twice.
+    const std::string common = pattern(3u << 20, 7);
+    std::string data[N], tags[N];
+    Stored out[N];
+    int rcs[N] = {};
+    for (int i = 0; i < N; ++i)
+        data[i] = common + (i == N - 1 ? common : pattern(size_t(1u << 20) + size_t(i) * 4099, unsigned(30 + i)));
+    std::vector<std::thread> ts;
+    for (int i = 0; i < N; ++i) {
+        ts.emplace_back([&, i] {
+            Conn c;
+            if ((rcs[i] = c.open("127.0.0.1", a.port())) != 0 || (rcs[i] = c.start_session()) != 0)
+                return;
+            Store st(c.sess());
+            for (size_t off = 0; off < data[i].size() && rcs[i] == 0; off += 300000)
+                rcs[i] = st.put(data[i].data() + off, std::min<size_t>(300000, data[i].size() - off));
+            if (rcs[i] == 0)
+                rcs[i] = st.finish(&out[i]);
+            tags[i] = out[i].tag;
+            if (rcs[i] == 0)
+                blob_hold(a.blobs(), out[i].tag, 1);
+        });
+    }
+    for (auto &t : ts)
+        t.join();
+    uint64_t unique = 0;
+    for (int i = 0; i < N; ++i) {
+        ASSERT_EQ(rcs[i], 0) << i;
+        EXPECT_EQ(out[i].ops[0], data[i].size());
+        EXPECT_EQ(out[i].link[0], data[i].size());
+        EXPECT_LE(out[i].ops[1], data[i].size());
+        unique += out[i].ops[1];
+        EXPECT_TRUE(recipe_bytes(a, tags[i]) == data[i]) << i;
+    }
+    // the repeat inside the last store is never sent twice
+    EXPECT_LE(out[N - 1].ops[1], common.size() + (256u << 10));
+    for (int i = 0; i < N; ++i)
+        ASSERT_EQ(blob_release(a.blobs(), tags[i], 1), 0);
+    // Every reference given back: the collector reclaims every byte.
+    EXPECT_TRUE(eventually([&] { return a.used() == 0; })) << a.used() << " bytes left, " << unique << " sent";
+    std::vector<std::string> problems;
+    EXPECT_EQ(chunk_store_verify(a.root(), &problems, nullptr), 0u);
 }
 
 }  // namespace

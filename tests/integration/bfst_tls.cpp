@@ -93,6 +93,30 @@ TEST_F(BfstTls, PreSharedKeysOfTheLibraryPasswordsWorkAndAnyOtherIsRefused)
     EXPECT_EQ(store_through(site), 0) << site.last.text;
 }
 
+TEST_F(BfstTls, DeduplicatedStoresTravelInsideTlsAndSendTheirChunkOnce)
+{
+    appl_.dedup = true;
+    ASSERT_EQ(appl_.start(), 0) << appl_.error;
+    Conn c;
+    ASSERT_EQ(c.password(LIBRARY_PASSWORD), 0);
+    ASSERT_EQ(c.open("127.0.0.1", appl_.port(), 30), 0) << c.last.text;
+    ASSERT_EQ(c.start_session(), 0) << c.last.text;
+    // 100000 bytes of one letter: chunks of the largest size, all alike but
+    // the last, each sent once and compressed to almost nothing
+    Store st(c.sess());
+    std::string data(100000, 'q');
+    Stored out;
+    ASSERT_EQ(st.put(data), 0) << st.last.text;
+    ASSERT_EQ(st.finish(&out), 0) << st.last.text;
+    blob_info bi;
+    ASSERT_EQ(blob_find(appl_.blobs(), out.tag, &bi), 0);
+    EXPECT_EQ(bi.size, data.size());
+    EXPECT_EQ(out.ops[0], data.size());
+    EXPECT_EQ(out.ops[1], data.size());  // 65536 + 34464: two distinct chunks
+    EXPECT_LT(out.ops[2], 2000u);
+    EXPECT_LT(out.link[2], 8000u);
+}
+
 TEST_F(BfstTls, CertificatesOfTheApplianceCaWorkWithAndWithoutRevocationList)
 {
     appliance_config cfg;

@@ -47,19 +47,7 @@ void expect_nowhere(const std::string &secret, const std::vector<std::pair<std::
         EXPECT_EQ(text.find(secret), std::string::npos) << "the password is in " << where;
 }
 
-// Runs a command line through the shell; standard output and error together.
-int run(const std::string &cmd, std::string *out)
-{
-    FILE *p = popen(("(" + cmd + ") 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out->append(buf, n);
-    int st = pclose(p);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using kes_test::run_command;
 
 class NoSecrets : public ::testing::Test {
 protected:
@@ -92,18 +80,18 @@ TEST_F(NoSecrets, TesterRunsLeaveNoPasswordInLogsTraceOrOutput)
     const std::string tool = base + "--password-file " + pwfile + " --env BACKUP_HOST=" + app_.addr() +
                              ",BACKUP_SHARE=rman,BACKUP_USERNAME=rman ";
     std::string out;
-    ASSERT_EQ(run(tool + "--block-size 64K backup p1 " + (tmp_ / "in.bin"), &out), 0) << out;
-    ASSERT_EQ(run(tool + "info p1", &out), 0) << out;
-    ASSERT_EQ(run(tool + "--block-size 64K restore p1 " + (tmp_ / "out.bin"), &out), 0) << out;
-    ASSERT_EQ(run(tool + "remove p1", &out), 0) << out;
+    ASSERT_EQ(run_command(tool + "--block-size 64K backup p1 " + (tmp_ / "in.bin"), &out), 0) << out;
+    ASSERT_EQ(run_command(tool + "info p1", &out), 0) << out;
+    ASSERT_EQ(run_command(tool + "--block-size 64K restore p1 " + (tmp_ / "out.bin"), &out), 0) << out;
+    ASSERT_EQ(run_command(tool + "remove p1", &out), 0) << out;
     // A mistyped option of the credential command, and malformed parameters.
-    EXPECT_NE(run(tool + "command creds -s -c c1 -H h -u u --passwd=" + password_, &out), 0);
-    EXPECT_NE(run(base + "--env BACKUP_HOST=" + app_.addr() + ",BACKUP_PASSWORD==" + password_ + " info p1", &out), 0);
+    EXPECT_NE(run_command(tool + "command creds -s -c c1 -H h -u u --passwd=" + password_, &out), 0);
+    EXPECT_NE(run_command(base + "--env BACKUP_HOST=" + app_.addr() + ",BACKUP_PASSWORD==" + password_ + " info p1", &out), 0);
     const std::string half = password_.substr(0, 4), rest = password_.substr(5);
-    EXPECT_NE(run(base + "--env 'BACKUP_PASSWORD=" + half + "," + rest + "' info p1", &out), 0);
+    EXPECT_NE(run_command(base + "--env 'BACKUP_PASSWORD=" + half + "," + rest + "' info p1", &out), 0);
     // A password file others may read is refused before anything happens.
     chmod(pwfile.c_str(), 0644);
-    EXPECT_EQ(run(tool + "info p1", &out), 2);
+    EXPECT_EQ(run_command(tool + "info p1", &out), 2);
     EXPECT_NE(out.find("make it private with: chmod 600 " + pwfile), std::string::npos) << out;
 
     // The runs were logged and traced at their most detailed.
@@ -176,7 +164,7 @@ TEST_F(NoSecrets, MainJobShowsNoPasswordInAnyProcessList)
         }
     });
     std::string out;
-    int rc = run(cmd, &out);
+    int rc = run_command(cmd, &out);
     done = true;
     watcher.join();
     ASSERT_EQ(rc, 0) << out;

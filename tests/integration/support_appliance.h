@@ -30,7 +30,7 @@ public:
             cfg.users.push_back({"rman", "secret"});
         cfg.mi_port = 10002;
         if (cfg.log_file.empty())
-            cfg.log_level = 3;
+            cfg.log_level = getenv("KES_TEST_APPL_LOG") != nullptr ? 7 : 3;
         for (int attempt = 0; attempt < 8; attempt++) {
             cfg.listen_addr = next_addr();
             std::string msg;

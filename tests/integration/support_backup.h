@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,7 +73,7 @@ public:
     Outcome write(uint64_t n)
     {
         for (uint64_t i = 0; i < n; i++) {
-            fill_block(buf_, seed_, next_);
+            fill_block(buf_, seed_of ? seed_of(next_) : seed_, next_);
             int rc = ch_.v->write2(ch_.ctx, 0, buf_.data());
             if (rc != 0)
                 return outcome(ch_, rc);
@@ -81,6 +82,8 @@ public:
         return Outcome();
     }
     Outcome close() { return outcome(ch_, ch_.v->close2(ch_.ctx, 0)); }
+    // When set, the seed of each block (a piece of which some blocks changed).
+    std::function<uint32_t(uint64_t)> seed_of;
 
 private:
     Channel &ch_;
@@ -125,7 +128,7 @@ public:
                 }
                 return o;
             }
-            fill_block(want_, seed_, blocks_);
+            fill_block(want_, seed_of ? seed_of(blocks_) : seed_, blocks_);
             if (memcmp(buf_.data(), want_.data(), buf_.size()) != 0) {
                 Outcome o;
                 o.rc = -1;
@@ -137,6 +140,7 @@ public:
     }
     uint64_t blocks() const { return blocks_; }
     Outcome close() { return outcome(ch_, ch_.v->close2(ch_.ctx, 0)); }
+    std::function<uint32_t(uint64_t)> seed_of;  // as the writer's
 
 private:
     Channel &ch_;

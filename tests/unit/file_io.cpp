@@ -179,6 +179,53 @@ TEST(FileIoSubmit, SwapCompanionKeepsItsOwnData)
     EXPECT_EQ(std::string(buf, 4), "swap");
 }
 
+// A private file skips reads where nothing can be, and must never miss what
+// it holds: bytes there at open, bytes written through either call, the
+// header copy, and a read that starts before the end and runs past it.
+TEST(FileIoSubmit, PrivateFileReadsWhatItHoldsAndNothingBeyond)
+{
+    TempDir dir;
+    std::string path = dir / "p";
+    write_file(path, "0123456789");
+    int err;
+    FileGuard g(file_io_open(path.c_str(), 0, KES_O_RDWR, FILE_IO_PRIVATE, &err));
+    ASSERT_NE(g.f, nullptr);
+    file_io_aio aio{};
+    char buf[64] = {};
+    EXPECT_EQ(file_io_submit(&aio, g.f, FILE_IO_READ | FILE_IO_SYNC, buf, 4, 64), 6);
+    EXPECT_EQ(std::string(buf, 6), "456789");
+    EXPECT_EQ(file_io_submit(&aio, g.f, FILE_IO_READ | FILE_IO_SYNC, buf, 10, 64), 0);
+    EXPECT_EQ(file_io_result(&aio), 0);
+
+    EXPECT_EQ(file_io_submit(&aio, g.f, FILE_IO_WRITE | FILE_IO_SYNC, const_cast<char *>("abc"), 20, 3), 3);
+    memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(file_io_submit(&aio, g.f, FILE_IO_READ | FILE_IO_SYNC, buf, 8, 64), 15);
+    EXPECT_EQ(std::string(buf, 15), std::string("89") + std::string(10, '\0') + "abc");
+    EXPECT_EQ(file_io_pwrite(g.f, "Z", 40, 1), 0);
+    EXPECT_EQ(file_io_pread(g.f, buf, 40, 8), 1);
+    EXPECT_EQ(buf[0], 'Z');
+    EXPECT_EQ(file_io_pread(g.f, buf, 41, 8), 0);
+
+    // Writes to the swap companion say nothing about the file itself.
+    write_file(path + ".swp", "");
+    ASSERT_EQ(file_io_open_swap(g.f), 0);
+    EXPECT_EQ(file_io_submit(&aio, g.f, FILE_IO_WRITE | FILE_IO_SWAP, const_cast<char *>("s"), 100, 1), 1);
+    EXPECT_EQ(file_io_pread(g.f, buf, 41, 8), 0);
+    EXPECT_EQ(file_io_submit(&aio, g.f, FILE_IO_READ | FILE_IO_SWAP, buf, 100, 1), 1);
+    EXPECT_EQ(buf[0], 's');
+
+    // A fresh private file with a header copy: nothing until the copy is
+    // written back.
+    std::string hp = dir / "h";
+    FileGuard h(file_io_open(hp.c_str(), 8, KES_O_RDWR | KES_O_CREAT, FILE_IO_PRIVATE, &err));
+    ASSERT_NE(h.f, nullptr);
+    EXPECT_EQ(file_io_pread(h.f, buf, 0, 8), 0);
+    memcpy(h.f->hdr, "HEADER!!", 8);
+    ASSERT_EQ(file_io_write_hdr(h.f), 0);
+    EXPECT_EQ(file_io_pread(h.f, buf, 0, 8), 8);
+    EXPECT_EQ(std::string(buf, 8), "HEADER!!");
+}
+
 TEST(FileIoHeader, CopyIsReadAtOpenAndWrittenBackOnlyWhenWritable)
 {
     TempDir dir;

@@ -695,3 +695,193 @@ TEST(XcommServer, ReplyToAConnectionThatWentAndWasReusedIsRefused)
     ASSERT_EQ(0, b.call("fresh", &ans));
     EXPECT_EQ("fresh", ans);
 }
+
+// ---------------------------------------------------------------- gathered writes
+
+namespace {
+
+// Nothing from the client is waiting on the raw side.
+bool raw_quiet(RawServer &raw)
+{
+    unsigned char b;
+    return recv(raw.csock, &b, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && errno == EAGAIN;
+}
+
+}  // namespace
+
+// A client that defers its acknowledgements and queues requests sent with
+// XCOMM_MSG_MORE puts on the wire exactly what it would have written message
+// by message, in the same order and numbering; held-back messages go out on
+// a flush, with the next plain send, or before a wait blocks, so a peer that
+// answers one request at a time and wants each answer acknowledged first is
+// never left waiting.
+TEST(XcommGather, DeferredAcksAndQueuedRequestsKeepWireOrderAndGoBeforeAWaitBlocks)
+{
+    RawPair p;
+    const xcomm_endp_owner own = {.msgs_per_pass = 1, .defer_acks = true};
+    ASSERT_EQ(0, xcomm_endp_set_owner(&p.cli.endp, &own));
+
+    xcomm_hdr req;
+    xcomm_msg *a = p.send_req("a", &req);
+    EXPECT_EQ(1u, req.seq_no);
+    p.raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 0, req.rpc_id, 9, 1));
+    ASSERT_EQ(0, p.wait_for(a));
+    xcomm_msg_free(a->rmsg);
+    xcomm_msg_free(a);
+    EXPECT_TRUE(raw_quiet(p.raw));  // the ACK waits for company
+
+    std::vector<xcomm_msg *> more;
+    for (const char *t : {"bb", "ccc"}) {
+        xcomm_msg *m = make_msg(XCOMM_MSG_REQ, t);
+        m->flag |= XCOMM_MSG_MORE;
+        ASSERT_EQ(0, xcomm_send_msg(&p.cli.ctx, &p.cli.endp, m));
+        EXPECT_EQ(0, m->flag & XCOMM_MSG_MORE);  // the flag holds for one send
+        more.push_back(m);
+    }
+    EXPECT_TRUE(raw_quiet(p.raw));
+    ASSERT_EQ(0, xcomm_endp_flush(&p.cli.ctx, &p.cli.endp));
+
+    xcomm_hdr h;
+    std::vector<unsigned char> body;
+    ASSERT_TRUE(p.raw.read_msg(&h));
+    EXPECT_EQ(XCOMM_MSG_ACK, h.type);
+    EXPECT_EQ(9, h.msg_id);
+    EXPECT_EQ(2u, h.seq_no);
+    uint16_t rpc[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(p.raw.read_msg(&h, &body));
+        EXPECT_EQ(XCOMM_MSG_REQ, h.type);
+        EXPECT_EQ(3u + i, h.seq_no);
+        EXPECT_EQ(std::string(i == 0 ? "bb" : "ccc"), std::string(body.begin(), body.end()));
+        rpc[i] = h.rpc_id;
+    }
+
+    // One answer per request; their ACKs are held back again.
+    p.raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 0, rpc[0], 10, 2));
+    p.raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 0, rpc[1], 11, 3));
+    for (xcomm_msg *m : more) {
+        ASSERT_EQ(0, p.wait_for(m));
+        xcomm_msg_free(m->rmsg);
+        xcomm_msg_free(m);
+    }
+
+    // The next request is queued too; the peer answers it only after it has
+    // seen both ACKs and the request, so the wait must write them first.
+    std::thread peer([&] {
+        xcomm_hdr x[3];
+        for (xcomm_hdr &y : x)
+            if (!p.raw.read_msg(&y))
+                return;
+        EXPECT_EQ(XCOMM_MSG_ACK, x[0].type);
+        EXPECT_EQ(10, x[0].msg_id);
+        EXPECT_EQ(5u, x[0].seq_no);
+        EXPECT_EQ(XCOMM_MSG_ACK, x[1].type);
+        EXPECT_EQ(11, x[1].msg_id);
+        EXPECT_EQ(XCOMM_MSG_REQ, x[2].type);
+        EXPECT_EQ(7u, x[2].seq_no);
+        p.raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 0, x[2].rpc_id, 12, 4));
+    });
+    xcomm_msg *d = make_msg(XCOMM_MSG_REQ, "d");
+    d->flag |= XCOMM_MSG_MORE;
+    ASSERT_EQ(0, xcomm_send_msg(&p.cli.ctx, &p.cli.endp, d));
+    EXPECT_EQ(0, p.wait_for(d, 20000));  // the limit only stops a hang
+    peer.join();
+    if (d->rmsg != nullptr)
+        xcomm_msg_free(d->rmsg);
+    xcomm_msg_free(d);
+}
+
+// A peer that reads nothing for a while: the big request fills the socket,
+// the requests behind it are queued without a write attempt, and all of
+// them arrive whole and in order once the peer reads.
+TEST(XcommGather, RequestsQueuedBehindAFullSocketArriveInOrder)
+{
+    RawPair p;
+    const size_t big = 8u << 20;
+    std::string text(big, 'q');
+    xcomm_msg *m0 = make_msg(XCOMM_MSG_REQ, text);
+    ASSERT_EQ(0, xcomm_send_msg(&p.cli.ctx, &p.cli.endp, m0));
+    std::vector<xcomm_msg *> sent = {m0};
+    for (int i = 0; i < 3; ++i) {
+        xcomm_msg *m = make_msg(XCOMM_MSG_REQ, std::string(1 + i, char('r' + i)));
+        ASSERT_EQ(0, xcomm_send_msg(&p.cli.ctx, &p.cli.endp, m));
+        sent.push_back(m);
+    }
+    std::thread peer([&] {
+        for (uint32_t i = 0; i < 4; ++i) {
+            xcomm_hdr h;
+            std::vector<unsigned char> body;
+            if (!p.raw.read_msg(&h, &body))
+                return;
+            EXPECT_EQ(1u + i, h.seq_no);
+            EXPECT_EQ(i == 0 ? big : i, body.size());
+            p.raw.send_hdr(data_hdr(XCOMM_MSG_RSP, 0, h.rpc_id, uint16_t(20 + i), 1 + i));
+        }
+    });
+    for (xcomm_msg *m : sent) {
+        EXPECT_EQ(0, p.wait_for(m, 20000));  // the limit only stops a hang
+        if (m->rmsg != nullptr)
+            xcomm_msg_free(m->rmsg);
+        xcomm_msg_free(m);
+    }
+    peer.join();
+}
+
+// Answers that arrive glued together, and one whose header is cut across
+// two writes: each is framed whole, whatever a read takes beyond the one
+// being framed, and the bytes of the payloads are exact.
+TEST(XcommGather, AnswersGluedTogetherOrCutAnywhereAreFramedExactly)
+{
+    for (int per_pass : {1, XCOMM_MSGS_PER_PASS}) {
+        struct timeval tv = ms_tv(20000);  // only stops a hang
+        RawServer raw;
+        Client cli(8, XCOMM_RECONNECT_OFF, per_pass);
+        raw.serve_negotiate();
+        ASSERT_EQ(0, cli.open(raw.remote()));
+        raw.join();
+        const std::string bodies[3] = {std::string(300, 'x') + "end", "five!", std::string(70000, 'z') + "tail"};
+        xcomm_msg *reqs[3];
+        uint16_t rpc[3];
+        for (int i = 0; i < 3; ++i) {
+            reqs[i] = make_msg(XCOMM_MSG_REQ, "r");
+            ASSERT_EQ(0, xcomm_send_msg(&cli.ctx, &cli.endp, reqs[i]));
+            xcomm_hdr h;
+            ASSERT_TRUE(raw.read_msg(&h));
+            rpc[i] = h.rpc_id;
+        }
+        std::string wire;
+        for (uint32_t i = 0; i < 3; ++i) {
+            unsigned char b[XCOMM_HDR_SIZE];
+            xcomm_hdr h = data_hdr(XCOMM_MSG_RSP, uint32_t(bodies[i].size()), rpc[i], uint16_t(30 + i), 1 + i);
+            xcomm_hdr_encode(&h, b);
+            wire.append(reinterpret_cast<char *>(b), sizeof b);
+            wire += bodies[i];
+        }
+        // First write: the first two answers and 10 bytes of the third's header.
+        const size_t cut = XCOMM_HDR_SIZE + bodies[0].size() + XCOMM_HDR_SIZE + bodies[1].size() + 10;
+        raw.send_bytes(wire.data(), cut);
+        for (int i = 0; i < 2; ++i) {
+            xcomm_msg *w = reqs[i];
+            ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, &tv, XCOMM_WAIT_PENDING));
+            ASSERT_NE(nullptr, w->rmsg);
+            EXPECT_EQ(bodies[i], text_of(w->rmsg)) << per_pass;
+            xcomm_msg_free(w->rmsg);
+            xcomm_msg_free(w);
+        }
+        raw.send_bytes(wire.data() + cut, wire.size() - cut);
+        xcomm_msg *w = reqs[2];
+        ASSERT_EQ(0, xcomm_endp_wait(&cli.ctx, &cli.endp, &w, &tv, XCOMM_WAIT_PENDING));
+        ASSERT_NE(nullptr, w->rmsg);
+        EXPECT_EQ(bodies[2], text_of(w->rmsg)) << per_pass;
+        xcomm_msg_free(w->rmsg);
+        xcomm_msg_free(w);
+        // Three ACKs, numbered after the three requests, and nothing else.
+        for (uint32_t i = 0; i < 3; ++i) {
+            xcomm_hdr a;
+            ASSERT_TRUE(raw.read_msg(&a));
+            EXPECT_EQ(XCOMM_MSG_ACK, a.type);
+            EXPECT_EQ(30 + i, a.msg_id);
+            EXPECT_EQ(4 + i, a.seq_no);
+        }
+    }
+}
