@@ -3,6 +3,9 @@
 //
 //   tls_bench [MiB (1024)] [block KiB (1024)] [directory (/dev/shm)] [rounds (2)]
 //
+// KES_TLS_BENCH_ONLY=tls (or clear) runs only that kind of pass, for a
+// profiler or strace to look at one of them alone.
+//
 // Neither end uses TLS with a peer on 127.0.0.1, so the benchmark runs in a
 // network namespace of its own where the client's address is 127.0.0.7 (it
 // re-executes itself under unshare -n; this needs root). A child process is
@@ -62,16 +65,52 @@ int reexec_in_netns(char **argv)
     return 1;
 }
 
+// CPU seconds (user and system) a process has used so far; -1 when unknown.
+double proc_cpu_s(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return -1;
+    char line[1024];
+    bool got = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    const char *p = got ? strrchr(line, ')') : nullptr;  // the name may hold blanks
+    unsigned long long ut = 0, st = 0;
+    if (p == nullptr || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
+        return -1;
+    return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU used by the client (this process) and the appliance since start().
+struct cpu_meter {
+    pid_t appl;
+    double c0 = 0, a0 = 0;
+    void start()
+    {
+        c0 = proc_cpu_s(getpid());
+        a0 = proc_cpu_s(appl);
+    }
+    void stop(double *client, double *appliance) const
+    {
+        *client = proc_cpu_s(getpid()) - c0;
+        *appliance = proc_cpu_s(appl) - a0;
+    }
+};
+
 struct pass_result {
     double write_s = 0, read_s = 0;
+    double write_cpu[2] = {0, 0}, read_cpu[2] = {0, 0};  // client, appliance
     bool ok = false;
 };
 
 // One backup and one restore of size bytes, in clear or over TLS.
 pass_result one_pass(int mi_port, const std::string &cert_dir, bool tls, uint64_t size, std::vector<char> &buf,
-                     int round)
+                     int round, pid_t appl)
 {
     pass_result res;
+    cpu_meter cpu{appl};
     int err = 0;
     ost_mi_client *mi =
         ost_mi_client_create(APPL_ADDR, mi_port, nullptr, nullptr, 0, cert_dir.c_str(), tls ? 1 : 0, 1, &err);
@@ -107,6 +146,7 @@ pass_result one_pass(int mi_port, const std::string &cert_dir, bool tls, uint64_
     const size_t bsz = buf.size();
     uint64_t h = 0;
     bool ok = false;
+    cpu.start();
     double t0 = now_s();
     std::string name = mi_open(MI_OPEN_WRITE | MI_OPEN_CREATE | MI_OPEN_EXCL, &h);
     if (dm_file *df = name.empty() ? nullptr : dm_file_open(dmc, name.c_str(), KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL, &err)) {
@@ -118,7 +158,9 @@ pass_result one_pass(int mi_port, const std::string &cert_dir, bool tls, uint64_
         ok = mi_close(h) && ok;
     }
     res.write_s = now_s() - t0;
+    cpu.stop(&res.write_cpu[0], &res.write_cpu[1]);
     std::vector<char> in(bsz);
+    cpu.start();
     t0 = now_s();
     name = ok ? mi_open(MI_OPEN_READ, &h) : "";
     if (dm_file *df = name.empty() ? nullptr : dm_file_open(dmc, name.c_str(), 0, &err)) {
@@ -132,6 +174,7 @@ pass_result one_pass(int mi_port, const std::string &cert_dir, bool tls, uint64_
         ok = false;
     }
     res.read_s = now_s() - t0;
+    cpu.stop(&res.read_cpu[0], &res.read_cpu[1]);
     res.ok = ok;
     dm_client_destroy(dmc);
     ost_mi_client_destroy(mi);
@@ -202,14 +245,24 @@ int main(int argc, char **argv)
         buf[i] = static_cast<char>((i * 131 + 7) ^ (i >> 11));
 
     pass_result best[2];
-    best[0].write_s = best[0].read_s = best[1].write_s = best[1].read_s = 1e30;
+    for (pass_result &b : best) {
+        b.write_s = b.read_s = 1e30;
+        b.write_cpu[0] = b.write_cpu[1] = b.read_cpu[0] = b.read_cpu[1] = 1e30;
+    }
     bool ok = true;
+    const char *only = getenv("KES_TLS_BENCH_ONLY");
+    const int tls_from = only != nullptr && strcmp(only, "tls") == 0 ? 1 : 0;
+    const int tls_to = only != nullptr && strcmp(only, "clear") == 0 ? 1 : 2;
     for (int r = 0; r < rounds && ok; ++r) {
-        for (int tls = 0; tls < 2 && ok; ++tls) {
-            pass_result p = one_pass(mi_port, certs + "/client", tls != 0, size, buf, r);
+        for (int tls = tls_from; tls < tls_to && ok; ++tls) {
+            pass_result p = one_pass(mi_port, certs + "/client", tls != 0, size, buf, r, pid);
             ok = p.ok;
             best[tls].write_s = std::min(best[tls].write_s, p.write_s);
             best[tls].read_s = std::min(best[tls].read_s, p.read_s);
+            for (int k = 0; k < 2; ++k) {
+                best[tls].write_cpu[k] = std::min(best[tls].write_cpu[k], p.write_cpu[k]);
+                best[tls].read_cpu[k] = std::min(best[tls].read_cpu[k], p.read_cpu[k]);
+            }
         }
     }
     kill(pid, SIGKILL);
@@ -223,10 +276,27 @@ int main(int argc, char **argv)
     auto rate = [&](double t) { return static_cast<double>(size) / (1 << 20) / t; };
     printf("bytes %" PRIu64 " MiB, block %zu KiB, directory %s, best of %d rounds\n", mib, bsz / 1024, dir.c_str(),
            rounds);
-    printf("backup:  clear %.0f MiB/s, TLS %.0f MiB/s, ratio %.2f\n", rate(best[0].write_s), rate(best[1].write_s),
-           best[0].write_s / best[1].write_s);
-    printf("restore: clear %.0f MiB/s, TLS %.0f MiB/s, ratio %.2f\n", rate(best[0].read_s), rate(best[1].read_s),
-           best[0].read_s / best[1].read_s);
+    if (tls_to - tls_from == 2) {
+        printf("backup:  clear %.0f MiB/s, TLS %.0f MiB/s, ratio %.2f\n", rate(best[0].write_s),
+               rate(best[1].write_s), best[0].write_s / best[1].write_s);
+        printf("restore: clear %.0f MiB/s, TLS %.0f MiB/s, ratio %.2f\n", rate(best[0].read_s), rate(best[1].read_s),
+               best[0].read_s / best[1].read_s);
+    }
+    // CPU per GiB moved, which other load on the machine hardly changes: on a
+    // machine whose cores are all busy, throughput follows it.
+    const double gib = static_cast<double>(size) / (1 << 30);
+    for (int tls = tls_from; tls < tls_to; ++tls)
+        printf("cpu s/GiB %-5s backup: client %.2f appliance %.2f; restore: client %.2f appliance %.2f\n",
+               tls != 0 ? "TLS" : "clear", best[tls].write_cpu[0] / gib, best[tls].write_cpu[1] / gib,
+               best[tls].read_cpu[0] / gib, best[tls].read_cpu[1] / gib);
+    if (tls_to - tls_from == 2) {
+        auto sum = [](const double *c) { return c[0] + c[1]; };
+        printf("cpu ratio clear / TLS: backup %.2f, restore %.2f\n", sum(best[0].write_cpu) / sum(best[1].write_cpu),
+               sum(best[0].read_cpu) / sum(best[1].read_cpu));
+    } else {
+        printf("backup:  %s %.0f MiB/s\n", only, rate(best[tls_from].write_s));
+        printf("restore: %s %.0f MiB/s\n", only, rate(best[tls_from].read_s));
+    }
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     printf("client peak rss: %ld MiB\n", ru.ru_maxrss / 1024);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -30,6 +31,9 @@ constexpr const char *CIPHERS = "AES256-SHA256";
 // A client's handshake when its endpoint sets no limit on the negotiate:
 // the peer still has this long to finish it.
 constexpr int HANDSHAKE_LIMIT_S = 60;
+// A session's read buffer: room for several full records, so that one recv
+// takes in what a large message has waiting on the socket.
+constexpr size_t READ_AHEAD_LEN = 128 * 1024;
 
 SSL *sess(const xcomm_fd *fd) { return static_cast<SSL *>(fd->ssl); }
 
@@ -47,12 +51,32 @@ char *make_path(const char *dir, const char *file)
 // engine's sockets in their blocking mode and still never waits, and
 // MSG_NOSIGNAL keeps a vanished peer from raising SIGPIPE in the host process.
 // The socket stays the connection's; the BIO never closes it.
-int sock_of(BIO *b) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(b))); }
+//
+// Sessions read ahead: one recv takes in as many records as the socket holds
+// and the session's read buffer takes, instead of a recv for each record's
+// header and another for its body. Records read ahead are off the socket, so
+// the readiness loop must hear of them (xcomm_ssl_pending); whether the last
+// recv found the socket empty tells a buffer that holds only the start of a
+// record (wait for the socket) from one that holds whole records.
+//
+// A write of many records goes out with MSG_MORE on every record but the
+// last, so the connection's TCP_NODELAY does not turn each record into a
+// segment of its own: the stream leaves in segments as large as in clear,
+// and the receiver wakes once for several records. The last record of a
+// write always goes without, so nothing is held back once a write returns.
+struct bio_sock {
+    int sock = -1;
+    bool drained = false;  // the last recv would have blocked
+    bool more = false;     // the record being written is not the write's last
+};
+
+bio_sock *sock_of(BIO *b) { return static_cast<bio_sock *>(BIO_get_data(b)); }
 
 int bio_sock_write(BIO *b, const char *buf, int len)
 {
     BIO_clear_retry_flags(b);
-    ssize_t r = send(sock_of(b), buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    bio_sock *bs = sock_of(b);
+    ssize_t r = send(bs->sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT | (bs->more ? MSG_MORE : 0));
     if (r < 0 && (xcomm_would_block(errno) || errno == EINTR))
         BIO_set_retry_write(b);
     return static_cast<int>(r);
@@ -61,9 +85,13 @@ int bio_sock_write(BIO *b, const char *buf, int len)
 int bio_sock_read(BIO *b, char *buf, int len)
 {
     BIO_clear_retry_flags(b);
-    ssize_t r = recv(sock_of(b), buf, static_cast<size_t>(len), MSG_DONTWAIT);
-    if (r < 0 && (xcomm_would_block(errno) || errno == EINTR))
+    bio_sock *bs = sock_of(b);
+    ssize_t r = recv(bs->sock, buf, static_cast<size_t>(len), MSG_DONTWAIT);
+    bs->drained = false;
+    if (r < 0 && (xcomm_would_block(errno) || errno == EINTR)) {
         BIO_set_retry_read(b);
+        bs->drained = errno != EINTR;
+    }
     return static_cast<int>(r);
 }
 
@@ -71,11 +99,20 @@ long bio_sock_ctrl(BIO *, int cmd, long, void *) { return cmd == BIO_CTRL_FLUSH 
 
 int bio_sock_create(BIO *b)
 {
+    auto *bs = new (std::nothrow) bio_sock;
+    if (bs == nullptr)
+        return 0;
+    BIO_set_data(b, bs);
     BIO_set_init(b, 1);
     return 1;
 }
 
-int bio_sock_destroy(BIO *) { return 1; }
+int bio_sock_destroy(BIO *b)
+{
+    delete sock_of(b);
+    BIO_set_data(b, nullptr);
+    return 1;
+}
 
 // Process-wide TLS set-up, done once under the process-wide lock.
 struct tls_globals {
@@ -226,6 +263,9 @@ int build_ctx(const char *who, const ctx_paths &p, bool server, SSL_CTX **out, c
     // nobody renegotiates under a running connection.
     SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    // Sessions read ahead into a buffer of several records (see bio_sock).
+    SSL_CTX_set_read_ahead(ctx, 1);
+    SSL_CTX_set_default_read_buffer_len(ctx, READ_AHEAD_LEN);
     SSL_CTX_set_default_passwd_cb(ctx, no_passphrase);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
 
@@ -333,7 +373,7 @@ SSL *new_session(xcomm_endp *endp, xcomm_fd *fd)
         SSL_free(ssl);
         return nullptr;
     }
-    BIO_set_data(b, reinterpret_cast<void *>(static_cast<intptr_t>(fd->sock)));
+    sock_of(b)->sock = fd->sock;
     SSL_set_bio(ssl, b, b);
     // A write that returns short is taken up again from where it stopped;
     // the engine retries a blocked one from the same place.
@@ -715,6 +755,10 @@ int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, i
     long total = 0;
     int writes = 0;
     bool stop = false;
+    size_t left = 0;  // bytes of the vector not yet taken by the session
+    for (int i = 0; i < cnt; ++i)
+        left += iov[i].iov_len;
+    bio_sock *bs = sock_of(SSL_get_wbio(ssl));
     // Every entry is a record (or records) of its own: the header always is.
     for (int i = 0; i < cnt && !stop; ++i) {
         size_t done = 0;
@@ -723,8 +767,13 @@ int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, i
             int want = static_cast<int>(std::min<size_t>(len - done, INT_MAX));
             ERR_clear_error();
             errno = 0;
+            // A session writes at most a record a call (partial writes are on).
+            bs->more = left > SSL3_RT_MAX_PLAIN_LENGTH;
             int r = SSL_write(ssl, static_cast<const char *>(iov[i].iov_base) + done, want);
+            bs->more = false;
             writes++;
+            if (r > 0)
+                left -= static_cast<size_t>(r);
             if (r > 0) {
                 done += static_cast<size_t>(r);
                 continue;
@@ -767,7 +816,15 @@ int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, i
 
 int xcomm_ssl_pending(const xcomm_fd *fd)
 {
-    return fd != nullptr && fd->ssl != nullptr ? SSL_pending(sess(fd)) : 0;
+    if (fd == nullptr || fd->ssl == nullptr)
+        return 0;
+    SSL *ssl = sess(fd);
+    if (int n = SSL_pending(ssl); n > 0)
+        return n;
+    // Records read ahead and not yet decrypted: how many bytes they will give
+    // is not known before they are, but a read will find them.
+    BIO *b = SSL_get_rbio(ssl);
+    return b != nullptr && !sock_of(b)->drained && SSL_has_pending(ssl) == 1 ? 1 : 0;
 }
 
 void xcomm_ssl_shutdown(xcomm_fd *fd, int quiet)
