@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -19,6 +20,11 @@ constexpr int kShadowTries = 16;
 constexpr int kMaxDepth = 64;
 
 std::atomic<uint32_t> g_shadow_seq{0};
+
+// The process's shadow directory is empty between files (each is unlinked
+// as soon as it is open), so one client's clean-up could remove it between
+// another's check of it and its create. Both go under this lock.
+std::mutex g_shadow_dir_lock;
 
 // ---------------------------------------------------------------- shadow files
 
@@ -69,6 +75,7 @@ file_io *dm_shadow_create(dm_client *dmc, const char *rname, char *path, size_t 
     *errp = FILE_ERR_OPEN;
     for (int i = 0; i < kShadowTries; i++) {
         char dir[DM_SHADOW_PATH_MAX];
+        std::unique_lock<std::mutex> dir_held(g_shadow_dir_lock);
         if (!shadow_dir(dir, sizeof dir)) {
             DMLOG(dmc, UTIL_LOG_WARNING, "shadow directory %s/%lu is not usable\n", DM_SHADOW_ROOT,
                   static_cast<unsigned long>(getpid()));
@@ -78,6 +85,7 @@ file_io *dm_shadow_create(dm_client *dmc, const char *rname, char *path, size_t 
                  static_cast<unsigned long long>(shadow_random()));
         DMLOG(dmc, UTIL_LOG_INFO, "Creating shadow file %s for file %s\n", path, rname);
         file_io *f = file_io_open(path, 0, KES_O_RDWR | KES_O_CREAT | KES_O_EXCL, FILE_IO_PRIVATE, errp);
+        dir_held.unlock();
         if (f == nullptr) {
             int e = errno;
             DMLOG(dmc, UTIL_LOG_WARNING, "file_io_open (%s) failed [%d] errno=%d:%s\n", path, *errp,
@@ -157,5 +165,6 @@ void dm_shadow_cleanup()
 {
     char dir[DM_SHADOW_PATH_MAX];
     snprintf(dir, sizeof dir, "%s/%lu", DM_SHADOW_ROOT, static_cast<unsigned long>(getpid()));
-    (void)rmdir(dir);  // fails harmlessly while another client of this process uses it
+    std::lock_guard<std::mutex> held(g_shadow_dir_lock);
+    (void)rmdir(dir);  // fails harmlessly while another client of this process has a file in it
 }

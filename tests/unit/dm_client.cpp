@@ -1054,3 +1054,29 @@ TEST_F(DmClientTest, DroppedConnectionDuringCloseWait)
 }
 
 }  // namespace
+
+// Clients of one process open shadow files while others end and tidy the
+// process's shadow directory away: no open may find the directory gone.
+TEST(DmShadowConcurrency, OpensNeverLoseTheDirectoryToAnotherClientsCleanUp)
+{
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&failures] {
+            for (int i = 0; i < 300; i++) {
+                char path[DM_SHADOW_PATH_MAX];
+                int err = 0;
+                file_io *f = dm_shadow_create(nullptr, "rman/piece", path, sizeof path, &err);
+                if (f == nullptr) {
+                    failures++;
+                } else {
+                    unlink(path);
+                    file_io_close(f);
+                }
+                dm_shadow_cleanup();
+            }
+        });
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+}
