@@ -232,13 +232,9 @@ int appliance_load_users(const std::string &path, std::vector<appliance_user> *u
     data.resize(done);
     size_t pos = 0;
     int lineno = 0;
-    while (pos < data.size()) {
-        size_t nl = data.find('\n', pos);
-        std::string line = data.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-        pos = nl == std::string::npos ? data.size() : nl + 1;
+    std::string line;
+    while (appl_next_line(data, &pos, &line)) {
         ++lineno;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
         if (line.empty() || line[0] == '#')
             continue;
         appliance_user u;

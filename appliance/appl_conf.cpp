@@ -93,6 +93,18 @@ int read_trusted(const std::string &path, std::string *data, std::string *msg)
 
 }  // namespace
 
+bool appl_next_line(const std::string &data, size_t *pos, std::string *line)
+{
+    if (*pos >= data.size())
+        return false;
+    size_t nl = data.find('\n', *pos);
+    *line = data.substr(*pos, nl == std::string::npos ? std::string::npos : nl - *pos);
+    *pos = nl == std::string::npos ? data.size() : nl + 1;
+    if (!line->empty() && line->back() == '\r')
+        line->pop_back();
+    return true;
+}
+
 int appl_conf_read(const std::string &path, std::vector<appl_conf_entry> *entries, std::string *msg)
 {
     std::string data;
@@ -104,13 +116,9 @@ int appl_conf_read(const std::string &path, std::vector<appl_conf_entry> *entrie
     };
     size_t pos = 0;
     int lineno = 0;
-    while (pos < data.size()) {
-        size_t nl = data.find('\n', pos);
-        std::string line = data.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
-        pos = nl == std::string::npos ? data.size() : nl + 1;
+    std::string line;
+    while (appl_next_line(data, &pos, &line)) {
         ++lineno;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
         if (line.find('\0') != std::string::npos)
             return fail(lineno, "holds a NUL byte");
         line = trim(line);

@@ -20,4 +20,8 @@ struct appl_conf_entry {
 // controls the appliance. Malformed lines are refused with the file name and
 // line; their text is never echoed (a pasted password must not reach a log).
 // Returns 0 or -1 with a message.
+// The next line of a text read whole, from *pos on, without its line end
+// ("\n" or "\r\n"); false once the text is used up.
+bool appl_next_line(const std::string &data, size_t *pos, std::string *line);
+
 int appl_conf_read(const std::string &path, std::vector<appl_conf_entry> *entries, std::string *msg);
