@@ -2,7 +2,7 @@
 // loop that collects completions, and the response deadline.
 #include "datamover/dm_int.h"
 
-#include "datamover/posix/platform_xcomm.h"
+#include "datamover/platform_xcomm.h"
 
 #include <algorithm>
 

@@ -3,16 +3,14 @@
 // the page cache; and the client's creation and destruction.
 #include "datamover/dm_int.h"
 
-#include "datamover/posix/platform_xcomm.h"
+#include "datamover/platform_xcomm.h"
 #include "datamover/xcomm_ssl.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netdb.h>
 #include <new>
 #include <random>
 #include <thread>

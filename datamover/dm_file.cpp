@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -137,7 +136,7 @@ dm_file *dm_file_open(dm_client *dmc, const char *name, int flags, int *errp)
     }
     // Only the open descriptor is needed: the name goes at once, and the
     // file disappears when it is closed.
-    if (unlink(path) == 0) {
+    if (file_io_unlink(path) == 0) {
         DMLOG(dmc, UTIL_LOG_INFO, "Deleting shadow file %s for file %s, status %d\n", path, name, 0);
     } else {
         int e = util_errno_to_kes(errno);

@@ -14,7 +14,7 @@
 #include "datamover/dm_msg.h"
 #include "datamover/dm_sums.h"
 #include "datamover/pcache.h"
-#include "datamover/posix/file_io.h"
+#include "datamover/file_io.h"
 #include "datamover/util.h"
 #include "datamover/xcomm.h"
 

@@ -2,11 +2,10 @@
 #include "datamover/ost_mi.h"
 
 #include "datamover/byteorder.h"
-#include "datamover/posix/platform_xcomm.h"
+#include "datamover/platform_xcomm.h"
 #include "datamover/xcomm_ssl.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>

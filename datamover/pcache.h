@@ -26,7 +26,7 @@
 // pcache_drop_page and PCACHE_FL_SYNC).
 #pragma once
 
-#include "datamover/posix/file_io.h"
+#include "datamover/file_io.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -118,10 +118,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/uio.h>
+#include <platform_net.h>
 
 #include "datamover/util.h"
 

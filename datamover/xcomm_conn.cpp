@@ -2,16 +2,11 @@
 // process-wide socket options, creating and binding an endpoint's sockets,
 // and connect attempts that end at a deadline.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -174,7 +169,7 @@ int apply_config_sockopts(xcomm_endp *endp, int sock)
         if (!apply)
             continue;
         ULOG_DEBUG_IF(SRC, "name=%s, opt=%d\n", o.name, v);
-        int rc = setsockopt(sock, o.level, o.optname, &v, sizeof v);
+        int rc = setsockopt(sock, o.level, o.optname, reinterpret_cast<const char *>(&v), sizeof v);
         if (rc != 0) {
             char text[256];
             int e = xcomm_errtext(0, text, sizeof text);
@@ -194,40 +189,40 @@ int apply_config_sockopts(xcomm_endp *endp, int sock)
 }
 
 // One connect of sock to addr that waits at most until deadline (monotonic
-// milliseconds). 0, or -1 with errno set (ETIMEDOUT when the time ran out).
+// milliseconds). 0, or -1 with the socket error set (XCOMM_WSAETIMEDOUT when
+// the time ran out).
 static int connect_until(int sock, const struct sockaddr_in *addr, int64_t deadline)
 {
-    int fl = fcntl(sock, F_GETFL);
-    if (fl < 0 || fcntl(sock, F_SETFL, fl | O_NONBLOCK) != 0)
+    int fl;
+    if (xcomm_nonblock_begin(sock, &fl) != 0)
         return -1;
     int rc = connect(sock, reinterpret_cast<const sockaddr *>(addr), sizeof *addr);
-    int e = rc == 0 ? 0 : errno;
-    while (rc != 0 && (e == EINPROGRESS || e == EINTR || e == EALREADY)) {
+    int e = rc == 0 ? 0 : xcomm_sock_error();
+    while (rc != 0 && (xcomm_connect_pending(e) || e == XCOMM_WSAEINTR)) {
         int64_t left = deadline - xcomm_monotime_ms();
         if (left <= 0) {
-            e = ETIMEDOUT;
+            e = XCOMM_WSAETIMEDOUT;
             break;
         }
-        struct pollfd p = {sock, POLLOUT, 0};
-        int n = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
-        if (n < 0 && errno != EINTR) {
-            e = errno;
+        xcomm_pollfd p = {sock, POLLOUT, 0};
+        int n = xcomm_poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+        if (n < 0 && xcomm_sock_error() != XCOMM_WSAEINTR) {
+            e = xcomm_sock_error();
             break;
         }
         if (n <= 0)
             continue;
         int soerr = 0;
         socklen_t len = sizeof soerr;
-        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soerr, &len) != 0)
-            soerr = errno;
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&soerr), &len) != 0)
+            soerr = xcomm_sock_error();
         rc = soerr == 0 ? 0 : -1;
         e = soerr;
     }
-    // The transport's reads and writes say for themselves that they must not block.
-    fcntl(sock, F_SETFL, fl);
+    xcomm_nonblock_end(sock, fl);
     if (rc == 0)
         return 0;
-    errno = e;
+    xcomm_set_sock_error(e);
     return -1;
 }
 
@@ -252,7 +247,7 @@ int connect_attempts(xcomm_endp *endp, xcomm_fd *fd, bool reconnect)
                        rtext, e, text);
             return XCOMM_ERR_CONN_REFUSED;
         }
-        if (e == ETIMEDOUT && xcomm_monotime_ms() >= deadline)
+        if (e == XCOMM_WSAETIMEDOUT && xcomm_monotime_ms() >= deadline)
             break;
         if (reconnect)
             ULOG_DEBUG_IF(SRC, "%s: re-connect[%d]- errno: %d, errmsg: %s\n", endp->rname, i, e, text);
@@ -290,7 +285,7 @@ int xcomm_socket(xcomm_endp *endp, const char *local_name)
         return XCOMM_ERR_NOCONN;
     auto give_back = [&](int rc) {
         if (fd->sock >= 0)
-            close(fd->sock);
+            xcomm_sock_close(fd->sock);
         fd->sock = -1;
         std::lock_guard<std::mutex> g(*endp->lock);
         put_fd(endp, fd);
@@ -303,13 +298,13 @@ int xcomm_socket(xcomm_endp *endp, const char *local_name)
         if (rc != 0)
             return give_back(rc);
     }
-    fd->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    fd->sock = socket(AF_INET, SOCK_STREAM | XCOMM_SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd->sock < 0)
         return give_back(XCOMM_ERR_SOCKET);
     int one = 1;
-    if (named && setsockopt(fd->sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+    if (named && setsockopt(fd->sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one), sizeof one) != 0)
         return give_back(XCOMM_ERR_SOCKOPT);
-    if (setsockopt(fd->sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0)
+    if (setsockopt(fd->sock, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&one), sizeof one) != 0)
         return give_back(XCOMM_ERR_SOCKOPT);
     if (apply_config_sockopts(endp, fd->sock) != 0) {
         char text[256];

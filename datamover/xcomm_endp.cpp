@@ -2,13 +2,9 @@
 // settings, shutdown and release, closing connections on the owner's word,
 // and the server role's listening and adopted sockets.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <sys/eventfd.h>
-#include <unistd.h>
 #include <vector>
 
 #include "datamover/xcomm_int.h"
@@ -31,7 +27,7 @@ int xcomm_ctx_init(xcomm_ctx *ctx)
     if (xcomm_platform_startup() != 0)
         ULOG_ERROR(SRC, "process-wide lock unavailable; TLS cannot be set up\n");
     if (gethostname(ctx->host_name, sizeof ctx->host_name - 1) != 0) {
-        int e = errno;
+        int e = xcomm_sock_error();
         delete ctx->lock;
         ctx->lock = nullptr;
         return -util_errno_to_kes(e);
@@ -52,7 +48,7 @@ static void endp_free_tables(xcomm_endp *endp)
     endp->slots = nullptr;
     xcomm_ssl_endp_cleanup(endp);
     if (endp->wake_fd >= 0)
-        close(endp->wake_fd);
+        xcomm_waker_close(endp->wake_fd);
     endp->wake_fd = -1;
     delete endp->lock;
     endp->lock = nullptr;
@@ -138,7 +134,7 @@ int xcomm_endp_init(xcomm_ctx *ctx, xcomm_endp *endp, const char *local_name, in
     endp->nconns = conns + 1;
     endp->fds = static_cast<xcomm_fd *>(calloc(static_cast<size_t>(endp->nconns), sizeof(xcomm_fd)));
     endp->slots = static_cast<xcomm_slot *>(calloc(static_cast<size_t>(oreqs), sizeof(xcomm_slot)));
-    endp->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    endp->wake_fd = xcomm_waker_open();
     if (endp->fds == nullptr || endp->slots == nullptr || endp->wake_fd < 0) {
         endp_free_tables(endp);
         return XCOMM_ERR_NOMEM;
@@ -411,12 +407,12 @@ int xcomm_endp_adopt_server(xcomm_ctx *ctx, xcomm_endp *endp, int sock)
 {
     if (ctx == nullptr || endp == nullptr || endp->lock == nullptr || sock < 0) {
         if (sock >= 0)
-            close(sock);
+            xcomm_sock_close(sock);
         return XCOMM_ERR_ENDP;
     }
     std::lock_guard<std::mutex> g(*endp->lock);
     if (!(endp->state & XCOMM_ENDP_INIT) || (endp->state & (XCOMM_ENDP_LISTEN | XCOMM_ENDP_OPEN))) {
-        close(sock);
+        xcomm_sock_close(sock);
         return XCOMM_ERR_ENDP;
     }
     // The unconnected socket made at initialisation gives way to the adopted one.
@@ -429,12 +425,12 @@ int xcomm_endp_adopt_server(xcomm_ctx *ctx, xcomm_endp *endp, int sock)
     }
     fd = get_fd(endp);
     if (fd == nullptr) {
-        close(sock);
+        xcomm_sock_close(sock);
         return XCOMM_ERR_NOCONN;
     }
     fd->sock = sock;
     int one = 1;
-    setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&one), sizeof one);
     apply_config_sockopts(endp, sock);
     read_local_addr(fd);
     socklen_t len = sizeof fd->raddr;
@@ -478,9 +474,8 @@ int xcomm_listen(xcomm_ctx *ctx, xcomm_endp *endp)
         return XCOMM_ERR_LISTEN;
     }
     // Accepting never blocks the pass when a client goes before accept.
-    int fl = fcntl(fd->sock, F_GETFL);
-    if (fl >= 0)
-        fcntl(fd->sock, F_SETFL, fl | O_NONBLOCK);
+    int fl;
+    xcomm_nonblock_begin(fd->sock, &fl);
     fd->state |= XCOMM_FD_NEGOTIATED;
     endp->listen_fd = fd;
     endp->state |= XCOMM_ENDP_LISTEN;

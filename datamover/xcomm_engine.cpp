@@ -3,10 +3,7 @@
 // messages, dispatch by type, acknowledgements, and accepting connections.
 // Everything here runs with the endpoint lock held.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "datamover/xcomm_int.h"
 #include "datamover/xcomm_ssl.h"
@@ -20,7 +17,7 @@ long fd_write(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, int cnt, 
         return r < 0 ? -1 : r;
     }
     long r = xcomm_sendmsg(fd->sock, iov, cnt);
-    *err = r < 0 ? errno : 0;
+    *err = r < 0 ? xcomm_sock_error() : 0;
     return r;
 }
 
@@ -31,7 +28,7 @@ long fd_read(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt, int *er
         return r < 0 ? -1 : r;  // 0: the peer closed the session
     }
     long r = xcomm_recvmsg(fd->sock, iov, cnt, 0);
-    *err = r < 0 ? errno : 0;
+    *err = r < 0 ? xcomm_sock_error() : 0;
     return r;
 }
 
@@ -789,7 +786,7 @@ int accept_conn(xcomm_endp *endp, xcomm_fd *lfd)
 {
     struct sockaddr_in raddr;
     socklen_t rlen = sizeof raddr;
-    int sock = accept4(lfd->sock, reinterpret_cast<sockaddr *>(&raddr), &rlen, SOCK_CLOEXEC);
+    int sock = xcomm_accept(lfd->sock, &raddr, &rlen);
     if (sock < 0)
         return 0;
     struct sockaddr_in laddr;
@@ -798,13 +795,13 @@ int accept_conn(xcomm_endp *endp, xcomm_fd *lfd)
         char text[256];
         int e = xcomm_errtext(0, text, sizeof text);
         ULOG_ERROR(SRC, "%s: getsockname failed - error %d:%s", endp->rname, e, text);
-        close(sock);
+        xcomm_sock_close(sock);
         return 0;
     }
     xcomm_fd *fd = get_fd(endp);
     if (fd == nullptr) {
         ULOG_ERROR(SRC, "%s: xcomm_get_fd failed - free_fds[%d]\n", endp->rname, endp->free_fds.cnt);
-        close(sock);
+        xcomm_sock_close(sock);
         return 0;
     }
     fd->sock = sock;

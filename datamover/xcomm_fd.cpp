@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unistd.h>
 
 #include "datamover/xcomm_int.h"
 #include "datamover/xcomm_ssl.h"
@@ -76,7 +75,7 @@ void fd_close_socket(xcomm_endp *endp, xcomm_fd *fd, int quiet_tls)
     if (fd->ssl != nullptr)
         xcomm_ssl_shutdown(fd, quiet_tls);
     if (fd->sock >= 0)
-        close(fd->sock);
+        xcomm_sock_close(fd->sock);
     fd->sock = -1;
     fd->write_blocked = 0;
 }
@@ -99,9 +98,7 @@ void wake_waiters(xcomm_endp *endp)
     // Once signalled, the wake-up stays readable until the last waiter out
     // resets it.
     if (endp->pollers > 0 && endp->wake_fd >= 0 && !endp->wake_armed) {
-        uint64_t one = 1;
-        ssize_t r = write(endp->wake_fd, &one, sizeof one);
-        endp->wake_armed = r == static_cast<ssize_t>(sizeof one);
+        endp->wake_armed = xcomm_waker_signal(endp->wake_fd);
     }
 }
 

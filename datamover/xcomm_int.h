@@ -2,9 +2,8 @@
 // the engine, negotiate and connection procedures. Not for owners.
 #pragma once
 
-#include <sys/time.h>
 
-#include "datamover/posix/platform_xcomm.h"
+#include "datamover/platform_xcomm.h"
 #include "datamover/xcomm.h"
 
 // Record of a sent message that left the pending list when written (ACK,

@@ -2,11 +2,7 @@
 // on both sides, reconnect identities, the resend walk that puts back what
 // the peer lacks after a broken connection, and both reconnect procedures.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "datamover/xcomm_int.h"
@@ -46,15 +42,15 @@ int write_all(xcomm_endp *endp, xcomm_fd *fd, unsigned char *buf, size_t len)
             done += static_cast<size_t>(r);
             continue;
         }
-        if (r < 0 && (xcomm_would_block(err) || err == EINTR)) {
+        if (r < 0 && (xcomm_would_block(err) || err == XCOMM_WSAEINTR)) {
             int64_t left = deadline - xcomm_monotime_ms();
             if (left <= 0)
                 return -1;
-            struct pollfd p = {fd->sock, POLLOUT, 0};
-            poll(&p, 1, static_cast<int>(left));
+            xcomm_pollfd p = {fd->sock, POLLOUT, 0};
+            xcomm_poll(&p, 1, static_cast<int>(left));
             continue;
         }
-        errno = err;
+        xcomm_set_sock_error(err);
         return -1;
     }
     return 0;
@@ -452,11 +448,11 @@ int client_reconnect(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_fd *fd)
         return rc;
     };
     if (fd->sock >= 0)
-        close(fd->sock);
-    fd->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+        xcomm_sock_close(fd->sock);
+    fd->sock = socket(AF_INET, SOCK_STREAM | XCOMM_SOCK_CLOEXEC, IPPROTO_TCP);
     int one = 1;
     int rc = fd->sock < 0 ? XCOMM_ERR_SOCKET : 0;
-    if (rc == 0 && setsockopt(fd->sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0)
+    if (rc == 0 && setsockopt(fd->sock, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&one), sizeof one) != 0)
         rc = XCOMM_ERR_SOCKOPT;
     if (rc == 0)
         rc = apply_config_sockopts(endp, fd->sock);
@@ -604,10 +600,10 @@ int get_negotiate(xcomm_endp *endp, xcomm_fd *fd, int limit_s, int expect_kind, 
             }
             wait_ms = static_cast<int>(left);
         }
-        struct pollfd p = {fd->sock, POLLIN, 0};
-        int n = poll(&p, 1, wait_ms);
+        xcomm_pollfd p = {fd->sock, POLLIN, 0};
+        int n = xcomm_poll(&p, 1, wait_ms);
         if (n < 0) {
-            if (errno == EINTR)
+            if (xcomm_sock_error() == XCOMM_WSAEINTR)
                 continue;
             return XCOMM_ERR_NOCONN;
         }
@@ -617,7 +613,7 @@ int get_negotiate(xcomm_endp *endp, xcomm_fd *fd, int limit_s, int expect_kind, 
         int err = 0;
         long r = fd_read(endp, fd, &v, 1, &err);
         if (r < 0) {
-            if (xcomm_would_block(err) || err == EINTR)
+            if (xcomm_would_block(err) || err == XCOMM_WSAEINTR)
                 continue;
             char text[256];
             xcomm_errtext(err, text, sizeof text);

@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "datamover/xcomm_int.h"
@@ -57,7 +55,7 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
 {
     if (ctx == nullptr || endp == nullptr || endp->lock == nullptr)
         return XCOMM_ERR_ENDP;
-    std::vector<pollfd> pfds;
+    std::vector<xcomm_pollfd> pfds;
     std::vector<poll_ent> ents;
     bool ready_now = false;
     {
@@ -123,7 +121,7 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
                 ev |= POLLOUT;  // a server handshake has more to write
             if (header_buffered(endp, fd) || tls_buffered(fd))
                 ready_now = true;
-            pfds.push_back(pollfd{fd->sock, ev, 0});
+            pfds.push_back(xcomm_pollfd{fd->sock, ev, 0});
             ents.push_back(poll_ent{fd, fd->sock});
         }
         xcomm_monotime(&endp->last_select_sec, &endp->last_select_usec);
@@ -132,7 +130,7 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
             ULOG_ERROR(SRC, "%s: fds_in_set is empty\n", endp->rname);
             return XCOMM_ERR_NOCONN;
         }
-        pfds.push_back(pollfd{endp->wake_fd, POLLIN, 0});
+        pfds.push_back(xcomm_pollfd{endp->wake_fd, POLLIN, 0});
         endp->pollers++;
         if (seen != nullptr && *seen != endp->wake_seq)
             ready_now = true;
@@ -145,8 +143,8 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
     int n;
     for (;;) {
         int wait_ms = limit_ms < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - xcomm_monotime_ms()));
-        n = poll(pfds.data(), pfds.size(), wait_ms);
-        if (n >= 0 || errno != EINTR)
+        n = xcomm_poll(pfds.data(), pfds.size(), wait_ms);
+        if (n >= 0 || xcomm_sock_error() != XCOMM_WSAEINTR)
             break;
         if (ctx->interrupted) {
             std::lock_guard<std::mutex> g(*endp->lock);
@@ -154,13 +152,11 @@ int xcomm_detail::poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *ti
             return XCOMM_ERR_INTR;
         }
     }
-    int saved = errno;
+    int saved = xcomm_sock_error();
     std::lock_guard<std::mutex> g(*endp->lock);
     endp->pollers--;
     if (endp->pollers == 0 && endp->wake_armed) {
-        uint64_t v;
-        ssize_t r = read(endp->wake_fd, &v, sizeof v);  // the last waiter out resets the wake-up
-        (void)r;
+        xcomm_waker_drain(endp->wake_fd);  // the last waiter out resets the wake-up
         endp->wake_armed = 0;
     }
     if (n < 0) {

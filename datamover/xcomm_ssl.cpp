@@ -11,8 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -21,7 +19,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include "datamover/posix/platform_xcomm.h"
+#include "datamover/platform_xcomm.h"
 #include "datamover/xcomm_ssl_int.h"
 
 namespace {
@@ -64,8 +62,8 @@ int bio_sock_write(BIO *b, const char *buf, int len)
 {
     BIO_clear_retry_flags(b);
     bio_sock *bs = sock_of(b);
-    ssize_t r = send(bs->sock, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT | (bs->more ? MSG_MORE : 0));
-    if (r < 0 && (xcomm_would_block(errno) || errno == EINTR))
+    long r = xcomm_sock_send(bs->sock, buf, static_cast<size_t>(len), bs->more);
+    if (r < 0 && (xcomm_would_block(xcomm_sock_error()) || xcomm_sock_error() == XCOMM_WSAEINTR))
         BIO_set_retry_write(b);
     return static_cast<int>(r);
 }
@@ -74,11 +72,11 @@ int bio_sock_read(BIO *b, char *buf, int len)
 {
     BIO_clear_retry_flags(b);
     bio_sock *bs = sock_of(b);
-    ssize_t r = recv(bs->sock, buf, static_cast<size_t>(len), MSG_DONTWAIT);
+    long r = xcomm_sock_recv(bs->sock, buf, static_cast<size_t>(len));
     bs->drained = false;
-    if (r < 0 && (xcomm_would_block(errno) || errno == EINTR)) {
+    if (r < 0 && (xcomm_would_block(xcomm_sock_error()) || xcomm_sock_error() == XCOMM_WSAEINTR)) {
         BIO_set_retry_read(b);
-        bs->drained = errno != EINTR;
+        bs->drained = xcomm_sock_error() != XCOMM_WSAEINTR;
     }
     return static_cast<int>(r);
 }
@@ -208,7 +206,7 @@ void handshake_failure(SSL *ssl, int ret, int code, char *out, size_t len)
     long vr = SSL_get_verify_result(ssl);
     char text[256] = "";
     if (code == SSL_ERROR_SYSCALL) {
-        int e = errno;
+        int e = xcomm_sock_error();
         if (e != 0) {
             char et[200];
             xcomm_errtext(e, et, sizeof et);
@@ -266,7 +264,7 @@ int xcomm_ssl_connect(xcomm_endp *endp, xcomm_fd *fd)
     const int64_t deadline = xcomm_monotime_ms() + static_cast<int64_t>(limit_s) * 1000;
     for (;;) {
         ERR_clear_error();
-        errno = 0;
+        xcomm_set_sock_error(0);
         int r = SSL_connect(ssl);
         if (r == 1)
             break;
@@ -274,8 +272,8 @@ int xcomm_ssl_connect(xcomm_endp *endp, xcomm_fd *fd)
         short ev = code == SSL_ERROR_WANT_READ ? POLLIN : code == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
         int64_t left = deadline - xcomm_monotime_ms();
         if (ev != 0 && left > 0) {
-            struct pollfd p = {fd->sock, ev, 0};
-            if (poll(&p, 1, static_cast<int>(left)) >= 0 || errno == EINTR)
+            xcomm_pollfd p = {fd->sock, ev, 0};
+            if (xcomm_poll(&p, 1, static_cast<int>(left)) >= 0 || xcomm_sock_error() == XCOMM_WSAEINTR)
                 continue;
         }
         char text[256] = "";
@@ -284,7 +282,7 @@ int xcomm_ssl_connect(xcomm_endp *endp, xcomm_fd *fd)
         } else if (code == SSL_ERROR_SSL) {
             log_queued("SSL_connect failed, ret=%d, err=%d:%s\n", r, text, sizeof text);
         } else if (code == SSL_ERROR_SYSCALL) {
-            int e = errno;
+            int e = xcomm_sock_error();
             if (e != 0) {
                 char et[200];
                 xcomm_errtext(e, et, sizeof et);
@@ -345,7 +343,7 @@ int xcomm_ssl_accept(xcomm_endp *endp, xcomm_fd *fd)
         fd->ssl = ssl;
     }
     SSL *ssl = sess(fd);
-    errno = 0;
+    xcomm_set_sock_error(0);
     int r = SSL_accept(ssl);
     if (r == 1) {
         char desc[256];
@@ -391,7 +389,7 @@ int xcomm_ssl_recvmsg(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt
         while (done < len) {
             int want = static_cast<int>(std::min<size_t>(len - done, INT_MAX));
             ERR_clear_error();
-            errno = 0;
+            xcomm_set_sock_error(0);
             int r = SSL_read(ssl, static_cast<char *>(iov[i].iov_base) + done, want);
             reads++;
             if (r > 0) {
@@ -407,7 +405,7 @@ int xcomm_ssl_recvmsg(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt
                 break;
             }
             char text[256];
-            int e = errno;
+            int e = xcomm_sock_error();
             unsigned long first = ERR_peek_error();
             if (code == SSL_ERROR_ZERO_RETURN || (code == SSL_ERROR_SYSCALL && e == 0) ||
                 (code == SSL_ERROR_SSL && is_unexpected_eof(first))) {
@@ -469,7 +467,7 @@ int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, i
         while (done < len) {
             int want = static_cast<int>(std::min<size_t>(len - done, INT_MAX));
             ERR_clear_error();
-            errno = 0;
+            xcomm_set_sock_error(0);
             // A session writes at most a record a call (partial writes are on).
             bs->more = left > SSL3_RT_MAX_PLAIN_LENGTH;
             int r = SSL_write(ssl, static_cast<const char *>(iov[i].iov_base) + done, want);
@@ -487,7 +485,7 @@ int xcomm_ssl_sendmsg(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, i
                 stop = true;
                 break;
             }
-            int e = errno;
+            int e = xcomm_sock_error();
             char text[256];
             if (code == SSL_ERROR_SSL) {
                 char last[200] = "protocol error";

@@ -15,7 +15,7 @@
 #pragma once
 
 #include <cstddef>
-#include <sys/uio.h>
+#include <platform_net.h>
 
 #include "datamover/xcomm.h"
 

@@ -10,14 +10,16 @@
 #                                  AES-GCM, SHA-1/2, MD5, HMAC, PBKDF2, PSK,
 #                                  X.509 with CRLs, PEM files
 #   libxml2                        parser, tree and serialiser; UTF-8 only
+#   LZ4 (liblz4)                   the block compressor of deduplicated
+#                                  stores: lib/lz4.c alone
 #   xxHash                         header only: the headers of the machine's
 #                                  libxxhash-dev, copied (they are plain C and
 #                                  serve mingw as they are)
 #
 # The sources come through `apt-get source` (deb-src lines for the Debian
 # archive: scripts/setup-debian.sh adds them), at the newest version apt's
-# lists carry, or at KES_WIN_OPENSSL_VERSION / KES_WIN_LIBXML2_VERSION when
-# set. Debian's patches are applied, so the Windows build gets the same
+# lists carry, or at KES_WIN_OPENSSL_VERSION / KES_WIN_LIBXML2_VERSION /
+# KES_WIN_LZ4_VERSION when set. Debian's patches are applied, so the Windows build gets the same
 # security fixes as the Linux packages.
 #
 # A finished prefix records what it was built from (.kes-deps); a later run
@@ -56,9 +58,10 @@ source_version() {  # package, requested version (may be empty)
 
 ossl_version=$(source_version openssl "${KES_WIN_OPENSSL_VERSION:-}")
 xml_version=$(source_version libxml2 "${KES_WIN_LIBXML2_VERSION:-}")
+lz4_version=$(source_version lz4 "${KES_WIN_LZ4_VERSION:-}")
 compiler=$("$triplet-gcc-posix" -dumpfullversion)
 recipe=$(sha256sum "$0" "$toolchain" | sha256sum | cut -c1-16)
-stamp="openssl=$ossl_version libxml2=$xml_version xxhash=$xxh_version gcc=$compiler recipe=$recipe"
+stamp="openssl=$ossl_version libxml2=$xml_version lz4=$lz4_version xxhash=$xxh_version gcc=$compiler recipe=$recipe"
 
 mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
@@ -101,9 +104,11 @@ fetch() {  # package, version
 }
 step "fetching openssl $ossl_version" fetch openssl "$ossl_version"
 step "fetching libxml2 $xml_version" fetch libxml2 "$xml_version"
+step "fetching lz4 $lz4_version" fetch lz4 "$lz4_version"
 ossl_src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'openssl-*' | head -n 1)
 xml_src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'libxml2-*' | head -n 1)
-[ -n "$ossl_src" ] && [ -n "$xml_src" ] || die "the unpacked sources are missing in $work/src"
+lz4_src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'lz4-*' | head -n 1)
+[ -n "$ossl_src" ] && [ -n "$xml_src" ] && [ -n "$lz4_src" ] || die "the unpacked sources are missing in $work/src"
 
 # OpenSSL: only the libraries (no programs, tests, documentation), static,
 # without engines, loadable modules, the legacy provider and the deprecated
@@ -153,9 +158,19 @@ build_libxml2() {
 }
 step "building libxml2" build_libxml2
 
+# LZ4: the block format only (lz4.c); no frame format, no HC, no programs.
+build_lz4() {
+  mkdir -p "$work/lz4" "$work/stage$prefix/lib" "$work/stage$prefix/include"
+  "$triplet-gcc-posix" -O2 -c "$lz4_src/lib/lz4.c" -o "$work/lz4/lz4.o"
+  "$triplet-gcc-ar-posix" rcs "$work/stage$prefix/lib/liblz4.a" "$work/lz4/lz4.o"
+  cp "$lz4_src/lib/lz4.h" "$work/stage$prefix/include/"
+}
+step "building lz4" build_lz4
+
 # Swap the finished prefix in.
 staged="$work/stage$prefix"
-[ -f "$staged/lib/libssl.a" ] && [ -f "$staged/lib/libcrypto.a" ] && [ -f "$staged/lib/libxml2.a" ] ||
+[ -f "$staged/lib/libssl.a" ] && [ -f "$staged/lib/libcrypto.a" ] && [ -f "$staged/lib/libxml2.a" ] &&
+  [ -f "$staged/lib/liblz4.a" ] ||
   die "the staged prefix $staged lacks a library"
 rm -rf "$staged/bin" "$staged/share"
 cp /usr/include/xxhash.h "$staged/include/"

@@ -1,4 +1,4 @@
-#include "datamover/posix/file_io.h"
+#include "datamover/file_io.h"
 
 #include "datamover/md5.h"
 #include "datamover/util.h"
@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <libgen.h>
 #include <new>
+#include <string>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -350,4 +353,214 @@ char *file_io_unixpath(const char *path, char *out, size_t cap)
         if (*p == '\\')
             *p = '/';
     return out;
+}
+
+// ---------------------------------------------------------------- log files
+
+FILE *file_io_open_append(const char *path, bool nofollow)
+{
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0), 0600);
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, "a");
+    if (fp == nullptr)
+        ::close(fd);
+    return fp;
+}
+
+// A one-byte record lock on byte 0, retried while another process holds it.
+FILE *file_io_open_index(const char *path)
+{
+    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return nullptr;
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    while (fcntl(fd, F_SETLK, &fl) != 0) {
+        if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
+            ::close(fd);
+            return nullptr;
+        }
+        usleep(1000);
+    }
+    FILE *fp = fdopen(fd, "r+");
+    if (fp == nullptr) {
+        ::close(fd);
+        return nullptr;
+    }
+    return fp;
+}
+
+// Closing the descriptor releases the record lock.
+void file_io_close_index(FILE *fp)
+{
+    fflush(fp);
+    fclose(fp);
+}
+
+bool file_io_stream_size(FILE *fp, uint64_t *size)
+{
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0)
+        return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool file_io_make_dirs(const char *dir)
+{
+    char buf[260];
+    util_strlcpy(buf, dir, sizeof buf);
+    for (char *p = buf; *p; p++) {
+        if (*p != '/' && *p != '\\')
+            continue;
+        size_t len = static_cast<size_t>(p - buf);
+        if (len == 0 || (len == 2 && buf[1] == ':'))
+            continue;
+        const bool last = p[1] == '\0';
+        char save = *p;
+        *p = '\0';
+        if (mkdir(buf, last ? 0700 : 0755) != 0) {
+            struct stat st;
+            if (errno != EEXIST) {
+                *p = save;
+                return false;
+            }
+            if (last && lstat(buf, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+                (st.st_mode & 022) != 0)
+                chmod(buf, 0700);
+        }
+        *p = save;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- private files
+
+namespace {
+
+void private_info(const struct stat &sb, file_io_private_info *pi)
+{
+    pi->link = S_ISLNK(sb.st_mode);
+    pi->regular = S_ISREG(sb.st_mode);
+    pi->owner = static_cast<unsigned>(sb.st_uid);
+    pi->me = static_cast<unsigned>(geteuid());
+    pi->mode = static_cast<unsigned>(sb.st_mode & 07777);
+    pi->size = sb.st_size > 0 ? static_cast<uint64_t>(sb.st_size) : 0;
+}
+
+bool write_all(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+void sync_dir_of(const char *path)
+{
+    std::string copy(path);
+    const char *dir = dirname(copy.data());
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)fsync(fd);
+        close(fd);
+    }
+}
+
+}  // namespace
+
+int file_io_lock_file(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat sb;
+    if (fstat(fd, &sb) == 0 && sb.st_uid == geteuid() && (sb.st_mode & 077) != 0)
+        (void)fchmod(fd, 0600);
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+void file_io_unlock_file(int fd)
+{
+    if (fd >= 0)
+        close(fd);  // releases the lock
+}
+
+int file_io_stat_private(const char *path, file_io_private_info *pi)
+{
+    struct stat sb;
+    if (lstat(path, &sb) != 0)
+        return -1;
+    private_info(sb, pi);
+    return 0;
+}
+
+int file_io_open_private(const char *path, file_io_private_info *pi)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    struct stat sb;
+    if (fstat(fd, &sb) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    private_info(sb, pi);
+    return fd;
+}
+
+long file_io_read_private(int fd, void *buf, size_t len)
+{
+    for (;;) {
+        ssize_t r = read(fd, buf, len);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return static_cast<long>(r);
+    }
+}
+
+void file_io_close_private(int fd)
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool file_io_writable(const char *path) { return access(path, W_OK) == 0; }
+
+int file_io_replace_private(const char *path, const void *data, size_t len)
+{
+    std::string tmp = std::string(path) + ".XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    bool ok = fchmod(fd, 0600) == 0 && write_all(fd, static_cast<const char *>(data), len) && fsync(fd) == 0;
+    if (close(fd) != 0)
+        ok = false;
+    if (ok && rename(tmp.c_str(), path) != 0)
+        ok = false;
+    if (!ok) {
+        unlink(tmp.c_str());
+        return -1;
+    }
+    sync_dir_of(path);
+    return 0;
 }

@@ -7,14 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
 #include <shared_mutex>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/time.h>
-#include <unistd.h>
 
+#include "datamover/file_io.h"
+#include "datamover/platform_xcomm.h"
 #include "datamover/util.h"
 
 namespace {
@@ -65,22 +62,21 @@ const char *base_of(const char *file)
     return b;
 }
 
-uint64_t thread_id() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+uint64_t thread_id() { return static_cast<uint64_t>(platform_tid()); }
 
 // Local time of now into "%Y%m%d %H:%M:%S.mmm" or "%m/%d/%y %H:%M:%S".
 void format_time(char *buf, size_t size, bool trace_style)
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
+    int64_t sec, usec;
+    xcomm_gettime(&sec, &usec);
     struct tm tm;
-    time_t secs = tv.tv_sec;
-    localtime_r(&secs, &tm);
+    platform_localtime(static_cast<time_t>(sec), &tm);
     if (trace_style) {
         strftime(buf, size, "%m/%d/%y %H:%M:%S", &tm);
     } else {
         char tmp[32];
         strftime(tmp, sizeof tmp, "%Y%m%d %H:%M:%S.", &tm);
-        snprintf(buf, size, "%s%03d", tmp, static_cast<int>(tv.tv_usec / 1000));
+        snprintf(buf, size, "%s%03d", tmp, static_cast<int>(usec / 1000));
     }
 }
 
@@ -101,7 +97,7 @@ void trace_forward(int level, const char *, int, LogFile *, LogFile *second, con
         return;
     char when[32];
     format_time(when, sizeof when, true);
-    fprintf(second->current, "SBT-%lu (%lu) %s ", static_cast<unsigned long>(getpid()),
+    fprintf(second->current, "SBT-%lu (%lu) %s ", platform_pid(),
             static_cast<unsigned long>(thread_id()), when);
     va_list cp;
     va_copy(cp, ap);
@@ -118,19 +114,6 @@ void numbered_path(const LogFile *log, int64_t n, char *out, size_t size)
         snprintf(out, size, "%s%s%u%s", log->directory, log->base_name, static_cast<unsigned>(n), ".log");
 }
 
-// A log file opened for appending, created readable by its owner only; a
-// fixed path (nofollow) is never reached through a symbolic link.
-FILE *open_append(const char *path, bool nofollow)
-{
-    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0), 0600);
-    if (fd < 0)
-        return nullptr;
-    FILE *fp = fdopen(fd, "a");
-    if (fp == nullptr)
-        ::close(fd);
-    return fp;
-}
-
 // The index file holding the number of the current log file, locked by a
 // one-byte record lock so that processes sharing the directory switch files
 // one at a time.
@@ -142,26 +125,9 @@ struct IndexFile {
     {
         char path[kPathMax + 16];
         snprintf(path, sizeof path, "%s%sIndex.txt", log->directory, log->base_name);
-        int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0)
+        fp = file_io_open_index(path);
+        if (fp == nullptr)
             return false;
-        struct flock fl = {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_start = 0;
-        fl.l_len = 1;
-        while (fcntl(fd, F_SETLK, &fl) != 0) {
-            if (errno != EACCES && errno != EAGAIN && errno != EINTR) {
-                ::close(fd);
-                return false;
-            }
-            usleep(1000);
-        }
-        fp = fdopen(fd, "r+");
-        if (fp == nullptr) {
-            ::close(fd);
-            return false;
-        }
         fseek(fp, 0, SEEK_SET);
         if (fscanf(fp, "%u", &n) != 1) {
             n = 0;
@@ -184,21 +150,11 @@ struct IndexFile {
     void close()
     {
         if (fp != nullptr) {
-            fflush(fp);
-            fclose(fp);
+            file_io_close_index(fp);
             fp = nullptr;
         }
     }
 };
-
-bool file_size(FILE *fp, uint64_t *size)
-{
-    struct stat st;
-    if (fstat(fileno(fp), &st) != 0)
-        return false;
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
-}
 
 // Switches to the next numbered file when the current one has reached the
 // size limit. Runs under the log's lock on the 1st, 11th, 21st ... write.
@@ -212,7 +168,7 @@ void size_check(LogFile *log)
     }
     log->write_count = 1;
     uint64_t size = 0;
-    if (log->current == nullptr || log->current == stderr || !file_size(log->current, &size) ||
+    if (log->current == nullptr || log->current == stderr || !file_io_stream_size(log->current, &size) ||
         size < log->size_limit || log->file_limit < 0)
         return;
 
@@ -225,11 +181,11 @@ void size_check(LogFile *log)
     char path[kPathMax + 32];
     for (;;) {
         numbered_path(log, idx.n, path, sizeof path);
-        FILE *fp = open_append(path, true);
+        FILE *fp = file_io_open_append(path, true);
         if (fp == nullptr)
             break;
         uint64_t sz = 0;
-        if (!file_size(fp, &sz)) {
+        if (!file_io_stream_size(fp, &sz)) {
             fclose(fp);
             break;
         }
@@ -244,7 +200,7 @@ void size_check(LogFile *log)
             } else {
                 k++;
                 numbered_path(log, idx.n, path, sizeof path);
-                unlink(path);
+                file_io_unlink(path);
             }
             continue;
         }
@@ -254,46 +210,14 @@ void size_check(LogFile *log)
         log->current = fp;
         if (advanced) {
             numbered_path(log, static_cast<int64_t>((idx.n + 1) % ring), path, sizeof path);
-            unlink(path);
+            file_io_unlink(path);
             numbered_path(log, -1, path, sizeof path);
-            unlink(path);
+            file_io_unlink(path);
         }
         break;
     }
     idx.close();
 }
-
-// Creates every directory along path (an existing one is no failure). The
-// last one, the log directory itself, is private to its owner whatever the
-// umask; one that others may change is made private.
-bool make_dirs(const char *dir)
-{
-    char buf[kPathMax];
-    util_strlcpy(buf, dir, sizeof buf);
-    for (char *p = buf; *p; p++) {
-        if (*p != '/' && *p != '\\')
-            continue;
-        size_t len = static_cast<size_t>(p - buf);
-        if (len == 0 || (len == 2 && buf[1] == ':'))
-            continue;
-        const bool last = p[1] == '\0';
-        char save = *p;
-        *p = '\0';
-        if (mkdir(buf, last ? 0700 : 0755) != 0) {
-            struct stat st;
-            if (errno != EEXIST) {
-                *p = save;
-                return false;
-            }
-            if (last && lstat(buf, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-                (st.st_mode & 022) != 0)
-                chmod(buf, 0700);
-        }
-        *p = save;
-    }
-    return true;
-}
-
 
 }  // namespace
 
@@ -331,7 +255,7 @@ LogFile *log_create_rotating(const char *dir)
     }
     snprintf(log->directory, sizeof log->directory, "%s%s", dir, has_sep ? "" : "/");
     util_strlcpy(log->base_name, kBaseName, sizeof log->base_name);
-    if (!make_dirs(log->directory)) {
+    if (!file_io_make_dirs(log->directory)) {
         delete log;
         return nullptr;
     }
@@ -342,10 +266,10 @@ LogFile *log_create_rotating(const char *dir)
     }
     char path[kPathMax + 32];
     numbered_path(log, idx.n, path, sizeof path);
-    log->current = open_append(path, true);
+    log->current = file_io_open_append(path, true);
     if (log->current != nullptr) {
         numbered_path(log, -1, path, sizeof path);
-        unlink(path);
+        file_io_unlink(path);
     }
     idx.close();
     if (log->current == nullptr) {
@@ -360,7 +284,7 @@ LogFile *log_create_plain(const char *path)
     if (path == nullptr || strlen(path) >= kPathMax * 4)
         return nullptr;
     // The path is the caller's (RMAN's trace file): followed as given.
-    FILE *fp = open_append(path, false);
+    FILE *fp = file_io_open_append(path, false);
     if (fp == nullptr)
         return nullptr;
     LogFile *log = new (std::nothrow) LogFile;
@@ -420,7 +344,7 @@ void log_vwrite(int level, const char *file, int line, LogFile *target, LogFile 
     if (level > effective(target) || target->current == nullptr)
         return;
     char ids[32];
-    snprintf(ids, sizeof ids, "%" PRIu64 ":%" PRIu64, static_cast<uint64_t>(getpid()), thread_id());
+    snprintf(ids, sizeof ids, "%" PRIu64 ":%" PRIu64, static_cast<uint64_t>(platform_pid()), thread_id());
     std::lock_guard<std::mutex> g(target->lock);
     if (target->current == nullptr)
         return;

@@ -5,19 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <libgen.h>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlstring.h>
 
+#include "datamover/file_io.h"
 #include "datamover/util.h"
 #include "lib/rman/pgn_getopt.h"
 
@@ -105,32 +101,16 @@ struct XmlString {
 
 // ---------------------------------------------------------------- locking
 
-// An exclusive lock on "<store>.lock". flock locks belong to the open file,
+// An exclusive lock on "<store>.lock". The lock belongs to the open file,
 // not the process, so two channels of one process exclude each other too.
 class StoreLock {
 public:
     explicit StoreLock(const char *store)
     {
         std::string path = std::string(store) + ".lock";
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0)
-            return;
-        struct stat sb;
-        if (fstat(fd_, &sb) == 0 && sb.st_uid == geteuid() && (sb.st_mode & 077) != 0)
-            (void)fchmod(fd_, 0600);
-        while (flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                close(fd_);
-                fd_ = -1;
-                return;
-            }
-        }
+        fd_ = file_io_lock_file(path.c_str());
     }
-    ~StoreLock()
-    {
-        if (fd_ >= 0)
-            close(fd_);  // releases the lock
-    }
+    ~StoreLock() { file_io_unlock_file(fd_); }
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
     bool held() const { return fd_ >= 0; }
@@ -140,32 +120,6 @@ private:
 };
 
 // ---------------------------------------------------------------- file I/O
-
-bool write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
-void sync_dir_of(const char *path)
-{
-    std::string copy(path);
-    const char *dir = dirname(copy.data());
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)fsync(fd);
-        close(fd);
-    }
-}
 
 // Writes doc to a fresh temporary file beside path (mode 0600) and renames it
 // over path, so the store is never seen half-written and never readable by
@@ -179,26 +133,10 @@ int save_doc(const char *path, xmlDocPtr doc, bool indent)
         xmlFree(mem);
         return -1;
     }
-    std::string tmp = std::string(path) + ".XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        xmlFree(mem);
-        return -1;
-    }
-    bool ok = fchmod(fd, 0600) == 0 && write_all(fd, reinterpret_cast<const char *>(mem), size_t(size)) &&
-              fsync(fd) == 0;
+    int rc = file_io_replace_private(path, mem, size_t(size));
     explicit_bzero(mem, size_t(size));
     xmlFree(mem);
-    if (close(fd) != 0)
-        ok = false;
-    if (ok && rename(tmp.c_str(), path) != 0)
-        ok = false;
-    if (!ok) {
-        unlink(tmp.c_str());
-        return -1;
-    }
-    sync_dir_of(path);
-    return 0;
+    return rc;
 }
 
 int create_empty(const char *path)
@@ -216,27 +154,27 @@ int create_empty(const char *path)
 // The store holds passwords: it is used only when it is a regular file of
 // the process's own user that nobody else may read or change. Returns 0, or
 // -1 with a message that says how to put it right.
-int check_store(const char *path, const struct stat &sb, pgn_msgbuf *m)
+int check_store(const char *path, const file_io_private_info &sb, pgn_msgbuf *m)
 {
-    if (S_ISLNK(sb.st_mode)) {
+    if (sb.link) {
         pgn_msg_add(m, "Credentials file %s is a symbolic link; replace it with the file itself\n", path);
         return -1;
     }
-    if (!S_ISREG(sb.st_mode)) {
+    if (!sb.regular) {
         pgn_msg_add(m, "Failed to access file %s\n", path);
         return -1;
     }
-    if (sb.st_uid != geteuid()) {
+    if (sb.owner != sb.me) {
         pgn_msg_add(m,
                     "Credentials file %s is owned by user %u, not by this process's user %u; "
                     "give it to that user with chown, or remove it and store the credentials again\n",
-                    path, static_cast<unsigned>(sb.st_uid), static_cast<unsigned>(geteuid()));
+                    path, sb.owner, sb.me);
         return -1;
     }
-    if ((sb.st_mode & 077) != 0) {
+    if ((sb.mode & 077) != 0) {
         pgn_msg_add(m, "Credentials file %s can be read or changed by other users (mode %04o); "
                        "make it private with: chmod 600 %s\n",
-                    path, static_cast<unsigned>(sb.st_mode & 07777), path);
+                    path, sb.mode & 07777, path);
         return -1;
     }
     return 0;
@@ -247,43 +185,41 @@ int check_store(const char *path, const struct stat &sb, pgn_msgbuf *m)
 // Returns 0, -1 on a read problem, kStoreRefused (message in m).
 int read_store(const char *path, std::string *out, pgn_msgbuf *m)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    file_io_private_info sb;
+    int fd = file_io_open_private(path, &sb);
     if (fd < 0) {
         if (errno == ELOOP) {
-            struct stat lsb;
-            if (lstat(path, &lsb) == 0 && check_store(path, lsb, m) != 0)
+            file_io_private_info lsb;
+            if (file_io_stat_private(path, &lsb) == 0 && check_store(path, lsb, m) != 0)
                 return kStoreRefused;
         }
         return -1;
     }
-    struct stat sb;
-    if (fstat(fd, &sb) != 0 || check_store(path, sb, m) != 0) {
-        close(fd);
+    if (check_store(path, sb, m) != 0) {
+        file_io_close_private(fd);
         return kStoreRefused;
     }
-    if (sb.st_size > PGN_CREDS_MAX_FILE) {
-        close(fd);
+    if (sb.size > uint64_t(PGN_CREDS_MAX_FILE)) {
+        file_io_close_private(fd);
         return -1;
     }
-    out->resize(size_t(sb.st_size) + 1);
+    out->resize(size_t(sb.size) + 1);
     size_t got = 0;
     for (;;) {
         if (got == out->size()) {  // grew while we read: refuse
-            close(fd);
+            file_io_close_private(fd);
             return -1;
         }
-        ssize_t r = read(fd, out->data() + got, out->size() - got);
+        long r = file_io_read_private(fd, out->data() + got, out->size() - got);
         if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            close(fd);
+            file_io_close_private(fd);
             return -1;
         }
         if (r == 0)
             break;
         got += size_t(r);
     }
-    close(fd);
+    file_io_close_private(fd);
     out->resize(got);
     return 0;
 }
@@ -295,8 +231,8 @@ int read_store(const char *path, std::string *out, pgn_msgbuf *m)
 // are the way to make a reader blow up.
 DocPtr open_store(const char *path, pgn_msgbuf *m, xmlNodePtr *root_out)
 {
-    struct stat sb;
-    if (lstat(path, &sb) != 0) {
+    file_io_private_info sb;
+    if (file_io_stat_private(path, &sb) != 0) {
         if (errno != ENOENT) {
             pgn_msg_add(m, "Failed to access file %s\n", path);
             return nullptr;
@@ -307,7 +243,7 @@ DocPtr open_store(const char *path, pgn_msgbuf *m, xmlNodePtr *root_out)
         }
     } else if (check_store(path, sb, m) != 0) {
         return nullptr;
-    } else if (access(path, W_OK) != 0) {
+    } else if (!file_io_writable(path)) {
         pgn_msg_add(m, "Failed to access file %s\n", path);
         return nullptr;
     }

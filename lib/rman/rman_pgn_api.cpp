@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "datamover/dm.h"
+#include "datamover/platform_xcomm.h"
 #include "datamover/util.h"
 #include "lib/common/com_util.h"
 #include "lib/common/log.h"
@@ -146,7 +147,7 @@ int apply_sbt_params(rpgn_channel *ch, const char *params)
         int set;
         {
             std::lock_guard<std::mutex> g(util_env_lock());
-            set = setenv(tok, value, 1);
+            set = platform_setenv(tok, value);
         }
         if (set != 0) {
             rpgn_set_error(ch, SBT_ERROR_MM, "setenv() for %s=***** failed\n", tok);

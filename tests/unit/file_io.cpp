@@ -1,5 +1,5 @@
 #include "datamover/md5.h"
-#include "datamover/posix/file_io.h"
+#include "datamover/file_io.h"
 #include "datamover/util.h"
 #include "kes_test.h"
 

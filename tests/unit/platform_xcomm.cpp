@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "datamover/posix/platform_xcomm.h"
+#include "datamover/platform_xcomm.h"
 #include "datamover/util.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <sys/stat.h>
 
 struct pce;
@@ -129,3 +130,54 @@ char *file_io_dirname(char *path);
 // Copies path into out (capacity cap, NUL included, truncating) with every
 // backslash turned into a slash. Returns out (null when out is null or cap 0).
 char *file_io_unixpath(const char *path, char *out, size_t cap);
+
+// ---- log and private files
+
+// A log file opened for appending (a stream), created readable and writable
+// by its owner only; nofollow: a path that is a symbolic link is refused.
+// Null on failure.
+FILE *file_io_open_append(const char *path, bool nofollow);
+// The log index file, opened for reading and writing (created when missing)
+// and locked on its first byte against other processes and other opens, the
+// lock retried until it is granted. Null on failure. file_io_close_index
+// flushes, releases the lock and closes.
+FILE *file_io_open_index(const char *path);
+void file_io_close_index(FILE *fp);
+// Size of the file under an open stream.
+bool file_io_stream_size(FILE *fp, uint64_t *size);
+// Creates every directory along dir, which ends in a separator (an existing
+// one is no failure). The last, the library directory itself, is private to
+// its owner: created so, and on Linux made private when others may change it.
+bool file_io_make_dirs(const char *dir);
+
+// ---- private files (the credential store)
+
+// What the owner checks of a private file need to know.
+struct file_io_private_info {
+    bool link;      // a symbolic link (never followed)
+    bool regular;   // a regular file
+    unsigned owner; // the file's owner ...
+    unsigned me;    // ... and this process's user: equal when the file is ours
+    unsigned mode;  // permission bits; others' bits (077) must be clear
+    uint64_t size;
+};
+// The path itself, a link not followed. 0, or -1 with errno set (ENOENT: missing).
+int file_io_stat_private(const char *path, file_io_private_info *pi);
+// Opens path for reading, never through a symbolic link (errno ELOOP), and
+// describes the open file. A descriptor, or -1 with errno set.
+int file_io_open_private(const char *path, file_io_private_info *pi);
+// Bytes read (0 at the end), or -1.
+long file_io_read_private(int fd, void *buf, size_t len);
+void file_io_close_private(int fd);
+// Whether this process may change the file.
+bool file_io_writable(const char *path);
+// Writes data to a fresh temporary file beside path, readable by its owner
+// only, puts it on disk and moves it over path in one step, so the file is
+// never seen half-written. 0 or -1.
+int file_io_replace_private(const char *path, const void *data, size_t len);
+// Opens (creating, owner-only) path and takes an exclusive lock on the whole
+// file, waiting for it; the lock belongs to this open, so two opens in one
+// process exclude each other too. A descriptor, or -1; file_io_unlock_file
+// releases and closes (-1 is ignored).
+int file_io_lock_file(const char *path);
+void file_io_unlock_file(int fd);
