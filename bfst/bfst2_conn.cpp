@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <sys/uio.h>
+#include <platform_net.h>
 
 namespace {
 

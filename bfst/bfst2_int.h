@@ -10,7 +10,7 @@
 
 #include <cstdint>
 #include <mutex>
-#include <sys/uio.h>
+#include <platform_net.h>
 #include <string>
 #include <vector>
 

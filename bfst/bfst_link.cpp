@@ -8,14 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <platform_net.h>
+#include <platform_tcp.h>
 
 int64_t bfst_now_ms()
 {
@@ -38,12 +33,12 @@ int wait_for(bfst_link *l, short events, int64_t deadline)
         int64_t left = deadline - bfst_now_ms();
         if (left <= 0)
             return BFST_IO_TIMEOUT;
-        struct pollfd p[2] = {{l->fd, events, 0}, {l->stop_fd, POLLIN, 0}};
-        int n = poll(p, l->stop_fd >= 0 ? 2 : 1, left > 60000 ? 60000 : int(left));
+        xcomm_pollfd p[2] = {{l->fd, events, 0}, {l->stop_fd, POLLIN, 0}};
+        int n = xcomm_poll(p, l->stop_fd >= 0 ? 2 : 1, left > 60000 ? 60000 : int(left));
         if (n < 0) {
-            if (errno == EINTR)
+            if (xcomm_sock_error() == XCOMM_WSAEINTR)
                 continue;
-            l->err = errno;
+            l->err = xcomm_sock_error();
             return BFST_IO_ERROR;
         }
         if (n == 0)
@@ -57,33 +52,28 @@ int wait_for(bfst_link *l, short events, int64_t deadline)
 
 void set_options(int fd)
 {
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    int idle = 60, intvl = 10, cnt = 6;
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt);
+    xcomm_tcp_link_options(fd, 60, 10, 6);
 }
 
 // ---------------------------------------------------------------- TLS socket BIO
 // OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE in the
-// host process when the peer is gone; this one sends with MSG_NOSIGNAL and
+// host process when the peer is gone; this one never does and
 // counts the bytes for the link statistics.
 
 int bio_write(BIO *b, const char *buf, int len)
 {
     auto *l = static_cast<bfst_link *>(BIO_get_data(b));
     BIO_clear_retry_flags(b);
-    ssize_t n = send(l->fd, buf, size_t(len), MSG_NOSIGNAL);
+    long n = xcomm_net_send(l->fd, buf, size_t(len));
     if (n >= 0) {
         l->sent += uint64_t(n);
         return int(n);
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+    int e = xcomm_sock_error();
+    if (xcomm_would_block(e) || e == XCOMM_WSAEINTR)
         BIO_set_retry_write(b);
     else
-        l->err = errno;
+        l->err = e;
     return -1;
 }
 
@@ -91,15 +81,16 @@ int bio_read(BIO *b, char *buf, int len)
 {
     auto *l = static_cast<bfst_link *>(BIO_get_data(b));
     BIO_clear_retry_flags(b);
-    ssize_t n = recv(l->fd, buf, size_t(len), 0);
+    long n = xcomm_net_recv(l->fd, buf, size_t(len));
     if (n >= 0) {
         l->received += uint64_t(n);
         return int(n);
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+    int e = xcomm_sock_error();
+    if (xcomm_would_block(e) || e == XCOMM_WSAEINTR)
         BIO_set_retry_read(b);
     else
-        l->err = errno;
+        l->err = e;
     return -1;
 }
 
@@ -180,6 +171,10 @@ int tls_step(bfst_link *l, int ret, const char *what, int64_t deadline)
 int bfst_link_connect(bfst_link *l, const char *host, uint16_t port, int64_t deadline)
 {
     l->err = 0;
+    if (xcomm_net_startup() != 0) {
+        set_why(l, "the socket library did not start");
+        return BFST_IO_ERROR;
+    }
     struct addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -193,34 +188,34 @@ int bfst_link_connect(bfst_link *l, const char *host, uint16_t port, int64_t dea
     }
     int rc = BFST_IO_ERROR;
     for (struct addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        int fd = xcomm_net_socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (fd < 0) {
-            l->err = errno;
+            l->err = xcomm_sock_error();
             continue;
         }
         l->fd = fd;
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        if (connect(fd, ai->ai_addr, int(ai->ai_addrlen)) == 0) {
             rc = BFST_IO_OK;
-        } else if (errno == EINPROGRESS) {
+        } else if (xcomm_connect_pending(xcomm_sock_error())) {
             rc = wait_for(l, POLLOUT, deadline);
             if (rc == BFST_IO_OK) {
                 int soerr = 0;
                 socklen_t sl = sizeof soerr;
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&soerr), &sl);
                 if (soerr != 0) {
                     l->err = soerr;
                     rc = BFST_IO_ERROR;
                 }
             }
         } else {
-            l->err = errno;
+            l->err = xcomm_sock_error();
             rc = BFST_IO_ERROR;
         }
         if (rc == BFST_IO_OK) {
             set_options(fd);
             break;
         }
-        close(fd);
+        xcomm_sock_close(fd);
         l->fd = -1;
         if (rc == BFST_IO_TIMEOUT)
             break;
@@ -229,7 +224,7 @@ int bfst_link_connect(bfst_link *l, const char *host, uint16_t port, int64_t dea
     if (rc == BFST_IO_TIMEOUT)
         set_why(l, "no connection to %s within the time allowed", host);
     else if (rc != BFST_IO_OK)
-        snprintf(l->why, sizeof l->why, "cannot connect to %s port %u: %s", host, unsigned(port), strerror(l->err));
+        snprintf(l->why, sizeof l->why, "cannot connect to %s port %u: %s", host, unsigned(port), xcomm_net_strerror(l->err));
     return rc;
 }
 
@@ -237,8 +232,8 @@ void bfst_link_adopt(bfst_link *l, int fd, int stop_fd)
 {
     l->fd = fd;
     l->stop_fd = stop_fd;
-    int fl = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+    int fl;
+    xcomm_nonblock_begin(fd, &fl);
     set_options(fd);
 }
 
@@ -262,16 +257,14 @@ int bfst_link_writev(bfst_link *l, struct iovec *iov, int cnt, int64_t deadline)
             iov->iov_base = static_cast<char *>(iov->iov_base) + n;
             iov->iov_len -= n;
         } else {
-            struct msghdr mh {};
-            mh.msg_iov = iov;
-            mh.msg_iovlen = size_t(cnt);
-            ssize_t n = sendmsg(l->fd, &mh, MSG_NOSIGNAL);
+            long n = xcomm_net_sendv(l->fd, iov, cnt);
             if (n < 0) {
-                if (errno == EINTR)
+                int e = xcomm_sock_error();
+                if (e == XCOMM_WSAEINTR)
                     continue;
-                if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                    l->err = errno;
-                    return errno == EPIPE || errno == ECONNRESET ? BFST_IO_CLOSED : BFST_IO_ERROR;
+                if (!xcomm_would_block(e)) {
+                    l->err = e;
+                    return xcomm_peer_gone(e) ? BFST_IO_CLOSED : BFST_IO_ERROR;
                 }
                 int rc = wait_for(l, POLLOUT, deadline);
                 if (rc != BFST_IO_OK)
@@ -314,18 +307,19 @@ long bfst_link_read_some(bfst_link *l, void *buf, size_t max, int64_t deadline)
                 return rc;
             continue;
         }
-        ssize_t n = recv(l->fd, buf, max, 0);
+        long n = xcomm_net_recv(l->fd, buf, max);
         if (n > 0) {
             l->received += uint64_t(n);
             return long(n);
         }
         if (n == 0)
             return BFST_IO_CLOSED;
-        if (errno == EINTR)
+        int e = xcomm_sock_error();
+        if (e == XCOMM_WSAEINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            l->err = errno;
-            return errno == ECONNRESET ? BFST_IO_CLOSED : BFST_IO_ERROR;
+        if (!xcomm_would_block(e)) {
+            l->err = e;
+            return e == XCOMM_WSAECONNRESET ? BFST_IO_CLOSED : BFST_IO_ERROR;
         }
         int rc = wait_for(l, POLLIN, deadline);
         if (rc != BFST_IO_OK)
@@ -350,8 +344,8 @@ bool bfst_link_pending(bfst_link *l)
 {
     if (l->ssl != nullptr && SSL_pending(l->ssl) > 0)
         return true;
-    struct pollfd p = {l->fd, POLLIN, 0};
-    return poll(&p, 1, 0) > 0;
+    xcomm_pollfd p = {l->fd, POLLIN, 0};
+    return xcomm_poll(&p, 1, 0) > 0;
 }
 
 int bfst_link_tls_start(bfst_link *l, SSL_CTX *ctx, bool server, void *app_data, int64_t deadline)
@@ -397,7 +391,7 @@ void bfst_link_close(bfst_link *l)
         l->ssl = nullptr;
     }
     if (l->fd >= 0)
-        close(l->fd);
+        xcomm_sock_close(l->fd);
     l->fd = -1;
 }
 
@@ -411,7 +405,7 @@ const char *bfst_io_text(const bfst_link *l, int rc, char *buf, size_t len)
         snprintf(buf, len, "connection closed by the peer");
         break;
     case BFST_IO_ERROR:
-        snprintf(buf, len, "%s", strerror(l->err));
+        snprintf(buf, len, "%s", xcomm_net_strerror(l->err));
         break;
     case BFST_IO_TLS:
         snprintf(buf, len, "%s", l->why[0] != '\0' ? l->why : "TLS failure");

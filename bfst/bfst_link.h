@@ -9,7 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/uio.h>
+#include <platform_net.h>
 
 enum : int {
     BFST_IO_OK = 0,

@@ -62,12 +62,3 @@ std::mutex *xcomm_global_lock();
 // switch is left as SO_KEEPALIVE has it. 0 or XCOMM_ERR_SOCKOPT.
 int xcomm_set_keepalive_vals(int sock, int idle_ms, int intvl_ms, int cnt);
 
-// Process and thread ids as the logs print them.
-unsigned long platform_pid();
-unsigned long platform_tid();
-// Sets an environment variable that getenv then reads. 0 or -1.
-int platform_setenv(const char *name, const char *value);
-// Local broken-down time of t (thread-safe). False when t cannot be converted.
-bool platform_localtime(time_t t, struct tm *out);
-// Fills buf with n bytes from the system's random source. 0 or -1.
-int platform_random(void *buf, size_t n);

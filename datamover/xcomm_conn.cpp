@@ -161,7 +161,7 @@ int apply_config_sockopts(xcomm_endp *endp, int sock)
     static const opt kOpts[] = {
         {"SO_RCVBUF", SOL_SOCKET, SO_RCVBUF, XCOMM_OPT_RCVBUF},
         {"SO_SNDBUF", SOL_SOCKET, SO_SNDBUF, XCOMM_OPT_SNDBUF},
-        {"TCP_NODELAY", IPPROTO_TCP, TCP_NODELAY, XCOMM_OPT_NODELAY},
+        {"TCP_NODELAY", IPPROTO_TCP, XCOMM_TCP_NODELAY, XCOMM_OPT_NODELAY},
     };
     for (const opt &o : kOpts) {
         int v = g_sockopts[o.num].load();

@@ -1,11 +1,7 @@
 // kestralon-sbttest: loads an SBT 2.0 media-management library and drives it
 // exactly as RMAN does. Runs a self-test cycle (write, read back, verify,
 // query, remove) or single operations on backup pieces.
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "lib/rman/rman_pgn_api.h"
+#include "tools/sbttest_os.h"
 
 namespace {
 
@@ -121,29 +118,29 @@ std::string channel_params(const std::string &in)
 // reads and which, unlike the command line, other users cannot see.
 bool load_password_file(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    int fd = sbttest_os::open_read(path);
     if (fd < 0) {
         fprintf(stderr, "error: cannot open the password file %s: %s\n", path, strerror(errno));
         return false;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int kind = sbttest_os::check_private(fd);
+    if (kind == 1) {
         fprintf(stderr, "error: the password file %s is not a regular file\n", path);
-        close(fd);
+        sbttest_os::close_fd(fd);
         return false;
     }
-    if ((st.st_mode & 077) != 0) {
+    if (kind == 2) {
         fprintf(stderr, "error: the password file %s can be read by other users; make it private with: chmod 600 %s\n",
                 path, path);
-        close(fd);
+        sbttest_os::close_fd(fd);
         return false;
     }
     char buf[1024];
-    ssize_t n;
+    long n;
     do {
-        n = read(fd, buf, sizeof buf - 1);
+        n = sbttest_os::read_fd(fd, buf, sizeof buf - 1);
     } while (n < 0 && errno == EINTR);
-    close(fd);
+    sbttest_os::close_fd(fd);
     if (n < 0)
         n = 0;
     buf[n] = '\0';
@@ -151,7 +148,7 @@ bool load_password_file(const char *path)
     bool ok = buf[0] != '\0';
     if (!ok)
         fprintf(stderr, "error: the password file %s holds no password\n", path);
-    else if (setenv("BACKUP_PASSWORD", buf, 1) != 0)
+    else if (!sbttest_os::set_env("BACKUP_PASSWORD", buf))
         ok = false;
     explicit_bzero(buf, sizeof buf);
     return ok;
@@ -167,19 +164,16 @@ std::string default_lib()
 {
     if (const char *e = getenv("KESTRALON_SBT_LIB"); e != nullptr && *e != '\0')
         return e;
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
-        std::string dir(self);
-        dir = dir.substr(0, dir.rfind('/'));
-        std::string beside = dir + "/librmanKESTRALON.so";
-        if (access(beside.c_str(), F_OK) == 0)
+    std::string dir = sbttest_os::self_path();
+    if (!dir.empty()) {
+        dir = dir.substr(0, dir.rfind(sbttest_os::SEP));
+        std::string beside = dir + sbttest_os::SEP + sbttest_os::LIB_NAME;
+        if (sbttest_os::exists(beside.c_str()))
             return beside;
     }
     // Installed, the tester lives in the system's program directory and the
     // library in its own.
-    return KES_LIBDIR "/librmanKESTRALON.so";
+    return std::string(KES_LIBDIR) + sbttest_os::SEP + sbttest_os::LIB_NAME;
 }
 
 double now_s()
@@ -190,7 +184,7 @@ double now_s()
 // Progress of a long transfer on standard error, about once a second.
 class Progress {
 public:
-    Progress(const char *what, bool quiet) : what_(what), quiet_(quiet || !isatty(2)), start_(now_s()), last_(start_) {}
+    Progress(const char *what, bool quiet) : what_(what), quiet_(quiet || !sbttest_os::stderr_is_tty()), start_(now_s()), last_(start_) {}
     void add(uint64_t n)
     {
         bytes_ += n;
@@ -224,12 +218,13 @@ class Library {
 public:
     bool load(const std::string &path)
     {
-        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        std::string err;
+        handle_ = sbttest_os::load(path.c_str(), &err);
         if (handle_ == nullptr) {
-            fprintf(stderr, "error: cannot load %s: %s\n", path.c_str(), dlerror());
+            fprintf(stderr, "error: cannot load %s: %s\n", path.c_str(), err.c_str());
             return false;
         }
-        init_ = reinterpret_cast<decltype(init_)>(dlsym(handle_, "sbtinit"));
+        init_ = reinterpret_cast<decltype(init_)>(sbttest_os::sym(handle_, "sbtinit"));
         if (init_ == nullptr) {
             fprintf(stderr, "error: %s has no sbtinit: it is not an SBT 2.0 library\n", path.c_str());
             return false;
@@ -239,7 +234,7 @@ public:
     ~Library()
     {
         if (handle_ != nullptr)
-            dlclose(handle_);
+            sbttest_os::unload(handle_);
     }
     int (*init_)(uint64_t *, sbt_item *, sbt_item **) = nullptr;
 
@@ -402,7 +397,7 @@ void print_info(const sbt_item *list)
                 time_t t = static_cast<time_t>(*static_cast<const int64_t *>(it->value));
                 char when[64];
                 struct tm tm;
-                localtime_r(&t, &tm);
+                sbttest_os::local_time(t, &tm);
                 strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
                 printf("    created: %s\n", when);
             }
@@ -431,7 +426,7 @@ int info_found(const sbt_item *list)
 bool write_all(int fd, const unsigned char *p, size_t n)
 {
     while (n > 0) {
-        ssize_t w = write(fd, p, n);
+        long w = sbttest_os::write_fd(fd, p, n);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -443,11 +438,11 @@ bool write_all(int fd, const unsigned char *p, size_t n)
 }
 
 // Fills buf from fd; returns the bytes read (short only at the end) or -1.
-ssize_t read_full(int fd, unsigned char *buf, size_t size)
+long read_full(int fd, unsigned char *buf, size_t size)
 {
     size_t got = 0;
     while (got < size) {
-        ssize_t r = read(fd, buf + got, size - got);
+        long r = sbttest_os::read_fd(fd, buf + got, size - got);
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -456,7 +451,7 @@ ssize_t read_full(int fd, unsigned char *buf, size_t size)
             break;
         got += static_cast<size_t>(r);
     }
-    return static_cast<ssize_t>(got);
+    return static_cast<long>(got);
 }
 
 struct Trailer {
@@ -469,7 +464,7 @@ int cmd_test(Library &lib, const Options &o)
 {
     std::string name = o.name;
     if (name.empty())
-        name = "kes-selftest-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+        name = "kes-selftest-" + std::to_string(sbttest_os::pid()) + "-" + std::to_string(time(nullptr));
     int step = 0;
     auto say = [&](const char *what) { printf("[%2d] %s\n", ++step, what); };
     auto fail = [&](const char *why) {
@@ -582,7 +577,7 @@ int cmd_backup(Library &lib, const Options &o, const std::string &name, const st
 {
     int fd = 0;
     if (path != "-") {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = sbttest_os::open_read(path.c_str());
         if (fd < 0) {
             fprintf(stderr, "error: cannot open %s: %s\n", path.c_str(), strerror(errno));
             return 1;
@@ -599,7 +594,7 @@ int cmd_backup(Library &lib, const Options &o, const std::string &name, const st
     Progress p("backed up", o.quiet);
     bool ok = true;
     for (;;) {
-        ssize_t n = read_full(fd, buf.data(), buf.size());
+        long n = read_full(fd, buf.data(), buf.size());
         if (n < 0) {
             fprintf(stderr, "error: reading %s: %s\n", path.c_str(), strerror(errno));
             ok = false;
@@ -630,7 +625,7 @@ int cmd_backup(Library &lib, const Options &o, const std::string &name, const st
     }
     bool closed = ch.check(ch.v()->close2(ch.ctx(), 0), "sbtclose2");
     if (fd > 0)
-        close(fd);
+        sbttest_os::close_fd(fd);
     if (!ok || !closed)
         return 1;
     p.finish(stdout);
@@ -646,7 +641,7 @@ int cmd_restore(Library &lib, const Options &o, const std::string &name, const s
         return 1;
     int fd = 1;
     if (path != "-") {
-        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        fd = sbttest_os::open_write(path.c_str());
         if (fd < 0) {
             fprintf(stderr, "error: cannot create %s: %s\n", path.c_str(), strerror(errno));
             return 1;
@@ -724,7 +719,7 @@ int cmd_restore(Library &lib, const Options &o, const std::string &name, const s
     }
     bool closed = ch.check(ch.v()->close2(ch.ctx(), 0), "sbtclose2");
     if (fd != 1) {
-        close(fd);
+        sbttest_os::close_fd(fd);
         if (!ok || !closed)
             unlink(path.c_str());  // no file that looks restored but is not
     }
@@ -785,6 +780,7 @@ int cmd_command(Library &lib, const Options &o, const std::string &text)
 
 int main(int argc, char **argv)
 {
+    sbttest_os::binary_stdio();
     Options o;
     static const option longs[] = {
         {"lib", required_argument, nullptr, 'l'},        {"block-size", required_argument, nullptr, 'b'},

@@ -6,10 +6,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -29,6 +29,10 @@ inline bool xcomm_would_block(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 inline bool xcomm_connect_pending(int e) { return e == EINPROGRESS || e == EALREADY; }
 // The peer went away while we wrote.
 inline bool xcomm_peer_gone(int e) { return e == EPIPE || e == ECONNRESET; }
+
+// TCP_NODELAY, under a name of ours: the library's configuration record has
+// fields named after the TCP options, which the system headers define as macros.
+constexpr int XCOMM_TCP_NODELAY = 1;
 
 // Directory separator of local paths.
 constexpr char PLATFORM_PATH_SEP = '/';
@@ -62,3 +66,23 @@ inline int xcomm_nonblock_begin(int sock, int *saved)
 inline void xcomm_nonblock_end(int sock, int saved) { fcntl(sock, F_SETFL, saved); }
 
 inline int xcomm_poll(xcomm_pollfd *fds, size_t n, int timeout_ms) { return poll(fds, n, timeout_ms); }
+
+// ---- plain socket calls for transports with their own loops (the transfer
+// library's links): non-blocking sockets, no SIGPIPE.
+
+// A socket that is non-blocking and not inherited by child processes.
+inline int xcomm_net_socket(int family, int type, int proto)
+{
+    return socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, proto);
+}
+inline long xcomm_net_send(int sock, const void *buf, size_t len) { return send(sock, buf, len, MSG_NOSIGNAL); }
+inline long xcomm_net_recv(int sock, void *buf, size_t len) { return recv(sock, buf, len, 0); }
+inline long xcomm_net_sendv(int sock, struct iovec *iov, int cnt)
+{
+    struct msghdr mh {};
+    mh.msg_iov = iov;
+    mh.msg_iovlen = size_t(cnt);
+    return sendmsg(sock, &mh, MSG_NOSIGNAL);
+}
+// Text of a socket error number.
+inline const char *xcomm_net_strerror(int e) { return strerror(e); }

@@ -1,5 +1,6 @@
 // Linux twins of the transport's socket, clock and process-lock services.
 #include "datamover/platform_xcomm.h"
+#include "datamover/platform_proc.h"
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,8 @@
 #include <time.h>
 
 #include "datamover/util.h"
+
+static_assert(XCOMM_TCP_NODELAY == TCP_NODELAY);
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <shared_mutex>
 
 #include "datamover/file_io.h"
+#include "datamover/platform_proc.h"
 #include "datamover/platform_xcomm.h"
 #include "datamover/util.h"
 

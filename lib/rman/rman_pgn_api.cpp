@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "datamover/dm.h"
-#include "datamover/platform_xcomm.h"
+#include "datamover/platform_proc.h"
 #include "datamover/util.h"
 #include "lib/common/com_util.h"
 #include "lib/common/log.h"
