@@ -36,7 +36,7 @@ static struct timeval dm_wait_tv(const dm_client *dmc, int64_t left_ms)
 {
     if (left_ms < 0)
         left_ms = static_cast<int64_t>(dmc->resp_timeout_s) * 1000;
-    return {static_cast<time_t>(left_ms / 1000), static_cast<suseconds_t>((left_ms % 1000) * 1000)};
+    return {static_cast<decltype(timeval::tv_sec)>(left_ms / 1000), static_cast<suseconds_t>((left_ms % 1000) * 1000)};
 }
 
 int dm_waitfor_io_msgs(dm_client *dmc, int n)

@@ -293,7 +293,7 @@ int ost_mi_sync_rpc(ost_mi_client *cli, const void *req, int req_len, void *repl
     cli->refused_msg = false;
     if (rc >= 0) {
         int64_t left = std::max<int64_t>(0, deadline - xcomm_monotime_ms());
-        struct timeval tv = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
+        struct timeval tv = {static_cast<decltype(timeval::tv_sec)>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
         rc = xcomm_endp_wait(&cli->ctx, &cli->endp, &msg, &tv, XCOMM_WAIT_PENDING);
     }
     if (rc < 0) {

@@ -250,7 +250,7 @@ public:
     {
         if (ctx_ != nullptr && v_ != nullptr && ended_ == false)
             v_->end(ctx_, 0);
-        free(ctx_);
+        sbttest_os::aligned_free(ctx_);
     }
 
     bool sbtinit(Library &lib, bool verbose)
@@ -288,8 +288,8 @@ public:
         }
         if (verbose)
             printf("  context size: %u\n", ctx_size_);
-        free(ctx_);
-        ctx_ = aligned_alloc(16, (ctx_size_ + 15) / 16 * 16);
+        sbttest_os::aligned_free(ctx_);
+        ctx_ = sbttest_os::aligned_new(16, (ctx_size_ + 15) / 16 * 16);
         if (ctx_ == nullptr)
             return false;
         memset(ctx_, 0, ctx_size_);

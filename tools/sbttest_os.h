@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -89,6 +90,8 @@ inline void *sym(void *h, const char *name)
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(h), name));
 }
 inline void unload(void *h) { FreeLibrary(static_cast<HMODULE>(h)); }
+inline void *aligned_new(size_t align, size_t size) { return _aligned_malloc(size, align); }
+inline void aligned_free(void *p) { _aligned_free(p); }
 
 #else
 
@@ -132,6 +135,8 @@ inline void *load(const char *path, std::string *err)
 }
 inline void *sym(void *h, const char *name) { return dlsym(h, name); }
 inline void unload(void *h) { dlclose(h); }
+inline void *aligned_new(size_t align, size_t size) { return aligned_alloc(align, size); }
+inline void aligned_free(void *p) { free(p); }
 
 #endif
 

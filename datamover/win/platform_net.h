@@ -35,6 +35,22 @@ struct iovec {
     size_t iov_len;
 };
 
+using suseconds_t = long;  // the type of timeval's microseconds
+
+// The service database as the reentrant call of Linux offers it. Winsock's
+// own answer lives in storage of the calling thread, used at once here.
+inline int getservbyname_r(const char *name, const char *proto, struct servent *se, char *, size_t,
+                           struct servent **res)
+{
+    *res = nullptr;
+    struct servent *s = getservbyname(name, proto);
+    if (s == nullptr)
+        return -1;
+    *se = *s;
+    *res = se;
+    return 0;
+}
+
 // Socket error numbers the transport tests for.
 constexpr int XCOMM_WSAEWOULDBLOCK = WSAEWOULDBLOCK;
 constexpr int XCOMM_WSAEINTR = WSAEINTR;
