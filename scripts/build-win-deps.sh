@@ -114,11 +114,14 @@ lz4_src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'lz4-*' | head 
 # without engines, loadable modules, the legacy provider and the deprecated
 # API, and without every algorithm and protocol nobody here uses. The
 # configuration file is never loaded on its own (no-autoload-config), and
-# its directory stays mingw's default under "C:/Program Files", which only
-# administrators may change: a library inside a database server must not
-# read files from a directory other users can create.
+# its directory is mingw's default under "C:/Program Files", which only
+# administrators may change (named here: with --prefix alone it would be the
+# prefix's ssl directory, a path on the current drive that any user may
+# create): a library inside a database server must not read files from a
+# directory other users can create.
 ossl_options=(
   mingw64 "--cross-compile-prefix=$triplet-" "--prefix=$prefix" --libdir=lib -O2
+  "--openssldir=C:/Program Files/Common Files/SSL"
   no-shared no-module no-dso no-engine no-legacy no-deprecated no-tests
   no-autoload-config no-async no-ui-console no-filenames no-multiblock
   no-ssl3 no-tls1 no-tls1_1 no-dtls no-srtp no-sctp no-nextprotoneg no-ssl-trace
@@ -141,8 +144,13 @@ step "building openssl" build_openssl
 # are winpthreads (the posix compiler has pthread.h): a thread's parser
 # state is then freed when the thread ends, which the Win32 variant of a
 # static libxml2 inside a DLL would not do without a DllMain of its own.
+# LIBXML_STATIC while the archive is compiled too: its headers otherwise mark
+# every function __declspec(dllexport), and each DLL that links the archive
+# would export all of libxml2 beside its own entry points. (The package
+# configuration hands LIBXML_STATIC to the users of the archive.)
 xml_options=(-DBUILD_SHARED_LIBS=OFF -DCMAKE_BUILD_TYPE=Release "-DCMAKE_INSTALL_PREFIX=$prefix"
-  "-DCMAKE_TOOLCHAIN_FILE=$toolchain" "-DKES_WIN_DEPS=$prefix" -DCMAKE_C_FLAGS_RELEASE=-O2)
+  "-DCMAKE_TOOLCHAIN_FILE=$toolchain" "-DKES_WIN_DEPS=$prefix" -DCMAKE_C_FLAGS_RELEASE=-O2
+  -DCMAKE_C_FLAGS=-DLIBXML_STATIC)
 for opt in C14N CATALOG DEBUG DOCB FTP HTML HTTP ICONV ICU ISO8859X LEGACY LZMA MEM_DEBUG MODULES \
   PATTERN PROGRAMS PUSH PYTHON READER REGEXPS RUN_DEBUG SAX1 SCHEMAS SCHEMATRON TESTS \
   THREAD_ALLOC VALID WRITER XINCLUDE XPATH XPTR ZLIB; do

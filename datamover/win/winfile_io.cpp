@@ -4,12 +4,14 @@
 // files with the one-byte lock of the index file (LockFileEx) and the private
 // files of the credential store.
 #include "datamover/file_io.h"
+#include "datamover/file_io_int.h"
 
 #include "datamover/md5.h"
 #include "datamover/platform_proc.h"
 #include "datamover/util.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <io.h>
 
 #include <algorithm>
@@ -79,12 +81,6 @@ constexpr const char *kSrc = "file_io";
 std::atomic<uint16_t> g_next_id{0};
 std::atomic<uint32_t> g_next_gen{0};
 
-void check(const file_io *f)
-{
-    XASSERT(f != nullptr);
-    XASSERT(f->magic == FILE_IO_MAGIC_IN_USE);
-}
-
 // Opens path as the runtime's descriptor over a Win32 handle that others may
 // read, write and delete (a shadow file's name is removed while it is open).
 // -1 with errno set on failure.
@@ -119,9 +115,10 @@ int open_fd(const char *path, int flags, bool delete_on_close)
     return handle_fd(h, (flags & (KES_O_RDWR | KES_O_WRONLY)) ? _O_RDWR : _O_RDONLY);
 }
 
-// Transfers len bytes at off without touching the descriptor's position.
-// Reads stop early at the end of the file. Bytes transferred, or -1 with the
-// runtime error number in *kerr.
+}  // namespace
+
+namespace file_io_impl {
+
 int64_t pio(int fd, bool write, void *buf, uint64_t off, int64_t len, int *kerr)
 {
     *kerr = 0;
@@ -159,36 +156,9 @@ int64_t pio(int fd, bool write, void *buf, uint64_t off, int64_t len, int *kerr)
     return done;
 }
 
-// A private file holds nothing at or past off: a read there ends at once.
-bool nothing_stored(const file_io *f, uint64_t off)
-{
-    return f->priv && off >= f->stored_end.load(std::memory_order_relaxed);
-}
+}  // namespace file_io_impl
 
-void note_stored(file_io *f, uint64_t end)
-{
-    uint64_t cur = f->stored_end.load(std::memory_order_relaxed);
-    while (cur < end && !f->stored_end.compare_exchange_weak(cur, end, std::memory_order_relaxed))
-        ;
-}
-
-int file_err_of(int kerr)
-{
-    if (kerr == KES_ENOSPC)
-        return FILE_ERR_NOSPC;
-    if (kerr == KES_ENOMEM)
-        return FILE_ERR_NOMEM;
-    return FILE_ERR_IO;
-}
-
-void release(file_io *f)
-{
-    f->magic = FILE_IO_MAGIC_FREE;
-    f->~file_io();
-    free(f);
-}
-
-}  // namespace
+using namespace file_io_impl;
 
 file_io *file_io_open(const char *path, int hdr_sz, int flags, unsigned opts, int *errp)
 {
@@ -291,132 +261,6 @@ int file_io_open_swap(file_io *f)
         return FILE_ERR_AOPEN;
     }
     return 0;
-}
-
-int64_t file_io_pread(file_io *f, void *buf, uint64_t off, int64_t len)
-{
-    check(f);
-    if (len >= 0 && nothing_stored(f, off))
-        return 0;
-    int kerr;
-    int64_t n = pio(f->fd, false, buf, off, len, &kerr);
-    return n < 0 ? static_cast<int64_t>(FILE_ERR_IO) : n;
-}
-
-int file_io_pwrite(file_io *f, const void *buf, uint64_t off, int64_t len)
-{
-    check(f);
-    int kerr;
-    int64_t n = pio(f->fd, true, const_cast<void *>(buf), off, len, &kerr);
-    if (n > 0)
-        note_stored(f, off + static_cast<uint64_t>(n));
-    return n < 0 ? FILE_ERR_IO : 0;
-}
-
-int file_io_read_hdr(file_io *f)
-{
-    check(f);
-    int kerr;
-    return pio(f->fd, false, f->hdr, 0, f->hdr_sz, &kerr) == f->hdr_sz ? 0 : FILE_ERR_HDRIO;
-}
-
-int file_io_write_hdr(file_io *f)
-{
-    check(f);
-    int kerr;
-    if (pio(f->fd, true, f->hdr, 0, f->hdr_sz, &kerr) != f->hdr_sz)
-        return FILE_ERR_HDRIO;
-    note_stored(f, static_cast<uint64_t>(f->hdr_sz));
-    return 0;
-}
-
-int file_io_submit(file_io_aio *aio, file_io *f, int type, void *buf, uint64_t off, int64_t len)
-{
-    check(f);
-    int op = type & FILE_IO_OPMASK;
-    if (op != FILE_IO_READ && op != FILE_IO_WRITE)
-        return 0;
-    // Swap I/O goes to the companion's own descriptor; sending it to the file
-    // would overwrite the file's data at the same offsets.
-    int fd = (type & FILE_IO_SWAP) ? f->swap_fd : f->fd;
-    if (aio != nullptr) {
-        aio->fd = fd;
-        aio->write = op == FILE_IO_WRITE ? 1 : 0;
-        aio->buf = buf;
-        aio->len = len;
-        aio->off = off;
-        aio->f = f;
-        aio->result = -1;
-        aio->kerr = 0;
-    }
-    int rc;
-    int kerr = 0;
-    if (fd < 0) {
-        rc = FILE_ERR_AOPEN;
-        kerr = KES_EBADF;
-    } else if (len > INT_MAX) {
-        rc = FILE_ERR_IO;
-        kerr = KES_EINVAL;
-    } else if (op == FILE_IO_READ && !(type & FILE_IO_SWAP) && nothing_stored(f, off)) {
-        rc = 0;
-    } else {
-        int64_t n = pio(fd, op == FILE_IO_WRITE, buf, off, len, &kerr);
-        rc = n < 0 ? file_err_of(kerr) : static_cast<int>(n);
-        if (n > 0 && op == FILE_IO_WRITE && !(type & FILE_IO_SWAP))
-            note_stored(f, off + static_cast<uint64_t>(n));
-    }
-    if (rc < 0)
-        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "%s f[%s] off[%llu] len[%lld] failed - %s[%d]\n",
-                 op == FILE_IO_WRITE ? "write" : "read", f->name, static_cast<unsigned long long>(off),
-                 static_cast<long long>(len), util_strerror(kerr), kerr);
-    if (aio != nullptr) {
-        aio->result = rc;
-        aio->kerr = kerr;
-    }
-    return rc;
-}
-
-int file_io_result(const file_io_aio *aio) { return aio ? aio->result : FILE_ERR_IO; }
-
-void file_io_set_error(file_io *f, int err)
-{
-    check(f);
-    int expected = 0;
-    f->error.compare_exchange_strong(expected, err);
-}
-
-int file_io_get_error(file_io *f)
-{
-    check(f);
-    return f->error.load();
-}
-
-void file_io_clear_error(file_io *f)
-{
-    check(f);
-    f->error.store(0);
-}
-
-char *file_io_dirname(char *path)
-{
-    if (path == nullptr || path[0] == '\0')
-        return path;
-    auto is_sep = [](char c) { return c == '/' || c == '\\'; };
-    size_t n = strlen(path);
-    if (n > 1 && is_sep(path[n - 1]))
-        path[--n] = '\0';
-    size_t i = n;
-    while (i > 0 && !is_sep(path[i - 1]))
-        i--;
-    if (i == 0) {
-        path[0] = '.';
-        path[1] = '\0';  // fits: the path had at least one character
-    } else if (i == 1) {
-        path[1] = '\0';  // the root
-    } else {
-        path[i - 1] = '\0';
-    }
-    return path;
 }
 
 char *file_io_unixpath(const char *path, char *out, size_t cap)
@@ -530,18 +374,66 @@ bool file_io_make_dirs(const char *dir)
 // ---------------------------------------------------------------- private files
 
 // Windows guards the file with its access list, inherited from the library
-// directory; the mode bits of the checks are those of a private file.
+// directory; the mode bits of the checks are those of a private file. The
+// owner is checked: the file's owner SID must be this process's user, or the
+// owner its token gives the objects it creates (the Administrators group for
+// an elevated administrator). The numbers in the record are the accounts'
+// relative ids, for the message; they are equal exactly when the SIDs are.
 namespace {
 
-void private_info(DWORD attrs, uint64_t size, file_io_private_info *pi)
+unsigned sid_rid(PSID sid)
+{
+    if (sid == nullptr || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) == 0)
+        return UINT_MAX;
+    return static_cast<unsigned>(*GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u));
+}
+
+void owner_info(PSID owner, file_io_private_info *pi)
+{
+    pi->me = 0;
+    pi->owner = UINT_MAX;  // unknown: never this process's user
+    HANDLE tok;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &tok))
+        return;
+    alignas(8) unsigned char user[256];
+    alignas(8) unsigned char deflt[256];
+    DWORD n = 0;
+    PSID me = nullptr;
+    PSID def = nullptr;
+    if (GetTokenInformation(tok, TokenUser, user, sizeof user, &n))
+        me = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    if (GetTokenInformation(tok, TokenOwner, deflt, sizeof deflt, &n))
+        def = reinterpret_cast<TOKEN_OWNER *>(deflt)->Owner;
+    CloseHandle(tok);
+    if (me == nullptr)
+        return;
+    pi->me = sid_rid(me);
+    if (owner == nullptr || !IsValidSid(owner))
+        pi->owner = pi->me == UINT_MAX ? 0 : UINT_MAX;
+    else if (EqualSid(owner, me) || (def != nullptr && EqualSid(owner, def)))
+        pi->owner = pi->me;
+    else if ((pi->owner = sid_rid(owner)) == pi->me)
+        pi->owner = pi->me == UINT_MAX ? 0 : UINT_MAX;  // same relative id, another domain
+}
+
+void private_info(DWORD attrs, uint64_t size, PSID owner, file_io_private_info *pi)
 {
     pi->link = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     pi->regular = !pi->link && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    pi->owner = 0;
-    pi->me = 0;
+    owner_info(owner, pi);
     pi->mode = 0600;
     pi->size = size;
 }
+
+// Frees a security descriptor the security calls allocated.
+struct LocalFreeGuard {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ~LocalFreeGuard()
+    {
+        if (sd != nullptr)
+            LocalFree(sd);
+    }
+};
 
 }  // namespace
 
@@ -557,7 +449,18 @@ int file_io_stat_private(const char *path, file_io_private_info *pi)
         errno = errno_of(GetLastError());
         return -1;
     }
-    private_info(d.dwFileAttributes, (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow, pi);
+    // The owner of the path itself: a reparse point is not followed.
+    PSID owner = nullptr;
+    LocalFreeGuard sd;
+    HANDLE h = CreateFileW(w, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                            &sd.sd) != ERROR_SUCCESS)
+            owner = nullptr;
+        CloseHandle(h);
+    }
+    private_info(d.dwFileAttributes, (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow, owner, pi);
     return 0;
 }
 
@@ -585,7 +488,12 @@ int file_io_open_private(const char *path, file_io_private_info *pi)
         errno = ELOOP;
         return -1;
     }
-    private_info(bi.dwFileAttributes, (static_cast<uint64_t>(bi.nFileSizeHigh) << 32) | bi.nFileSizeLow, pi);
+    PSID owner = nullptr;
+    LocalFreeGuard sd;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &sd.sd) !=
+        ERROR_SUCCESS)
+        owner = nullptr;
+    private_info(bi.dwFileAttributes, (static_cast<uint64_t>(bi.nFileSizeHigh) << 32) | bi.nFileSizeLow, owner, pi);
     return handle_fd(h, _O_RDONLY);
 }
 
