@@ -118,11 +118,14 @@ lz4_src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'lz4-*' | head 
 # administrators may change (named here: with --prefix alone it would be the
 # prefix's ssl directory, a path on the current drive that any user may
 # create): a library inside a database server must not read files from a
-# directory other users can create.
+# directory other users can create. No clean-up registered with the C
+# runtime (no-atexit): inside a DLL it would be registered with the process's
+# runtime and called at process exit after the DLL was unloaded; each DLL
+# calls OPENSSL_cleanup itself when it is unloaded.
 ossl_options=(
   mingw64 "--cross-compile-prefix=$triplet-" "--prefix=$prefix" --libdir=lib -O2
   "--openssldir=C:/Program Files/Common Files/SSL"
-  no-shared no-module no-dso no-engine no-legacy no-deprecated no-tests
+  no-shared no-module no-dso no-engine no-legacy no-deprecated no-tests no-atexit
   no-autoload-config no-async no-ui-console no-filenames no-multiblock
   no-ssl3 no-tls1 no-tls1_1 no-dtls no-srtp no-sctp no-nextprotoneg no-ssl-trace
   no-aria no-bf no-blake2 no-camellia no-cast no-chacha no-poly1305 no-cmac

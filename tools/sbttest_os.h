@@ -89,9 +89,7 @@ inline void *sym(void *h, const char *name)
 {
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(h), name));
 }
-// The library stays loaded until the process ends: its static runtime
-// registers per-thread clean-up that runs at thread exit, after an unload.
-inline void unload(void *) {}
+inline void unload(void *h) { FreeLibrary(static_cast<HMODULE>(h)); }
 inline void *aligned_new(size_t align, size_t size) { return _aligned_malloc(size, align); }
 inline void aligned_free(void *p) { _aligned_free(p); }
 
