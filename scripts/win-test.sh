@@ -165,6 +165,21 @@ tester "${env_host[@]}" command "creds -s -c wintest -H $addr -u rman -p $passwo
 [ -s "$windir/KESTRALON/creds.xml" ] || fail "creds -s: no creds.xml under the Windows directory ($windir/KESTRALON)"
 tester "${env_host[@]}" command "creds -g -c wintest -H $addr" >"$work/creds-g.out" 2>&1 ||
   { cat "$work/creds-g.out" >&2; fail "creds -g does not find the stored credential"; }
+# A store that belongs to another account is refused. Wine gives a file of
+# another Linux user the owner SID S-1-22-1-<uid>; changing the owner needs root.
+if [ "$(id -u)" = 0 ]; then
+  chown 4242 "$windir/KESTRALON/creds.xml"
+  if tester "${env_host[@]}" command "creds -g -c wintest -H $addr" >"$work/creds-owner.out" 2>&1; then
+    chown 0 "$windir/KESTRALON/creds.xml"
+    cat "$work/creds-owner.out" >&2; fail "creds: a creds.xml owned by another user was used"
+  fi
+  chown 0 "$windir/KESTRALON/creds.xml"
+  grep -q 'is owned by user' "$work/creds-owner.out" ||
+    { cat "$work/creds-owner.out" >&2; fail "creds: the refusal of a foreign creds.xml does not say why"; }
+  echo "ok creds: a creds.xml owned by another account is refused: $(grep -o 'is owned by user [^;]*' "$work/creds-owner.out" | head -1)"
+else
+  echo "win-test: not root: the owner check of creds.xml is not tried"
+fi
 head -c 1048576 /dev/urandom >"$work/small.dat"
 tester --env "BACKUP_HOST=$addr,BACKUP_SHARE=rman,BACKUP_CREDID=wintest" backup win-creds "$(winpath "$work/small.dat")" \
   >"$work/creds-backup.out" 2>&1 || { cat "$work/creds-backup.out" >&2; fail "a backup with BACKUP_CREDID failed"; }
