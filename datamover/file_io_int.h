@@ -12,6 +12,14 @@ namespace file_io_impl {
 // Reads stop early at the end of the file. Bytes transferred, or -1 with the
 // error number (KES_E*) in *kerr. One per platform twin.
 int64_t pio(int fd, bool write, void *buf, uint64_t off, int64_t len, int *kerr);
+// Opens path with the KES_O_* flags, created readable and writable by its
+// owner only; FILE_IO_DELETE_ON_CLOSE in opts: the name is gone once the
+// descriptor is closed (or at once). A descriptor, or -1 with errno set.
+int open_file(const char *path, int flags, unsigned opts);
+void close_file(int fd);
+// Creates the directory path (an existing one is no failure); last: the
+// library directory itself, private to its owner. False on failure.
+bool make_dir(const char *path, bool last);
 
 // Asserts that f is an open file record.
 void check(const file_io *f);

@@ -1,18 +1,26 @@
 // The part of the local file layer that is the same on every platform: the
-// stored-end tracking of private files, positioned reads and writes, the
-// header, the synchronous submit, the sticky error and dirname. Each twin
-// supplies file_io_impl::pio and everything that opens, closes or names files.
+// file record's opening and closing, the stored-end tracking of private
+// files, positioned reads and writes, the header, the synchronous submit, the
+// sticky error and dirname. Each twin supplies the calls of file_io_impl that
+// open, close, read and write a descriptor, and everything that names files.
 #include "datamover/file_io_int.h"
 
+#include "datamover/md5.h"
 #include "datamover/util.h"
+
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
 constexpr const char *kSrc = "file_io";
+
+std::atomic<uint16_t> g_next_id{0};
+std::atomic<uint32_t> g_next_gen{0};
 
 }  // namespace
 
@@ -55,6 +63,82 @@ void release(file_io *f)
 }  // namespace file_io_impl
 
 using namespace file_io_impl;
+
+file_io *file_io_open(const char *path, int hdr_sz, int flags, unsigned opts, int *errp)
+{
+    int dummy;
+    if (errp == nullptr)
+        errp = &dummy;
+    if (path == nullptr || hdr_sz < 0) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: path(%p), hdr_sz(%d)\n",
+                 static_cast<const void *>(path), hdr_sz);
+        *errp = FILE_ERR_OPEN;
+        return nullptr;
+    }
+    void *mem = calloc(1, sizeof(file_io) + static_cast<size_t>(hdr_sz));
+    if (mem == nullptr) {
+        *errp = FILE_ERR_NOMEM;
+        return nullptr;
+    }
+    file_io *f = new (mem) file_io{};
+    f->fd = -1;
+    f->swap_fd = -1;
+    f->pg_head = nullptr;
+    f->pg_tail = nullptr;
+    util_strlcpy(f->name, path, sizeof f->name);
+    md5_digest(f->name, strlen(f->name), f->name_digest);
+    f->flags = flags;
+    f->hdr_sz = hdr_sz;
+    f->hdr = reinterpret_cast<unsigned char *>(f + 1);
+
+    f->fd = open_file(path, flags, opts);
+    if (f->fd < 0) {
+        int e = errno;
+        util_log(UTIL_LOG_DEBUG, kSrc, __LINE__, "open(%s) failed - %s[%d]\n", path,
+                 util_strerror(util_errno_to_kes(e)), util_errno_to_kes(e));
+        release(f);
+        *errp = FILE_ERR_OPEN;
+        return nullptr;
+    }
+    if (fstat(f->fd, &f->st) != 0) {
+        close_file(f->fd);
+        release(f);
+        *errp = FILE_ERR_STAT;
+        return nullptr;
+    }
+    f->priv = (opts & FILE_IO_PRIVATE) != 0;
+    f->stored_end.store(static_cast<uint64_t>(f->st.st_size), std::memory_order_relaxed);
+    f->id = g_next_id.fetch_add(1, std::memory_order_relaxed);
+    f->gen = g_next_gen.fetch_add(1, std::memory_order_relaxed);
+    if (!S_ISREG(f->st.st_mode)) {
+        close_file(f->fd);
+        release(f);
+        *errp = FILE_ERR_NOTFILE;
+        return nullptr;
+    }
+    f->magic = FILE_IO_MAGIC_IN_USE;
+    if (hdr_sz > 0) {
+        int kerr;
+        (void)pio(f->fd, false, f->hdr, 0, hdr_sz, &kerr);  // a short or new file keeps zeros
+    }
+    f->error.store(0);
+    *errp = 0;
+    return f;
+}
+
+int file_io_close(file_io *f)
+{
+    check(f);
+    int rc = 0;
+    if ((f->flags & (KES_O_RDWR | KES_O_CREAT)) && f->hdr_sz > 0)
+        rc = file_io_write_hdr(f);
+    if (f->fd >= 0)
+        close_file(f->fd);
+    if (f->swap_fd >= 0)
+        close_file(f->swap_fd);
+    release(f);
+    return rc;
+}
 
 int64_t file_io_pread(file_io *f, void *buf, uint64_t off, int64_t len)
 {
@@ -182,3 +266,23 @@ char *file_io_dirname(char *path)
     return path;
 }
 
+bool file_io_make_dirs(const char *dir)
+{
+    char buf[260];
+    util_strlcpy(buf, dir, sizeof buf);
+    for (char *p = buf; *p; p++) {
+        if (*p != '/' && *p != '\\')
+            continue;
+        size_t len = static_cast<size_t>(p - buf);
+        if (len == 0 || (len == 2 && buf[1] == ':'))
+            continue;
+        const bool last = p[1] == '\0';
+        char save = *p;
+        *p = '\0';
+        bool ok = make_dir(buf, last);
+        *p = save;
+        if (!ok)
+            return false;
+    }
+    return true;
+}

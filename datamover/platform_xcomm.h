@@ -56,6 +56,9 @@ int64_t xcomm_monotime_ms();
 int xcomm_platform_startup();
 // The process-wide lock (null until start-up succeeded).
 std::mutex *xcomm_global_lock();
+// Creates the process-wide lock (the first caller) or waits until it is
+// published: 0, or -1. Part of xcomm_platform_startup.
+int xcomm_global_lock_acquire();
 
 // Keep-alive values: idle time and interval in milliseconds (rounded up to
 // seconds; applied when > 0), probe count (applied when > 0). The on/off

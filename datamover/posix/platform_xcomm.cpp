@@ -22,11 +22,6 @@ namespace {
 
 constexpr const char *SRC = "xcomm";
 
-std::atomic<int> g_lock_started{0};
-std::atomic<int> g_lock_available{0};
-std::atomic<int> g_lock_failed{0};
-std::atomic<std::mutex *> g_lock{nullptr};
-
 }  // namespace
 
 long xcomm_sendmsg(int sock, const struct iovec *iov, int cnt)
@@ -124,40 +119,7 @@ int64_t xcomm_monotime_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// First caller creates the lock; later callers wait until it is published.
-static int global_lock_acquire()
-{
-    int expected = 0;
-    if (g_lock_started.compare_exchange_strong(expected, 1)) {
-        ULOG_TRACE(SRC, 1, "Acquiring global lock.\n");
-        // The lock lives as long as the program (or the library holding
-        // this code), so it is storage of its own rather than an allocation
-        // that nothing would ever free.
-        static std::mutex lock_storage;
-        g_lock.store(&lock_storage);
-        g_lock_available.store(1);
-        ULOG_TRACE(SRC, 1, "Global lock acquired.\n");
-        return 0;
-    }
-    if (g_lock_available.load())
-        return 0;
-    ULOG_TRACE(SRC, 1, "Waiting for global_lock.\n");
-    for (;;) {
-        if (g_lock_available.load()) {
-            ULOG_TRACE(SRC, 1, "Global lock is available.\n");
-            return 0;
-        }
-        if (g_lock_failed.load()) {
-            ULOG_ERROR(SRC, "Global lock acquisition failed.\n");
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-int xcomm_platform_startup() { return global_lock_acquire(); }
-
-std::mutex *xcomm_global_lock() { return g_lock_available.load() ? g_lock.load() : nullptr; }
+int xcomm_platform_startup() { return xcomm_global_lock_acquire(); }
 
 int xcomm_set_keepalive_vals(int sock, int idle_ms, int intvl_ms, int cnt)
 {

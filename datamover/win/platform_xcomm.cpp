@@ -17,11 +17,6 @@ namespace {
 
 constexpr const char *SRC = "xcomm";
 
-std::atomic<int> g_lock_started{0};
-std::atomic<int> g_lock_available{0};
-std::atomic<int> g_lock_failed{0};
-std::atomic<std::mutex *> g_lock{nullptr};
-
 // Microseconds between 1601-01-01 (FILETIME) and 1970-01-01.
 constexpr int64_t kEpochOffsetUs = 11644473600000000LL;
 
@@ -162,37 +157,9 @@ void xcomm_monotime(int64_t *sec, int64_t *usec)
 
 int64_t xcomm_monotime_ms() { return static_cast<int64_t>(GetTickCount64()); }
 
-// First caller creates the lock; later callers wait until it is published.
-static int global_lock_acquire()
-{
-    int expected = 0;
-    if (g_lock_started.compare_exchange_strong(expected, 1)) {
-        ULOG_TRACE(SRC, 1, "Acquiring global lock.\n");
-        static std::mutex lock_storage;
-        g_lock.store(&lock_storage);
-        g_lock_available.store(1);
-        ULOG_TRACE(SRC, 1, "Global lock acquired.\n");
-        return 0;
-    }
-    if (g_lock_available.load())
-        return 0;
-    ULOG_TRACE(SRC, 1, "Waiting for global_lock.\n");
-    for (;;) {
-        if (g_lock_available.load()) {
-            ULOG_TRACE(SRC, 1, "Global lock is available.\n");
-            return 0;
-        }
-        if (g_lock_failed.load()) {
-            ULOG_ERROR(SRC, "Global lock acquisition failed.\n");
-            return -1;
-        }
-        Sleep(10);
-    }
-}
-
 int xcomm_platform_startup()
 {
-    int rc = global_lock_acquire();
+    int rc = xcomm_global_lock_acquire();
     if (rc != 0)
         return rc;
     if (xcomm_net_startup() != 0) {
@@ -202,8 +169,6 @@ int xcomm_platform_startup()
     }
     return 0;
 }
-
-std::mutex *xcomm_global_lock() { return g_lock_available.load() ? g_lock.load() : nullptr; }
 
 // SIO_KEEPALIVE_VALS sets the idle time and the interval in milliseconds;
 // the probe count needs TCP_KEEPCNT (Windows 10 1703 on), which older

@@ -78,8 +78,6 @@ namespace {
 
 constexpr const char *kSrc = "file_io";
 
-std::atomic<uint16_t> g_next_id{0};
-std::atomic<uint32_t> g_next_gen{0};
 
 // Opens path as the runtime's descriptor over a Win32 handle that others may
 // read, write and delete (a shadow file's name is removed while it is open).
@@ -156,85 +154,16 @@ int64_t pio(int fd, bool write, void *buf, uint64_t off, int64_t len, int *kerr)
     return done;
 }
 
+int open_file(const char *path, int flags, unsigned opts)
+{
+    return open_fd(path, flags, (opts & FILE_IO_DELETE_ON_CLOSE) != 0);
+}
+
+void close_file(int fd) { _close(fd); }
+
 }  // namespace file_io_impl
 
 using namespace file_io_impl;
-
-file_io *file_io_open(const char *path, int hdr_sz, int flags, unsigned opts, int *errp)
-{
-    int dummy;
-    if (errp == nullptr)
-        errp = &dummy;
-    if (path == nullptr || hdr_sz < 0) {
-        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "Invalid Arguments: path(%p), hdr_sz(%d)\n",
-                 static_cast<const void *>(path), hdr_sz);
-        *errp = FILE_ERR_OPEN;
-        return nullptr;
-    }
-    void *mem = calloc(1, sizeof(file_io) + static_cast<size_t>(hdr_sz));
-    if (mem == nullptr) {
-        *errp = FILE_ERR_NOMEM;
-        return nullptr;
-    }
-    file_io *f = new (mem) file_io{};
-    f->fd = -1;
-    f->swap_fd = -1;
-    f->pg_head = nullptr;
-    f->pg_tail = nullptr;
-    util_strlcpy(f->name, path, sizeof f->name);
-    md5_digest(f->name, strlen(f->name), f->name_digest);
-    f->flags = flags;
-    f->hdr_sz = hdr_sz;
-    f->hdr = reinterpret_cast<unsigned char *>(f + 1);
-
-    f->fd = open_fd(path, flags, (opts & FILE_IO_DELETE_ON_CLOSE) != 0);
-    if (f->fd < 0) {
-        int e = errno;
-        util_log(UTIL_LOG_DEBUG, kSrc, __LINE__, "open(%s) failed - %s[%d]\n", path,
-                 util_strerror(util_errno_to_kes(e)), util_errno_to_kes(e));
-        release(f);
-        *errp = FILE_ERR_OPEN;
-        return nullptr;
-    }
-    if (fstat(f->fd, &f->st) != 0) {
-        _close(f->fd);
-        release(f);
-        *errp = FILE_ERR_STAT;
-        return nullptr;
-    }
-    f->priv = (opts & FILE_IO_PRIVATE) != 0;
-    f->stored_end.store(static_cast<uint64_t>(f->st.st_size), std::memory_order_relaxed);
-    f->id = g_next_id.fetch_add(1, std::memory_order_relaxed);
-    f->gen = g_next_gen.fetch_add(1, std::memory_order_relaxed);
-    if (!S_ISREG(f->st.st_mode)) {
-        _close(f->fd);
-        release(f);
-        *errp = FILE_ERR_NOTFILE;
-        return nullptr;
-    }
-    f->magic = FILE_IO_MAGIC_IN_USE;
-    if (hdr_sz > 0) {
-        int kerr;
-        (void)pio(f->fd, false, f->hdr, 0, hdr_sz, &kerr);  // a short or new file keeps zeros
-    }
-    f->error.store(0);
-    *errp = 0;
-    return f;
-}
-
-int file_io_close(file_io *f)
-{
-    check(f);
-    int rc = 0;
-    if ((f->flags & (KES_O_RDWR | KES_O_CREAT)) && f->hdr_sz > 0)
-        rc = file_io_write_hdr(f);
-    if (f->fd >= 0)
-        _close(f->fd);
-    if (f->swap_fd >= 0)
-        _close(f->swap_fd);
-    release(f);
-    return rc;
-}
 
 int file_io_unlink(const char *path)
 {
@@ -346,30 +275,18 @@ bool file_io_stream_size(FILE *fp, uint64_t *size)
     return true;
 }
 
+namespace file_io_impl {
+
 // The directories inherit the access list of their parent (the Windows
 // directory's, for the library directory).
-bool file_io_make_dirs(const char *dir)
+bool make_dir(const char *path, bool)
 {
-    char buf[260];
-    util_strlcpy(buf, dir, sizeof buf);
-    for (char *p = buf; *p; p++) {
-        if (*p != '/' && *p != '\\')
-            continue;
-        size_t len = static_cast<size_t>(p - buf);
-        if (len == 0 || (len == 2 && buf[1] == ':'))
-            continue;
-        char save = *p;
-        *p = '\0';
-        wchar_t w[MAX_PATH + 1];
-        if (!wide_path(buf, w, MAX_PATH + 1) ||
-            (!CreateDirectoryW(w, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)) {
-            *p = save;
-            return false;
-        }
-        *p = save;
-    }
-    return true;
+    wchar_t w[MAX_PATH + 1];
+    return wide_path(path, w, MAX_PATH + 1) &&
+           (CreateDirectoryW(w, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
 }
+
+}  // namespace file_io_impl
 
 // ---------------------------------------------------------------- private files
 
