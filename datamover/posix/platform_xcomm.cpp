@@ -18,12 +18,6 @@
 
 static_assert(XCOMM_TCP_NODELAY == TCP_NODELAY);
 
-namespace {
-
-constexpr const char *SRC = "xcomm";
-
-}  // namespace
-
 long xcomm_sendmsg(int sock, const struct iovec *iov, int cnt)
 {
     if (cnt <= 0 || cnt >= MAX_BUF_COUNT || iov == nullptr) {
