@@ -926,7 +926,7 @@ TEST(ApplianceArgs, DefaultsSwitchesAndErrors)
     EXPECT_EQ(cfg.mi_port, 10002);
     EXPECT_EQ(cfg.dm_port, 0);
     EXPECT_EQ(cfg.version, 0x70000u);
-    EXPECT_EQ(cfg.pref_bsz, 262144u);
+    EXPECT_EQ(cfg.pref_bsz, 1048576u);
     EXPECT_EQ(cfg.pref_reserve_mb, 0);
     ASSERT_EQ(cfg.users.size(), 1u);
     EXPECT_EQ(cfg.users[0].password, "p:with:colons");
