@@ -294,7 +294,7 @@ TEST_F(Service, FileLifeCycleThroughControlAndDataMover)
     ASSERT_EQ(cfg.rc, 0);
     ASSERT_EQ(cfg.head.size(), 32u);
     EXPECT_EQ(cfg.status, 0);
-    EXPECT_EQ(be_get32(reinterpret_cast<const unsigned char *>(cfg.head.data()) + 16), 262144u);
+    EXPECT_EQ(be_get32(reinterpret_cast<const unsigned char *>(cfg.head.data()) + 16), 1048576u);
 
     dm_rsp op = dm_call(d, dm_open_req(5, 0x2, handle_name(h, "sh/piece1"), 0x11223344));
     ASSERT_EQ(op.rc, 0);
