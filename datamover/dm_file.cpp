@@ -43,10 +43,10 @@ int push_run(dm_client *dmc, dm_file *df, bool sync)
 }
 
 // Copies [off, off + len) into cache pages and sends them. Pieces that
-// continue one another at page boundaries gather into runs of up to the
-// client's run length; a run that the next write may still continue (it
-// ends at a page boundary and is not full) is held back, unless the write
-// is synchronous. Returns len, or an error.
+// continue one another gather into runs of consecutive pages, up to the
+// client's run length; a run that the next write may still continue (it is
+// not full, or its last page is) is held back, unless the write is
+// synchronous. Returns len, or an error.
 int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t off, uint32_t len, bool sync)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
@@ -54,6 +54,11 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
     df->io_started = 1;
     uint64_t pos = off;
     const uint64_t end = off + len;
+    // A failure already known is this write's, as it would be if every
+    // piece were sent at once.
+    const int sticky = file_io_get_error(df->f);
+    if (sticky != 0)
+        return dm_data_error(sticky);
     // A synchronous write waits for what it sends; what was held back before
     // goes first, without waiting.
     if (sync) {
@@ -64,12 +69,25 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
     while (pos < end) {
         const uint64_t aligned = pos - pos % psz;
         const uint32_t n = static_cast<uint32_t>(std::min(end, aligned + psz) - pos);
-        const bool continues = df->run_cnt > 0 && df->run_cnt < run_max && pos == df->run_off + df->run_len &&
-                               pos % psz == 0;
-        if (!continues) {
+        const bool at_end = df->run_cnt > 0 && pos == df->run_off + df->run_len;
+        // Inside the run's last page, or on the page after it.
+        const bool same_page = at_end && pos % psz != 0;
+        const bool next_page = at_end && pos % psz == 0 && df->run_cnt < run_max;
+        if (!same_page && !next_page) {
             int rc = push_run(dmc, df, sync);
             if (rc != 0)
                 return rc;
+        }
+        if (same_page) {
+            pce *p = df->run[df->run_cnt - 1];
+            XASSERT(p->off == aligned);
+            pcache_lock_page(p);
+            memcpy(p->buf + (pos - aligned), buf + (pos - off), n);
+            pcache_page_set_usz(p, pos - aligned + n);
+            pcache_unlock_page(p);
+            df->run_len += n;
+            pos += n;
+            continue;
         }
         while (pcache_free_count(dmc->pc) == 0) {
             // Pages held back would never come free by waiting.
@@ -96,7 +114,7 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
         df->run[df->run_cnt++] = p;
         df->run_len += n;
         pos += n;
-        if (df->run_cnt == run_max || pos % psz != 0) {
+        if (df->run_cnt == run_max && pos % psz == 0) {
             int rc = push_run(dmc, df, sync);
             if (rc != 0)
                 return rc;
