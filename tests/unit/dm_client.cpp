@@ -977,6 +977,58 @@ TEST_F(DmClientHostileRead, UnknownCommand)
     EXPECT_TRUE(logged("bad msg[12]"));
 }
 
+// The same refusals when an answer would land in a run of pages: a run
+// answered with more than asked, with the data cut inside a page, or
+// failed, fails the read (or drops the connection) and never lets a byte
+// outside the pages or into the wrong one.
+TEST_F(DmClientTest, HostileAnswersToRunsOfPages)
+{
+    peer.pref_bsz = 1u << 20;
+    connect(0);
+    const std::string data = pattern(6 * DM_PAGE_SIZE, 23);
+    peer.put_file("generic:1:/hr", data);
+    struct Case {
+        const char *what;
+        std::function<size_t(uint32_t len)> bytes;  // data bytes answered for a request of len
+        uint16_t status;
+        int want;                                   // the read's result
+    };
+    const Case cases[] = {
+        {"one byte more than asked", [](uint32_t len) { return size_t(len) + 1; }, 0, -1},
+        {"cut inside the second page", [](uint32_t) { return DM_PAGE_SIZE + 1000; }, 0, DM_ERR_BADMSG},
+        {"failed", [](uint32_t len) { return size_t(len); }, KES_EIO, DM_ERR_AIO},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        dm_file *df = open("generic:1:/hr", 0);
+        ASSERT_NE(nullptr, df);
+        peer.set_hook([&c, &data](DmPeer &p, xcomm_msg *req, const dm_hdr &h) {
+            if (h.cmd != DM_CMD_READ)
+                return false;
+            size_t n = c.bytes(dm_hdr_len(&h));
+            std::string chunk = data.substr(h.off, n);
+            chunk.resize(n, 'z');
+            auto b = DmPeer::hdr_bytes(DM_CMD_READ, c.status, h.fh, h.slot, h.off, DM_HDR_SIZE);
+            b.insert(b.end(), chunk.begin(), chunk.end());
+            p.reply(req, b);
+            return true;
+        });
+        std::vector<char> buf(2 * DM_PAGE_SIZE, 0);
+        int rc = dm_file_read(df, buf.data(), 0, static_cast<uint32_t>(buf.size()), nullptr);
+        if (c.want == -1)
+            EXPECT_LT(rc, 0);
+        else
+            EXPECT_EQ(c.want, rc);
+        peer.set_hook(nullptr);
+        dm_file_close(df);
+        if (c.want == -1) {  // the refusal dropped the connection
+            dm_client_destroy(dmc);
+            dmc = nullptr;
+            connect(0);
+        }
+    }
+}
+
 TEST_F(DmClientTest, HostileControlAnswers)
 {
     connect();
