@@ -139,6 +139,19 @@ void read_ahead(store_file *f, uint64_t off, size_t len)
     f->ra_end.store(from + STORE_RA_WINDOW, std::memory_order_relaxed);
 }
 
+// Data written sequentially is handed to the disk a window at a time while
+// the writer goes on, so that the sync of the close finds little left to
+// write, as a copy that flushes as it goes would.
+constexpr uint64_t STORE_WB_WINDOW = 8u << 20;
+
+void write_behind(store_file *f, uint64_t end)
+{
+    uint64_t wb = f->wb_start.load(std::memory_order_relaxed);
+    if (end < wb + STORE_WB_WINDOW || !f->wb_start.compare_exchange_strong(wb, end))
+        return;
+    (void)sync_file_range(f->fd, off_t(wb), off_t(end - wb), SYNC_FILE_RANGE_WRITE);
+}
+
 }  // namespace
 
 int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg)
@@ -208,6 +221,7 @@ int store_file_pwrite(store_file *f, const void *buf, size_t len, uint64_t off)
     uint64_t cur = f->size.load();
     while (end > cur && !f->size.compare_exchange_weak(cur, end)) {
     }
+    write_behind(f, end);
     return sums_note_write(f->sums, buf, len, off);
 }
 
