@@ -35,6 +35,8 @@ int push_run(dm_client *dmc, dm_file *df, bool sync)
     int rc = dmc->ops.write(dmc, df, df->run, cnt, df->run_off, df->run_len, sync);
     if (rc != 0) {
         DMLOG(dmc, UTIL_LOG_WARNING, "remote write failed [%d]\n", rc);
+        // Bytes the caller was told were taken are lost: the file fails.
+        file_io_set_error(df->f, rc);
         return rc;
     }
     DMLOG(dmc, UTIL_LOG_TRACE, "wrote f[%s] off[%lld] sz[%d]\n", df->rname, static_cast<long long>(df->run_off),
@@ -90,7 +92,12 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
             continue;
         }
         while (pcache_free_count(dmc->pc) == 0) {
-            // Pages held back would never come free by waiting.
+            // Pages held back (by this file or another one of the client)
+            // would never come free by waiting.
+            // Another file's failure is that file's to report.
+            for (dm_file &other : dmc->files)
+                if (&other != df && other.run_cnt != 0)
+                    (void)push_run(dmc, &other, false);
             int rc = push_run(dmc, df, false);
             if (rc == 0)
                 rc = dm_waitfor_io_msgs(dmc, 1);
