@@ -1,5 +1,5 @@
 // The appliance's BFST service (see bfst_service.h and bfst/bfst_proto.h).
-#include "appliance/bfst_service.h"
+#include "appliance/bfst_conn.h"
 
 #include "appliance/blob_store.h"
 #include "appliance/chunk_store.h"
@@ -39,72 +39,9 @@ constexpr int REFUSERS = 16;             // threads that may be busy saying "bus
 
 }  // namespace
 
-struct bfst_service {
-    appl_shared *sh = nullptr;
-    appl_acceptor acc;
-    std::atomic<int> serving{0};
-    std::atomic<uint32_t> refused{0};
-    std::atomic<uint64_t> next_conn{1};
-    std::vector<bfst_psk> psks;
-    SSL_CTX *psk_ctx = nullptr;
-    SSL_CTX *cert_ctx = nullptr;
-};
+namespace bfst_svc {
 
-namespace {
-
-enum store_state { ST_OPEN, ST_SEALED, ST_FAILED };
-
-struct sum_stream_free {
-    void operator()(dm_sum_stream *s) const { dm_sum_stream_free(s); }
-};
-
-// A chunk a deduplicated store asked for and waits for.
-struct pending_chunk {
-    uint32_t len = 0;
-    uint32_t uses = 0;  // entries of the recipe that name it
-};
-
-struct srv_store {
-    uint32_t id = 0;
-    uint32_t session = 0;
-    store_state state = ST_OPEN;
-    blob_writer *w = nullptr;     // while open (for a deduplicated store: its recipe)
-    uint64_t bytes = 0;           // of the stream
-    unsigned char tag[BLOB_TAG_BYTES] = {};
-    uint32_t fail_code = 0;
-    char fail_text[160] = {};
-    // A deduplicated store: the chunks it references until its recipe is
-    // durable (and then the recipe's), the chunks it waits for, and what
-    // it added to the chunk store.
-    chunk_store *cs = nullptr;
-    std::vector<bfst_fp> refs;
-    std::unordered_map<bfst_fp, pending_chunk, bfst_fp_hash> pending;
-    std::unique_ptr<dm_sum_stream, sum_stream_free> esum;
-    uint64_t chunks = 0, new_chunks = 0, new_raw = 0, new_stored = 0;
-};
-
-struct srv_conn {
-    bfst_service *svc = nullptr;
-    appl_shared *sh = nullptr;
-    uint64_t id = 0;
-    char peer[64] = "?";
-    bfst_link link;
-    bool opened = false;
-    uint32_t next_id = 1;
-    std::vector<uint32_t> sessions;
-    std::vector<srv_store> stores;
-    unsigned char *buf = nullptr;   // BFST_SVC_BUF bytes, taken at the first data
-    uint64_t blobs = 0, bytes = 0;
-    uint32_t version = 1;           // agreed in the greeting
-    // for deduplicated stores: a query's entries and a chunk's bytes
-    std::vector<bfst_query_entry> query;
-    std::vector<unsigned char> raw;
-};
-
-static_assert(BFST_MAX_QUERY <= BFST_SVC_BUF && BFST_MAX_CHUNK_FRAME <= BFST_SVC_BUF,
-              "a query or a chunk fits the receive buffer");
-
-int64_t idle_ms(const srv_conn *c) { return int64_t(c->sh->cfg.bfst_idle_timeout_s) * 1000; }
+static int64_t idle_ms(const srv_conn *c) { return int64_t(c->sh->cfg.bfst_idle_timeout_s) * 1000; }
 int64_t frame_deadline(const srv_conn *c) { return bfst_now_ms() + std::min(FRAME_MS, idle_ms(c)); }
 
 void log_io(srv_conn *c, int rc, const char *what)
@@ -116,7 +53,7 @@ void log_io(srv_conn *c, int rc, const char *what)
 }
 
 // Waits the reply delay of the test switch (cut short when the service stops).
-void reply_delay(srv_conn *c)
+static void reply_delay(srv_conn *c)
 {
     uint32_t ms = c->sh->cfg.bfst_delay_ms;
     if (ms == 0)
@@ -125,8 +62,8 @@ void reply_delay(srv_conn *c)
     poll(&p, 1, int(ms));
 }
 
-bool send_frame(srv_conn *c, uint8_t type, uint32_t id, const unsigned char *payload, size_t len,
-                uint16_t flags = 0)
+static bool send_frame(srv_conn *c, uint8_t type, uint32_t id, const unsigned char *payload, size_t len,
+                       uint16_t flags = 0)
 {
     unsigned char buf[BFST_HDR_SIZE + BFST_MAX_CTRL];
     bfst_hdr_encode(buf, type, id, uint32_t(len), flags);
@@ -141,13 +78,13 @@ bool send_frame(srv_conn *c, uint8_t type, uint32_t id, const unsigned char *pay
     return true;
 }
 
-bool reply_ok(srv_conn *c, uint32_t id, const unsigned char *payload = nullptr, size_t len = 0)
+bool reply_ok(srv_conn *c, uint32_t id, const unsigned char *payload, size_t len)
 {
     reply_delay(c);
     return send_frame(c, BFST_OK, id, payload, len);
 }
 
-bool reply_error(srv_conn *c, uint32_t id, uint32_t code, const char *text, bool async = false)
+bool reply_error(srv_conn *c, uint32_t id, uint32_t code, const char *text, bool async)
 {
     if (!async)
         reply_delay(c);
@@ -171,7 +108,6 @@ bool has_session(const srv_conn *c, uint32_t id)
     return false;
 }
 
-// Lets go of what an unfinished store holds: its blob and its chunks.
 void drop_store(srv_store *s)
 {
     if (s->w != nullptr)
@@ -191,367 +127,12 @@ void fail_store(srv_store *s, uint32_t code, const char *text)
     snprintf(s->fail_text, sizeof s->fail_text, "%s", text);
 }
 
-// The library code of a failed blob write.
-uint32_t write_failure(srv_conn *c, int rc, char *text, size_t len)
-{
-    if (rc == KES_ENOSPC && store_quota(c->sh->st) != 0) {
-        snprintf(text, len, "the appliance's quota of %llu bytes is used up",
-                 (unsigned long long)store_quota(c->sh->st));
-        return BFST2_ERR_QUOTA;
-    }
-    if (rc == KES_ENOSPC) {
-        snprintf(text, len, "the appliance's disk is full");
-        return BFST2_ERR_NOSPACE;
-    }
-    if (rc == KES_EFBIG) {
-        snprintf(text, len, "a blob may hold at most %llu bytes", (unsigned long long)BLOB_MAX_SIZE);
-        return BFST2_ERR_INVALID_ARG;
-    }
-    snprintf(text, len, "writing the blob failed on the appliance: %s", util_err_name(rc));
-    return BFST2_ERR_ABORTED;
-}
 
-// The connection's receive buffer, taken at its first data.
-bool conn_buf(srv_conn *c)
-{
-    if (c->buf == nullptr) {
-        c->buf = static_cast<unsigned char *>(aligned_alloc(4096, BFST_SVC_BUF));
-        if (c->buf == nullptr) {
-            ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu: out of memory for its buffer",
-                 (unsigned long long)c->id);
-            return false;
-        }
-    }
-    return true;
-}
+}  // namespace bfst_svc
 
-// Reads one DATA payload into the store's blob, in pieces of the buffer. A
-// store that failed (now or before) has its bytes read and dropped. False
-// when the connection must end.
-bool take_data(srv_conn *c, const bfst_hdr &h)
-{
-    srv_store *s = find_store(c, h.id);
-    if (s == nullptr) {
-        ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s: data for unknown store %u",
-             (unsigned long long)c->id, c->peer, h.id);
-        return false;
-    }
-    if (s->state == ST_SEALED || (s->state == ST_OPEN && s->cs != nullptr)) {
-        fail_store(s, BFST2_ERR_PROTOCOL,
-                   s->state == ST_SEALED ? "data after the blob was sealed" : "data for a deduplicated store");
-        if (!reply_error(c, s->id, s->fail_code, s->fail_text, true))
-            return false;
-    }
-    if (!conn_buf(c))
-        return false;
-    const uint64_t drop_after = c->sh->cfg.bfst_drop_after_bytes;
-    uint32_t left = h.len;
-    while (left != 0) {
-        size_t n = left < BFST_SVC_BUF ? left : BFST_SVC_BUF;
-        int rc = bfst_link_read(&c->link, c->buf, n, frame_deadline(c));
-        if (rc != BFST_IO_OK) {
-            log_io(c, rc, "data frame cut short");
-            return false;
-        }
-        left -= uint32_t(n);
-        if (drop_after != 0 && c->link.received >= drop_after) {
-            ALOG(c->sh->log, APPL_LOG_NOTICE, "dropping BFST connection %llu after %llu bytes (test switch)",
-                 (unsigned long long)c->id, (unsigned long long)c->link.received);
-            return false;
-        }
-        if (s->state != ST_OPEN)
-            continue;
-        int wrc = blob_append(s->w, c->buf, n);
-        if (wrc != 0) {
-            char text[160];
-            uint32_t code = write_failure(c, wrc, text, sizeof text);
-            ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s, store %u: %s",
-                 (unsigned long long)c->id, c->peer, s->id, text);
-            fail_store(s, code, text);
-            if (!reply_error(c, s->id, code, text, true))
-                return false;
-            continue;
-        }
-        s->bytes += n;
-    }
-    return true;
-}
+namespace {
 
-// Reads the payload of a QUERY or CHUNK frame into the buffer. False when
-// the connection must end.
-bool read_payload(srv_conn *c, const bfst_hdr &h)
-{
-    if (!conn_buf(c))
-        return false;
-    int rc = bfst_link_read(&c->link, c->buf, h.len, frame_deadline(c));
-    if (rc != BFST_IO_OK) {
-        log_io(c, rc, "frame cut short");
-        return false;
-    }
-    const uint64_t drop_after = c->sh->cfg.bfst_drop_after_bytes;
-    if (drop_after != 0 && c->link.received >= drop_after) {
-        ALOG(c->sh->log, APPL_LOG_NOTICE, "dropping BFST connection %llu after %llu bytes (test switch)",
-             (unsigned long long)c->id, (unsigned long long)c->link.received);
-        return false;
-    }
-    return true;
-}
-
-// A deduplicated store of this connection, or null after logging why the
-// frame ends the connection.
-srv_store *dedup_store(srv_conn *c, const bfst_hdr &h)
-{
-    srv_store *s = find_store(c, h.id);
-    if (s == nullptr || s->cs == nullptr) {
-        ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s: chunks for %s store %u",
-             (unsigned long long)c->id, c->peer, s == nullptr ? "unknown" : "a plain", h.id);
-        return nullptr;
-    }
-    return s;
-}
-
-void fail_and_log(srv_conn *c, srv_store *s, uint32_t code, const char *text)
-{
-    ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s, store %u: %s", (unsigned long long)c->id,
-         c->peer, s->id, text);
-    fail_store(s, code, text);
-}
-
-// CHUNK_QUERY: the chunks join the recipe; the answer asks for those the
-// chunk store lacks (each once per store).
-bool take_query(srv_conn *c, const bfst_hdr &h)
-{
-    srv_store *s = dedup_store(c, h);
-    if (s == nullptr || !read_payload(c, h))
-        return false;
-    c->query.resize(BFST_QUERY_MAX);
-    uint32_t count = 0;
-    if (bfst_query_decode(c->buf, h.len, c->query.data(), &count) != 0) {
-        ALOG(c->sh->log, APPL_LOG_WARNING, "BFST connection %llu from %s: malformed chunk query",
-             (unsigned long long)c->id, c->peer);
-        return false;
-    }
-    if (s->state == ST_SEALED)
-        fail_and_log(c, s, BFST2_ERR_PROTOCOL, "chunks after the blob was sealed");
-    if (s->state == ST_FAILED)
-        return reply_error(c, s->id, s->fail_code, s->fail_text);
-    unsigned char bitmap[BFST_QUERY_MAX / 8] = {};
-    uint64_t len = 0;
-    for (uint32_t i = 0; i < count && s->state == ST_OPEN; ++i) {
-        const bfst_query_entry &e = c->query[i];
-        bfst_fp fp;
-        memcpy(fp.b, e.fp, BFST_FP_LEN);
-        len += e.len;
-        auto p = s->pending.find(fp);
-        int rc = 0;
-        if (p != s->pending.end()) {
-            if (p->second.len != e.len)
-                rc = KES_EINVAL;
-            p->second.uses++;
-        } else if (chunk_ref(s->cs, fp, e.len, &rc)) {
-            s->refs.push_back(fp);
-        } else if (rc == 0 && s->pending.size() >= BFST_SVC_MAX_PENDING) {
-            fail_and_log(c, s, BFST2_ERR_PROTOCOL, "too many chunks asked for and not sent");
-        } else if (rc == 0) {
-            s->pending.emplace(fp, pending_chunk{e.len, 1});
-            bitmap[i / 8] |= uint8_t(1u << (i % 8));
-        }
-        if (rc != 0)
-            fail_and_log(c, s, BFST2_ERR_PROTOCOL, "a chunk was named with a length that is not its own");
-    }
-    int wrc = s->state == ST_OPEN ? blob_append(s->w, c->buf + 4, size_t(count) * BFST_QUERY_ENTRY) : 0;
-    if (wrc != 0) {
-        char text[160];
-        fail_and_log(c, s, write_failure(c, wrc, text, sizeof text), text);
-    }
-    if (s->state == ST_FAILED)
-        return reply_error(c, s->id, s->fail_code, s->fail_text);
-    dm_sum_stream_add(s->esum.get(), c->buf + 4, size_t(count) * BFST_QUERY_ENTRY);
-    s->chunks += count;
-    s->bytes += len;
-    unsigned char p[BFST_QUERY_OK_MAX];
-    return reply_ok(c, s->id, p, bfst_query_ok_encode(p, bitmap, count));
-}
-
-// CHUNK: a chunk the store asked for, checked against its fingerprint and
-// added to the chunk store.
-bool take_chunk(srv_conn *c, const bfst_hdr &h)
-{
-    srv_store *s = dedup_store(c, h);
-    if (s == nullptr || !read_payload(c, h))
-        return false;
-    if (s->state != ST_OPEN)
-        return true;  // the store failed and said so; its chunks are dropped
-    bfst_chunk_hdr ch;
-    const char *bad = nullptr;
-    bfst_fp fp;
-    auto p = s->pending.end();
-    if (bfst_chunk_hdr_decode(c->buf, h.len, &ch) != 0) {
-        bad = "malformed chunk";
-    } else {
-        memcpy(fp.b, ch.fp, BFST_FP_LEN);
-        p = s->pending.find(fp);
-        c->raw.resize(BFST_CHUNK_MAX);
-        bfst_fp got;
-        if (p == s->pending.end() || p->second.len != ch.len)
-            bad = "a chunk arrived that was not asked for";
-        else if (bfst_chunk_unpack(c->buf + BFST_CHUNK_HDR, h.len - BFST_CHUNK_HDR, ch.flags, c->raw.data(),
-                                   ch.len) != 0)
-            bad = "a chunk does not expand to its length";
-        else if (bfst_fingerprint(c->raw.data(), ch.len, &got), got != fp)
-            bad = "a chunk does not match its fingerprint";
-    }
-    if (bad != nullptr) {
-        fail_and_log(c, s, BFST2_ERR_PROTOCOL, bad);
-        return reply_error(c, s->id, s->fail_code, s->fail_text, true);
-    }
-    const uint32_t uses = p->second.uses;
-    int rc = chunk_put(s->cs, fp, ch.len, ch.flags, c->buf + BFST_CHUNK_HDR, h.len - BFST_CHUNK_HDR, uses);
-    if (rc != 0) {
-        char text[160];
-        fail_and_log(c, s, write_failure(c, rc, text, sizeof text), text);
-        return reply_error(c, s->id, s->fail_code, s->fail_text, true);
-    }
-    s->pending.erase(p);
-    s->refs.insert(s->refs.end(), uses, fp);
-    s->new_chunks++;
-    s->new_raw += ch.len;
-    s->new_stored += h.len - BFST_CHUNK_HDR;
-    return true;
-}
-
-// Seals a deduplicated store: its chunks durable, then its recipe.
-int seal_recipe(srv_conn *c, srv_store *s, char *text, size_t len)
-{
-    if (!s->pending.empty()) {
-        snprintf(text, len, "%zu chunks asked for never arrived", s->pending.size());
-        return BFST2_ERR_PROTOCOL;
-    }
-    int rc = chunk_store_sync(s->cs);
-    if (rc != 0) {
-        snprintf(text, len, "cannot make the chunks durable on the appliance: %s", util_err_name(rc));
-        return BFST2_ERR_ABORTED;
-    }
-    unsigned char t[RECIPE_TRAILER];
-    recipe_trailer_encode(t, s->bytes, s->chunks, dm_sum_stream_value(s->esum.get()));
-    rc = blob_append(s->w, t, sizeof t);
-    if (rc != 0)
-        return write_failure(c, rc, text, len);
-    const uint64_t disk = blob_writer_size(s->w);
-    rc = blob_finish_recipe(s->w, s->bytes);
-    s->w = nullptr;
-    if (rc != 0) {
-        snprintf(text, len, "cannot make the recipe durable on the appliance: %s", util_err_name(rc));
-        return BFST2_ERR_ABORTED;
-    }
-    s->refs.clear();  // the recipe's now
-    char hex[BLOB_TAG_TEXT + 1];
-    bfst_hex(s->tag, BLOB_TAG_BYTES, hex);
-    ALOG(c->sh->log, APPL_LOG_INFO,
-         "BFST connection %llu, store %u, blob %s: %llu bytes in %llu chunks, %llu new (%llu bytes, %llu stored), "
-         "recipe %llu bytes",
-         (unsigned long long)c->id, s->id, hex, (unsigned long long)s->bytes, (unsigned long long)s->chunks,
-         (unsigned long long)s->new_chunks, (unsigned long long)s->new_raw, (unsigned long long)s->new_stored,
-         (unsigned long long)disk);
-    chunk_stats cst = chunk_store_stats(s->cs);
-    ALOG(c->sh->log, APPL_LOG_INFO,
-         "chunk store: %llu chunks (%llu referenced) of %llu bytes in %llu bytes of %llu containers",
-         (unsigned long long)cst.chunks, (unsigned long long)cst.referenced, (unsigned long long)cst.raw,
-         (unsigned long long)cst.disk, (unsigned long long)cst.containers);
-    return 0;
-}
-
-// Seals an open store: the blob is made durable and registered.
-void seal(srv_conn *c, srv_store *s)
-{
-    memcpy(s->tag, blob_writer_tag(s->w), BLOB_TAG_BYTES);
-    if (s->cs != nullptr) {
-        char text[160];
-        int code = seal_recipe(c, s, text, sizeof text);
-        if (code != 0) {
-            ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu, store %u: %s", (unsigned long long)c->id, s->id,
-                 text);
-            fail_store(s, uint32_t(code), text);
-            return;
-        }
-        s->state = ST_SEALED;
-        c->blobs++;
-        c->bytes += s->bytes;
-        return;
-    }
-    int rc = blob_finish(s->w);
-    s->w = nullptr;
-    if (rc != 0) {
-        char text[160];
-        snprintf(text, sizeof text, "cannot make the blob durable on the appliance: %s", util_err_name(rc));
-        ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu, store %u: %s", (unsigned long long)c->id, s->id,
-             text);
-        fail_store(s, BFST2_ERR_ABORTED, text);
-        return;
-    }
-    s->state = ST_SEALED;
-    c->blobs++;
-    c->bytes += s->bytes;
-    if (appl_log_on(c->sh->log, APPL_LOG_DEBUG)) {
-        char hex[BLOB_TAG_TEXT + 1];
-        bfst_hex(s->tag, BLOB_TAG_BYTES, hex);
-        ALOG(c->sh->log, APPL_LOG_DEBUG, "BFST connection %llu: blob %s of %llu bytes stored",
-             (unsigned long long)c->id, hex, (unsigned long long)s->bytes);
-    }
-}
-
-// STORE_TAG and STORE_FINISH.
-bool tag_store(srv_conn *c, const bfst_hdr &h)
-{
-    srv_store *s = find_store(c, h.id);
-    if (s == nullptr)
-        return reply_error(c, h.id, BFST2_ERR_NOT_FOUND, "no such store");
-    if (s->state == ST_OPEN)
-        seal(c, s);
-    if (s->state == ST_FAILED)
-        return reply_error(c, h.id, s->fail_code, s->fail_text);
-    unsigned char p[8 + BLOB_TAG_BYTES];
-    size_t n = bfst_tag_ok_encode(p, s->bytes, s->tag, BLOB_TAG_BYTES);
-    if (h.type == BFST_STORE_FINISH)
-        c->stores.erase(c->stores.begin() + (s - c->stores.data()));
-    return reply_ok(c, h.id, p, n);
-}
-
-bool start_store(srv_conn *c, const bfst_hdr &h, const unsigned char *payload)
-{
-    uint32_t flags = 0;
-    if (bfst_flags_decode(payload, h.len, &flags) != 0)
-        return false;
-    if (!has_session(c, h.id))
-        return reply_error(c, h.id, BFST2_ERR_NOT_FOUND, "no such session");
-    if (c->stores.size() >= size_t(BFST_SVC_MAX_STORES))
-        return reply_error(c, h.id, BFST2_ERR_INVALID_ARG, "too many unfinished stores on one connection");
-    if (!store_has_space(c->sh->st)) {
-        char text[160];
-        write_failure(c, KES_ENOSPC, text, sizeof text);
-        return reply_error(c, h.id, BFST2_ERR_QUOTA, text);
-    }
-    srv_store s;
-    if ((flags & BFST_STORE_DEDUP) != 0) {
-        if (c->version < BFST_PROTO_DEDUP || c->sh->chunks == nullptr || !c->sh->cfg.dedup)
-            return reply_error(c, h.id, BFST2_ERR_INVALID_ARG, "deduplication is off on the appliance");
-        s.cs = c->sh->chunks;
-        s.esum.reset(dm_sum_stream_new());
-        if (s.esum == nullptr)
-            return reply_error(c, h.id, BFST2_ERR_NOMEM, "out of memory on the appliance");
-    }
-    int rc = blob_create(c->sh->blobs, c->id, &s.w);
-    if (rc != 0) {
-        char text[160];
-        snprintf(text, sizeof text, "cannot create a blob on the appliance: %s", util_err_name(rc));
-        return reply_error(c, h.id, BFST2_ERR_ABORTED, text);
-    }
-    s.id = c->next_id++;
-    s.session = h.id;
-    const uint32_t id = s.id;
-    c->stores.push_back(std::move(s));
-    return reply_ok(c, id);
-}
+using namespace bfst_svc;
 
 bool finish_session(srv_conn *c, const bfst_hdr &h)
 {

@@ -1,7 +1,6 @@
 // The chunk store (see chunk_store.h for the files and the rules).
-#include "appliance/chunk_store.h"
+#include "appliance/chunk_int.h"
 
-#include "appliance/store_int.h"
 #include "datamover/byteorder.h"
 #include "datamover/dm_sums.h"
 #include "datamover/util.h"
@@ -21,12 +20,6 @@
 #include <unordered_map>
 
 namespace {
-
-constexpr uint32_t REC_MAGIC = 0x4B434831;  // "KCH1"
-constexpr const char *CONT_SUFFIX = ".kcc";
-constexpr unsigned char RECIPE_MAGIC[8] = {'K', 'E', 'S', 'R', 'C', 'P', '0', '1'};
-
-static_assert(CHUNK_REC_HEAD == 64 && RECIPE_ENTRY == 32 + 4 && RECIPE_TRAILER == 40);
 
 struct container {
     uint64_t id = 0;
@@ -55,60 +48,6 @@ struct chunk_ent {
     uint64_t rec() const { return CHUNK_REC_HEAD + stored; }
 };
 
-struct rec_head {
-    uint32_t flags = 0, len = 0, stored = 0;
-    bfst_fp fp;
-    uint64_t sum = 0;
-};
-
-void head_encode(unsigned char *h, const bfst_fp &fp, uint32_t len, uint32_t flags, const void *stored, size_t n)
-{
-    be_put32(h, REC_MAGIC);
-    be_put32(h + 4, flags);
-    be_put32(h + 8, len);
-    be_put32(h + 12, uint32_t(n));
-    memcpy(h + 16, fp.b, BFST_FP_LEN);
-    be_put64(h + 48, dm_sum64(stored, n));
-    be_put64(h + 56, dm_sum64(h, 56));
-}
-
-// A record head that is whole and consistent (its stored bytes unchecked).
-bool head_decode(const unsigned char *h, rec_head *out)
-{
-    if (be_get32(h) != REC_MAGIC || be_get64(h + 56) != dm_sum64(h, 56))
-        return false;
-    out->flags = be_get32(h + 4);
-    out->len = be_get32(h + 8);
-    out->stored = be_get32(h + 12);
-    memcpy(out->fp.b, h + 16, BFST_FP_LEN);
-    out->sum = be_get64(h + 48);
-    return out->len != 0 && out->len <= BFST_CHUNK_MAX && out->stored != 0 && out->stored <= bfst_chunk_bound() &&
-           (out->flags == 0 ? out->stored == out->len : out->flags == BFST_CHUNK_LZ4);
-}
-
-std::string cont_name(uint64_t id)
-{
-    char n[32];
-    snprintf(n, sizeof n, "%016llx%s", (unsigned long long)id, CONT_SUFFIX);
-    return n;
-}
-
-bool parse_cont_name(const std::string &n, uint64_t *id)
-{
-    if (n.size() != 16 + strlen(CONT_SUFFIX) || n.compare(16, std::string::npos, CONT_SUFFIX) != 0)
-        return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < 16; ++i) {
-        char c = n[i];
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (d < 0)
-            return false;
-        v = v << 4 | uint64_t(d);
-    }
-    *id = v;
-    return true;
-}
-
 int kes_errno() { return util_errno_to_kes(errno); }
 
 int fsync_dir(const std::string &dir)
@@ -119,39 +58,6 @@ int fsync_dir(const std::string &dir)
     int rc = fsync(fd) == 0 ? 0 : kes_errno();
     close(fd);
     return rc;
-}
-
-// Walks a container's records from the start: f(offset, head) for each whole
-// one. Returns the offset where the whole records end.
-template <typename F> uint64_t scan_records(int fd, uint64_t file_size, F f)
-{
-    uint64_t off = 0;
-    unsigned char h[CHUNK_REC_HEAD];
-    while (off + CHUNK_REC_HEAD <= file_size) {
-        if (store_pread_full(fd, h, sizeof h, off) != ssize_t(sizeof h))
-            break;
-        rec_head rh;
-        if (!head_decode(h, &rh) || off + CHUNK_REC_HEAD + rh.stored > file_size)
-            break;
-        f(off, rh);
-        off += CHUNK_REC_HEAD + rh.stored;
-    }
-    return off;
-}
-
-// Reads and checks the record at off into buf; 0, or a static reason.
-const char *read_record(int fd, uint64_t off, uint32_t stored, rec_head *rh, std::vector<unsigned char> *buf)
-{
-    buf->resize(CHUNK_REC_HEAD + bfst_chunk_bound());
-    if (stored > bfst_chunk_bound())
-        return "a chunk of it is damaged";
-    ssize_t got = store_pread_full(fd, buf->data(), CHUNK_REC_HEAD + stored, off);
-    if (got != ssize_t(CHUNK_REC_HEAD + stored))
-        return "a chunk of it cannot be read";
-    if (!head_decode(buf->data(), rh) || rh->stored != stored ||
-        dm_sum64(buf->data() + CHUNK_REC_HEAD, stored) != rh->sum)
-        return "a chunk of it is damaged";
-    return nullptr;
 }
 
 }  // namespace
@@ -174,84 +80,6 @@ struct chunk_store {
     std::thread gc;
 };
 
-// ---------------------------------------------------------------- recipes
-
-void recipe_trailer_encode(unsigned char out[RECIPE_TRAILER], uint64_t size, uint64_t count, uint64_t entries_sum)
-{
-    memcpy(out, RECIPE_MAGIC, 8);
-    be_put64(out + 8, size);
-    be_put64(out + 16, count);
-    be_put64(out + 24, entries_sum);
-    be_put64(out + 32, dm_sum64(out, 32));
-}
-
-int recipe_decode(const unsigned char *buf, size_t len, std::vector<recipe_entry> *out, uint64_t *size,
-                  const char **why)
-{
-    out->clear();
-    if (len < RECIPE_TRAILER || (len - RECIPE_TRAILER) % RECIPE_ENTRY != 0) {
-        *why = "its recipe has a wrong length";
-        return KES_EIO;
-    }
-    const unsigned char *t = buf + len - RECIPE_TRAILER;
-    const uint64_t count = (len - RECIPE_TRAILER) / RECIPE_ENTRY;
-    if (memcmp(t, RECIPE_MAGIC, 8) != 0 || be_get64(t + 32) != dm_sum64(t, 32) || be_get64(t + 16) != count) {
-        *why = "its recipe is damaged";
-        return KES_EIO;
-    }
-    if (be_get64(t + 24) != dm_sum64(buf, len - RECIPE_TRAILER)) {
-        *why = "its recipe is damaged";
-        return KES_EIO;
-    }
-    out->resize(size_t(count));
-    uint64_t total = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const unsigned char *p = buf + i * RECIPE_ENTRY;
-        recipe_entry &e = (*out)[i];
-        memcpy(e.fp.b, p, BFST_FP_LEN);
-        e.len = be_get32(p + 32);
-        if (e.len == 0 || e.len > BFST_CHUNK_MAX) {
-            *why = "its recipe names a chunk of an impossible length";
-            out->clear();
-            return KES_EIO;
-        }
-        total += e.len;
-    }
-    if (total != be_get64(t + 8)) {
-        *why = "its recipe's chunks do not add up to its length";
-        out->clear();
-        return KES_EIO;
-    }
-    *size = total;
-    return 0;
-}
-
-int recipe_load(const std::string &path, std::vector<recipe_entry> *out, uint64_t *size, const char **why)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        *why = "its recipe is missing";
-        return KES_EIO;
-    }
-    struct stat sb;
-    std::vector<unsigned char> buf;
-    int rc = 0;
-    // at most 2^40 bytes in chunks of at least one byte is far beyond memory;
-    // a recipe of a terabyte is about 3.5 GiB at the average chunk
-    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || uint64_t(sb.st_size) > (1ULL << 34)) {
-        *why = "its recipe cannot be read";
-        rc = KES_EIO;
-    } else {
-        buf.resize(size_t(sb.st_size));
-        if (store_pread_full(fd, buf.data(), buf.size(), 0) != ssize_t(buf.size())) {
-            *why = "its recipe cannot be read";
-            rc = KES_EIO;
-        }
-    }
-    close(fd);
-    return rc != 0 ? rc : recipe_decode(buf.data(), buf.size(), out, size, why);
-}
-
 // ---------------------------------------------------------------- the store
 
 namespace {
@@ -264,7 +92,7 @@ void index_containers(chunk_store *cs)
     std::vector<uint64_t> ids;
     for (const std::string &n : names) {
         uint64_t id = 0;
-        if (parse_cont_name(n, &id))
+        if (chunk_parse_cont_name(n, &id))
             ids.push_back(id);
         else if (n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0)
             unlink((cs->dir + "/" + n).c_str());
@@ -273,14 +101,14 @@ void index_containers(chunk_store *cs)
     for (uint64_t id : ids) {
         auto c = std::make_shared<container>();
         c->id = id;
-        c->path = cs->dir + "/" + cont_name(id);
+        c->path = cs->dir + "/" + chunk_cont_name(id);
         c->fd = open(c->path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         struct stat sb;
         if (c->fd < 0 || fstat(c->fd, &sb) != 0 || !S_ISREG(sb.st_mode))
             continue;
         // Whole records only; a torn tail is counted as the file's size all
         // the same (it is on disk), and goes with its container.
-        scan_records(c->fd, uint64_t(sb.st_size), [&](uint64_t off, const rec_head &rh) {
+        chunk_scan_records(c->fd, uint64_t(sb.st_size), [&](uint64_t off, const chunk_rec_head &rh) {
             auto it = cs->index.find(rh.fp);
             if (it != cs->index.end())
                 return;  // a copy left by an interrupted collection
@@ -343,7 +171,7 @@ int new_active_locked(chunk_store *cs)
 {
     auto c = std::make_shared<container>();
     c->id = cs->next_id++;
-    c->path = cs->dir + "/" + cont_name(c->id);
+    c->path = cs->dir + "/" + chunk_cont_name(c->id);
     c->fd = store_create_file(c->path, O_RDWR | O_CREAT | O_EXCL);
     if (c->fd < 0)
         return kes_errno();
@@ -364,7 +192,7 @@ int append_locked(chunk_store *cs, const bfst_fp &fp, uint32_t len, uint32_t fla
     if (cs->active == nullptr || cs->active->size + CHUNK_REC_HEAD + n > CHUNK_CONTAINER_MAX)
         rc = new_active_locked(cs);
     unsigned char h[CHUNK_REC_HEAD];
-    head_encode(h, fp, len, flags, stored, n);
+    chunk_head_encode(h, fp, len, flags, stored, n);
     struct iovec iov[2] = {{h, sizeof h}, {const_cast<void *>(stored), n}};
     container *c = cs->active.get();
     size_t done = 0;
@@ -585,7 +413,7 @@ int chunk_read(chunk_store *cs, const recipe_entry &r, unsigned char *out, std::
         }
         e = it->second;
     }
-    rec_head rh;
+    chunk_rec_head rh;
     if (e.flags == 0 && e.stored == r.len) {
         // Kept as it is: its bytes go straight to the caller, checked there.
         unsigned char h[CHUNK_REC_HEAD];
@@ -596,7 +424,7 @@ int chunk_read(chunk_store *cs, const recipe_entry &r, unsigned char *out, std::
         } while (got < 0 && errno == EINTR);
         if (got != ssize_t(CHUNK_REC_HEAD + r.len)) {
             // (a short read of a regular file: the slow path tells what)
-        } else if (!head_decode(h, &rh) || rh.fp != r.fp || rh.len != r.len || rh.flags != 0 ||
+        } else if (!chunk_head_decode(h, &rh) || rh.fp != r.fp || rh.len != r.len || rh.flags != 0 ||
                    dm_sum64(out, r.len) != rh.sum) {
             *why = "a chunk of it is damaged";
             return KES_EIO;
@@ -604,7 +432,7 @@ int chunk_read(chunk_store *cs, const recipe_entry &r, unsigned char *out, std::
             return 0;
         }
     }
-    if (const char *bad = read_record(e.cont->fd, e.off, e.stored, &rh, scratch)) {
+    if (const char *bad = chunk_read_record(e.cont->fd, e.off, e.stored, &rh, scratch)) {
         *why = bad;
         return KES_EIO;
     }
@@ -645,10 +473,10 @@ uint64_t chunk_store_gc(chunk_store *cs)
                 chunk_ent &e = kv.second;
                 if (e.cont != c || e.refs == 0)
                     continue;
-                rec_head rh;
+                chunk_rec_head rh;
                 std::shared_ptr<container> where;
                 uint64_t off = 0;
-                if (read_record(c->fd, e.off, e.stored, &rh, &buf) != nullptr || rh.fp != kv.first ||
+                if (chunk_read_record(c->fd, e.off, e.stored, &rh, &buf) != nullptr || rh.fp != kv.first ||
                     append_locked(cs, kv.first, e.len, e.flags, buf.data() + CHUNK_REC_HEAD, e.stored, &where,
                                   &off) != 0) {
                     // damaged (left for --verify to find) or no room: not now
@@ -706,144 +534,4 @@ chunk_stats chunk_store_stats(chunk_store *cs)
         s.containers++;
     }
     return s;
-}
-
-// ---------------------------------------------------------------- checking
-
-namespace {
-
-// Files at any depth below root (hidden directories aside) that are
-// assembled: their relative names and segments.
-void assembled_files(const std::string &root, const std::string &rel,
-                     std::vector<std::pair<std::string, std::vector<store_seg>>> *out)
-{
-    std::vector<std::string> names;
-    const std::string dir = rel.empty() ? root : root + "/" + rel;
-    if (!store_dir_names(dir, &names))
-        return;
-    for (const std::string &n : names) {
-        if (n[0] == '.')
-            continue;
-        const std::string r = rel.empty() ? n : rel + "/" + n;
-        struct stat sb;
-        if (lstat((root + "/" + r).c_str(), &sb) != 0)
-            continue;
-        if (S_ISDIR(sb.st_mode)) {
-            assembled_files(root, r, out);
-        } else if (S_ISREG(sb.st_mode) && store_regular_size(dir + "/." + n + SEGS_SUMS_SUFFIX, nullptr)) {
-            std::vector<store_seg> segs;
-            if (store_manifest_segs(root + "/" + r, &segs))
-                out->emplace_back(r, std::move(segs));
-            else
-                out->emplace_back(r, std::vector<store_seg>());
-        }
-    }
-}
-
-}  // namespace
-
-size_t chunk_store_verify(const std::string &root, std::vector<std::string> *problems, chunk_stats *stats)
-{
-    const std::string blob_dir = root + "/" + STORE_BLOB_DIR;
-    const std::string dir = blob_dir + "/" + CHUNK_DIR;
-    size_t before = problems->size();
-    chunk_stats st;
-    // Every chunk, expanded and fingerprinted.
-    std::unordered_map<bfst_fp, uint32_t, bfst_fp_hash> good;  // fingerprint -> length
-    std::vector<std::string> names;
-    store_dir_names(dir, &names);
-    std::sort(names.begin(), names.end());
-    std::vector<unsigned char> buf, raw(BFST_CHUNK_MAX);
-    for (const std::string &n : names) {
-        uint64_t id = 0;
-        if (!parse_cont_name(n, &id))
-            continue;
-        const std::string path = dir + "/" + n;
-        int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        struct stat sb;
-        if (fd < 0 && errno == ENOENT)
-            continue;  // collected meanwhile by a running appliance
-        if (fd < 0 || fstat(fd, &sb) != 0) {
-            problems->push_back("container " + path + " cannot be read");
-            if (fd >= 0)
-                close(fd);
-            continue;
-        }
-        st.containers++;
-        st.disk += uint64_t(sb.st_size);
-        scan_records(fd, uint64_t(sb.st_size), [&](uint64_t off, const rec_head &h) {
-            rec_head rh;
-            bfst_fp fp;
-            const char *bad = read_record(fd, off, h.stored, &rh, &buf);
-            if (bad == nullptr &&
-                bfst_chunk_unpack(buf.data() + CHUNK_REC_HEAD, rh.stored, rh.flags, raw.data(), rh.len) != 0)
-                bad = "its stored bytes do not expand to its length";
-            if (bad == nullptr) {
-                bfst_fingerprint(raw.data(), rh.len, &fp);
-                if (fp != rh.fp)
-                    bad = "its bytes do not match its fingerprint";
-            }
-            if (bad != nullptr) {
-                char line[160];
-                snprintf(line, sizeof line, "damaged chunk in container %s at offset %llu: %s", n.c_str(),
-                         (unsigned long long)off, bad);
-                problems->push_back(line);
-                return;
-            }
-            if (good.emplace(rh.fp, rh.len).second) {
-                st.chunks++;
-                st.raw += rh.len;
-            }
-        });
-        // A torn tail (a crash in the middle of a write) is harmless; a head
-        // damaged inside the container hides the chunks after it, which the
-        // recipes that use them then report.
-        close(fd);
-    }
-    // Every recipe, and the files whose segments use a damaged one.
-    std::vector<std::string> bad_tags;
-    names.clear();
-    store_dir_names(blob_dir, &names);
-    const size_t sl = strlen(RECIPE_SUMS_SUFFIX);
-    for (const std::string &n : names) {
-        if (n.size() <= sl + 1 || n[0] != '.' || n.compare(n.size() - sl, sl, RECIPE_SUMS_SUFFIX) != 0)
-            continue;
-        const std::string tag = n.substr(1, n.size() - 1 - sl);
-        std::vector<recipe_entry> rs;
-        uint64_t size = 0;
-        const char *why = nullptr;
-        const char *bad = nullptr;
-        if (recipe_load(blob_dir + "/" + tag, &rs, &size, &why) != 0) {
-            bad = why;
-        } else {
-            for (const recipe_entry &r : rs) {
-                auto it = good.find(r.fp);
-                if (it == good.end() || it->second != r.len) {
-                    bad = "it uses a chunk that is missing or damaged";
-                    break;
-                }
-            }
-        }
-        if (bad != nullptr) {
-            problems->push_back("recipe " + tag + ": " + bad);
-            bad_tags.push_back(tag);
-        }
-    }
-    std::vector<std::pair<std::string, std::vector<store_seg>>> files;
-    assembled_files(root, "", &files);
-    for (const auto &f : files) {
-        if (f.second.empty()) {
-            problems->push_back("file " + f.first + ": its manifest cannot be read");
-            continue;
-        }
-        for (const store_seg &sg : f.second) {
-            if (std::find(bad_tags.begin(), bad_tags.end(), sg.tag) != bad_tags.end()) {
-                problems->push_back("file " + f.first + " is damaged: its data cannot be restored whole");
-                break;
-            }
-        }
-    }
-    if (stats != nullptr)
-        *stats = st;
-    return problems->size() - before;
 }

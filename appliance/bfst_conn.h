@@ -1,0 +1,104 @@
+// The records of a BFST connection and what its two halves share: the
+// connection and its answers (bfst_service.cpp) and its stores, plain and
+// deduplicated (bfst_stores.cpp).
+#pragma once
+
+#include "appliance/bfst_service.h"
+#include "appliance/blob_store.h"
+#include "appliance/chunk_store.h"
+#include "appliance/server.h"
+#include "bfst/bfst_link.h"
+#include "bfst/bfst_proto.h"
+#include "bfst/bfst_tls.h"
+#include "datamover/dm_sums.h"
+
+#include <atomic>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+struct bfst_service {
+    appl_shared *sh = nullptr;
+    appl_acceptor acc;
+    std::atomic<int> serving{0};
+    std::atomic<uint32_t> refused{0};
+    std::atomic<uint64_t> next_conn{1};
+    std::vector<bfst_psk> psks;
+    SSL_CTX *psk_ctx = nullptr;
+    SSL_CTX *cert_ctx = nullptr;
+};
+
+namespace bfst_svc {
+
+enum store_state { ST_OPEN, ST_SEALED, ST_FAILED };
+
+struct sum_stream_free {
+    void operator()(dm_sum_stream *s) const { dm_sum_stream_free(s); }
+};
+
+// A chunk a deduplicated store asked for and waits for.
+struct pending_chunk {
+    uint32_t len = 0;
+    uint32_t uses = 0;  // entries of the recipe that name it
+};
+
+struct srv_store {
+    uint32_t id = 0;
+    uint32_t session = 0;
+    store_state state = ST_OPEN;
+    blob_writer *w = nullptr;     // while open (for a deduplicated store: its recipe)
+    uint64_t bytes = 0;           // of the stream
+    unsigned char tag[BLOB_TAG_BYTES] = {};
+    uint32_t fail_code = 0;
+    char fail_text[160] = {};
+    // A deduplicated store: the chunks it references until its recipe is
+    // durable (and then the recipe's), the chunks it waits for, and what
+    // it added to the chunk store.
+    chunk_store *cs = nullptr;
+    std::vector<bfst_fp> refs;
+    std::unordered_map<bfst_fp, pending_chunk, bfst_fp_hash> pending;
+    std::unique_ptr<dm_sum_stream, sum_stream_free> esum;
+    uint64_t chunks = 0, new_chunks = 0, new_raw = 0, new_stored = 0;
+};
+
+struct srv_conn {
+    bfst_service *svc = nullptr;
+    appl_shared *sh = nullptr;
+    uint64_t id = 0;
+    char peer[64] = "?";
+    bfst_link link;
+    bool opened = false;
+    uint32_t next_id = 1;
+    std::vector<uint32_t> sessions;
+    std::vector<srv_store> stores;
+    unsigned char *buf = nullptr;   // BFST_SVC_BUF bytes, taken at the first data
+    uint64_t blobs = 0, bytes = 0;
+    uint32_t version = 1;           // agreed in the greeting
+    // for deduplicated stores: a query's entries and a chunk's bytes
+    std::vector<bfst_query_entry> query;
+    std::vector<unsigned char> raw;
+};
+
+static_assert(BFST_MAX_QUERY <= BFST_SVC_BUF && BFST_MAX_CHUNK_FRAME <= BFST_SVC_BUF,
+              "a query or a chunk fits the receive buffer");
+
+int64_t frame_deadline(const srv_conn *c);
+// Logs a failed read or write of the connection (what: what it was for).
+void log_io(srv_conn *c, int rc, const char *what);
+// Answers a request; false when the answer cannot be sent.
+bool reply_ok(srv_conn *c, uint32_t id, const unsigned char *payload = nullptr, size_t len = 0);
+bool reply_error(srv_conn *c, uint32_t id, uint32_t code, const char *text, bool async = false);
+srv_store *find_store(srv_conn *c, uint32_t id);
+bool has_session(const srv_conn *c, uint32_t id);
+// Lets go of what an unfinished store holds: its blob and its chunks.
+void drop_store(srv_store *s);
+void fail_store(srv_store *s, uint32_t code, const char *text);
+
+// The store frames. Each returns false when the connection must end.
+bool take_data(srv_conn *c, const bfst_hdr &h);   // DATA
+bool take_query(srv_conn *c, const bfst_hdr &h);  // CHUNK_QUERY
+bool take_chunk(srv_conn *c, const bfst_hdr &h);  // CHUNK
+bool tag_store(srv_conn *c, const bfst_hdr &h);   // STORE_TAG and STORE_FINISH
+bool start_store(srv_conn *c, const bfst_hdr &h, const unsigned char *payload);
+
+}  // namespace bfst_svc
