@@ -124,7 +124,7 @@ namespace {
 // it sends the current one: once it is within half a window of what was
 // asked for ahead, the kernel is asked for the window after that. One call
 // per half window; a reader that jumps starts a window where it landed.
-constexpr uint64_t STORE_RA_WINDOW = 8u << 20;
+constexpr uint64_t STORE_RA_WINDOW = 32u << 20;
 
 void read_ahead(store_file *f, uint64_t off, size_t len)
 {
