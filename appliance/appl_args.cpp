@@ -67,7 +67,7 @@ std::string appliance_usage(const char *prog)
         "\n"
         "Settings reported to clients (for tests):\n"
         "  --protocol-version N    server version reported (default 0x70000)\n"
-        "  --pref-bsz N            preferred data-mover block size (default 262144)\n"
+        "  --pref-bsz N            largest data-mover request, 262144 to 4194304 (default 1048576)\n"
         "  --pref-reserve-mb N     write-reservation step in MiB (default 0)\n"
         "  --file-flags N          flags returned with every opened file (default 0)\n"
         "\n"

@@ -42,7 +42,7 @@ struct appliance_config {
 
     // Values reported to clients.
     uint32_t version = 0x70000;
-    uint32_t pref_bsz = 262144;
+    uint32_t pref_bsz = 1048576;
     uint16_t pref_reserve_mb = 0;
     uint64_t quota = 0;            // bytes, 0 for none
     uint32_t file_flags = 0;       // flags returned with every opened file

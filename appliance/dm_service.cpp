@@ -152,7 +152,10 @@ void do_config(dm_session *s, const dm_hdr &h, size_t head_len, dm_reply *out)
     reply(out, h, 0, DM_CONFIG_MSG_SIZE, 0);
     dm_config_msg m = {};
     m.hdr = reply_hdr(h, head_len == DM_CONFIG_MSG_SIZE ? 0 : KES_EINVAL, 0);
-    m.pref_bsz = s->sh->cfg.pref_bsz;
+    // What a request may carry: the configured size within what a
+    // connection's buffers take (a size below one page is announced as it
+    // is, and the client refuses it).
+    m.pref_bsz = s->sh->cfg.pref_bsz < DMS_MIN_IO ? s->sh->cfg.pref_bsz : s->max_io;
     m.pref_compress = 0;  // no compression
     m.pref_dedup = 0;     // no deduplication
     m.pref_reserve_mb = s->sh->cfg.pref_reserve_mb;

@@ -28,6 +28,7 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -36,7 +37,11 @@ namespace {
 
 constexpr int APPL_MAX_CONNS = 512;      // connections per service
 constexpr int APPL_CONN_SLOTS = 512;     // outstanding replies per connection
-constexpr int APPL_POOL_MAX = 16;        // data buffers per DM connection
+// Data buffers of a DM connection: as many as fit this many bytes, at least
+// two (one filling while the other is on the wire). They are mapped and
+// unmapped whole, so a connection that goes idle gives its memory back.
+constexpr size_t APPL_POOL_BYTES = 3u << 20;
+constexpr size_t APPL_POOL_MIN = 2;
 constexpr int APPL_WAIT_MS = 100;        // how often an idle connection looks at the stop flag
 
 
@@ -93,6 +98,13 @@ addr_log(appl_shared *sh, uint32_t peer, adm_log_kind kind, int level, const cha
         appl_log_write(sh->log, level, "%s", text);
 }
 
+size_t pool_buf_bytes(const appl_conn *c) { return (size_t(c->buf_size) + 4095) & ~size_t(4095); }
+
+size_t pool_max(const appl_conn *c)
+{
+    return std::max(APPL_POOL_MIN, APPL_POOL_BYTES / std::max<size_t>(1, pool_buf_bytes(c)));
+}
+
 unsigned char *pool_get(appl_conn *c)
 {
     if (!c->free_bufs.empty()) {
@@ -100,20 +112,44 @@ unsigned char *pool_get(appl_conn *c)
         c->free_bufs.pop_back();
         return b;
     }
-    if (c->all_bufs.size() >= size_t(APPL_POOL_MAX))
+    if (c->all_bufs.size() >= pool_max(c))
         return nullptr;
-    size_t sz = (size_t(c->buf_size) + 4095) & ~size_t(4095);
-    auto *b = static_cast<unsigned char *>(aligned_alloc(4096, sz));
-    if (b == nullptr)
+    void *b = mmap(nullptr, pool_buf_bytes(c), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (b == MAP_FAILED)
         return nullptr;
-    c->all_bufs.push_back(b);
-    return b;
+    c->all_bufs.push_back(static_cast<unsigned char *>(b));
+    return static_cast<unsigned char *>(b);
 }
 
 void pool_put(appl_conn *c, unsigned char *b)
 {
     if (b != nullptr)
         c->free_bufs.push_back(b);
+}
+
+// Unmaps the buffers nobody uses (an idle connection, or its end).
+void pool_trim(appl_conn *c)
+{
+    for (unsigned char *b : c->free_bufs) {
+        munmap(b, pool_buf_bytes(c));
+        c->all_bufs.erase(std::find(c->all_bufs.begin(), c->all_bufs.end(), b));
+    }
+    c->free_bufs.clear();
+}
+
+// A buffer for read data: while every one is on the wire, lets the replies
+// holding them go out first. Null when the connection ends meanwhile.
+unsigned char *pool_wait(appl_conn *c)
+{
+    for (;;) {
+        unsigned char *b = pool_get(c);
+        if (b != nullptr || c->closed || c->srv->acc.stopping.load())
+            return b;
+        struct timeval tv = {0, 20000};
+        int src = xcomm_select(&c->ctx, &c->endp, &tv);
+        if (src < 0 && src != XCOMM_ERR_TIMEOUT)
+            return nullptr;
+    }
 }
 
 // Release callback of messages whose second entry is a pool buffer; called
@@ -340,19 +376,13 @@ void handle_request(appl_conn *c, xcomm_msg *m)
         unsigned char *rbuf = nullptr;
         size_t rcap = 0;
         unsigned char *pool_buf = nullptr;
-        xcomm_msg *big = nullptr;
         if (head_len >= APPL_DM_HDR && head[0] == DM_CMD_READ) {
-            pool_buf = pool_get(c);
+            // Memory stays bounded: with every buffer on the wire the read
+            // waits for one rather than taking more.
+            pool_buf = pool_wait(c);
             if (pool_buf != nullptr) {
                 rbuf = pool_buf;
                 rcap = c->buf_size;
-            } else {
-                // every buffer is in flight: read into a reply of its own
-                big = xcomm_msg_alloc(uint32_t(sizeof(dm_reply::head)) + c->buf_size);
-                if (big != nullptr) {
-                    rbuf = xcomm_msg_data(big) + sizeof(dm_reply::head);
-                    rcap = c->buf_size;
-                }
             }
         }
         dm_reply rep;
@@ -367,8 +397,7 @@ void handle_request(appl_conn *c, xcomm_msg *m)
                 memcpy(xcomm_msg_data(r) + rep.head_len, rep.data, rep.data_len);
             }
         } else if (!drop) {
-            r = big != nullptr ? big : xcomm_msg_alloc(uint32_t(sizeof(dm_reply::head)));
-            big = nullptr;
+            r = xcomm_msg_alloc(uint32_t(sizeof(dm_reply::head)));
             if (r != nullptr) {
                 memcpy(xcomm_msg_data(r), rep.head, rep.head_len);
                 r->sgl[0].iov_len = rep.head_len;
@@ -385,8 +414,6 @@ void handle_request(appl_conn *c, xcomm_msg *m)
                 }
             }
         }
-        if (big != nullptr)
-            xcomm_msg_free(big);
         pool_put(c, pool_buf);
     }
     uint16_t rpc_id = m->hdr.rpc_id;
@@ -450,8 +477,10 @@ void conn_main(appl_conn *c, int sock)
         xcomm_msg *m = nullptr;
         struct timeval tv = {0, APPL_WAIT_MS * 1000};
         rc = xcomm_endp_wait(&c->ctx, &c->endp, &m, &tv, XCOMM_WAIT_INCOMING);
-        if (rc == XCOMM_ERR_TIMEOUT)
+        if (rc == XCOMM_ERR_TIMEOUT) {
+            pool_trim(c);  // idle: the data buffers go back to the system
             continue;
+        }
         if (rc < 0)
             break;
         if (m == nullptr)
@@ -494,7 +523,7 @@ void conn_thread(appl_server *srv, int sock, std::shared_ptr<std::atomic<bool>> 
     if (c->dm != nullptr)
         dm_session_free(c->dm);
     for (unsigned char *b : c->all_bufs)
-        free(b);
+        munmap(b, pool_buf_bytes(c));
     delete c;
     done->store(true);
 }

@@ -118,6 +118,42 @@ const std::string &store_file_rel(const store_file *f) { return f->rel; }
 unsigned store_file_mode(const store_file *f) { return f->mode; }
 uint64_t store_file_size(const store_file *f) { return f->size.load(); }
 
+namespace {
+
+// A reader of a stored file gets the next range fetched from the disk while
+// it sends the current one: once it is within half a window of what was
+// asked for ahead, the kernel is asked for the window after that. One call
+// per half window; a reader that jumps starts a window where it landed.
+constexpr uint64_t STORE_RA_WINDOW = 32u << 20;
+
+void read_ahead(store_file *f, uint64_t off, size_t len)
+{
+    const uint64_t end = off + len;
+    uint64_t ra = f->ra_end.load(std::memory_order_relaxed);
+    if (ra == 0)
+        (void)posix_fadvise(f->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (end + STORE_RA_WINDOW / 2 <= ra && off + 2 * STORE_RA_WINDOW >= ra)
+        return;
+    const uint64_t from = ra >= end && off + 2 * STORE_RA_WINDOW >= ra ? ra : end;
+    (void)posix_fadvise(f->fd, off_t(from), off_t(STORE_RA_WINDOW), POSIX_FADV_WILLNEED);
+    f->ra_end.store(from + STORE_RA_WINDOW, std::memory_order_relaxed);
+}
+
+// Data written sequentially is handed to the disk a window at a time while
+// the writer goes on, so that the sync of the close finds little left to
+// write, as a copy that flushes as it goes would.
+constexpr uint64_t STORE_WB_WINDOW = 8u << 20;
+
+void write_behind(store_file *f, uint64_t end)
+{
+    uint64_t wb = f->wb_start.load(std::memory_order_relaxed);
+    if (end < wb + STORE_WB_WINDOW || !f->wb_start.compare_exchange_strong(wb, end))
+        return;
+    (void)sync_file_range(f->fd, off_t(wb), off_t(end - wb), SYNC_FILE_RANGE_WRITE);
+}
+
+}  // namespace
+
 int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t *got, sums_damage *dmg)
 {
     *got = 0;
@@ -127,6 +163,8 @@ int store_file_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t 
         return 0;
     if (f->assembled)
         return store_segs_pread(f, buf, len, off, got, dmg);
+    if (f->mode == STORE_READ && len != 0)
+        read_ahead(f, off, len);
     if (f->st->verify.load(std::memory_order_relaxed))
         return sums_pread(f->sums, f->fd, f->size.load(), buf, len, off, got, dmg);
     size_t done = 0;
@@ -183,6 +221,7 @@ int store_file_pwrite(store_file *f, const void *buf, size_t len, uint64_t off)
     uint64_t cur = f->size.load();
     while (end > cur && !f->size.compare_exchange_weak(cur, end)) {
     }
+    write_behind(f, end);
     return sums_note_write(f->sums, buf, len, off);
 }
 

@@ -80,6 +80,11 @@ struct store_file {
     uint64_t charged = 0;     // guarded by amu
     bool gone = false;        // guarded by amu (set with st->mu held as well)
     bool sealed = false;      // committed: no more writes; guarded by amu
+    // Reading: the end of the range the kernel was asked to fetch ahead of
+    // the reader (0 before the first read).
+    std::atomic<uint64_t> ra_end{0};
+    // Writing: where the data not yet handed to the disk begins.
+    std::atomic<uint64_t> wb_start{0};
     // A complete file assembled from blobs, opened for reading: its segments
     // (size is then the size they add up to), and the blobs read last.
     bool assembled = false;

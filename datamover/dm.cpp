@@ -210,7 +210,8 @@ bool dm_read_inflight(dm_client *dmc, const dm_file *df, uint64_t off)
         return false;
     for (int i = 0; i < DM_POOL_MSGS; i++) {
         const dm_pmsg &pm = dmc->pool[i];
-        if (pm.in_use && pm.is_req && pm.cmd == DM_CMD_READ && pm.df == df && pm.df_gen == df->gen && pm.off == off)
+        if (pm.in_use && pm.is_req && pm.cmd == DM_CMD_READ && pm.df == df && pm.df_gen == df->gen &&
+            off >= pm.off && off - pm.off < pm.len)
             return true;
     }
     return false;

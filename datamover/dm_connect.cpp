@@ -56,6 +56,11 @@ static int dm_config_exchange(dm_client *dmc)
         dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "pref_bsz[%u] below the page size %u\n", got.pref_bsz, DM_PAGE_SIZE);
         return DM_ERR_PAGESZ;
     }
+    // Runs of consecutive pages go in one request up to the block size the
+    // appliance prefers; an appliance that announces one page gets one page
+    // per request. A run never holds more than a quarter of the cache.
+    dmc->run_max = std::clamp<uint32_t>(got.pref_bsz / DM_PAGE_SIZE, 1, DM_MAX_RUN);
+    dmc->run_max = std::min(dmc->run_max, std::max<uint32_t>(1, dmc->page_cnt / 4));
     return 0;
 }
 
@@ -225,11 +230,12 @@ static void dm_teardown(dm_client *dmc)
     if (dmc->pool != nullptr) {
         for (int i = 0; i < DM_POOL_MSGS; i++) {
             dm_pmsg *pm = &dmc->pool[i];
-            if (pm->in_use && pm->page != nullptr)
+            if (pm->in_use && pm->npages != 0)
                 dm_finish_req(dmc, pm, 0, false);
         }
     }
     for (dm_file &df : dmc->files) {
+        dm_file_run_release(&df);
         if (df.f != nullptr) {
             if (dmc->pc != nullptr)
                 pcache_sync_file(dmc->pc, df.f, pcache_drop_page, PCACHE_FL_SYNC);

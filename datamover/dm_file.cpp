@@ -12,6 +12,7 @@ namespace {
 // Drops the file's pages, closes its shadow file and frees its slot.
 void release_file(dm_client *dmc, dm_file *df)
 {
+    dm_file_run_release(df);
     if (df->f != nullptr) {
         pcache_sync_file(dmc->pc, df->f, pcache_drop_page, PCACHE_FL_SYNC);
         file_io_close(df->f);
@@ -22,17 +23,83 @@ void release_file(dm_client *dmc, dm_file *df)
 
 // ---------------------------------------------------------------- writing
 
+// Sends the run held back, waiting for its answer when sync.
+int push_run(dm_client *dmc, dm_file *df, bool sync)
+{
+    if (df->run_cnt == 0)
+        return 0;
+    const uint32_t cnt = df->run_cnt;
+    df->run_cnt = 0;
+    // The write operation owns the page references from here, on failure too.
+    int rc = dmc->ops.write(dmc, df, df->run, cnt, df->run_off, df->run_len, sync);
+    if (rc != 0) {
+        DMLOG(dmc, UTIL_LOG_WARNING, "remote write failed [%d]\n", rc);
+        // Bytes the caller was told were taken are lost: the file fails.
+        file_io_set_error(df->f, rc);
+        return rc;
+    }
+    DMLOG(dmc, UTIL_LOG_TRACE, "wrote f[%s] off[%lld] sz[%d]\n", df->rname, static_cast<long long>(df->run_off),
+          static_cast<int>(df->run_len));
+    return 0;
+}
+
+// Copies [off, off + len) into cache pages and sends them. Pieces that
+// continue one another gather into runs of consecutive pages, up to the
+// client's run length; a run that the next write may still continue (it is
+// not full, or its last page is) is held back, unless the write is
+// synchronous. Returns len, or an error.
 int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t off, uint32_t len, bool sync)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
+    const uint32_t run_max = std::max<uint32_t>(1, dmc->run_max);
     df->io_started = 1;
     uint64_t pos = off;
     const uint64_t end = off + len;
+    // A failure already known is this write's, as it would be if every
+    // piece were sent at once.
+    const int sticky = file_io_get_error(df->f);
+    if (sticky != 0)
+        return dm_data_error(sticky);
+    // A synchronous write waits for what it sends; what was held back before
+    // goes first, without waiting.
+    if (sync) {
+        int rc = push_run(dmc, df, false);
+        if (rc != 0)
+            return rc;
+    }
     while (pos < end) {
         const uint64_t aligned = pos - pos % psz;
         const uint32_t n = static_cast<uint32_t>(std::min(end, aligned + psz) - pos);
+        const bool at_end = df->run_cnt > 0 && pos == df->run_off + df->run_len;
+        // Inside the run's last page, or on the page after it.
+        const bool same_page = at_end && pos % psz != 0;
+        const bool next_page = at_end && pos % psz == 0 && df->run_cnt < run_max;
+        if (!same_page && !next_page) {
+            int rc = push_run(dmc, df, sync);
+            if (rc != 0)
+                return rc;
+        }
+        if (same_page) {
+            pce *p = df->run[df->run_cnt - 1];
+            XASSERT(p->off == aligned);
+            pcache_lock_page(p);
+            memcpy(p->buf + (pos - aligned), buf + (pos - off), n);
+            pcache_page_set_usz(p, pos - aligned + n);
+            pcache_unlock_page(p);
+            df->run_len += n;
+            pos += n;
+            continue;
+        }
         while (pcache_free_count(dmc->pc) == 0) {
-            int rc = dm_waitfor_io_msgs(dmc, 1);
+            // Pages held back (by this file or another one of the client)
+            // would never come free by waiting.
+            // Another file's failure is that file's to report.
+            for (dm_file &other : dmc->files)
+                if (&other != df && other.run_cnt != 0)
+                    (void)push_run(dmc, &other, false);
+            int rc = push_run(dmc, df, false);
+            if (rc == 0)
+                rc = dm_waitfor_io_msgs(dmc, 1);
             if (rc == 0)
                 continue;
             DMLOG(dmc, UTIL_LOG_WARNING, "dm_waitfor_io_msgs rc[%d]\n", rc);
@@ -46,16 +113,21 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
         memcpy(p->buf + (pos - aligned), buf + (pos - off), n);
         pcache_page_set_usz(p, pos - aligned + n);
         pcache_unlock_page(p);
-        int rc = dmc->ops.write(dmc, df, p, pos, n, sync);
-        if (rc != 0) {
-            DMLOG(dmc, UTIL_LOG_WARNING, "remote write failed [%d]\n", rc);
-            return rc;
+        if (df->run_cnt == 0) {
+            df->run_off = pos;
+            df->run_len = 0;
         }
-        DMLOG(dmc, UTIL_LOG_TRACE, "wrote f[%s] off[%lld] sz[%d]\n", df->rname, static_cast<long long>(pos),
-              static_cast<int>(n));
+        df->run[df->run_cnt++] = p;
+        df->run_len += n;
         pos += n;
+        if (df->run_cnt == run_max && pos % psz == 0) {
+            int rc = push_run(dmc, df, sync);
+            if (rc != 0)
+                return rc;
+        }
     }
-    return static_cast<int>(len);
+    int rc = sync ? push_run(dmc, df, true) : 0;
+    return rc != 0 ? rc : static_cast<int>(len);
 }
 
 }  // namespace
@@ -84,6 +156,20 @@ void dm_client_file_put(dm_client *dmc, dm_file *df)
     df->next = dmc->free_slots;
     dmc->free_slots = df;
     dmc->free_slot_cnt++;
+}
+
+int dm_file_push(dm_client *dmc, dm_file *df) { return push_run(dmc, df, false); }
+
+void dm_file_run_release(dm_file *df)
+{
+    for (uint32_t i = 0; i < df->run_cnt; i++) {
+        pcache_lock_page(df->run[i]);
+        pcache_freepg(df->run[i]);
+        pcache_unlock_page(df->run[i]);
+        df->run[i] = nullptr;
+    }
+    df->run_cnt = 0;
+    df->run_len = 0;
 }
 
 // ---------------------------------------------------------------- operations
@@ -117,6 +203,8 @@ dm_file *dm_file_open(dm_client *dmc, const char *name, int flags, int *errp)
     }
     df->flags = 0;
     df->credit = 0;
+    df->run_cnt = 0;
+    df->run_len = 0;
     df->io_started = 0;
     df->inflight = 0;
     df->ra_factor = util_size_mb();
@@ -214,9 +302,12 @@ int dm_file_flush(dm_file *df)
         DMLOG(nullptr, UTIL_LOG_WARNING, "Invalid Arguments: dc(NULL)\n");
         return DM_ERR_BADFILE;
     }
-    // Answers of writes already sent come first, so that their failures
-    // count for this flush.
-    int wrc = dm_drain(dmc);
+    // Pages held back go out, and answers of writes already sent come
+    // first, so that their failures count for this flush.
+    int wrc = dm_file_push(dmc, df);
+    int drc = dm_drain(dmc);
+    if (wrc == 0)
+        wrc = drc;
     int rc = dmc->ops.flush(dmc, df);
     if (rc == 0)
         rc = wrc;
@@ -235,7 +326,10 @@ int dm_file_close(dm_file *df)
     dm_client *dmc = df->dc;
     if (dmc == nullptr)
         return DM_ERR_BADFILE;
-    int wrc = dm_drain(dmc);
+    int wrc = dm_file_push(dmc, df);
+    int drc = dm_drain(dmc);
+    if (wrc == 0)
+        wrc = drc;
     int crc = dmc->ops.close(dmc, df);
     release_file(dmc, df);
     return wrc != 0 ? wrc : crc;

@@ -41,6 +41,11 @@ constexpr const char *DM_SHADOW_ROOT = "/tmp/dm/shadow";
 constexpr uint32_t DM_SUMS_WINDOW = 256;
 static_assert(DM_SUM_PAGE == DM_PAGE_SIZE, "a cache page is checked against one appliance checksum");
 static_assert(DM_PAGE_SIZE == DM_PREF_BSZ, "the block size asked for is one page");
+// Consecutive pages one read or write request may carry, when the appliance
+// announces a block size that large: one scatter-gather entry each, behind
+// the entry of the DM header.
+constexpr uint32_t DM_MAX_RUN = 16;
+static_assert(DM_MAX_RUN + 1 <= static_cast<uint32_t>(XCOMM_MAX_SGL), "a run of pages fits one message");
 
 // Whether a file read with data checksums on can be checked.
 enum : int8_t {
@@ -72,7 +77,10 @@ struct dm_ops {
     int (*close9)(dm_client *dmc, dm_file *df);  // close-form command 9, never called
     int (*remove)(dm_client *dmc, const char *name);
     int (*read_page)(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len);
-    int (*write)(dm_client *dmc, dm_file *df, pce *page, uint64_t off, uint32_t len, bool sync);
+    // Sends bytes [off, off + len) of the run of consecutive pages; the
+    // request keeps their references until its answer.
+    int (*write)(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t npages, uint64_t off, uint32_t len,
+                 bool sync);
     int (*noop)(dm_client *dmc);  // never called
     int (*set_xattr)(dm_client *dmc, dm_file *df, const char *fname, const char *attr, const void *value,
                      uint32_t value_len);
@@ -105,6 +113,13 @@ struct dm_file {
     uint64_t sums_first;
     uint64_t sums[DM_SUMS_WINDOW];
     char fault[160];          // what made the last read fail, for the caller's message
+    // Written pages not sent yet: bytes [run_off, run_off + run_len) of
+    // consecutive pages, each referenced, waiting for the next write to
+    // continue them into one request of up to the client's run length.
+    pce *run[DM_MAX_RUN];
+    uint32_t run_cnt;
+    uint32_t run_len;
+    uint64_t run_off;
 };
 
 // Pool record: one per pool message. A request record keeps what its
@@ -120,7 +135,8 @@ struct dm_pmsg {
     uint8_t landed;           // read: the response is landing in `page`
     dm_file *df;
     uint32_t df_gen;
-    pce *page;                // page referenced by the request (write) or landing (read)
+    pce *pages[DM_MAX_RUN];   // pages referenced by the request (write) or landing (read)
+    uint32_t npages;
     uint64_t off;             // request offset
     uint32_t len;             // request data length
 };
@@ -155,6 +171,7 @@ struct dm_client {
     char name[254];           // remote name of the endpoint
     uint32_t page_cnt;
     uint32_t cache_bytes;
+    uint32_t run_max;         // pages one read or write request carries at most
     void *log_ctx;
     uint32_t flags;           // DM_CL_*
     char cert_dir[256];
@@ -263,6 +280,11 @@ int dm_rmt_get_xattr(dm_client *dmc, dm_file *df, const char *fname, const char 
 // ---- file slots (dm_file.cpp) ----
 dm_file *dm_client_file_get(dm_client *dmc);
 void dm_client_file_put(dm_client *dmc, dm_file *df);
+// Sends the written pages df holds back (see dm_file::run). 0, or the send's
+// error (the pages are released either way).
+int dm_file_push(dm_client *dmc, dm_file *df);
+// Releases the pages df holds back without sending them.
+void dm_file_run_release(dm_file *df);
 
 // ---- shadow files (dm_shadow.cpp) ----
 // Creates a fresh file of a unique name in this process's shadow directory;

@@ -37,7 +37,7 @@ static void pmsg_reset(dm_pmsg *pm)
     pm->landed = 0;
     pm->df = nullptr;
     pm->df_gen = 0;
-    pm->page = nullptr;
+    pm->npages = 0;
     pm->off = 0;
     pm->len = 0;
 }
@@ -68,7 +68,7 @@ void dm_msg_put(dm_pmsg *pm)
 {
     dm_client *dmc = pm->dmc;
     XASSERT(pm->in_use == 1);
-    XASSERT(pm->page == nullptr);
+    XASSERT(pm->npages == 0);
     std::lock_guard<std::mutex> g(dmc->lock);
     if (pm->is_req)
         dmc->req_msgs--;
@@ -162,8 +162,10 @@ static bool df_current(const dm_pmsg *pm)
 // sticky error.
 void dm_finish_req(dm_client *dmc, dm_pmsg *pm, int err, bool complete)
 {
-    pce *p = pm->page;
-    if (p != nullptr) {
+    for (uint32_t i = 0; i < pm->npages; i++) {
+        pce *p = pm->pages[i];
+        if (p == nullptr)
+            continue;  // that part of a read went to the scratch page
         pcache_lock_page(p);
         if (pm->cmd == DM_CMD_READ) {
             pcache_page_set_filling(p, false);
@@ -173,8 +175,9 @@ void dm_finish_req(dm_client *dmc, dm_pmsg *pm, int err, bool complete)
         }
         pcache_freepg(p);
         pcache_unlock_page(p);
-        pm->page = nullptr;
+        pm->pages[i] = nullptr;
     }
+    pm->npages = 0;
     if (pm->cmd == DM_CMD_READ)
         dmc->reads_inflight--;
     if (df_current(pm)) {
@@ -216,7 +219,7 @@ static int write_rsp(dm_client *dmc, dm_pmsg *pm, xcomm_msg *rsp)
         // code in 16-bit form; either way it is the no-space condition.
         int st = dm_hdr_status(&h);
         err = (st == KES_ENOSPC || st == (DM_ERR_NOSPC & 0xFFFF)) ? DM_ERR_NOSPC : st;
-    } else if (pm->page != nullptr) {
+    } else if (pm->npages != 0) {
         dm_log(dmc, UTIL_LOG_TRACE, __LINE__, "f[%s] off[%llu] sz[%d]\n", pm->df->rname,
                static_cast<unsigned long long>(h.off), static_cast<int>(pm->len));
     }
@@ -289,7 +292,7 @@ int dm_process(dm_client *dmc, xcomm_msg *m)
     if (m->rmsg != nullptr)
         dm_msg_release(m->rmsg);
     m->rmsg = nullptr;
-    if (pm->page != nullptr)  // a request that never reached the handlers
+    if (pm->npages != 0)  // a request that never reached the handlers
         dm_finish_req(dmc, pm, 0, false);
     dm_msg_put(pm);
     return rc;

@@ -47,10 +47,22 @@ pce *find_page(dm_client *dmc, dm_file *df, uint64_t off, int *errp)
 }
 
 // Issues the reads of [start, start + len) that are neither cached nor on
-// their way, in pieces that never cross a page; *done counts the bytes covered.
+// their way: pieces that never cross a page, consecutive ones gathered into
+// one request of up to the client's run length; *done counts the bytes
+// covered.
 int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, uint64_t *done)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
+    const uint32_t run_max = std::max<uint32_t>(1, dmc->run_max);
+    uint64_t run_off = 0;
+    uint64_t run_len = 0;
+    uint32_t run_cnt = 0;
+    auto send_run = [&]() {
+        if (run_cnt == 0)
+            return 0;
+        run_cnt = 0;
+        return dmc->ops.read_page(dmc, df, run_off, static_cast<uint32_t>(run_len));
+    };
     while (*done < len) {
         const uint64_t pos = start + *done;
         const uint64_t piece = std::min(len - *done, psz - pos % psz);
@@ -64,14 +76,22 @@ int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, 
                 pcache_unlock_page(p);
             }
         }
-        if (!have) {
-            int rc = dmc->ops.read_page(dmc, df, pos, static_cast<uint32_t>(piece));
+        if (have || (run_cnt > 0 && (run_cnt == run_max || pos != run_off + run_len || pos != aligned))) {
+            int rc = send_run();
             if (rc != 0)
                 return rc;
         }
+        if (!have) {
+            if (run_cnt == 0) {
+                run_off = pos;
+                run_len = 0;
+            }
+            run_cnt++;
+            run_len += piece;
+        }
         *done += piece;
     }
-    return 0;
+    return send_run();
 }
 
 // Issues reads ahead of the reader (see the invariants below).
@@ -97,6 +117,10 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
         len = s;
         start = (df->cl_ra_start <= a && a <= df->cl_ra_end) ? df->cl_ra_end : a;
     }
+    // Reads ahead go out a whole run at a time: a reader of one page per
+    // call tops the window up once a run's worth of it was consumed.
+    const uint64_t run_bytes = static_cast<uint64_t>(std::max<uint32_t>(1, dmc->run_max)) * psz;
+    len = std::max(len, run_bytes);
     if (start >= df->stats.sz)
         return 0;
     len = std::min(len, df->stats.sz - start);
@@ -108,6 +132,11 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
     if (start >= limit)
         return 0;
     len = std::min(len, limit - start);
+    // Less than a run of room, short of the end of the file: the reader is
+    // still ahead of what it consumed, and the next call sends a whole run
+    // (pages it needs now are read on their own below).
+    if (len < run_bytes && start + len < df->stats.sz && start >= o + n)
+        return 0;
     uint64_t done = 0;
     // The reads are queued and written together once issued (before that if
     // the client has to wait for a free message).
@@ -225,6 +254,11 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
     }
     df->io_started = 1;
     df->fault[0] = '\0';
+    if (df->run_cnt != 0) {
+        int rc = dm_file_push(dmc, df);  // written pages held back go first
+        if (rc != 0)
+            return rc;
+    }
     if (len > DM_MAX_READ_LEN)
         return DM_ERR_INVALID_LEN;
     if (off >= df->stats.sz)

@@ -2,6 +2,7 @@
 // incoming message, landing read data straight in cache pages.
 #include "datamover/dm_int.h"
 
+#include <algorithm>
 #include <cstring>
 
 // Read data: the response must answer a read of ours that is pending for that
@@ -51,42 +52,64 @@ static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h
         return refuse();
     }
     qp->landed = 1;
-    const uint32_t psz = pcache_page_size(dmc->pc);
-    const uint64_t pgoff = qp->off % psz;
-    const uint64_t aligned = qp->off - pgoff;
-    unsigned char *dst = dmc->scratch;  // data nobody may keep: a failed read, or no page to be had
-    if (h->status == 0 && dlen > 0) {
-        pce *p = pcache_lookup(dmc->pc, df->f, aligned, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
-        if (p != nullptr && (p->refs > 1 || pcache_page_filling(p))) {
-            // Another request holds the page (a write of it is in flight).
-            pcache_freepg(p);
-            pcache_unlock_page(p);
-            p = nullptr;
-        } else if (p == nullptr && pcache_free_count(dmc->pc) > 0) {
-            p = pcache_get_page(dmc->pc, df->f, aligned, 0, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
-        }
-        if (p != nullptr) {
-            if (pcache_page_set_usz(p, pgoff + dlen) != 0) {
-                dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "pce->usz: %llu pg_sz: %u\n",
-                       static_cast<unsigned long long>(pgoff + dlen), psz);
+    xcomm_msg *m = rp->msg;
+    if (dlen == 0)
+        return m;
+    // One entry per page the data covers: the page itself when it can be
+    // had, the scratch page otherwise (data nobody may keep: a failed read,
+    // a page another request holds, or no free page).
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    const bool keep = h->status == 0;
+    uint64_t pos = qp->off;
+    const uint64_t end = qp->off + dlen;
+    uint32_t i = 0;
+    for (; pos < end; i++) {
+        XASSERT(i < DM_MAX_RUN);
+        const uint64_t aligned = pos - pos % psz;
+        const uint64_t n = std::min(end, aligned + psz) - pos;
+        unsigned char *dst = dmc->scratch;
+        pce *p = nullptr;
+        if (keep) {
+            p = pcache_lookup(dmc->pc, df->f, aligned, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+            if (p != nullptr && (p->refs > 1 || pcache_page_filling(p))) {
+                // Another request holds the page (a write of it is in flight).
                 pcache_freepg(p);
                 pcache_unlock_page(p);
+                p = nullptr;
+            } else if (p == nullptr && pcache_free_count(dmc->pc) > 0) {
+                p = pcache_get_page(dmc->pc, df->f, aligned, 0, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+            }
+        }
+        if (p != nullptr) {
+            if (pcache_page_set_usz(p, pos - aligned + n) != 0) {
+                dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "pce->usz: %llu pg_sz: %u\n",
+                       static_cast<unsigned long long>(pos - aligned + n), static_cast<unsigned>(psz));
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+                for (uint32_t k = 0; k < i; k++) {
+                    if (qp->pages[k] == nullptr)
+                        continue;
+                    pcache_lock_page(qp->pages[k]);
+                    pcache_page_set_filling(qp->pages[k], false);
+                    pcache_freepg(qp->pages[k]);
+                    pcache_unlock_page(qp->pages[k]);
+                    qp->pages[k] = nullptr;
+                }
                 qp->landed = 0;
                 return refuse();
             }
             pcache_page_set_filling(p, true);
             memset(p->digest, 0, sizeof p->digest);
-            qp->page = p;
-            dst = p->buf + pgoff;
+            dst = p->buf + (pos - aligned);
             pcache_unlock_page(p);
         }
+        qp->pages[i] = p;
+        m->sgl[1 + i].iov_len = static_cast<uint32_t>(n);
+        m->sgl[1 + i].iov_base = dst;
+        pos += n;
     }
-    xcomm_msg *m = rp->msg;
-    if (dlen > 0) {
-        m->sgl[1].iov_len = dlen;
-        m->sgl[1].iov_base = dst;
-        m->sgl_ents = 2;
-    }
+    qp->npages = i;
+    m->sgl_ents = static_cast<int32_t>(1 + i);
     return m;
 }
 

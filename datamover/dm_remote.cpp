@@ -121,10 +121,12 @@ static int rmt_delete(dm_client *dmc, const char *name)
     return status;
 }
 
+// Reads [off, off + len): one page, or a run of consecutive pages of at most
+// the client's run length.
 static int rmt_read_page(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len)
 {
-    const uint32_t psz = pcache_page_size(dmc->pc);
-    XASSERT(len > 0 && off % psz + len <= psz);
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    XASSERT(len > 0 && off % psz + len <= static_cast<uint64_t>(std::max<uint32_t>(1, dmc->run_max)) * psz);
     file_io_clear_error(df->f);
     int rc = 0;
     dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
@@ -157,14 +159,18 @@ static int rmt_read_page(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len
     return rc;
 }
 
-// Sends page bytes [off, off + len) of the page. The request keeps the
-// page's reference until its answer; on failure the reference is dropped here.
-static int rmt_write(dm_client *dmc, dm_file *df, pce *page, uint64_t off, uint32_t len, bool sync)
+// Sends bytes [off, off + len) of a run of consecutive pages, each page one
+// entry behind the DM header. The request keeps the pages' references until
+// its answer; on failure they are dropped here.
+static int rmt_write(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t npages, uint64_t off, uint32_t len,
+                     bool sync)
 {
     auto drop_page = [&]() {
-        pcache_lock_page(page);
-        pcache_freepg(page);
-        pcache_unlock_page(page);
+        for (uint32_t i = 0; i < npages; i++) {
+            pcache_lock_page(pages[i]);
+            pcache_freepg(pages[i]);
+            pcache_unlock_page(pages[i]);
+        }
     };
     int rc = 0;
     dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
@@ -178,24 +184,36 @@ static int rmt_write(dm_client *dmc, dm_file *df, pce *page, uint64_t off, uint3
         drop_page();
         return dm_data_error(sticky);
     }
-    const uint32_t psz = pcache_page_size(dmc->pc);
-    XASSERT(len > 0 && off % psz + len <= psz && page->off == off - off % psz);
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    XASSERT(len > 0 && npages >= 1 && npages <= DM_MAX_RUN && off % psz + len <= npages * psz &&
+            off % psz + len > (npages - 1) * psz);
     pm->cmd = DM_CMD_WRITE;
     pm->df = df;
     pm->df_gen = df->gen;
-    pm->page = page;
     pm->off = off;
     pm->len = len;
     xcomm_msg *m = pm->msg;
     dm_rw_hdr_encode(DM_CMD_WRITE, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
-    m->sgl[1].iov_len = len;
-    m->sgl[1].iov_base = page->buf + (off % psz);
-    m->sgl_ents = 2;
+    uint64_t pos = off;
+    const uint64_t end = off + len;
+    for (uint32_t i = 0; i < npages; i++) {
+        const uint64_t aligned = pos - pos % psz;
+        XASSERT(pages[i]->off == aligned);
+        const uint64_t n = std::min(end, aligned + psz) - pos;
+        m->sgl[1 + i].iov_len = static_cast<uint32_t>(n);
+        m->sgl[1 + i].iov_base = pages[i]->buf + (pos - aligned);
+        pm->pages[i] = pages[i];
+        pos += n;
+    }
+    pm->npages = npages;
+    m->sgl_ents = static_cast<int32_t>(1 + npages);
     df->inflight++;
     rc = dm_send_async(dmc, m);
     if (rc != 0) {
         df->inflight--;
-        pm->page = nullptr;
+        for (uint32_t i = 0; i < npages; i++)
+            pm->pages[i] = nullptr;
+        pm->npages = 0;
         pm->df = nullptr;
         dm_msg_put(pm);
         drop_page();

@@ -13,8 +13,9 @@
 #include <platform_net.h>
 
 // Capacity of a gather-write vector; a write takes at most MAX_BUF_COUNT - 1
-// entries (the header and two payload entries), a read at most MAX_BUF_COUNT.
-constexpr int MAX_BUF_COUNT = 4;
+// entries (the headers and every payload entry of a message), a read at most
+// MAX_BUF_COUNT (those and the read-ahead room behind them).
+constexpr int MAX_BUF_COUNT = 20;
 
 // Flag bit of xcomm_recvmsg asking for MSG_PEEK.
 constexpr int XCOMM_RECV_PEEK = 0x2;

@@ -172,8 +172,9 @@ enum : int32_t {
 constexpr uint32_t XCOMM_MAGIC_IN_USE = 0xFEEDFACE;
 constexpr uint32_t XCOMM_MAGIC_FREE = 0xDEADBEEF;
 
-// Scatter-gather entries per message.
-constexpr int XCOMM_MAX_SGL = 4;
+// Scatter-gather entries per message: a header and up to sixteen buffers,
+// so that a DM request carries a run of cache pages without a copy.
+constexpr int XCOMM_MAX_SGL = 17;
 
 // Endpoint state bits.
 enum : uint8_t {

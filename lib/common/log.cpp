@@ -1,5 +1,6 @@
 #include "lib/common/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -377,6 +378,20 @@ namespace {
 std::shared_mutex g_plog_lock;
 LogFile *g_main = nullptr;
 LogFile *g_trace = nullptr;
+// The highest level either log writes, kept up to date under the lock: a
+// call below it (the ENTER and EXIT lines of every block at TRACE) returns
+// without touching the lock the channels share.
+std::atomic<int> g_plog_want{-1};
+
+void plog_update_want()
+{
+    int want = -1;
+    if (g_main != nullptr)
+        want = effective(g_main);
+    if (g_trace != nullptr)
+        want = std::max(want, effective(g_trace));
+    g_plog_want.store(want, std::memory_order_relaxed);
+}
 }  // namespace
 
 LogFile *plog_open_main(const char *dir)
@@ -384,6 +399,7 @@ LogFile *plog_open_main(const char *dir)
     std::unique_lock<std::shared_mutex> g(g_plog_lock);
     if (g_main == nullptr)
         g_main = log_create_rotating(dir);
+    plog_update_want();
     return g_main;
 }
 
@@ -396,6 +412,7 @@ int plog_open_trace(const char *path, int level)
     std::unique_lock<std::shared_mutex> g(g_plog_lock);
     LogFile *old = g_trace;
     g_trace = log;
+    plog_update_want();
     g.unlock();
     // Nobody can be writing through the old log now: writers hold the lock.
     log_close(old);
@@ -413,10 +430,13 @@ void plog_set_trace_level(int level)
     std::shared_lock<std::shared_mutex> g(g_plog_lock);
     if (g_trace != nullptr)
         g_trace->level = level;
+    plog_update_want();
 }
 
 int plog_trace_level()
 {
+    if (g_plog_want.load(std::memory_order_relaxed) < 0)
+        return -1;  // no log open
     std::shared_lock<std::shared_mutex> g(g_plog_lock);
     return g_trace ? g_trace->level.load() : -1;
 }
@@ -434,6 +454,7 @@ void plog_configure_main(int level, uint64_t size_limit, int32_t file_limit)
         return;
     if (level >= 0)
         g_main->level = level;
+    plog_update_want();
     log_set_limits(g_main, size_limit, file_limit);
 }
 
@@ -442,13 +463,18 @@ void plog_close_all()
     std::unique_lock<std::shared_mutex> g(g_plog_lock);
     LogFile *m = g_main, *t = g_trace;
     g_main = g_trace = nullptr;
+    plog_update_want();
     g.unlock();
     log_close(m);
     log_close(t);
 }
 
+bool plog_wants(int level) { return level <= g_plog_want.load(std::memory_order_relaxed); }
+
 void plog_vwrite(int level, const char *file, int line, bool with_trace, const char *fmt, va_list ap)
 {
+    if (level > g_plog_want.load(std::memory_order_relaxed))
+        return;
     std::shared_lock<std::shared_mutex> g(g_plog_lock);
     log_vwrite(level, file, line, g_main, with_trace ? g_trace : nullptr, fmt, ap);
 }

@@ -58,6 +58,8 @@ int plog_open_trace(const char *path, int level);
 bool plog_have_trace();
 void plog_set_trace_level(int level);
 int plog_trace_level();  // -1 without a trace log
+// Whether the main or the trace log writes lines of this level (no lock taken).
+bool plog_wants(int level);
 int plog_main_level();   // effective level of the main log (3 when missing)
 void plog_configure_main(int level_or_minus1, uint64_t size_limit, int32_t file_limit);
 // Closes both logs.

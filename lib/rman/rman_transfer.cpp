@@ -19,6 +19,8 @@ namespace {
 // TRACE1, or else when the main log is at TRACE1 or more.
 bool dump_wanted()
 {
+    if (!plog_wants(LOG_LVL_TRACE1))
+        return false;
     int t = plog_trace_level();
     if (t >= 0)
         return t == LOG_LVL_TRACE1 || plog_main_level() >= LOG_LVL_TRACE1;

@@ -181,12 +181,13 @@ TEST_F(Integrity, DroppedConnectionsLeaveNoPieceAndARetrySucceeds)
         unsigned conns;
         uint64_t after_bytes, after_msgs;
     };
-    // 8 blocks of 1 MiB are 32 data-mover writes after the configuration and
-    // the open; the control connection sends version, attribute, login, port,
-    // open and then the close as its sixth request.
+    // 8 blocks of 1 MiB are 8 data-mover writes (the appliance takes 1 MiB a
+    // request) after the configuration and the open; the control connection
+    // sends version, attribute, login, port, open and then the close as its
+    // sixth request.
     const Case cases[] = {
         {"data mover dropped after 3 MiB", APPL_FAULT_DM, 3 * MiB, 0},
-        {"data mover dropped in the last write", APPL_FAULT_DM, 0, 2 + 32},
+        {"data mover dropped in the last write", APPL_FAULT_DM, 0, 2 + 8},
         {"control connection dropped at the close", APPL_FAULT_MI, 0, 6},
     };
     uint32_t seed = 10;
@@ -315,10 +316,11 @@ TEST_F(Integrity, DamageOnTheWireIsCaughtWithDataChecksums)
         ASSERT_EQ(backup_piece(ch, "wire", kPage, 8, 50).rc, 0) << ch.error();
         EXPECT_EQ(ch.end(), 0);
     }
-    // An appliance that damages the third read reply on the wire, after its own check.
+    // An appliance that damages the second read reply (the second MiB) on the
+    // wire, after its own check.
     auto damaged_restore = [&](Channel &ch, TestAppliance &damaging) {
         appliance_config cfg;
-        cfg.corrupt_read = 3;
+        cfg.corrupt_read = 2;
         start(damaging, cfg);
         open(ch, damaging);
         Outcome o;

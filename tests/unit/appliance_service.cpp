@@ -294,7 +294,7 @@ TEST_F(Service, FileLifeCycleThroughControlAndDataMover)
     ASSERT_EQ(cfg.rc, 0);
     ASSERT_EQ(cfg.head.size(), 32u);
     EXPECT_EQ(cfg.status, 0);
-    EXPECT_EQ(be_get32(reinterpret_cast<const unsigned char *>(cfg.head.data()) + 16), 262144u);
+    EXPECT_EQ(be_get32(reinterpret_cast<const unsigned char *>(cfg.head.data()) + 16), 1048576u);
 
     dm_rsp op = dm_call(d, dm_open_req(5, 0x2, handle_name(h, "sh/piece1"), 0x11223344));
     ASSERT_EQ(op.rc, 0);
@@ -926,7 +926,7 @@ TEST(ApplianceArgs, DefaultsSwitchesAndErrors)
     EXPECT_EQ(cfg.mi_port, 10002);
     EXPECT_EQ(cfg.dm_port, 0);
     EXPECT_EQ(cfg.version, 0x70000u);
-    EXPECT_EQ(cfg.pref_bsz, 262144u);
+    EXPECT_EQ(cfg.pref_bsz, 1048576u);
     EXPECT_EQ(cfg.pref_reserve_mb, 0);
     ASSERT_EQ(cfg.users.size(), 1u);
     EXPECT_EQ(cfg.users[0].password, "p:with:colons");

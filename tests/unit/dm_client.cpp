@@ -528,6 +528,91 @@ TEST_F(DmClientTest, WriteAcrossPagesGoesOutPerPage)
     EXPECT_TRUE(peer.file("generic:1:/s/w").substr(100000) == data);
 }
 
+// An appliance that announces a larger block size gets runs of consecutive
+// pages in one request, never more than it announced (nor more than the
+// client's run limit), each starting where the last one ended; the bytes
+// are the same whatever the block size of the caller.
+TEST_F(DmClientTest, ConsecutivePagesTravelInRequestsOfTheAnnouncedBlockSize)
+{
+    peer.pref_bsz = 1u << 20;
+    connect(0);
+    ASSERT_EQ(4u, dmc->run_max);
+    const size_t psz = DM_PAGE_SIZE;
+    const std::string data = pattern(14 * psz + 4321, 21);
+    auto check_runs = [&](uint8_t cmd, size_t limit, size_t before) {
+        auto r = peer.records_of(cmd);
+        size_t biggest = 0;
+        for (size_t i = before; i < r.size(); i++) {
+            EXPECT_LE(r[i].len, limit) << "request " << i;
+            biggest = std::max<size_t>(biggest, r[i].len);
+        }
+        return std::make_pair(r.size() - before, biggest);
+    };
+
+    // Writes of one page each go out four pages at a time; the rest at the flush.
+    put("generic:1:/s/c256", data, psz);
+    EXPECT_TRUE(peer.file("generic:1:/s/c256") == data);
+    auto w = peer.records_of(DM_CMD_WRITE);
+    ASSERT_EQ(4u, w.size());
+    for (size_t i = 0; i < w.size(); i++)
+        EXPECT_EQ(i * 4 * psz, w[i].off);
+    EXPECT_EQ(4 * psz, w[0].len);
+    EXPECT_EQ(2 * psz + 4321, w[3].len);
+
+    // Blocks that end inside a page continue the run all the same.
+    size_t before = peer.records_of(DM_CMD_WRITE).size();
+    put("generic:1:/s/codd", data, 300000);
+    EXPECT_TRUE(peer.file("generic:1:/s/codd") == data);
+    EXPECT_EQ(4u, check_runs(DM_CMD_WRITE, 1u << 20, before).first);
+
+    // Reads ahead come back in runs too, and the bytes are the file's.
+    before = peer.records_of(DM_CMD_READ).size();
+    EXPECT_TRUE(get("generic:1:/s/c256", psz) == data);
+    auto [reads, biggest] = check_runs(DM_CMD_READ, 1u << 20, before);
+    EXPECT_EQ(1u << 20, biggest);
+    EXPECT_LE(reads, 5u);
+    for (size_t bsz : {size_t(8192), size_t(300000), size_t(3) << 20})
+        EXPECT_TRUE(get("generic:1:/s/codd", bsz) == data) << bsz;
+
+    // A page held back goes out at the flush, not before.
+    dm_file *df = open("generic:1:/s/held", KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
+    ASSERT_NE(nullptr, df);
+    before = peer.records_of(DM_CMD_WRITE).size();
+    ASSERT_EQ(static_cast<int>(psz), dm_file_write(df, data.data(), 0, static_cast<uint32_t>(psz)));
+    EXPECT_EQ(before, peer.records_of(DM_CMD_WRITE).size());
+    ASSERT_EQ(0, dm_file_flush(df));
+    EXPECT_EQ(before + 1, peer.records_of(DM_CMD_WRITE).size());
+    EXPECT_TRUE(peer.file("generic:1:/s/held") == data.substr(0, psz));
+    ASSERT_EQ(0, dm_file_close(df));
+    EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
+}
+
+// An appliance that announces a large block size but answers a read with
+// one page at most: the pages it left out are asked for again, and the
+// reader gets every byte.
+TEST_F(DmClientTest, ReadsAnsweredOnePageAtATimeStillReadWhole)
+{
+    peer.pref_bsz = 8u << 20;
+    connect(0);
+    ASSERT_EQ(DM_MAX_RUN, dmc->run_max);
+    const std::string data = pattern(9 * DM_PAGE_SIZE + 77, 22);
+    peer.put_file("generic:2:/s/one", data);
+    peer.set_hook([&data](DmPeer &p, xcomm_msg *req, const dm_hdr &h) {
+        if (h.cmd != DM_CMD_READ)
+            return false;
+        std::string chunk = h.off < data.size() ? data.substr(h.off, std::min<size_t>(dm_hdr_len(&h), DM_PAGE_SIZE)) : "";
+        auto b = DmPeer::hdr_bytes(DM_CMD_READ, 0, h.fh, h.slot, h.off, DM_HDR_SIZE);
+        b.insert(b.end(), chunk.begin(), chunk.end());
+        p.reply(req, b);
+        return true;
+    });
+    EXPECT_TRUE(get("generic:2:/s/one", 1u << 20) == data);
+    bool multi = false;
+    for (const auto &r : peer.records_of(DM_CMD_READ))
+        multi = multi || r.len > DM_PAGE_SIZE;
+    EXPECT_TRUE(multi) << "the client asked for runs";
+}
+
 TEST_F(DmClientTest, ReadAheadIssuesPageSizedPiecesUpToFileEnd)
 {
     connect(0);
@@ -648,7 +733,7 @@ TEST_F(DmClientTest, ReservationWritesFirstSynchronouslyThenSpendsCredit)
     EXPECT_EQ(0, df->inflight) << "the first write waited for its answer";
     EXPECT_EQ(1048576 - 65536, df->credit);
     ASSERT_EQ(65536, dm_file_write(df, data.data(), 65536, 65536));
-    EXPECT_EQ(1, df->inflight) << "later writes do not wait";
+    EXPECT_EQ(1, df->inflight + static_cast<int>(df->run_cnt)) << "later writes do not wait";
     EXPECT_EQ(1048576 - 2 * 65536, df->credit);
     ASSERT_EQ(0, dm_file_close(df));
 }
@@ -658,12 +743,13 @@ TEST_F(DmClientTest, RefusedWriteBecomesStickyError)
     connect();
     dm_file *df = open("generic:5:/s/e", KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
     ASSERT_NE(nullptr, df);
-    std::string data = pattern(4096, 8);
+    // A whole page: with a peer of one-page requests it goes out at once.
+    std::string data = pattern(DM_PAGE_SIZE, 8);
     peer.write_status = KES_EIO;
-    ASSERT_EQ(4096, dm_file_write(df, data.data(), 0, 4096));  // answer not yet in
+    ASSERT_EQ(static_cast<int>(DM_PAGE_SIZE), dm_file_write(df, data.data(), 0, DM_PAGE_SIZE));  // answer not yet in
     // The next call that collects the answer reports it, as a negative code.
     ASSERT_EQ(0, dm_drain(dmc));
-    EXPECT_EQ(DM_ERR_AIO, dm_file_write(df, data.data(), 4096, 4096));
+    EXPECT_EQ(DM_ERR_AIO, dm_file_write(df, data.data(), DM_PAGE_SIZE, 4096));
     peer.write_status = 0;
     EXPECT_EQ(KES_EIO, dm_file_close(df)) << "close reports the peer's error number";
 }
@@ -889,6 +975,58 @@ TEST_F(DmClientHostileRead, UnknownCommand)
     });
     EXPECT_LT(rc, 0);
     EXPECT_TRUE(logged("bad msg[12]"));
+}
+
+// The same refusals when an answer would land in a run of pages: a run
+// answered with more than asked, with the data cut inside a page, or
+// failed, fails the read (or drops the connection) and never lets a byte
+// outside the pages or into the wrong one.
+TEST_F(DmClientTest, HostileAnswersToRunsOfPages)
+{
+    peer.pref_bsz = 1u << 20;
+    connect(0);
+    const std::string data = pattern(6 * DM_PAGE_SIZE, 23);
+    peer.put_file("generic:1:/hr", data);
+    struct Case {
+        const char *what;
+        std::function<size_t(uint32_t len)> bytes;  // data bytes answered for a request of len
+        uint16_t status;
+        int want;                                   // the read's result
+    };
+    const Case cases[] = {
+        {"one byte more than asked", [](uint32_t len) { return size_t(len) + 1; }, 0, -1},
+        {"cut inside the second page", [](uint32_t) { return DM_PAGE_SIZE + 1000; }, 0, DM_ERR_BADMSG},
+        {"failed", [](uint32_t len) { return size_t(len); }, KES_EIO, DM_ERR_AIO},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        dm_file *df = open("generic:1:/hr", 0);
+        ASSERT_NE(nullptr, df);
+        peer.set_hook([&c, &data](DmPeer &p, xcomm_msg *req, const dm_hdr &h) {
+            if (h.cmd != DM_CMD_READ)
+                return false;
+            size_t n = c.bytes(dm_hdr_len(&h));
+            std::string chunk = data.substr(h.off, n);
+            chunk.resize(n, 'z');
+            auto b = DmPeer::hdr_bytes(DM_CMD_READ, c.status, h.fh, h.slot, h.off, DM_HDR_SIZE);
+            b.insert(b.end(), chunk.begin(), chunk.end());
+            p.reply(req, b);
+            return true;
+        });
+        std::vector<char> buf(2 * DM_PAGE_SIZE, 0);
+        int rc = dm_file_read(df, buf.data(), 0, static_cast<uint32_t>(buf.size()), nullptr);
+        if (c.want == -1)
+            EXPECT_LT(rc, 0);
+        else
+            EXPECT_EQ(c.want, rc);
+        peer.set_hook(nullptr);
+        dm_file_close(df);
+        if (c.want == -1) {  // the refusal dropped the connection
+            dm_client_destroy(dmc);
+            dmc = nullptr;
+            connect(0);
+        }
+    }
 }
 
 TEST_F(DmClientTest, HostileControlAnswers)

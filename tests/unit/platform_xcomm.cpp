@@ -25,31 +25,39 @@ struct Pair {
 };
 }  // namespace
 
-TEST(PlatformXcomm, GatherWriteTakesAtMostThreeEntriesScatterReadFour)
+TEST(PlatformXcomm, GatherWriteAndScatterReadKeepTheirEntryLimits)
 {
     Pair p;
     char a[] = "head", b[] = "-body", c[] = "-tail", d[] = "-more";
-    struct iovec w[4] = {{a, 4}, {b, 5}, {c, 5}, {d, 5}};
+    // A write takes at most MAX_BUF_COUNT - 1 entries, a read MAX_BUF_COUNT.
+    std::vector<struct iovec> w(MAX_BUF_COUNT + 1, iovec{d, 0});
+    w[0] = {a, 4};
+    w[1] = {b, 5};
+    w[2] = {c, 5};
     errno = 0;
-    EXPECT_EQ(-1, xcomm_sendmsg(p.s[0], w, 4));
+    EXPECT_EQ(-1, xcomm_sendmsg(p.s[0], w.data(), MAX_BUF_COUNT));
     EXPECT_EQ(EINVAL, errno);
-    EXPECT_EQ(-1, xcomm_sendmsg(p.s[0], w, 0));
-    ASSERT_EQ(14, xcomm_sendmsg(p.s[0], w, 3));
+    EXPECT_EQ(-1, xcomm_sendmsg(p.s[0], w.data(), 0));
+    ASSERT_EQ(14, xcomm_sendmsg(p.s[0], w.data(), MAX_BUF_COUNT - 1));
 
     char r1[2], r2[3], r3[4], r4[10];
-    struct iovec r[5] = {{r1, 2}, {r2, 3}, {r3, 4}, {r4, 10}, {r4, 1}};
-    EXPECT_EQ(-1, xcomm_recvmsg(p.s[1], r, 5, 0));
-    ASSERT_EQ(14, xcomm_recvmsg(p.s[1], r, 4, 0));
+    std::vector<struct iovec> r(MAX_BUF_COUNT + 1, iovec{r4, 1});
+    r[0] = {r1, 2};
+    r[1] = {r2, 3};
+    r[2] = {r3, 4};
+    r[3] = {r4, 10};
+    EXPECT_EQ(-1, xcomm_recvmsg(p.s[1], r.data(), MAX_BUF_COUNT + 1, 0));
+    ASSERT_EQ(14, xcomm_recvmsg(p.s[1], r.data(), 4, 0));
     EXPECT_EQ(0, memcmp(r1, "he", 2));
     EXPECT_EQ(0, memcmp(r2, "ad-", 3));
     EXPECT_EQ(0, memcmp(r3, "body", 4));
     EXPECT_EQ(0, memcmp(r4, "-tail", 5));
     // Nothing left: the read does not block, it reports "would block".
-    EXPECT_EQ(-1, xcomm_recvmsg(p.s[1], r, 1, 0));
+    EXPECT_EQ(-1, xcomm_recvmsg(p.s[1], r.data(), 1, 0));
     EXPECT_TRUE(xcomm_would_block(errno));
     close(p.s[0]);
     p.s[0] = socket(AF_UNIX, SOCK_STREAM, 0);  // keeps the destructor honest
-    EXPECT_EQ(0, xcomm_recvmsg(p.s[1], r, 1, 0));
+    EXPECT_EQ(0, xcomm_recvmsg(p.s[1], r.data(), 1, 0));
 }
 
 TEST(PlatformXcomm, WriteToClosedPeerFailsWithoutSignal)
