@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -139,6 +140,21 @@ int file_io_close(file_io *f)
         close_file(f->swap_fd);
     release(f);
     return rc;
+}
+
+int file_io_open_swap(file_io *f)
+{
+    check(f);
+    if (f->swap_fd >= 0)
+        return 0;
+    char swp[FILE_IO_NAME_MAX + 8];
+    snprintf(swp, sizeof swp, "%s.swp", f->name);
+    f->swap_fd = open_file(swp, f->flags, 0);
+    if (f->swap_fd < 0) {
+        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "open(%s) failed - %d\n", swp, util_errno_to_kes(errno));
+        return FILE_ERR_AOPEN;
+    }
+    return 0;
 }
 
 int64_t file_io_pread(file_io *f, void *buf, uint64_t off, int64_t len)

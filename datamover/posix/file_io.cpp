@@ -97,21 +97,6 @@ int file_io_unlink(const char *path)
     return 0;
 }
 
-int file_io_open_swap(file_io *f)
-{
-    check(f);
-    if (f->swap_fd >= 0)
-        return 0;
-    char swp[FILE_IO_NAME_MAX + 8];
-    snprintf(swp, sizeof swp, "%s.swp", f->name);
-    f->swap_fd = ::open(swp, host_open_flags(f->flags), 0600);
-    if (f->swap_fd < 0) {
-        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "open(%s) failed - %d\n", swp, util_errno_to_kes(errno));
-        return FILE_ERR_AOPEN;
-    }
-    return 0;
-}
-
 char *file_io_unixpath(const char *path, char *out, size_t cap)
 {
     if (out == nullptr || cap == 0)

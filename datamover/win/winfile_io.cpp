@@ -76,9 +76,6 @@ bool is_link(const wchar_t *w)
 
 namespace {
 
-constexpr const char *kSrc = "file_io";
-
-
 // Opens path as the runtime's descriptor over a Win32 handle that others may
 // read, write and delete (a shadow file's name is removed while it is open).
 // -1 with errno set on failure.
@@ -173,21 +170,6 @@ int file_io_unlink(const char *path)
     if (!DeleteFileW(w)) {
         errno = errno_of(GetLastError());
         return FILE_ERR_DELETE;
-    }
-    return 0;
-}
-
-int file_io_open_swap(file_io *f)
-{
-    check(f);
-    if (f->swap_fd >= 0)
-        return 0;
-    char swp[FILE_IO_NAME_MAX + 8];
-    snprintf(swp, sizeof swp, "%s.swp", f->name);
-    f->swap_fd = open_fd(swp, f->flags, false);
-    if (f->swap_fd < 0) {
-        util_log(UTIL_LOG_WARNING, kSrc, __LINE__, "open(%s) failed - %d\n", swp, util_errno_to_kes(errno));
-        return FILE_ERR_AOPEN;
     }
     return 0;
 }
