@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <thread>
@@ -440,6 +441,122 @@ int chunk_read(chunk_store *cs, const recipe_entry &r, unsigned char *out, std::
         bfst_chunk_unpack(scratch->data() + CHUNK_REC_HEAD, rh.stored, rh.flags, out, r.len) != 0) {
         *why = "a chunk of it is damaged";
         return KES_EIO;
+    }
+    return 0;
+}
+
+namespace {
+
+constexpr size_t READ_GROUP = 128;            // chunks located under one lock
+constexpr size_t READ_SCRATCH = 1u << 20;     // stored bytes of compressed chunks per read
+
+}  // namespace
+
+struct chunk_reader {
+    struct loc {
+        std::shared_ptr<container> cont;  // kept open while it is read
+        uint64_t off = 0;
+        uint32_t stored = 0, flags = 0;
+    };
+    loc at[READ_GROUP];
+    unsigned char heads[READ_GROUP][CHUNK_REC_HEAD];
+    struct iovec iov[2 * READ_GROUP];
+    std::unique_ptr<unsigned char[]> scratch{new unsigned char[READ_SCRATCH]};
+    std::vector<unsigned char> slow;  // chunk_read's, when a run cannot be read whole
+};
+
+chunk_reader *chunk_reader_new() { return new (std::nothrow) chunk_reader; }
+
+void chunk_reader_free(chunk_reader *r) { delete r; }
+
+int chunk_read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, size_t n, unsigned char *out,
+                    const char **why)
+{
+    static_assert(READ_SCRATCH >= CHUNK_REC_HEAD + BFST_CHUNK_MAX * 2, "a compressed chunk fits the scratch");
+    // (no container is kept open past the call)
+    struct release {
+        chunk_reader *r;
+        ~release()
+        {
+            for (auto &l : r->at)
+                l.cont.reset();
+        }
+    } rel{r};
+    for (size_t base = 0; base < n;) {
+        const size_t g = std::min(READ_GROUP, n - base);
+        {
+            std::lock_guard<std::mutex> lk(cs->mu);
+            for (size_t k = 0; k < g; ++k) {
+                auto it = cs->index.find(es[base + k].fp);
+                if (it == cs->index.end() || it->second.len != es[base + k].len) {
+                    *why = "a chunk of it is missing";
+                    return KES_EIO;
+                }
+                const chunk_ent &e = it->second;
+                r->at[k].cont = e.cont;
+                r->at[k].off = e.off;
+                r->at[k].stored = e.stored;
+                r->at[k].flags = e.flags;
+            }
+        }
+        for (size_t k = 0; k < g;) {
+            // The run from k: records back to back in one container. A chunk
+            // kept as it is lands in out, a compressed one in the scratch.
+            const size_t first = k;
+            container *c = r->at[k].cont.get();
+            uint64_t pos = r->at[k].off;
+            size_t sc = 0, total = 0;
+            int nv = 0;
+            unsigned char *o = out;
+            for (; k < g; ++k) {
+                const chunk_reader::loc &l = r->at[k];
+                const uint32_t len = es[base + k].len;
+                const bool raw = l.flags == 0 && l.stored == len;
+                if (l.cont.get() != c || l.off != pos || l.stored > bfst_chunk_bound() ||
+                    (!raw && sc + l.stored > READ_SCRATCH))
+                    break;
+                r->iov[nv++] = {r->heads[k], CHUNK_REC_HEAD};
+                r->iov[nv++] = {raw ? o : r->scratch.get() + sc, l.stored};
+                if (!raw)
+                    sc += l.stored;
+                o += len;
+                pos += CHUNK_REC_HEAD + l.stored;
+                total += CHUNK_REC_HEAD + l.stored;
+            }
+            if (k == first)
+                k++;  // (a damaged length: the slow path says what)
+            ssize_t got = 0;
+            if (nv != 0) {
+                do {
+                    got = preadv(c->fd, r->iov, nv, off_t(r->at[first].off));
+                } while (got < 0 && errno == EINTR);
+            }
+            const bool whole = nv != 0 && got == ssize_t(total);
+            sc = 0;
+            for (size_t j = first; j < k; ++j) {
+                const chunk_reader::loc &l = r->at[j];
+                const recipe_entry &want = es[base + j];
+                chunk_rec_head rh;
+                if (!whole) {
+                    // (a short read, or a record that cannot be right: one at a time)
+                    if (chunk_read(cs, want, out, &r->slow, why) != 0)
+                        return KES_EIO;
+                } else {
+                    const bool raw = l.flags == 0 && l.stored == want.len;
+                    const unsigned char *stored = raw ? out : r->scratch.get() + sc;
+                    if (!chunk_head_decode(r->heads[j], &rh) || rh.fp != want.fp || rh.len != want.len ||
+                        rh.flags != l.flags || rh.stored != l.stored || dm_sum64(stored, l.stored) != rh.sum ||
+                        (!raw && bfst_chunk_unpack(stored, l.stored, l.flags, out, want.len) != 0)) {
+                        *why = "a chunk of it is damaged";
+                        return KES_EIO;
+                    }
+                    if (!raw)
+                        sc += l.stored;
+                }
+                out += want.len;
+            }
+        }
+        base += g;
     }
     return 0;
 }

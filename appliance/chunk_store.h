@@ -103,6 +103,16 @@ void chunk_release_recipe(chunk_store *cs, const std::string &path);
 int chunk_read(chunk_store *cs, const recipe_entry &e, unsigned char *out, std::vector<unsigned char> *scratch,
                const char **why);
 
+// A reader of many chunks at a time: its buffers, taken once.
+struct chunk_reader;
+chunk_reader *chunk_reader_new();
+void chunk_reader_free(chunk_reader *r);
+// Reads the whole chunks es[0..n) into out, back to back, each checked as
+// chunk_read does: located under one lock a group at a time, and the chunks
+// that lie one after the other in a container read with one system call.
+int chunk_read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, size_t n, unsigned char *out,
+                    const char **why);
+
 // One collection now (the collector also runs by itself). Returns the
 // bytes it reclaimed.
 uint64_t chunk_store_gc(chunk_store *cs);

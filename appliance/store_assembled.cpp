@@ -84,6 +84,9 @@ static const char *seg_recipe_load(store_file *f, seg_blob *b, uint64_t disk, co
         at += r->chunks[i].len;
     }
     r->raw.resize(BFST_CHUNK_MAX);
+    r->reader.reset(chunk_reader_new());
+    if (r->reader == nullptr)
+        return "the appliance is out of memory";
     b->size = size;
     b->recipe = std::move(r);
     return nullptr;
@@ -103,9 +106,16 @@ static const char *seg_recipe_pread(store_file *f, seg_blob *b, unsigned char *d
         const size_t take = size_t(std::min<uint64_t>(n - done, e.len - in));
         const char *why = nullptr;
         if (in == 0 && take == e.len) {
-            // a whole chunk goes straight to the caller
-            if (chunk_read(f->st->chunks, e, dst + done, &r->scratch, &why) != 0)
+            // whole chunks go straight to the caller, as many as fit
+            size_t j = i + 1;
+            size_t bytes = e.len;
+            while (j < r->chunks.size() && bytes + r->chunks[j].len <= n - done)
+                bytes += r->chunks[j++].len;
+            if (chunk_read_many(f->st->chunks, r->reader.get(), &r->chunks[i], j - i, dst + done, &why) != 0)
                 return why;
+            done += bytes;
+            i = j - 1;
+            continue;
         } else {
             if (r->cached != i) {
                 r->cached = SIZE_MAX;

@@ -3,6 +3,7 @@
 // same loopback in the same run.
 //
 //   dedup_bench [MiB (2048)] [address (127.0.0.251)] [directory (/dev/shm)]
+//   dedup_bench --rates [MiB (256)]    what each step costs on one core
 //
 // The image is made of 8 KiB database blocks: about half random, a third
 // compressible (rows of text with numbers), the rest zero-filled, laid out
@@ -21,6 +22,8 @@
 #include "appliance/appliance.h"
 #include "bench/bench_sbt.h"
 #include "bench/bench_util.h"
+#include "bfst/bfst_dedup.h"
+#include "datamover/dm_sums.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -227,6 +230,61 @@ void remove_piece(Sbt &sbt, const std::string &name)
         sbt.fail("sbtremove2");
 }
 
+// CPU cost of each step of a deduplicated backup on one core, over the
+// benchmark's image: the bound on what the backups above can reach.
+void print_rates(uint64_t size)
+{
+    std::vector<unsigned char> img(static_cast<size_t>(size));
+    auto rate = [&](double t, uint64_t n) { return double(n) / (1 << 20) / t; };
+    double t0 = now_s();
+    for (uint64_t b = 0; b < size / BLOCK; b++)
+        image_block(b, 0, img.data() + b * BLOCK);
+    printf("per core, MiB/s of image: generate %.0f", rate(now_s() - t0, size));
+    std::vector<unsigned char> copy(img.size());
+    t0 = now_s();
+    memcpy(copy.data(), img.data(), img.size());
+    printf(", memcpy %.0f", rate(now_s() - t0, size));
+    std::vector<uint32_t> cuts;
+    t0 = now_s();
+    for (size_t at = 0; at < img.size();) {
+        size_t n = bfst_chunk_cut(img.data() + at, img.size() - at);
+        cuts.push_back(uint32_t(n));
+        at += n;
+    }
+    printf(", chunk cut %.0f (%zu chunks, %.0f bytes on average)", rate(now_s() - t0, size), cuts.size(),
+           double(size) / double(cuts.size()));
+    t0 = now_s();
+    bfst_fp fp;
+    size_t at = 0;
+    for (uint32_t n : cuts) {
+        bfst_fingerprint(img.data() + at, n, &fp);
+        at += n;
+    }
+    printf(", SHA-256 %.0f", rate(now_s() - t0, size));
+    std::vector<unsigned char> packed(bfst_chunk_bound()), back(BFST_CHUNK_MAX);
+    uint64_t stored = 0;
+    double tp = 0, tu = 0;
+    at = 0;
+    for (uint32_t n : cuts) {
+        uint32_t flags = 0;
+        double a = now_s();
+        size_t k = bfst_chunk_pack(img.data() + at, n, packed.data(), &flags);
+        double b = now_s();
+        if (flags != 0)
+            bfst_chunk_unpack(packed.data(), k, flags, back.data(), n);
+        tu += now_s() - b;
+        tp += b - a;
+        stored += k;
+        at += n;
+    }
+    printf(", LZ4 pack %.0f (to %.2f), unpack %.0f", rate(tp, size), double(stored) / double(size), rate(tu, size));
+    t0 = now_s();
+    uint64_t s = 0;
+    for (size_t p = 0; p < img.size(); p += DM_SUM_PAGE)
+        s ^= dm_sum64(img.data() + p, std::min<size_t>(DM_SUM_PAGE, img.size() - p));
+    printf(", page sums %.0f%s\n", rate(now_s() - t0, size), s == 1 ? " " : "");
+}
+
 std::string read_text(const std::string &path)
 {
     std::ifstream f(path);
@@ -239,6 +297,10 @@ std::string read_text(const std::string &path)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "--rates") == 0) {
+        print_rates((argc > 2 ? strtoull(argv[2], nullptr, 10) : 256) << 20);
+        return 0;
+    }
     const uint64_t mib = argc > 1 ? strtoull(argv[1], nullptr, 10) : 2048;
     g_addr = argc > 2 ? argv[2] : "127.0.0.251";
     const std::string dir = argc > 3 ? argv[3] : "/dev/shm";

@@ -677,3 +677,46 @@ TEST_F(BfstBackup, WithDeduplicationOffPiecesAreKeptAsTheyArriveAndEarlierOnesSt
     EXPECT_EQ(restore_piece(ch2, "deduplicated", bs, 31), 3);
     EXPECT_EQ(ch2.end(), 0);
 }
+
+TEST_F(BfstBackup, TheLibrarysSwitchSendsPiecesWholeToADeduplicatingAppliance)
+{
+    start(app_);
+    const std::string chunks = app_.root() + "/.bfst/chunks";
+    auto chunk_bytes = [&] {
+        uint64_t n = 0;
+        kes_test::walk_files(chunks, [&](const std::string &, const std::string &, uint64_t size) { n += size; });
+        return n;
+    };
+    const size_t bs = 1 << 20;
+    configure("BFST_DEDUP=0\n");
+    Channel ch;
+    open(ch, app_);
+    EXPECT_NE(log().find("BFST_DEDUP=0"), std::string::npos) << "the effective value is logged";
+    // Twice the same bytes: both times every byte crosses the socket as it is.
+    for (const char *name : {"whole1", "whole2"}) {
+        ASSERT_EQ(backup_piece(ch, name, bs, 3, 41).rc, 0);
+        ExtentStats s = extent_stats(app_log(app_), name);
+        EXPECT_EQ(s.input, 3 * bs) << name;
+        EXPECT_EQ(s.unique, 3 * bs) << name;
+        EXPECT_EQ(s.packed, 3 * bs) << name;
+        EXPECT_GE(s.actual, 3 * bs) << name;
+    }
+    EXPECT_EQ(chunk_bytes(), 0u) << "nothing went into the chunk store";
+    EXPECT_GE(blob_bytes(app_.root()), 6 * bs);
+    EXPECT_EQ(ch.end(), 0);
+
+    // Switched on again, the same bytes are deduplicated, and all three
+    // pieces restore whole.
+    configure("BFST_DEDUP=1\n");
+    Channel ch2;
+    open(ch2, app_);
+    ASSERT_EQ(backup_piece(ch2, "dedup1", bs, 3, 41).rc, 0);
+    ASSERT_EQ(backup_piece(ch2, "dedup2", bs, 3, 41).rc, 0);
+    EXPECT_GT(chunk_bytes(), 3 * bs);
+    ExtentStats s = extent_stats(app_log(app_), "dedup2");
+    EXPECT_EQ(s.input, 3 * bs);
+    EXPECT_EQ(s.unique, 0u);
+    for (const char *name : {"whole1", "whole2", "dedup2"})
+        EXPECT_EQ(restore_piece(ch2, name, bs, 41), 3) << name;
+    EXPECT_EQ(ch2.end(), 0);
+}
