@@ -682,3 +682,64 @@ TEST(BfstDedupConcurrency, StoresInParallelShareChunksAndGiveThemBackWhole)
 }
 
 }  // namespace
+
+namespace {
+
+// The chunks of a whole stream, cut and fingerprinted in one piece.
+std::vector<recipe_entry> whole_stream_chunks(const std::string &s)
+{
+    std::vector<recipe_entry> out;
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t pos = 0; pos < s.size();) {
+        recipe_entry e;
+        e.len = uint32_t(bfst_chunk_cut(p + pos, s.size() - pos));
+        bfst_fingerprint(p + pos, e.len, &e.fp);
+        out.push_back(e);
+        pos += e.len;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(BfstDedupConcurrency, ChunksAreThoseOfTheWholeStreamHoweverItIsBatched)
+{
+    // The library cuts its batches in parallel and joins them up; whatever
+    // the buffers, the batch boundaries and the runs of zeros across them,
+    // the recipe must list exactly the chunks of the whole stream.
+    bfst_test::Library lib;
+    Appliance a;
+    a.dedup = true;
+    ASSERT_EQ(a.start(), 0) << a.error;
+    std::string zeros_across = pattern(2u << 20, 61);
+    zeros_across.replace((2u << 20) - 100000, 100000, 100000, '\0');
+    zeros_across += std::string(150000, '\0') + pattern((3u << 20) + 12345, 62);
+    const std::string streams[] = {
+        zeros_across,
+        pattern(4u << 20, 63),                    // ends where a batch does
+        pattern(9u << 20, 64).substr(0, 9437000),  // more batches than workers
+        pattern(100, 65),
+    };
+    for (const std::string &s : streams) {
+        Conn c;
+        ASSERT_EQ(c.open("127.0.0.1", a.port()), 0);
+        ASSERT_EQ(c.start_session(), 0);
+        Store st(c.sess());
+        for (size_t off = 0, step = 77777; off < s.size(); off += step, step = step * 3 % 400009 + 1)
+            ASSERT_EQ(st.put(s.data() + off, std::min(step, s.size() - off)), 0);
+        Stored out;
+        ASSERT_EQ(st.finish(&out), 0);
+        std::vector<recipe_entry> rs;
+        uint64_t size = 0;
+        const char *why = nullptr;
+        ASSERT_EQ(recipe_load(a.root() + "/.bfst/" + out.tag, &rs, &size, &why), 0) << why;
+        EXPECT_EQ(size, s.size());
+        const std::vector<recipe_entry> want = whole_stream_chunks(s);
+        ASSERT_EQ(rs.size(), want.size()) << s.size();
+        for (size_t i = 0; i < rs.size(); ++i) {
+            ASSERT_EQ(rs[i].len, want[i].len) << "chunk " << i << " of a stream of " << s.size();
+            ASSERT_TRUE(rs[i].fp == want[i].fp) << "chunk " << i << " of a stream of " << s.size();
+        }
+        EXPECT_TRUE(recipe_bytes(a, out.tag) == s);
+    }
+}
