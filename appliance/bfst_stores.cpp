@@ -269,6 +269,7 @@ static int seal_recipe(srv_conn *c, srv_store *s, char *text, size_t len)
     s->refs.clear();  // the recipe's now
     char hex[BLOB_TAG_TEXT + 1];
     bfst_hex(s->tag, BLOB_TAG_BYTES, hex);
+    chunk_store_sum_later(s->cs, hex);
     ALOG(c->sh->log, APPL_LOG_INFO,
          "BFST connection %llu, store %u, blob %s: %llu bytes in %llu chunks, %llu new (%llu bytes, %llu stored), "
          "recipe %llu bytes",

@@ -89,8 +89,10 @@ void unlink_blob(blob_store *bs, const std::string &tag, const blob_rec &r)
         chunk_release_recipe(bs->chunks, final_path(bs, tag));
     unlink(final_path(bs, tag).c_str());
     unlink(sums_path(bs, tag).c_str());
-    if (r.recipe)
+    if (r.recipe) {
         unlink(recipe_sums_path(bs, tag).c_str());
+        unlink((bs->dir + "/." + tag + RECIPE_PAGE_SUMS_SUFFIX).c_str());
+    }
     store_uncharge(bs->st, r.disk);
 }
 
@@ -126,7 +128,7 @@ void blob_store_sweep(const std::string &root, const std::set<std::string> &keep
     for (const std::string &n : names) {
         // a blob of a complete file, or its checksums
         std::string tag = n;
-        for (const char *suffix : {SUMS_SUFFIX, RECIPE_SUMS_SUFFIX}) {
+        for (const char *suffix : {SUMS_SUFFIX, RECIPE_SUMS_SUFFIX, RECIPE_PAGE_SUMS_SUFFIX}) {
             const size_t sl = strlen(suffix);
             if (n.size() > sl + 1 && n[0] == '.' && n.compare(n.size() - sl, sl, suffix) == 0)
                 tag = n.substr(1, n.size() - 1 - sl);

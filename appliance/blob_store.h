@@ -9,6 +9,8 @@
 //                             as its bytes arrived (store_sums.h)
 //   <root>/.bfst/.<tag>.krs   the same, in place of .kcs, for a blob that is
 //                             the recipe of a deduplicated store
+//   <root>/.bfst/.<tag>.kps   the page checksums of the stream such a recipe
+//                             stands for, made after its seal (chunk_store.h)
 //   <root>/.bfst/chunks/      the chunk store (chunk_store.h)
 // where <tag> is the lower-case hexadecimal text of BLOB_TAG_BYTES random
 // bytes. Every byte of a blob counts against the appliance's quota

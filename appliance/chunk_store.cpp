@@ -4,10 +4,12 @@
 #include "datamover/byteorder.h"
 #include "datamover/dm_sums.h"
 #include "datamover/util.h"
+#include "appliance/store_sums.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -79,6 +81,12 @@ struct chunk_store {
     std::condition_variable gc_cv;
     bool gc_wanted = false, stopping = false;
     std::thread gc;
+    // the maker of recipes' page checksums
+    std::mutex sum_mu;
+    std::condition_variable sum_cv;
+    std::deque<std::string> sum_queue;  // tags
+    bool summing = false, sum_stop = false;
+    std::thread sumt;
 };
 
 // ---------------------------------------------------------------- the store
@@ -223,6 +231,44 @@ int append_locked(chunk_store *cs, const bfst_fp &fp, uint32_t len, uint32_t fla
     return 0;
 }
 
+// Makes and keeps the page checksums of one sealed recipe blob. Whatever
+// fails leaves them to be made when a reader asks for them.
+void sum_recipe(chunk_store *cs, const std::string &tag)
+{
+    const std::string recipe = cs->blob_dir + "/" + tag;
+    const std::string kps = cs->blob_dir + "/." + tag + RECIPE_PAGE_SUMS_SUFFIX;
+    std::vector<recipe_entry> rs;
+    uint64_t size = 0;
+    const char *why = nullptr;
+    sums_file *s = nullptr;
+    if (recipe_load(recipe, &rs, &size, &why) != 0 || chunk_recipe_sums(cs, rs, size, &s, &why) != 0)
+        return;
+    sums_save(s, kps);
+    sums_free(s);
+    // a recipe removed meanwhile takes its checksums with it
+    struct stat sb;
+    if (lstat(recipe.c_str(), &sb) != 0)
+        unlink(kps.c_str());
+}
+
+void sum_loop(chunk_store *cs)
+{
+    std::unique_lock<std::mutex> lk(cs->sum_mu);
+    for (;;) {
+        cs->sum_cv.wait(lk, [cs] { return cs->sum_stop || !cs->sum_queue.empty(); });
+        if (cs->sum_stop)
+            return;
+        std::string tag = std::move(cs->sum_queue.front());
+        cs->sum_queue.pop_front();
+        cs->summing = true;
+        lk.unlock();
+        sum_recipe(cs, tag);
+        lk.lock();
+        cs->summing = false;
+        cs->sum_cv.notify_all();
+    }
+}
+
 void pause_ms(chunk_store *cs)
 {
     if (cs->gc_pause_ms != 0)
@@ -273,6 +319,7 @@ int chunk_store_open(store *st, const std::string &root, uint32_t gc_pause_ms, c
     // the usage it reports at start-up is what it keeps.
     chunk_store_gc(cs);
     cs->gc = std::thread(gc_loop, cs);
+    cs->sumt = std::thread(sum_loop, cs);
     *out = cs;
     return 0;
 }
@@ -288,6 +335,13 @@ void chunk_store_close(chunk_store *cs)
     cs->gc_cv.notify_all();
     if (cs->gc.joinable())
         cs->gc.join();
+    {
+        std::lock_guard<std::mutex> lk(cs->sum_mu);
+        cs->sum_stop = true;
+    }
+    cs->sum_cv.notify_all();
+    if (cs->sumt.joinable())
+        cs->sumt.join();
     chunk_store_sync(cs);
     delete cs;
 }
@@ -559,6 +613,61 @@ int chunk_read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, si
         base += g;
     }
     return 0;
+}
+
+int chunk_recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint64_t size, sums_file **out,
+                      const char **why)
+{
+    *out = nullptr;
+    constexpr size_t BUF = 1u << 20;
+    std::unique_ptr<chunk_reader, void (*)(chunk_reader *)> r(chunk_reader_new(), chunk_reader_free);
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[BUF]);
+    sums_file *s = sums_new();
+    if (r == nullptr || buf == nullptr || s == nullptr) {
+        sums_free(s);
+        return KES_ENOMEM;
+    }
+    uint64_t off = 0;
+    for (size_t i = 0; i < es.size();) {
+        // as many whole chunks as the buffer holds
+        size_t j = i, n = 0;
+        while (j < es.size() && n + es[j].len <= BUF)
+            n += es[j++].len;
+        int rc = j == i ? KES_EIO : chunk_read_many(cs, r.get(), &es[i], j - i, buf.get(), why);
+        if (rc == 0)
+            rc = sums_note_write(s, buf.get(), n, off);
+        if (rc != 0) {
+            if (j == i)
+                *why = "its recipe is damaged";
+            sums_free(s);
+            return rc;
+        }
+        off += n;
+        i = j;
+    }
+    // every page was summed from the bytes in hand: nothing is read back
+    if (off != size || sums_seal(s, -1, size) != 0) {
+        *why = "a blob of it does not have the size recorded for it";
+        sums_free(s);
+        return KES_EIO;
+    }
+    *out = s;
+    return 0;
+}
+
+void chunk_store_sum_later(chunk_store *cs, const std::string &tag)
+{
+    {
+        std::lock_guard<std::mutex> lk(cs->sum_mu);
+        cs->sum_queue.push_back(tag);
+    }
+    cs->sum_cv.notify_all();
+}
+
+void chunk_store_sums_idle(chunk_store *cs)
+{
+    std::unique_lock<std::mutex> lk(cs->sum_mu);
+    cs->sum_cv.wait(lk, [cs] { return cs->sum_queue.empty() && !cs->summing; });
 }
 
 uint64_t chunk_store_gc(chunk_store *cs)

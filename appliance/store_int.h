@@ -43,6 +43,7 @@ struct seg_recipe {
     size_t cached = SIZE_MAX;
     std::vector<unsigned char> raw, scratch;
     std::unique_ptr<chunk_reader, chunk_reader_free_fn> reader;
+    bool sums_failed = false;  // its page checksums cannot be made
 };
 
 // A blob an assembled file reads from: its bytes, or its recipe.

@@ -720,3 +720,39 @@ TEST_F(BfstBackup, TheLibrarysSwitchSendsPiecesWholeToADeduplicatingAppliance)
         EXPECT_EQ(restore_piece(ch2, name, bs, 41), 3) << name;
     EXPECT_EQ(ch2.end(), 0);
 }
+
+TEST_F(BfstBackup, PageChecksumsOfADeduplicatedPieceAreMadeOnceAndVouchForEveryRestoredPage)
+{
+    // Blocks that are no multiple of a page, so pages straddle chunks.
+    configure("COMP_DATA_CHECKSUMS=1\n");
+    start(app_);
+    Channel ch;
+    open(ch, app_);
+    const size_t bs = 300000;
+    ASSERT_EQ(backup_piece(ch, "summed", bs, 9, 51).rc, 0);
+    // The checksums of the recipe's stream are made after its seal.
+    std::string kps;
+    ASSERT_TRUE(settles([&] {
+        kes_test::walk_files(app_.root() + "/.bfst", [&](const std::string &rel, const std::string &name, uint64_t) {
+            if (rel.find('/') == std::string::npos && name.size() > 4 && name.compare(name.size() - 4, 4, ".kps") == 0)
+                kps = app_.root() + "/.bfst/" + name;
+        });
+        return !kps.empty();
+    }));
+    Outcome r;
+    EXPECT_EQ(restore_piece(ch, "summed", bs, 51, &r), 9) << r.error;
+    // Lost or damaged, they are made again when a restore asks for them.
+    ASSERT_EQ(unlink(kps.c_str()), 0);
+    EXPECT_EQ(restore_piece(ch, "summed", bs, 51, &r), 9) << r.error;
+    ASSERT_EQ(access(kps.c_str(), F_OK), 0) << "kept for the next restore";
+    std::string t = read_file(kps);
+    t[t.size() - 3] ^= 0x10;
+    write_file(kps, t);
+    EXPECT_EQ(restore_piece(ch, "summed", bs, 51, &r), 9) << r.error;
+    // Removing the piece takes them along.
+    char name[] = "summed";
+    char *files[] = {name, nullptr};
+    EXPECT_EQ(ch.v->remove2(ch.ctx, 0, files), 0) << ch.error();
+    EXPECT_NE(access(kps.c_str(), F_OK), 0);
+    EXPECT_EQ(ch.end(), 0);
+}
