@@ -743,3 +743,71 @@ TEST(BfstDedupConcurrency, ChunksAreThoseOfTheWholeStreamHoweverItIsBatched)
         EXPECT_TRUE(recipe_bytes(a, out.tag) == s);
     }
 }
+
+TEST_F(BfstService, AChunkThatIsNotWhatItsFingerprintSaysFailsItsStoreAndNeverEntersTheChunkStore)
+{
+    // A hostile client offers two chunks and sends the second with other
+    // bytes than its fingerprint names, then asks for its tag at once: the
+    // appliance checks every chunk itself, and the tag waits for the check.
+    appl_.dedup = true;
+    start();
+    const std::string honest = pattern(5000, 71), named = pattern(5000, 72), sent = pattern(5000, 73);
+    bfst_query_entry q[2];
+    bfst_fp fps[2];
+    bfst_fingerprint(honest.data(), honest.size(), &fps[0]);
+    bfst_fingerprint(named.data(), named.size(), &fps[1]);
+    for (int i = 0; i < 2; ++i) {
+        memcpy(q[i].fp, fps[i].b, BFST_FP_LEN);
+        q[i].len = 5000;
+    }
+    std::vector<unsigned char> stream;
+    auto put = [&](uint8_t type, uint32_t id, const void *p, size_t n, const std::string &more = std::string()) {
+        unsigned char h[BFST_HDR_SIZE];
+        bfst_hdr_encode(h, type, id, uint32_t(n + more.size()));
+        stream.insert(stream.end(), h, h + sizeof h);
+        stream.insert(stream.end(), static_cast<const unsigned char *>(p), static_cast<const unsigned char *>(p) + n);
+        stream.insert(stream.end(), more.begin(), more.end());
+    };
+    unsigned char b[4 + 2 * BFST_QUERY_ENTRY];
+    put(BFST_HELLO, 0, b, bfst_hello_encode(b, bfst_hello{1, BFST_PROTO_DEDUP, BFST_HELLO_BACKUP}));
+    put(BFST_OPEN, 0, b, bfst_flags_encode(b, 0));
+    put(BFST_SESSION_START, 0, b, 0);                                            // session 1
+    put(BFST_STORE_START, 1, b, bfst_flags_encode(b, BFST_STORE_DEDUP | 0x241));  // store 2
+    put(BFST_CHUNK_QUERY, 2, b, bfst_query_encode(b, q, 2));
+    for (int i = 0; i < 2; ++i) {
+        bfst_chunk_hdr ch;
+        memcpy(ch.fp, fps[i].b, BFST_FP_LEN);
+        ch.len = 5000;
+        unsigned char hb[BFST_CHUNK_HDR];
+        bfst_chunk_hdr_encode(hb, ch);
+        put(BFST_CHUNK, 2, hb, sizeof hb, i == 0 ? honest : sent);
+    }
+    put(BFST_STORE_TAG, 2, b, 0);
+
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(appl_.port());
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(write(s, stream.data(), stream.size()), ssize_t(stream.size()));
+    shutdown(s, SHUT_WR);
+    // (the receive timeout only stops a hang)
+    struct timeval tv = {30, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string answers;
+    char rb[4096];
+    for (ssize_t n; (n = read(s, rb, sizeof rb)) > 0;)
+        answers.append(rb, size_t(n));
+    close(s);
+    EXPECT_NE(answers.find("a chunk does not match its fingerprint"), std::string::npos);
+    // no tag came back: the store's last answer is its failure, said again
+    const size_t last = answers.rfind("a chunk does not match its fingerprint");
+    EXPECT_NE(answers.find("a chunk does not match its fingerprint"), last) << "failed, then refused its tag";
+
+    // The forged bytes are nowhere, and the honest chunk goes with the store.
+    int rc = 0;
+    EXPECT_FALSE(chunk_ref(appl_.chunks(), fps[1], 5000, &rc));
+    EXPECT_TRUE(eventually([&] { return appl_.used() == 0; })) << appl_.used();
+    EXPECT_TRUE(blob_list(appl_.blobs()).empty());
+}
