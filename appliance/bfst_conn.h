@@ -72,8 +72,13 @@ struct chunk_pipe {
     uint64_t head = 0;  // slots handed over (written by the connection's thread under mu)
     uint64_t done = 0;  // of them checked (written by the checker under mu)
     uint64_t tail = 0;  // of them taken back (the connection's thread)
+    // Each side is woken only when it sleeps, and the connection's thread,
+    // waiting for room, only once half the slots are free: no hand-over per
+    // chunk.
     std::mutex mu;
-    std::condition_variable cv;
+    std::condition_variable work_cv, done_cv;
+    bool checker_sleeps = false;
+    uint64_t wake_at = UINT64_MAX;  // the done count the connection's thread waits for
     bool stop = false;
     std::thread worker;
 };

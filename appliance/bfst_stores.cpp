@@ -202,9 +202,14 @@ static void check_chunks(chunk_pipe *pp)
 {
     std::unique_lock<std::mutex> lk(pp->mu);
     for (;;) {
-        pp->cv.wait(lk, [pp] { return pp->stop || pp->done < pp->head; });
-        if (pp->done == pp->head)
-            return;  // stopped, and nothing left
+        if (pp->done == pp->head) {
+            if (pp->stop)
+                return;  // stopped, and nothing left
+            pp->checker_sleeps = true;
+            pp->work_cv.wait(lk, [pp] { return pp->stop || pp->done < pp->head; });
+            pp->checker_sleeps = false;
+            continue;
+        }
         chunk_slot &sl = pp->slot[pp->done % CHUNK_PIPE_SLOTS];
         lk.unlock();
         const unsigned char *stored = sl.mem + BFST_CHUNK_HDR;
@@ -222,8 +227,8 @@ static void check_chunks(chunk_pipe *pp)
         else
             sl.rc = chunk_put(pp->cs, sl.fp, sl.len, sl.flags, stored, sl.n, sl.uses);
         lk.lock();
-        pp->done++;
-        pp->cv.notify_all();
+        if (++pp->done >= pp->wake_at)
+            pp->done_cv.notify_one();
     }
 }
 
@@ -254,18 +259,22 @@ static chunk_pipe *chunk_checker(srv_conn *c, chunk_store *cs)
     return c->pipe.get();
 }
 
-// Takes back the oldest slot once the checker is done with it (waiting for
-// that when wait is set). The store learns what became of its chunk: it
-// references it as often as its recipe names it by now, or fails. False
-// when the connection must end; *took says whether a slot came back.
-static bool take_back(srv_conn *c, bool wait, bool *took)
+// Takes back the oldest slot once the checker is done with it, first
+// waiting until it is done with wait_for slots in all (0: no wait). The
+// store learns what became of its chunk: it references it as often as its
+// recipe names it by now, or fails. False when the connection must end;
+// *took says whether a slot came back.
+static bool take_back(srv_conn *c, uint64_t wait_for, bool *took)
 {
     chunk_pipe *pp = c->pipe.get();
     *took = false;
     {
         std::unique_lock<std::mutex> lk(pp->mu);
-        if (wait)
-            pp->cv.wait(lk, [pp] { return pp->done > pp->tail; });
+        if (pp->done < wait_for) {
+            pp->wake_at = std::min(wait_for, pp->head);
+            pp->done_cv.wait(lk, [pp] { return pp->done >= pp->wake_at; });
+            pp->wake_at = UINT64_MAX;
+        }
         if (pp->done == pp->tail)
             return true;
     }
@@ -315,7 +324,7 @@ bool drain_chunks(srv_conn *c)
         return true;
     bool took = true;
     while (c->pipe->tail < c->pipe->head)
-        if (!take_back(c, true, &took))
+        if (!take_back(c, c->pipe->head, &took))
             return false;
     return true;
 }
@@ -328,7 +337,7 @@ void stop_chunks(srv_conn *c)
         std::lock_guard<std::mutex> lk(c->pipe->mu);
         c->pipe->stop = true;
     }
-    c->pipe->cv.notify_all();
+    c->pipe->work_cv.notify_all();
     c->pipe->worker.join();
     c->pipe.reset();
 }
@@ -353,7 +362,8 @@ bool take_chunk(srv_conn *c, const bfst_hdr &h)
     if (pp == nullptr)
         return false;
     bool took = false;
-    if (pp->head - pp->tail == uint64_t(CHUNK_PIPE_SLOTS) && !take_back(c, true, &took))
+    if (pp->head - pp->tail == uint64_t(CHUNK_PIPE_SLOTS) &&
+        !take_back(c, pp->tail + CHUNK_PIPE_SLOTS / 2, &took))
         return false;
     s = find_store(c, h.id);  // (taking back may have failed it, never removed it)
     chunk_slot &sl = pp->slot[pp->head % CHUNK_PIPE_SLOTS];
@@ -394,11 +404,12 @@ bool take_chunk(srv_conn *c, const bfst_hdr &h)
     {
         std::lock_guard<std::mutex> lk(pp->mu);
         pp->head++;
+        if (pp->checker_sleeps)
+            pp->work_cv.notify_one();
     }
-    pp->cv.notify_all();
     // what the checker finished meanwhile, without waiting
     do {
-        if (!take_back(c, false, &took))
+        if (!take_back(c, 0, &took))
             return false;
     } while (took);
     return true;

@@ -38,6 +38,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -285,6 +286,19 @@ void print_rates(uint64_t size)
     printf(", page sums %.0f%s\n", rate(now_s() - t0, size), s == 1 ? " " : "");
 }
 
+// CPU seconds (user and system) a process spent so far.
+double cpu_s(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t at = s.rfind(')');
+    unsigned long long ut = 0, st = 0;
+    if (at == std::string::npos ||
+        sscanf(s.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
+        return 0;
+    return double(ut + st) / double(sysconf(_SC_CLK_TCK));
+}
+
 std::string read_text(const std::string &path)
 {
     std::ifstream f(path);
@@ -332,24 +346,36 @@ int main(int argc, char **argv)
         kill(pid, SIGKILL);
         return 1;
     }
+    // CPU seconds of both sides per GiB of image since the last call
+    double cpu_mark = cpu_s(getpid()) + cpu_s(pid);
+    auto cpu_per_gib = [&] {
+        const double now = cpu_s(getpid()) + cpu_s(pid), d = now - cpu_mark;
+        cpu_mark = now;
+        return d / (double(size) / double(1ULL << 30));
+    };
     double raw = raw_copy(ports[0], size);
-    printf("raw tcp copy: %.0f MiB/s\n", rate(raw));
+    printf("raw tcp copy: %.0f MiB/s, %.2f CPU s/GiB\n", rate(raw), cpu_per_gib());
     const char *names[3] = {"first", "second", "third"};
     double t[3] = {};
     uint64_t grew[3] = {}, sock[3] = {};
     for (int i = 0; i < 3 && status == 0; i++) {
         uint64_t before = tree_bytes(store);
+        cpu_mark = cpu_s(getpid()) + cpu_s(pid);
         t[i] = backup(sbt, names[i], size, i == 2 ? 1 : 0);
+        const double cpu = cpu_per_gib();
         if (t[i] <= 0 || raw <= 0) {
             status = 1;
             break;
         }
         grew[i] = tree_bytes(store) - before;
         sock[i] = socket_bytes(read_text(log), names[i]);
-        printf("%-6s backup: %5.0f MiB/s, ratio to raw %.2f, socket %.4f of the image, store grew %.4f of it\n",
-               names[i], rate(t[i]), raw / t[i], double(sock[i]) / double(size), double(grew[i]) / double(size));
+        printf("%-6s backup: %5.0f MiB/s, ratio to raw %.2f, socket %.4f of the image, store grew %.4f of it, "
+               "%.2f CPU s/GiB\n",
+               names[i], rate(t[i]), raw / t[i], double(sock[i]) / double(size), double(grew[i]) / double(size), cpu);
     }
+    cpu_mark = cpu_s(getpid()) + cpu_s(pid);
     double tr = status == 0 ? restore(sbt, "second", size, 0) : -1;
+    const double cpu_r = cpu_per_gib();
     // The yardstick: the same image over the data mover.
     sbt.v->end(sbt.ctx.data(), 0);
     ini("IO_PATH=1\n");
@@ -363,8 +389,9 @@ int main(int argc, char **argv)
     if (tr <= 0 || tpr <= 0) {
         status = 1;
     } else {
-        printf("restore of the second backup: %.0f MiB/s; of a plain (data mover) piece: %.0f MiB/s; ratio %.2f\n",
-               rate(tr), rate(tpr), tpr / tr);
+        printf("restore of the second backup: %.0f MiB/s (%.2f CPU s/GiB); of a plain (data mover) piece: %.0f "
+               "MiB/s; ratio %.2f\n",
+               rate(tr), cpu_r, rate(tpr), tpr / tr);
         printf("plain (data mover) backup: %.0f MiB/s, ratio to raw %.2f\n", rate(tp), raw / tp);
     }
     ini("");
