@@ -100,13 +100,11 @@ bool take_data(srv_conn *c, const bfst_hdr &h)
     return true;
 }
 
-// Reads the payload of a QUERY or CHUNK frame into the buffer. False when
-// the connection must end.
-static bool read_payload(srv_conn *c, const bfst_hdr &h)
+// Reads the payload of a QUERY or CHUNK frame into dst. False when the
+// connection must end.
+static bool read_payload_into(srv_conn *c, const bfst_hdr &h, unsigned char *dst)
 {
-    if (!conn_buf(c))
-        return false;
-    int rc = bfst_link_read(&c->link, c->buf, h.len, frame_deadline(c));
+    int rc = bfst_link_read(&c->link, dst, h.len, frame_deadline(c));
     if (rc != BFST_IO_OK) {
         log_io(c, rc, "frame cut short");
         return false;
@@ -119,6 +117,9 @@ static bool read_payload(srv_conn *c, const bfst_hdr &h)
     }
     return true;
 }
+
+// The same into the connection's buffer.
+static bool read_payload(srv_conn *c, const bfst_hdr &h) { return conn_buf(c) && read_payload_into(c, h, c->buf); }
 
 // A deduplicated store of this connection, or null after logging why the
 // frame ends the connection.
@@ -367,17 +368,8 @@ bool take_chunk(srv_conn *c, const bfst_hdr &h)
         return false;
     s = find_store(c, h.id);  // (taking back may have failed it, never removed it)
     chunk_slot &sl = pp->slot[pp->head % CHUNK_PIPE_SLOTS];
-    int rc = bfst_link_read(&c->link, sl.mem, h.len, frame_deadline(c));
-    if (rc != BFST_IO_OK) {
-        log_io(c, rc, "frame cut short");
+    if (!read_payload_into(c, h, sl.mem))
         return false;
-    }
-    const uint64_t drop_after = c->sh->cfg.bfst_drop_after_bytes;
-    if (drop_after != 0 && c->link.received >= drop_after) {
-        ALOG(c->sh->log, APPL_LOG_NOTICE, "dropping BFST connection %llu after %llu bytes (test switch)",
-             (unsigned long long)c->id, (unsigned long long)c->link.received);
-        return false;
-    }
     if (s->state != ST_OPEN)
         return true;  // the store failed and said so; its chunks are dropped
     bfst_chunk_hdr ch;

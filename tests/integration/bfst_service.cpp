@@ -402,6 +402,21 @@ private:
     std::thread thr_;
 };
 
+// A raw connection to the service on 127.0.0.1; -1 when it fails.
+int connect_to(uint16_t port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
 std::string frame(uint8_t type, uint32_t id, const std::string &payload, uint32_t len_field, uint32_t magic)
 {
     unsigned char h[BFST_HDR_SIZE];
@@ -447,12 +462,8 @@ TEST_F(BfstService, HostileRequestsCloseOnlyTheirOwnConnection)
         "GET / HTTP/1.0\r\n\r\n",
     };
     for (const std::string &r : requests) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(appl_.port());
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        int s = connect_to(appl_.port());
+        ASSERT_GE(s, 0);
         ASSERT_EQ(write(s, r.data(), r.size()), ssize_t(r.size()));
         // closed (a reset when the service left bytes unread), not left hanging
         char b;
@@ -475,12 +486,8 @@ TEST_F(BfstService, UnknownVersionsAndTooManySessionsOrStoresAreRefusedWithTheir
     start();
     // a client of another protocol version hears which one the appliance speaks
     {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(appl_.port());
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        int s = connect_to(appl_.port());
+        ASSERT_GE(s, 0);
         unsigned char p[BFST_HELLO_SIZE];
         bfst_hello hello{3, 4, 0};
         std::string req = frame(BFST_HELLO, 0, std::string(reinterpret_cast<char *>(p), bfst_hello_encode(p, hello)),
@@ -778,18 +785,15 @@ TEST_F(BfstService, AChunkThatIsNotWhatItsFingerprintSaysFailsItsStoreAndNeverEn
         bfst_chunk_hdr ch;
         memcpy(ch.fp, fps[i].b, BFST_FP_LEN);
         ch.len = 5000;
+        ch.flags = 0;
         unsigned char hb[BFST_CHUNK_HDR];
         bfst_chunk_hdr_encode(hb, ch);
         put(BFST_CHUNK, 2, hb, sizeof hb, i == 0 ? honest : sent);
     }
     put(BFST_STORE_TAG, 2, b, 0);
 
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(appl_.port());
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    int s = connect_to(appl_.port());
+    ASSERT_GE(s, 0);
     ASSERT_EQ(write(s, stream.data(), stream.size()), ssize_t(stream.size()));
     shutdown(s, SHUT_WR);
     // (the receive timeout only stops a hang)
@@ -800,7 +804,10 @@ TEST_F(BfstService, AChunkThatIsNotWhatItsFingerprintSaysFailsItsStoreAndNeverEn
     for (ssize_t n; (n = read(s, rb, sizeof rb)) > 0;)
         answers.append(rb, size_t(n));
     close(s);
-    EXPECT_NE(answers.find("a chunk does not match its fingerprint"), std::string::npos);
+    std::string shown;
+    for (char ch : answers)
+        shown += ch >= 32 && ch < 127 ? ch : '.';
+    EXPECT_NE(answers.find("a chunk does not match its fingerprint"), std::string::npos) << shown;
     // no tag came back: the store's last answer is its failure, said again
     const size_t last = answers.rfind("a chunk does not match its fingerprint");
     EXPECT_NE(answers.find("a chunk does not match its fingerprint"), last) << "failed, then refused its tag";
