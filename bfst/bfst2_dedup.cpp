@@ -3,7 +3,7 @@
 // and only the chunks it lacks are sent, compressed where that pays.
 //
 // The stream is copied once, into batch buffers that take turns in a ring.
-// Worker threads (one per core, at most BFST2_DEDUP_WORKERS_MAX) each cut and
+// Worker threads (one per core, at most WORKERS_MAX) each cut and
 // fingerprint a batch while the caller's thread fills the next one and talks
 // to the appliance. A worker cannot know where the batch before its own ends
 // its last chunk, so it cuts from the batch's first byte; the caller's thread
@@ -79,8 +79,8 @@ struct bfst2_dedup {
 
 namespace {
 
-// Workers for a store: one per core, the caller's thread counted among them
-// when there are few (it copies, compresses and talks meanwhile).
+// Workers for a store: one per core (the caller's thread mostly copies and
+// waits on the socket, so it is not counted).
 int worker_count()
 {
     const unsigned hw = std::thread::hardware_concurrency();
