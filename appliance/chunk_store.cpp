@@ -16,7 +16,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
@@ -253,6 +255,9 @@ void sum_recipe(chunk_store *cs, const std::string &tag)
 
 void sum_loop(chunk_store *cs)
 {
+    // Backups and restores come first: the checksums are made with what
+    // CPU they leave (a restore that needs them first makes them itself).
+    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 19);
     std::unique_lock<std::mutex> lk(cs->sum_mu);
     for (;;) {
         cs->sum_cv.wait(lk, [cs] { return cs->sum_stop || !cs->sum_queue.empty(); });

@@ -379,10 +379,12 @@ int main(int argc, char **argv)
     // The yardstick: the same image over the data mover.
     sbt.v->end(sbt.ctx.data(), 0);
     ini("IO_PATH=1\n");
-    double tp = -1, tpr = -1;
+    double tp = -1, tpr = -1, cpu_pr = 0;
     if (tr > 0 && sbt.open(params)) {
         tp = backup(sbt, "plain", size, 0);
+        cpu_mark = cpu_s(getpid()) + cpu_s(pid);
         tpr = tp > 0 ? restore(sbt, "plain", size, 0) : -1;
+        cpu_pr = cpu_per_gib();
         remove_piece(sbt, "plain");
         sbt.v->end(sbt.ctx.data(), 0);
     }
@@ -390,8 +392,8 @@ int main(int argc, char **argv)
         status = 1;
     } else {
         printf("restore of the second backup: %.0f MiB/s (%.2f CPU s/GiB); of a plain (data mover) piece: %.0f "
-               "MiB/s; ratio %.2f\n",
-               rate(tr), cpu_r, rate(tpr), tpr / tr);
+               "MiB/s (%.2f CPU s/GiB); ratio %.2f\n",
+               rate(tr), cpu_r, rate(tpr), cpu_pr, tpr / tr);
         printf("plain (data mover) backup: %.0f MiB/s, ratio to raw %.2f\n", rate(tp), raw / tp);
     }
     ini("");
