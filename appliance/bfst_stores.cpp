@@ -425,7 +425,7 @@ static int seal_recipe(srv_conn *c, srv_store *s, char *text, size_t len)
     if (rc != 0)
         return write_failure(c, rc, text, len);
     const uint64_t disk = blob_writer_size(s->w);
-    rc = blob_finish_recipe(s->w, s->bytes);
+    rc = blob_finish_recipe(s->w, s->bytes, s->new_stored + s->new_chunks * CHUNK_REC_HEAD);
     s->w = nullptr;
     if (rc != 0) {
         snprintf(text, len, "cannot make the recipe durable on the appliance: %s", util_err_name(rc));

@@ -525,6 +525,17 @@ ExtentStats extent_stats(const std::string &alog, const std::string &piece)
     return s;
 }
 
+// What the appliance logged at the close of a piece as stored for it.
+uint64_t stored_for(const std::string &alog, const std::string &piece)
+{
+    size_t at = alog.find("closed rman/" + piece + " (handle ");
+    const char *p = at == std::string::npos ? nullptr : strstr(alog.c_str() + at, " blobs, ");
+    uint64_t n = UINT64_MAX;
+    if (p != nullptr)
+        sscanf(p, " blobs, %" SCNu64 " bytes stored for it", &n);
+    return n;
+}
+
 }  // namespace
 
 TEST_F(BfstBackup, RepeatedBackupsSendAndStoreOnlyWhatChangedAndRestoreWhole)
@@ -565,6 +576,12 @@ TEST_F(BfstBackup, RepeatedBackupsSendAndStoreOnlyWhatChangedAndRestoreWhole)
     EXPECT_GE(s3.unique, bs);
     EXPECT_LE(s3.actual * 10, data) << s3.actual;
     EXPECT_LE(after3 - after2, bs + (256u << 10));
+    // The appliance says per piece what storing it took.
+    EXPECT_GE(stored_for(alog, "week1"), data);
+    EXPECT_LE(stored_for(alog, "week1"), after1);
+    EXPECT_LE(stored_for(alog, "week2"), after2 - after1);
+    EXPECT_GE(stored_for(alog, "week3"), bs);
+    EXPECT_LE(stored_for(alog, "week3"), after3 - after2);
     // The store and the log agree with what was sent.
     EXPECT_NE(alog.find("recipe "), std::string::npos);
     EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(app_.root()));
