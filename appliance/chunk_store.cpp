@@ -7,7 +7,9 @@
 #include "appliance/store_sums.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <cstring>
@@ -55,6 +57,12 @@ struct chunk_ent {
 
 int kes_errno() { return util_errno_to_kes(errno); }
 
+int64_t mono_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 int fsync_dir(const std::string &dir)
 {
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -89,6 +97,9 @@ struct chunk_store {
     std::deque<std::string> sum_queue;  // tags
     bool summing = false, sum_stop = false;
     std::thread sumt;
+    // when a chunk was last stored or read for a client: the summing thread
+    // keeps out of their way
+    std::atomic<int64_t> busy_ms{0};
 };
 
 // ---------------------------------------------------------------- the store
@@ -233,6 +244,11 @@ int append_locked(chunk_store *cs, const bfst_fp &fp, uint32_t len, uint32_t fla
     return 0;
 }
 
+int recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint64_t size, sums_file **out,
+                const char **why, bool background);
+int read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, size_t n, unsigned char *out,
+              const char **why, bool for_client);
+
 // Makes and keeps the page checksums of one sealed recipe blob. Whatever
 // fails leaves them to be made when a reader asks for them.
 void sum_recipe(chunk_store *cs, const std::string &tag)
@@ -243,7 +259,7 @@ void sum_recipe(chunk_store *cs, const std::string &tag)
     uint64_t size = 0;
     const char *why = nullptr;
     sums_file *s = nullptr;
-    if (recipe_load(recipe, &rs, &size, &why) != 0 || chunk_recipe_sums(cs, rs, size, &s, &why) != 0)
+    if (recipe_load(recipe, &rs, &size, &why) != 0 || recipe_sums(cs, rs, size, &s, &why, true) != 0)
         return;
     sums_save(s, kps);
     sums_free(s);
@@ -371,6 +387,7 @@ bool chunk_ref(chunk_store *cs, const bfst_fp &fp, uint32_t len, int *rc)
 int chunk_put(chunk_store *cs, const bfst_fp &fp, uint32_t len, uint32_t flags, const void *stored, size_t n,
               uint32_t refs)
 {
+    cs->busy_ms.store(mono_ms(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lk(cs->mu);
     auto it = cs->index.find(fp);
     if (it == cs->index.end()) {
@@ -531,6 +548,16 @@ void chunk_reader_free(chunk_reader *r) { delete r; }
 int chunk_read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, size_t n, unsigned char *out,
                     const char **why)
 {
+    return read_many(cs, r, es, n, out, why, true);
+}
+
+namespace {
+
+int read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, size_t n, unsigned char *out,
+              const char **why, bool for_client)
+{
+    if (for_client)
+        cs->busy_ms.store(mono_ms(), std::memory_order_relaxed);
     static_assert(READ_SCRATCH >= CHUNK_REC_HEAD + BFST_CHUNK_MAX * 2, "a compressed chunk fits the scratch");
     // (no container is kept open past the call)
     struct release {
@@ -620,8 +647,11 @@ int chunk_read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, si
     return 0;
 }
 
-int chunk_recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint64_t size, sums_file **out,
-                      const char **why)
+// The page checksums of a recipe's stream; made in the background, they
+// wait while clients store or read chunks (a restore is not slowed by the
+// checksums of the backup before it).
+int recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint64_t size, sums_file **out,
+                const char **why, bool background)
 {
     *out = nullptr;
     constexpr size_t BUF = 1u << 20;
@@ -638,7 +668,15 @@ int chunk_recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint
         size_t j = i, n = 0;
         while (j < es.size() && n + es[j].len <= BUF)
             n += es[j++].len;
-        int rc = j == i ? KES_EIO : chunk_read_many(cs, r.get(), &es[i], j - i, buf.get(), why);
+        while (background && mono_ms() - cs->busy_ms.load(std::memory_order_relaxed) < 200) {
+            std::unique_lock<std::mutex> lk(cs->sum_mu);
+            if (cs->sum_cv.wait_for(lk, std::chrono::milliseconds(50), [cs] { return cs->sum_stop; })) {
+                *why = "the appliance stops";
+                sums_free(s);
+                return KES_EIO;
+            }
+        }
+        int rc = j == i ? KES_EIO : read_many(cs, r.get(), &es[i], j - i, buf.get(), why, !background);
         if (rc == 0)
             rc = sums_note_write(s, buf.get(), n, off);
         if (rc != 0) {
@@ -658,6 +696,14 @@ int chunk_recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint
     }
     *out = s;
     return 0;
+}
+
+}  // namespace
+
+int chunk_recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint64_t size, sums_file **out,
+                      const char **why)
+{
+    return recipe_sums(cs, es, size, out, why, false);
 }
 
 void chunk_store_sum_later(chunk_store *cs, const std::string &tag)
