@@ -191,8 +191,8 @@ int read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, size_t n
 
 }  // namespace
 
-// (a restore is not slowed by the checksums of the backup before it)
-
+// In the background they wait, so a restore is not slowed by the checksums of
+// the backup before it.
 int chunk_sums_of(chunk_store *cs, const std::vector<recipe_entry> &es, uint64_t size, sums_file **out,
                   const char **why, bool background)
 {
