@@ -13,7 +13,10 @@
 #include "datamover/dm_sums.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -36,10 +39,48 @@ struct sum_stream_free {
     void operator()(dm_sum_stream *s) const { dm_sum_stream_free(s); }
 };
 
-// A chunk a deduplicated store asked for and waits for.
+// A chunk a deduplicated store asked for and waits for; once it arrived,
+// until the chunk checker is done with it.
 struct pending_chunk {
     uint32_t len = 0;
     uint32_t uses = 0;  // entries of the recipe that name it
+    bool arrived = false;
+};
+
+// The chunk checker of a connection: a thread that expands each chunk that
+// arrives, checks it against its fingerprint and adds it to the chunk store,
+// while the connection's thread reads the next frames. Chunks land in its
+// slots straight from the socket and are taken back in order.
+constexpr int CHUNK_PIPE_SLOTS = 16;
+
+struct chunk_slot {
+    uint32_t store = 0;  // id
+    bfst_fp fp;
+    uint32_t len = 0, flags = 0, n = 0, uses = 0;
+    unsigned char *mem = nullptr;  // BFST_MAX_CHUNK_FRAME bytes: the frame's payload
+    // the checker's verdict: a static reason the chunk is bad, or the
+    // chunk store's status
+    const char *bad = nullptr;
+    int rc = 0;
+};
+
+struct chunk_pipe {
+    chunk_store *cs = nullptr;
+    std::unique_ptr<unsigned char[]> mem;  // the slots' bytes
+    std::unique_ptr<unsigned char[]> raw;  // the checker's: an expanded chunk
+    chunk_slot slot[CHUNK_PIPE_SLOTS];
+    uint64_t head = 0;  // slots handed over (written by the connection's thread under mu)
+    uint64_t done = 0;  // of them checked (written by the checker under mu)
+    uint64_t tail = 0;  // of them taken back (the connection's thread)
+    // Each side is woken only when it sleeps, and the connection's thread,
+    // waiting for room, only once half the slots are free: no hand-over per
+    // chunk.
+    std::mutex mu;
+    std::condition_variable work_cv, done_cv;
+    bool checker_sleeps = false;
+    uint64_t wake_at = UINT64_MAX;  // the done count the connection's thread waits for
+    bool stop = false;
+    std::thread worker;
 };
 
 struct srv_store {
@@ -74,9 +115,9 @@ struct srv_conn {
     unsigned char *buf = nullptr;   // BFST_SVC_BUF bytes, taken at the first data
     uint64_t blobs = 0, bytes = 0;
     uint32_t version = 1;           // agreed in the greeting
-    // for deduplicated stores: a query's entries and a chunk's bytes
+    // for deduplicated stores: a query's entries, and the chunk checker
     std::vector<bfst_query_entry> query;
-    std::vector<unsigned char> raw;
+    std::unique_ptr<chunk_pipe> pipe;
 };
 
 static_assert(BFST_MAX_QUERY <= BFST_SVC_BUF && BFST_MAX_CHUNK_FRAME <= BFST_SVC_BUF,
@@ -100,5 +141,10 @@ bool take_query(srv_conn *c, const bfst_hdr &h);  // CHUNK_QUERY
 bool take_chunk(srv_conn *c, const bfst_hdr &h);  // CHUNK
 bool tag_store(srv_conn *c, const bfst_hdr &h);   // STORE_TAG and STORE_FINISH
 bool start_store(srv_conn *c, const bfst_hdr &h, const unsigned char *payload);
+// Waits until the chunk checker is done with every chunk handed to it and
+// takes them all back. False when the connection must end.
+bool drain_chunks(srv_conn *c);
+// Stops the chunk checker (after drain_chunks).
+void stop_chunks(srv_conn *c);
 
 }  // namespace bfst_svc

@@ -157,6 +157,9 @@ bool handle(srv_conn *c, const bfst_hdr &h, const unsigned char *payload)
         return c->opened && c->version >= BFST_PROTO_DEDUP && take_chunk(c, h);
     if (!c->opened && h.type != BFST_OPEN)
         return false;
+    // Every other request sees the stores as the chunks sent so far left them.
+    if (!drain_chunks(c))
+        return false;
     switch (h.type) {
     case BFST_OPEN: {
         uint32_t flags = 0;
@@ -318,6 +321,8 @@ void serve_socket(bfst_service *svc, int fd)
         getnameinfo(reinterpret_cast<struct sockaddr *>(&ss), sl, c.peer, sizeof c.peer, nullptr, 0, NI_NUMERICHOST);
     bfst_link_adopt(&c.link, fd, svc->acc.stop_pipe[0]);
     serve(&c);
+    drain_chunks(&c);  // (what they say goes nowhere if the peer is gone)
+    stop_chunks(&c);
     bfst_link_close(&c.link);
     for (srv_store &s : c.stores)
         drop_store(&s);

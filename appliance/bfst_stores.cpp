@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace bfst_svc {
 
@@ -99,13 +100,11 @@ bool take_data(srv_conn *c, const bfst_hdr &h)
     return true;
 }
 
-// Reads the payload of a QUERY or CHUNK frame into the buffer. False when
-// the connection must end.
-static bool read_payload(srv_conn *c, const bfst_hdr &h)
+// Reads the payload of a QUERY or CHUNK frame into dst. False when the
+// connection must end.
+static bool read_payload_into(srv_conn *c, const bfst_hdr &h, unsigned char *dst)
 {
-    if (!conn_buf(c))
-        return false;
-    int rc = bfst_link_read(&c->link, c->buf, h.len, frame_deadline(c));
+    int rc = bfst_link_read(&c->link, dst, h.len, frame_deadline(c));
     if (rc != BFST_IO_OK) {
         log_io(c, rc, "frame cut short");
         return false;
@@ -118,6 +117,9 @@ static bool read_payload(srv_conn *c, const bfst_hdr &h)
     }
     return true;
 }
+
+// The same into the connection's buffer.
+static bool read_payload(srv_conn *c, const bfst_hdr &h) { return conn_buf(c) && read_payload_into(c, h, c->buf); }
 
 // A deduplicated store of this connection, or null after logging why the
 // frame ends the connection.
@@ -195,50 +197,213 @@ bool take_query(srv_conn *c, const bfst_hdr &h)
     return reply_ok(c, s->id, p, bfst_query_ok_encode(p, bitmap, count));
 }
 
-// CHUNK: a chunk the store asked for, checked against its fingerprint and
-// added to the chunk store.
+// ---------------------------------------------------------------- the chunk checker
+
+static void check_chunks(chunk_pipe *pp)
+{
+    std::unique_lock<std::mutex> lk(pp->mu);
+    for (;;) {
+        if (pp->done == pp->head) {
+            if (pp->stop)
+                return;  // stopped, and nothing left
+            pp->checker_sleeps = true;
+            pp->work_cv.wait(lk, [pp] { return pp->stop || pp->done < pp->head; });
+            pp->checker_sleeps = false;
+            continue;
+        }
+        chunk_slot &sl = pp->slot[pp->done % CHUNK_PIPE_SLOTS];
+        lk.unlock();
+        const unsigned char *stored = sl.mem + BFST_CHUNK_HDR;
+        // a chunk kept as it is is checked where it landed
+        const unsigned char *raw = sl.flags == 0 ? stored : pp->raw.get();
+        bfst_fp got;
+        sl.bad = nullptr;
+        sl.rc = 0;
+        if (sl.flags != 0 && bfst_chunk_unpack(stored, sl.n, sl.flags, pp->raw.get(), sl.len) != 0)
+            sl.bad = "a chunk does not expand to its length";
+        else if (sl.flags == 0 && sl.n != sl.len)
+            sl.bad = "a chunk does not expand to its length";
+        else if (bfst_fingerprint(raw, sl.len, &got), got != sl.fp)
+            sl.bad = "a chunk does not match its fingerprint";
+        else
+            sl.rc = chunk_put(pp->cs, sl.fp, sl.len, sl.flags, stored, sl.n, sl.uses);
+        lk.lock();
+        if (++pp->done >= pp->wake_at)
+            pp->done_cv.notify_one();
+    }
+}
+
+// The connection's chunk checker, started at its first chunk.
+static chunk_pipe *chunk_checker(srv_conn *c, chunk_store *cs)
+{
+    if (c->pipe != nullptr)
+        return c->pipe.get();
+    auto pp = std::make_unique<chunk_pipe>();
+    pp->cs = cs;
+    pp->mem.reset(new (std::nothrow) unsigned char[size_t(CHUNK_PIPE_SLOTS) * BFST_MAX_CHUNK_FRAME]);
+    pp->raw.reset(new (std::nothrow) unsigned char[BFST_CHUNK_MAX]);
+    if (pp->mem == nullptr || pp->raw == nullptr) {
+        ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu: out of memory for its chunk checker",
+             (unsigned long long)c->id);
+        return nullptr;
+    }
+    for (int i = 0; i < CHUNK_PIPE_SLOTS; ++i)
+        pp->slot[i].mem = pp->mem.get() + size_t(i) * BFST_MAX_CHUNK_FRAME;
+    try {
+        pp->worker = std::thread(check_chunks, pp.get());
+    } catch (...) {
+        ALOG(c->sh->log, APPL_LOG_ERROR, "BFST connection %llu: cannot start its chunk checker",
+             (unsigned long long)c->id);
+        return nullptr;
+    }
+    c->pipe = std::move(pp);
+    return c->pipe.get();
+}
+
+// Takes back the oldest slot once the checker is done with it, first
+// waiting until it is done with wait_for slots in all (0: no wait). The
+// store learns what became of its chunk: it references it as often as its
+// recipe names it by now, or fails. False when the connection must end;
+// *took says whether a slot came back.
+static bool take_back(srv_conn *c, uint64_t wait_for, bool *took)
+{
+    chunk_pipe *pp = c->pipe.get();
+    *took = false;
+    {
+        std::unique_lock<std::mutex> lk(pp->mu);
+        if (pp->done < wait_for) {
+            pp->wake_at = std::min(wait_for, pp->head);
+            pp->done_cv.wait(lk, [pp] { return pp->done >= pp->wake_at; });
+            pp->wake_at = UINT64_MAX;
+        }
+        if (pp->done == pp->tail)
+            return true;
+    }
+    chunk_slot &sl = pp->slot[pp->tail % CHUNK_PIPE_SLOTS];
+    pp->tail++;
+    *took = true;
+    srv_store *s = find_store(c, sl.store);
+    auto p = s != nullptr ? s->pending.find(sl.fp) : std::unordered_map<bfst_fp, pending_chunk, bfst_fp_hash>::iterator();
+    if (s == nullptr || s->state != ST_OPEN || p == s->pending.end()) {
+        // the store failed or ended meanwhile: it gives back what the put took
+        if (sl.bad == nullptr && sl.rc == 0)
+            for (uint32_t k = 0; k < sl.uses; ++k)
+                chunk_unref(pp->cs, &sl.fp, 1);
+        return true;
+    }
+    if (sl.bad != nullptr || sl.rc != 0) {
+        char text[160];
+        uint32_t code = BFST2_ERR_PROTOCOL;
+        if (sl.bad != nullptr)
+            snprintf(text, sizeof text, "%s", sl.bad);
+        else
+            code = write_failure(c, sl.rc, text, sizeof text);
+        fail_and_log(c, s, code, text);
+        return reply_error(c, s->id, s->fail_code, s->fail_text, true);
+    }
+    // queries that named it while it was checked add their uses
+    const uint32_t uses = p->second.uses;
+    s->refs.insert(s->refs.end(), sl.uses, sl.fp);
+    for (uint32_t k = sl.uses; k < uses; ++k) {
+        int rc = 0;
+        if (!chunk_ref(pp->cs, sl.fp, sl.len, &rc)) {
+            fail_and_log(c, s, BFST2_ERR_PROTOCOL, "a chunk was named with a length that is not its own");
+            return reply_error(c, s->id, s->fail_code, s->fail_text, true);
+        }
+        s->refs.push_back(sl.fp);
+    }
+    s->pending.erase(p);
+    s->new_chunks++;
+    s->new_raw += sl.len;
+    s->new_stored += sl.n;
+    return true;
+}
+
+bool drain_chunks(srv_conn *c)
+{
+    if (c->pipe == nullptr)
+        return true;
+    bool took = true;
+    while (c->pipe->tail < c->pipe->head)
+        if (!take_back(c, c->pipe->head, &took))
+            return false;
+    return true;
+}
+
+void stop_chunks(srv_conn *c)
+{
+    if (c->pipe == nullptr)
+        return;
+    {
+        std::lock_guard<std::mutex> lk(c->pipe->mu);
+        c->pipe->stop = true;
+    }
+    c->pipe->work_cv.notify_all();
+    c->pipe->worker.join();
+    c->pipe.reset();
+}
+
+// CHUNK: a chunk the store asked for. It is read into a slot of the chunk
+// checker, which checks it against its fingerprint and adds it to the chunk
+// store while this thread goes on reading.
 bool take_chunk(srv_conn *c, const bfst_hdr &h)
 {
     srv_store *s = dedup_store(c, h);
-    if (s == nullptr || !read_payload(c, h))
+    if (s == nullptr)
+        return false;
+    if (h.len > BFST_MAX_CHUNK_FRAME) {
+        if (!read_payload(c, h))
+            return false;
+        if (s->state != ST_OPEN)
+            return true;
+        fail_and_log(c, s, BFST2_ERR_PROTOCOL, "malformed chunk");
+        return reply_error(c, s->id, s->fail_code, s->fail_text, true);
+    }
+    chunk_pipe *pp = chunk_checker(c, s->cs);
+    if (pp == nullptr)
+        return false;
+    bool took = false;
+    if (pp->head - pp->tail == uint64_t(CHUNK_PIPE_SLOTS) &&
+        !take_back(c, pp->tail + CHUNK_PIPE_SLOTS / 2, &took))
+        return false;
+    s = find_store(c, h.id);  // (taking back may have failed it, never removed it)
+    chunk_slot &sl = pp->slot[pp->head % CHUNK_PIPE_SLOTS];
+    if (!read_payload_into(c, h, sl.mem))
         return false;
     if (s->state != ST_OPEN)
         return true;  // the store failed and said so; its chunks are dropped
     bfst_chunk_hdr ch;
     const char *bad = nullptr;
-    bfst_fp fp;
     auto p = s->pending.end();
-    if (bfst_chunk_hdr_decode(c->buf, h.len, &ch) != 0) {
+    if (bfst_chunk_hdr_decode(sl.mem, h.len, &ch) != 0) {
         bad = "malformed chunk";
     } else {
-        memcpy(fp.b, ch.fp, BFST_FP_LEN);
-        p = s->pending.find(fp);
-        c->raw.resize(BFST_CHUNK_MAX);
-        bfst_fp got;
-        if (p == s->pending.end() || p->second.len != ch.len)
+        memcpy(sl.fp.b, ch.fp, BFST_FP_LEN);
+        p = s->pending.find(sl.fp);
+        if (p == s->pending.end() || p->second.len != ch.len || p->second.arrived)
             bad = "a chunk arrived that was not asked for";
-        else if (bfst_chunk_unpack(c->buf + BFST_CHUNK_HDR, h.len - BFST_CHUNK_HDR, ch.flags, c->raw.data(),
-                                   ch.len) != 0)
-            bad = "a chunk does not expand to its length";
-        else if (bfst_fingerprint(c->raw.data(), ch.len, &got), got != fp)
-            bad = "a chunk does not match its fingerprint";
     }
     if (bad != nullptr) {
         fail_and_log(c, s, BFST2_ERR_PROTOCOL, bad);
         return reply_error(c, s->id, s->fail_code, s->fail_text, true);
     }
-    const uint32_t uses = p->second.uses;
-    int rc = chunk_put(s->cs, fp, ch.len, ch.flags, c->buf + BFST_CHUNK_HDR, h.len - BFST_CHUNK_HDR, uses);
-    if (rc != 0) {
-        char text[160];
-        fail_and_log(c, s, write_failure(c, rc, text, sizeof text), text);
-        return reply_error(c, s->id, s->fail_code, s->fail_text, true);
+    p->second.arrived = true;
+    sl.store = s->id;
+    sl.len = ch.len;
+    sl.flags = ch.flags;
+    sl.n = h.len - uint32_t(BFST_CHUNK_HDR);
+    sl.uses = p->second.uses;
+    {
+        std::lock_guard<std::mutex> lk(pp->mu);
+        pp->head++;
+        if (pp->checker_sleeps)
+            pp->work_cv.notify_one();
     }
-    s->pending.erase(p);
-    s->refs.insert(s->refs.end(), uses, fp);
-    s->new_chunks++;
-    s->new_raw += ch.len;
-    s->new_stored += h.len - BFST_CHUNK_HDR;
+    // what the checker finished meanwhile, without waiting
+    do {
+        if (!take_back(c, 0, &took))
+            return false;
+    } while (took);
     return true;
 }
 
@@ -260,7 +425,7 @@ static int seal_recipe(srv_conn *c, srv_store *s, char *text, size_t len)
     if (rc != 0)
         return write_failure(c, rc, text, len);
     const uint64_t disk = blob_writer_size(s->w);
-    rc = blob_finish_recipe(s->w, s->bytes);
+    rc = blob_finish_recipe(s->w, s->bytes, s->new_stored + s->new_chunks * CHUNK_REC_HEAD);
     s->w = nullptr;
     if (rc != 0) {
         snprintf(text, len, "cannot make the recipe durable on the appliance: %s", util_err_name(rc));
@@ -269,6 +434,7 @@ static int seal_recipe(srv_conn *c, srv_store *s, char *text, size_t len)
     s->refs.clear();  // the recipe's now
     char hex[BLOB_TAG_TEXT + 1];
     bfst_hex(s->tag, BLOB_TAG_BYTES, hex);
+    chunk_store_sum_later(s->cs, hex);
     ALOG(c->sh->log, APPL_LOG_INFO,
          "BFST connection %llu, store %u, blob %s: %llu bytes in %llu chunks, %llu new (%llu bytes, %llu stored), "
          "recipe %llu bytes",

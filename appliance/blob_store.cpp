@@ -25,6 +25,7 @@ static_assert(BLOB_TAG_TEXT == 2 * STORE_SEG_TAG_BYTES);
 struct blob_rec {
     uint64_t size = 0;       // of the stream it stands for
     uint64_t disk = 0;       // of its file (a recipe's is smaller)
+    uint64_t stored = 0;     // what storing it added on disk: its file, and a recipe's new chunks
     bool recipe = false;
     uint64_t creator = 0;
     std::set<uint64_t> holders;
@@ -89,8 +90,10 @@ void unlink_blob(blob_store *bs, const std::string &tag, const blob_rec &r)
         chunk_release_recipe(bs->chunks, final_path(bs, tag));
     unlink(final_path(bs, tag).c_str());
     unlink(sums_path(bs, tag).c_str());
-    if (r.recipe)
+    if (r.recipe) {
         unlink(recipe_sums_path(bs, tag).c_str());
+        unlink((bs->dir + "/." + tag + RECIPE_PAGE_SUMS_SUFFIX).c_str());
+    }
     store_uncharge(bs->st, r.disk);
 }
 
@@ -126,7 +129,7 @@ void blob_store_sweep(const std::string &root, const std::set<std::string> &keep
     for (const std::string &n : names) {
         // a blob of a complete file, or its checksums
         std::string tag = n;
-        for (const char *suffix : {SUMS_SUFFIX, RECIPE_SUMS_SUFFIX}) {
+        for (const char *suffix : {SUMS_SUFFIX, RECIPE_SUMS_SUFFIX, RECIPE_PAGE_SUMS_SUFFIX}) {
             const size_t sl = strlen(suffix);
             if (n.size() > sl + 1 && n[0] == '.' && n.compare(n.size() - sl, sl, suffix) == 0)
                 tag = n.substr(1, n.size() - 1 - sl);
@@ -240,7 +243,7 @@ namespace {
 
 // Makes a blob durable and registers it: its bytes (recipe false) or the
 // recipe of size bytes of a stream.
-int finish(blob_writer *w, bool recipe, uint64_t size)
+int finish(blob_writer *w, bool recipe, uint64_t size, uint64_t chunk_bytes)
 {
     blob_store *bs = w->bs;
     const std::string sums = recipe ? recipe_sums_path(bs, w->tag_text) : sums_path(bs, w->tag_text);
@@ -271,6 +274,7 @@ int finish(blob_writer *w, bool recipe, uint64_t size)
         blob_rec &r = bs->blobs[w->tag_text];
         r.size = recipe ? size : w->size;
         r.disk = w->size;
+        r.stored = w->size + chunk_bytes;
         r.recipe = recipe;
         r.creator = w->creator;
     }
@@ -280,9 +284,12 @@ int finish(blob_writer *w, bool recipe, uint64_t size)
 
 }  // namespace
 
-int blob_finish(blob_writer *w) { return finish(w, false, 0); }
+int blob_finish(blob_writer *w) { return finish(w, false, 0, 0); }
 
-int blob_finish_recipe(blob_writer *w, uint64_t size) { return finish(w, true, size); }
+int blob_finish_recipe(blob_writer *w, uint64_t size, uint64_t chunk_bytes)
+{
+    return finish(w, true, size, chunk_bytes);
+}
 
 void blob_abandon(blob_writer *w)
 {
@@ -320,6 +327,7 @@ int blob_find(blob_store *bs, const std::string &tag, blob_info *out)
     out->tag = t;
     out->path = final_path(bs, t);
     out->size = r->size;
+    out->stored = r->stored;
     out->creator = r->creator;
     out->holders = r->holders.size();
     return 0;

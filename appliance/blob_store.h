@@ -9,6 +9,8 @@
 //                             as its bytes arrived (store_sums.h)
 //   <root>/.bfst/.<tag>.krs   the same, in place of .kcs, for a blob that is
 //                             the recipe of a deduplicated store
+//   <root>/.bfst/.<tag>.kps   the page checksums of the stream such a recipe
+//                             stands for, made after its seal (chunk_store.h)
 //   <root>/.bfst/chunks/      the chunk store (chunk_store.h)
 // where <tag> is the lower-case hexadecimal text of BLOB_TAG_BYTES random
 // bytes. Every byte of a blob counts against the appliance's quota
@@ -47,6 +49,7 @@ struct blob_info {
     std::string tag;      // hexadecimal text
     std::string path;     // the finished file
     uint64_t size = 0;
+    uint64_t stored = 0;  // what storing it added on disk (a recipe: with its new chunks)
     uint64_t creator = 0; // connection that stored it
     size_t holders = 0;
 };
@@ -79,8 +82,9 @@ int blob_finish(blob_writer *w);
 // The same for a recipe (chunk_store.h) of a stream of size bytes: the blob
 // then stands for size bytes, read from the chunk store, and its file's
 // page checksums are kept as .<tag>.krs. The chunks it names are durable
-// and referenced already; removing the blob lets go of them.
-int blob_finish_recipe(blob_writer *w, uint64_t size);
+// and referenced already; removing the blob lets go of them. chunk_bytes:
+// what its new chunks took in the chunk store.
+int blob_finish_recipe(blob_writer *w, uint64_t size, uint64_t chunk_bytes = 0);
 // Removes an unfinished blob and gives its bytes back; frees the writer.
 void blob_abandon(blob_writer *w);
 

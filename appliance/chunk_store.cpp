@@ -4,49 +4,29 @@
 #include "datamover/byteorder.h"
 #include "datamover/dm_sums.h"
 #include "datamover/util.h"
+#include "appliance/store_sums.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
 namespace {
-
-struct container {
-    uint64_t id = 0;
-    int fd = -1;
-    std::string path;
-    uint64_t size = 0;   // bytes of whole records
-    uint64_t live = 0;   // of referenced chunks
-    bool dirty = false;  // written since the last sync
-    bool fresh = false;  // created since the last sync: its directory entry too
-
-    ~container()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-struct chunk_ent {
-    std::shared_ptr<container> cont;
-    uint64_t off = 0;
-    uint32_t len = 0;
-    uint32_t stored = 0;
-    uint32_t flags = 0;
-    uint32_t refs = 0;
-
-    uint64_t rec() const { return CHUNK_REC_HEAD + stored; }
-};
 
 int kes_errno() { return util_errno_to_kes(errno); }
 
@@ -62,23 +42,11 @@ int fsync_dir(const std::string &dir)
 
 }  // namespace
 
-struct chunk_store {
-    store *st = nullptr;
-    std::string blob_dir, dir;
-    uint32_t gc_pause_ms = 0;
-    std::mutex mu;       // index, containers, counts
-    std::mutex sync_mu;  // one sync at a time, so a sync returns only when all before it are durable
-    std::unordered_map<bfst_fp, chunk_ent, bfst_fp_hash> index;
-    std::map<uint64_t, std::shared_ptr<container>> conts;
-    std::shared_ptr<container> active;
-    uint64_t next_id = 1;
-    // the collector
-    std::mutex gc_run_mu;  // one collection at a time
-    std::mutex gc_mu;      // the collector's wake-up
-    std::condition_variable gc_cv;
-    bool gc_wanted = false, stopping = false;
-    std::thread gc;
-};
+int64_t chunk_mono_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // ---------------------------------------------------------------- the store
 
@@ -222,6 +190,47 @@ int append_locked(chunk_store *cs, const bfst_fp &fp, uint32_t len, uint32_t fla
     return 0;
 }
 
+// Makes and keeps the page checksums of one sealed recipe blob. Whatever
+// fails leaves them to be made when a reader asks for them.
+void sum_recipe(chunk_store *cs, const std::string &tag)
+{
+    const std::string recipe = cs->blob_dir + "/" + tag;
+    const std::string kps = cs->blob_dir + "/." + tag + RECIPE_PAGE_SUMS_SUFFIX;
+    std::vector<recipe_entry> rs;
+    uint64_t size = 0;
+    const char *why = nullptr;
+    sums_file *s = nullptr;
+    if (recipe_load(recipe, &rs, &size, &why) != 0 || chunk_sums_of(cs, rs, size, &s, &why, true) != 0)
+        return;
+    sums_save(s, kps);
+    sums_free(s);
+    // a recipe removed meanwhile takes its checksums with it
+    struct stat sb;
+    if (lstat(recipe.c_str(), &sb) != 0)
+        unlink(kps.c_str());
+}
+
+void sum_loop(chunk_store *cs)
+{
+    // Backups and restores come first: the checksums are made with what
+    // CPU they leave (a restore that needs them first makes them itself).
+    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 19);
+    std::unique_lock<std::mutex> lk(cs->sum_mu);
+    for (;;) {
+        cs->sum_cv.wait(lk, [cs] { return cs->sum_stop || !cs->sum_queue.empty(); });
+        if (cs->sum_stop)
+            return;
+        std::string tag = std::move(cs->sum_queue.front());
+        cs->sum_queue.pop_front();
+        cs->summing = true;
+        lk.unlock();
+        sum_recipe(cs, tag);
+        lk.lock();
+        cs->summing = false;
+        cs->sum_cv.notify_all();
+    }
+}
+
 void pause_ms(chunk_store *cs)
 {
     if (cs->gc_pause_ms != 0)
@@ -272,6 +281,7 @@ int chunk_store_open(store *st, const std::string &root, uint32_t gc_pause_ms, c
     // the usage it reports at start-up is what it keeps.
     chunk_store_gc(cs);
     cs->gc = std::thread(gc_loop, cs);
+    cs->sumt = std::thread(sum_loop, cs);
     *out = cs;
     return 0;
 }
@@ -287,6 +297,13 @@ void chunk_store_close(chunk_store *cs)
     cs->gc_cv.notify_all();
     if (cs->gc.joinable())
         cs->gc.join();
+    {
+        std::lock_guard<std::mutex> lk(cs->sum_mu);
+        cs->sum_stop = true;
+    }
+    cs->sum_cv.notify_all();
+    if (cs->sumt.joinable())
+        cs->sumt.join();
     chunk_store_sync(cs);
     delete cs;
 }
@@ -311,6 +328,7 @@ bool chunk_ref(chunk_store *cs, const bfst_fp &fp, uint32_t len, int *rc)
 int chunk_put(chunk_store *cs, const bfst_fp &fp, uint32_t len, uint32_t flags, const void *stored, size_t n,
               uint32_t refs)
 {
+    cs->busy_ms.store(chunk_mono_ms(), std::memory_order_relaxed);
     std::lock_guard<std::mutex> lk(cs->mu);
     auto it = cs->index.find(fp);
     if (it == cs->index.end()) {
@@ -400,48 +418,20 @@ int chunk_store_sync(chunk_store *cs)
     return rc;
 }
 
-int chunk_read(chunk_store *cs, const recipe_entry &r, unsigned char *out, std::vector<unsigned char> *scratch,
-               const char **why)
+
+void chunk_store_sum_later(chunk_store *cs, const std::string &tag)
 {
-    chunk_ent e;
     {
-        std::lock_guard<std::mutex> lk(cs->mu);
-        auto it = cs->index.find(r.fp);
-        if (it == cs->index.end() || it->second.len != r.len) {
-            *why = "a chunk of it is missing";
-            return KES_EIO;
-        }
-        e = it->second;
+        std::lock_guard<std::mutex> lk(cs->sum_mu);
+        cs->sum_queue.push_back(tag);
     }
-    chunk_rec_head rh;
-    if (e.flags == 0 && e.stored == r.len) {
-        // Kept as it is: its bytes go straight to the caller, checked there.
-        unsigned char h[CHUNK_REC_HEAD];
-        struct iovec iov[2] = {{h, sizeof h}, {out, r.len}};
-        ssize_t got;
-        do {
-            got = preadv(e.cont->fd, iov, 2, off_t(e.off));
-        } while (got < 0 && errno == EINTR);
-        if (got != ssize_t(CHUNK_REC_HEAD + r.len)) {
-            // (a short read of a regular file: the slow path tells what)
-        } else if (!chunk_head_decode(h, &rh) || rh.fp != r.fp || rh.len != r.len || rh.flags != 0 ||
-                   dm_sum64(out, r.len) != rh.sum) {
-            *why = "a chunk of it is damaged";
-            return KES_EIO;
-        } else {
-            return 0;
-        }
-    }
-    if (const char *bad = chunk_read_record(e.cont->fd, e.off, e.stored, &rh, scratch)) {
-        *why = bad;
-        return KES_EIO;
-    }
-    if (rh.fp != r.fp || rh.len != r.len ||
-        bfst_chunk_unpack(scratch->data() + CHUNK_REC_HEAD, rh.stored, rh.flags, out, r.len) != 0) {
-        *why = "a chunk of it is damaged";
-        return KES_EIO;
-    }
-    return 0;
+    cs->sum_cv.notify_all();
+}
+
+void chunk_store_sums_idle(chunk_store *cs)
+{
+    std::unique_lock<std::mutex> lk(cs->sum_mu);
+    cs->sum_cv.wait(lk, [cs] { return cs->sum_queue.empty() && !cs->summing; });
 }
 
 uint64_t chunk_store_gc(chunk_store *cs)

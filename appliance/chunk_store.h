@@ -49,9 +49,14 @@
 
 struct store;
 struct chunk_store;
+struct sums_file;
 
 constexpr const char *CHUNK_DIR = "chunks";          // under the blob directory
 constexpr const char *RECIPE_SUMS_SUFFIX = ".krs";   // page checksums of a recipe
+// The page checksums of the stream a recipe stands for (a store_sums.h
+// table), made once after the recipe is sealed, so that a client asking for
+// them while it restores does not cost a second pass over the chunks.
+constexpr const char *RECIPE_PAGE_SUMS_SUFFIX = ".kps";
 constexpr size_t CHUNK_REC_HEAD = 64;
 constexpr size_t RECIPE_ENTRY = 36;
 constexpr size_t RECIPE_TRAILER = 40;
@@ -102,6 +107,27 @@ void chunk_release_recipe(chunk_store *cs, const std::string &path);
 // hold some of its bytes, which the caller must not pass on.
 int chunk_read(chunk_store *cs, const recipe_entry &e, unsigned char *out, std::vector<unsigned char> *scratch,
                const char **why);
+
+// A reader of many chunks at a time: its buffers, taken once.
+struct chunk_reader;
+chunk_reader *chunk_reader_new();
+void chunk_reader_free(chunk_reader *r);
+// Reads the whole chunks es[0..n) into out, back to back, each checked as
+// chunk_read does: located under one lock a group at a time, and the chunks
+// that lie one after the other in a container read with one system call.
+int chunk_read_many(chunk_store *cs, chunk_reader *r, const recipe_entry *es, size_t n, unsigned char *out,
+                    const char **why);
+
+// The page checksums of the stream of a recipe (its entries, size bytes),
+// read from its chunks, each checked. 0; KES_EIO with *why when a chunk is
+// missing or damaged; KES_ENOMEM.
+int chunk_recipe_sums(chunk_store *cs, const std::vector<recipe_entry> &es, uint64_t size, sums_file **out,
+                      const char **why);
+// Makes the page checksums of the sealed recipe blob <tag> in the background
+// and keeps them as .<tag>.kps beside it.
+void chunk_store_sum_later(chunk_store *cs, const std::string &tag);
+// Waits until the checksums asked for so far are made (tests).
+void chunk_store_sums_idle(chunk_store *cs);
 
 // One collection now (the collector also runs by itself). Returns the
 // bytes it reclaimed.

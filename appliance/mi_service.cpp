@@ -249,10 +249,13 @@ int32_t do_close(mi_session *s, uint64_t handle)
              (unsigned long long)handle, util_strerror(rc), bad != nullptr ? ": " : "", bad != nullptr ? bad : "");
         return rc == KES_ENOSPC ? MI_STS_ENOSPC : MI_STS_EABORT;
     }
-    uint64_t bytes = 0;
+    uint64_t bytes = 0, stored = 0;
     for (const store_seg &sg : segs) {
         // The complete file owns its blobs now.
         std::lock_guard<std::mutex> lk(h->mu);
+        blob_info bi;
+        if (h->held_tags.count(sg.tag) != 0 && blob_find(s->sh->blobs, sg.tag, &bi) == 0)
+            stored += bi.stored;
         if (h->held_tags.erase(sg.tag) != 0 && blob_adopt(s->sh->blobs, sg.tag, h->id) != 0)
             ALOG(s->sh->log, APPL_LOG_ERROR, "blob %s of %s was not held when its file took it", sg.tag.c_str(),
                  rel.c_str());
@@ -262,8 +265,11 @@ int32_t do_close(mi_session *s, uint64_t handle)
     if (segs.empty())
         ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu)", rel.c_str(), (unsigned long long)handle);
     else
-        ALOG(s->sh->log, APPL_LOG_INFO, "closed %s (handle %llu): %llu bytes in %zu blobs", rel.c_str(),
-             (unsigned long long)handle, (unsigned long long)bytes, segs.size());
+        ALOG(s->sh->log, APPL_LOG_INFO,
+             "closed %s (handle %llu): %llu bytes in %zu blobs, %llu bytes stored for it; the appliance holds %llu "
+             "bytes",
+             rel.c_str(), (unsigned long long)handle, (unsigned long long)bytes, segs.size(),
+             (unsigned long long)stored, (unsigned long long)store_used_bytes(s->sh->st));
     return MI_STS_EOK;
 }
 

@@ -84,6 +84,9 @@ static const char *seg_recipe_load(store_file *f, seg_blob *b, uint64_t disk, co
         at += r->chunks[i].len;
     }
     r->raw.resize(BFST_CHUNK_MAX);
+    r->reader.reset(chunk_reader_new());
+    if (r->reader == nullptr)
+        return "the appliance is out of memory";
     b->size = size;
     b->recipe = std::move(r);
     return nullptr;
@@ -103,9 +106,16 @@ static const char *seg_recipe_pread(store_file *f, seg_blob *b, unsigned char *d
         const size_t take = size_t(std::min<uint64_t>(n - done, e.len - in));
         const char *why = nullptr;
         if (in == 0 && take == e.len) {
-            // a whole chunk goes straight to the caller
-            if (chunk_read(f->st->chunks, e, dst + done, &r->scratch, &why) != 0)
+            // whole chunks go straight to the caller, as many as fit
+            size_t j = i + 1;
+            size_t bytes = e.len;
+            while (j < r->chunks.size() && bytes + r->chunks[j].len <= n - done)
+                bytes += r->chunks[j++].len;
+            if (chunk_read_many(f->st->chunks, r->reader.get(), &r->chunks[i], j - i, dst + done, &why) != 0)
                 return why;
+            done += bytes;
+            i = j - 1;
+            continue;
         } else {
             if (r->cached != i) {
                 r->cached = SIZE_MAX;
@@ -140,6 +150,13 @@ static std::shared_ptr<seg_blob> seg_blob_get(store_file *f, const store_seg &sg
     } else if (!store_regular_size(store_blob_sums_path(f->st, sg.tag), nullptr) &&
                store_regular_size(recipe_sums, nullptr)) {
         b->why = seg_recipe_load(f, b.get(), uint64_t(sb.st_size), recipe_sums, sg.blob_size);
+        // The page checksums of its stream, when they were made already (a
+        // damaged table is made again on demand).
+        const char *ignored = nullptr;
+        if (b->why == nullptr &&
+            sums_load(store_blob_path(f->st, "." + sg.tag + RECIPE_PAGE_SUMS_SUFFIX), b->size, &b->sums,
+                      &ignored) != 0)
+            b->sums = nullptr;
     } else if (uint64_t(sb.st_size) != sg.blob_size) {
         b->why = "a blob of it does not have the size recorded for it";
     } else {
@@ -216,6 +233,30 @@ int store_segs_pread(store_file *f, void *buf, size_t len, uint64_t off, size_t 
     return 0;
 }
 
+// Whether a blob has the page checksums of its bytes: a recipe blob gets
+// them from its chunks once, when they were not made after its seal, and
+// keeps them.
+static bool seg_blob_sums(store_file *f, seg_blob *b)
+{
+    if (b->why != nullptr)
+        return false;
+    if (b->recipe == nullptr)
+        return true;
+    std::lock_guard<std::mutex> lk(b->recipe->mu);
+    if (b->sums == nullptr) {
+        // (a recipe with a damaged chunk is not read whole again for each
+        // request: its pages are read one at a time and fail where it is)
+        const char *why = nullptr;
+        if (b->recipe->sums_failed ||
+            chunk_recipe_sums(f->st->chunks, b->recipe->chunks, b->size, &b->sums, &why) != 0) {
+            b->recipe->sums_failed = true;
+            return false;
+        }
+        sums_save(b->sums, store_blob_path(f->st, "." + b->tag + RECIPE_PAGE_SUMS_SUFFIX));
+    }
+    return true;
+}
+
 // Checksums of an assembled file's pages from page first on. A page that is
 // a whole page of one blob has that blob's checksum; any other page (a
 // segment that does not start on a page of its blob) is read, checked, and
@@ -234,10 +275,8 @@ uint32_t store_segs_sums(store_file *f, uint64_t first, uint64_t *out, uint32_t 
             return bo % DM_SUM_PAGE == 0 && fo - sg.file_off + l <= sg.length &&
                    l == std::min<uint64_t>(DM_SUM_PAGE, sg.blob_size - bo);
         };
-        if (whole_blob_page(boff, pos, plen) && seg_blob_get(f, sg)->recipe == nullptr) {
+        if (whole_blob_page(boff, pos, plen) && seg_blob_sums(f, seg_blob_get(f, sg).get())) {
             auto b = seg_blob_get(f, sg);
-            if (b->why != nullptr)
-                break;
             // the run of such pages in this segment, in one go
             uint32_t run = 1;
             while (n + run < max) {

@@ -275,8 +275,10 @@ void release_blobs(store *st, const std::vector<store_seg> &segs)
             chunk_release_recipe(st->chunks, store_blob_path(st, sg.tag));
         store_unlink_counted(st, store_blob_path(st, sg.tag));
         unlink(store_blob_sums_path(st, sg.tag).c_str());
-        if (recipe)
+        if (recipe) {
             unlink(recipe_sums.c_str());
+            unlink(store_blob_path(st, "." + sg.tag + RECIPE_PAGE_SUMS_SUFFIX).c_str());
+        }
     }
 }
 

@@ -32,12 +32,18 @@ constexpr size_t STORE_OPEN_BLOBS = 4;
 
 // The chunks of a recipe blob, and the chunk read last (for reads that
 // take it in pieces).
+struct chunk_reader_free_fn {
+    void operator()(chunk_reader *r) const { chunk_reader_free(r); }
+};
+
 struct seg_recipe {
     std::vector<recipe_entry> chunks;
     std::vector<uint64_t> starts;  // offset of each chunk in the blob
     std::mutex mu;                 // guards the rest
     size_t cached = SIZE_MAX;
     std::vector<unsigned char> raw, scratch;
+    std::unique_ptr<chunk_reader, chunk_reader_free_fn> reader;
+    bool sums_failed = false;  // its page checksums cannot be made
 };
 
 // A blob an assembled file reads from: its bytes, or its recipe.

@@ -3,6 +3,9 @@
 // same loopback in the same run.
 //
 //   dedup_bench [MiB (2048)] [address (127.0.0.251)] [directory (/dev/shm)]
+//   dedup_bench --rates [MiB (256)]    what each step costs on one core
+// With DEDUP_BENCH_SETTLE set the restore waits 5 s, so the appliance has
+// made the page checksums of the third backup before it starts.
 //
 // The image is made of 8 KiB database blocks: about half random, a third
 // compressible (rows of text with numbers), the rest zero-filled, laid out
@@ -21,6 +24,8 @@
 #include "appliance/appliance.h"
 #include "bench/bench_sbt.h"
 #include "bench/bench_util.h"
+#include "bfst/bfst_dedup.h"
+#include "datamover/dm_sums.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -35,6 +40,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -227,6 +233,74 @@ void remove_piece(Sbt &sbt, const std::string &name)
         sbt.fail("sbtremove2");
 }
 
+// CPU cost of each step of a deduplicated backup on one core, over the
+// benchmark's image: the bound on what the backups above can reach.
+void print_rates(uint64_t size)
+{
+    std::vector<unsigned char> img(static_cast<size_t>(size));
+    auto rate = [&](double t, uint64_t n) { return double(n) / (1 << 20) / t; };
+    double t0 = now_s();
+    for (uint64_t b = 0; b < size / BLOCK; b++)
+        image_block(b, 0, img.data() + b * BLOCK);
+    printf("per core, MiB/s of image: generate %.0f", rate(now_s() - t0, size));
+    std::vector<unsigned char> copy(img.size());
+    t0 = now_s();
+    memcpy(copy.data(), img.data(), img.size());
+    printf(", memcpy %.0f", rate(now_s() - t0, size));
+    std::vector<uint32_t> cuts;
+    t0 = now_s();
+    for (size_t at = 0; at < img.size();) {
+        size_t n = bfst_chunk_cut(img.data() + at, img.size() - at);
+        cuts.push_back(uint32_t(n));
+        at += n;
+    }
+    printf(", chunk cut %.0f (%zu chunks, %.0f bytes on average)", rate(now_s() - t0, size), cuts.size(),
+           double(size) / double(cuts.size()));
+    t0 = now_s();
+    bfst_fp fp;
+    size_t at = 0;
+    for (uint32_t n : cuts) {
+        bfst_fingerprint(img.data() + at, n, &fp);
+        at += n;
+    }
+    printf(", SHA-256 %.0f", rate(now_s() - t0, size));
+    std::vector<unsigned char> packed(bfst_chunk_bound()), back(BFST_CHUNK_MAX);
+    uint64_t stored = 0;
+    double tp = 0, tu = 0;
+    at = 0;
+    for (uint32_t n : cuts) {
+        uint32_t flags = 0;
+        double a = now_s();
+        size_t k = bfst_chunk_pack(img.data() + at, n, packed.data(), &flags);
+        double b = now_s();
+        if (flags != 0)
+            bfst_chunk_unpack(packed.data(), k, flags, back.data(), n);
+        tu += now_s() - b;
+        tp += b - a;
+        stored += k;
+        at += n;
+    }
+    printf(", LZ4 pack %.0f (to %.2f), unpack %.0f", rate(tp, size), double(stored) / double(size), rate(tu, size));
+    t0 = now_s();
+    uint64_t s = 0;
+    for (size_t p = 0; p < img.size(); p += DM_SUM_PAGE)
+        s ^= dm_sum64(img.data() + p, std::min<size_t>(DM_SUM_PAGE, img.size() - p));
+    printf(", page sums %.0f%s\n", rate(now_s() - t0, size), s == 1 ? " " : "");
+}
+
+// CPU seconds (user and system) a process spent so far.
+double cpu_s(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t at = s.rfind(')');
+    unsigned long long ut = 0, st = 0;
+    if (at == std::string::npos ||
+        sscanf(s.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
+        return 0;
+    return double(ut + st) / double(sysconf(_SC_CLK_TCK));
+}
+
 std::string read_text(const std::string &path)
 {
     std::ifstream f(path);
@@ -239,6 +313,10 @@ std::string read_text(const std::string &path)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "--rates") == 0) {
+        print_rates((argc > 2 ? strtoull(argv[2], nullptr, 10) : 256) << 20);
+        return 0;
+    }
     const uint64_t mib = argc > 1 ? strtoull(argv[1], nullptr, 10) : 2048;
     g_addr = argc > 2 ? argv[2] : "127.0.0.251";
     const std::string dir = argc > 3 ? argv[3] : "/dev/shm";
@@ -270,39 +348,56 @@ int main(int argc, char **argv)
         kill(pid, SIGKILL);
         return 1;
     }
+    // CPU seconds of both sides per GiB of image since the last call
+    double cpu_mark = cpu_s(getpid()) + cpu_s(pid);
+    auto cpu_per_gib = [&] {
+        const double now = cpu_s(getpid()) + cpu_s(pid), d = now - cpu_mark;
+        cpu_mark = now;
+        return d / (double(size) / double(1ULL << 30));
+    };
     double raw = raw_copy(ports[0], size);
-    printf("raw tcp copy: %.0f MiB/s\n", rate(raw));
+    printf("raw tcp copy: %.0f MiB/s, %.2f CPU s/GiB\n", rate(raw), cpu_per_gib());
     const char *names[3] = {"first", "second", "third"};
     double t[3] = {};
     uint64_t grew[3] = {}, sock[3] = {};
     for (int i = 0; i < 3 && status == 0; i++) {
         uint64_t before = tree_bytes(store);
+        cpu_mark = cpu_s(getpid()) + cpu_s(pid);
         t[i] = backup(sbt, names[i], size, i == 2 ? 1 : 0);
+        const double cpu = cpu_per_gib();
         if (t[i] <= 0 || raw <= 0) {
             status = 1;
             break;
         }
         grew[i] = tree_bytes(store) - before;
         sock[i] = socket_bytes(read_text(log), names[i]);
-        printf("%-6s backup: %5.0f MiB/s, ratio to raw %.2f, socket %.4f of the image, store grew %.4f of it\n",
-               names[i], rate(t[i]), raw / t[i], double(sock[i]) / double(size), double(grew[i]) / double(size));
+        printf("%-6s backup: %5.0f MiB/s, ratio to raw %.2f, socket %.4f of the image, store grew %.4f of it, "
+               "%.2f CPU s/GiB\n",
+               names[i], rate(t[i]), raw / t[i], double(sock[i]) / double(size), double(grew[i]) / double(size), cpu);
     }
+    if (getenv("DEDUP_BENCH_SETTLE") != nullptr)
+        sleep(5);  // (see the head of the file)
+    cpu_mark = cpu_s(getpid()) + cpu_s(pid);
     double tr = status == 0 ? restore(sbt, "second", size, 0) : -1;
+    const double cpu_r = cpu_per_gib();
     // The yardstick: the same image over the data mover.
     sbt.v->end(sbt.ctx.data(), 0);
     ini("IO_PATH=1\n");
-    double tp = -1, tpr = -1;
+    double tp = -1, tpr = -1, cpu_pr = 0;
     if (tr > 0 && sbt.open(params)) {
         tp = backup(sbt, "plain", size, 0);
+        cpu_mark = cpu_s(getpid()) + cpu_s(pid);
         tpr = tp > 0 ? restore(sbt, "plain", size, 0) : -1;
+        cpu_pr = cpu_per_gib();
         remove_piece(sbt, "plain");
         sbt.v->end(sbt.ctx.data(), 0);
     }
     if (tr <= 0 || tpr <= 0) {
         status = 1;
     } else {
-        printf("restore of the second backup: %.0f MiB/s; of a plain (data mover) piece: %.0f MiB/s; ratio %.2f\n",
-               rate(tr), rate(tpr), tpr / tr);
+        printf("restore of the second backup: %.0f MiB/s (%.2f CPU s/GiB); of a plain (data mover) piece: %.0f "
+               "MiB/s (%.2f CPU s/GiB); ratio %.2f\n",
+               rate(tr), cpu_r, rate(tpr), cpu_pr, tpr / tr);
         printf("plain (data mover) backup: %.0f MiB/s, ratio to raw %.2f\n", rate(tp), raw / tp);
     }
     ini("");

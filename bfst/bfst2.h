@@ -61,6 +61,10 @@ typedef struct bfst2_buffer bfst2_buffer;
 #define BFST2_ERR_INVALID_ARG 0x0B0A4C11
 #define BFST2_ERR_NOT_AVAILABLE 0x0C0DE0A1
 
+/* bfst2_store_start: send the store whole even when the appliance offers
+ * deduplication (the caller's configuration turned it off). */
+#define BFST2_STORE_NO_DEDUP 0x00010000u
+
 BFST2_API int bfst2_initialize(const char *application, char **err);
 BFST2_API int bfst2_finalize(char **err);
 BFST2_API const char *bfst2_strerror(int code);

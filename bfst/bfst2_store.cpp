@@ -111,8 +111,10 @@ int bfst2_store_start(bfst2_store *s, uint32_t flags, char **err)
     if (!s->sess->started)
         return bfst2_fail(err, BFST2_ERR_INVALID_ARG, "%s: the session is not started", op);
     wire_meter m(s);
-    // Deduplicated whenever the appliance offers it.
-    if ((c->features & BFST_FEAT_DEDUP) != 0 && s->dd == nullptr) {
+    // Deduplicated whenever the appliance offers it, unless the caller says no.
+    const bool dedup = (flags & BFST2_STORE_NO_DEDUP) == 0;
+    flags &= ~BFST2_STORE_NO_DEDUP;
+    if (dedup && (c->features & BFST_FEAT_DEDUP) != 0 && s->dd == nullptr) {
         int rc = bfst2_dedup_start(s, op, err);
         if (rc != BFST2_OK)
             return rc;

@@ -148,6 +148,8 @@ void drop_received(xcomm_endp *endp, xcomm_msg *msg);
 // Per-connection reads and writes; a TLS session takes them over when present.
 long fd_write(xcomm_endp *endp, xcomm_fd *fd, const struct iovec *iov, int cnt, int *err);
 long fd_read(xcomm_endp *endp, xcomm_fd *fd, struct iovec *iov, int cnt, int *err);
+// Drops the first `skip` bytes of the vector; returns the first entry left.
+int skip_vec(struct iovec *v, int cnt, size_t skip);
 
 // One readiness pass; see xcomm_poll.cpp for seen.
 int poll_pass(xcomm_ctx *ctx, xcomm_endp *endp, struct timeval *timeout, const uint64_t *seen);

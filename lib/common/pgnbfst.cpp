@@ -108,6 +108,7 @@ int rpgn_initbfst()
         pgn_config &c = pgncfg();
         RLOG(LOG_LVL_INFO, "WRITE_CACHE_SIZE=%u\n", static_cast<unsigned>(c.WRITE_CACHE_SIZE.load()));
         RLOG(LOG_LVL_INFO, "READ_CACHE_SIZE=%u\n", static_cast<unsigned>(c.READ_CACHE_SIZE.load()));
+        RLOG(LOG_LVL_INFO, "BFST_DEDUP=%d\n", c.BFST_DEDUP.load());
         if (c.SERVER_READ_BUFFERED.load() < 0)
             RLOG(LOG_LVL_INFO, "SERVER_READ_BUFFERED=(BFST default)\n");
         else

@@ -11,6 +11,7 @@
 #include "lib/common/log.h"
 #include "lib/common/mi_comm.h"
 #include "lib/common/pgnbfst_int.h"
+#include "lib/common/pgnconfig.h"
 
 namespace {
 
@@ -147,6 +148,8 @@ int start_bfst_store(bfst_path *p)
         bfst_fail(rc, &err, "BFST store create failed.");
     } else {
         uint32_t flags = 0x240 | (p->open_mode == BFST_OPEN_BACKUP ? 1 : 0);
+        if (pgncfg().BFST_DEDUP.load() == 0)
+            flags |= BFST2_STORE_NO_DEDUP;
         rc = BFST_TIMED(p, nullptr, store_start, c->store, flags, &err);
         if (rc != 0)
             bfst_fail(rc, &err, "BFST store start failed.");

@@ -86,6 +86,7 @@ const Key kKeys[] = {
     {"LOG_FILE_LIMIT", &pgn_config::LOG_FILE_LIMIT, Rule::Range, 1, 2147483647},
     {"WRITE_CACHE_SIZE", &pgn_config::WRITE_CACHE_SIZE, Rule::CacheMiB, 0, 0},
     {"READ_CACHE_SIZE", &pgn_config::READ_CACHE_SIZE, Rule::CacheMiB, 0, 0},
+    {"BFST_DEDUP", &pgn_config::BFST_DEDUP, Rule::Bool, 0, 0},
     {"SERVER_READ_BUFFERED", &pgn_config::SERVER_READ_BUFFERED, Rule::Bool, 0, 0},
     {"COMP_DATA_CHECKSUMS", &pgn_config::COMP_DATA_CHECKSUMS, Rule::Sticky, 0, 0},
     {"DATA_CONNECTION_BUSY_TIMEOUT", &pgn_config::DATA_CONNECTION_BUSY_TIMEOUT, Rule::NonNeg, 0, 0},
@@ -292,6 +293,7 @@ void pgnconfig_print()
     line("LOG_FILE_LIMIT=%u\n", u(c.LOG_FILE_LIMIT));
     line("WRITE_CACHE_SIZE=%u\n", u(c.WRITE_CACHE_SIZE));
     line("READ_CACHE_SIZE=%u\n", u(c.READ_CACHE_SIZE));
+    line("BFST_DEDUP=%u\n", u(c.BFST_DEDUP));
     line("SERVER_READ_BUFFERED=%u\n", u(c.SERVER_READ_BUFFERED));
     line("DATA_CONNECTION_BUSY_TIMEOUT=%u\n", u(c.DATA_CONNECTION_BUSY_TIMEOUT));
     line("SERVER_ENCRYPTION=%u\n", u(c.SERVER_ENCRYPTION));

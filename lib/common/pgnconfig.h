@@ -25,6 +25,8 @@ struct pgn_config {
     std::atomic<int32_t> LOG_FILE_LIMIT{10};
     std::atomic<int32_t> WRITE_CACHE_SIZE{0};
     std::atomic<int32_t> READ_CACHE_SIZE{0};
+    // 0: BFST stores are sent whole, even to an appliance that deduplicates.
+    std::atomic<int32_t> BFST_DEDUP{1};
     std::atomic<int32_t> SERVER_READ_BUFFERED{-1};
     std::atomic<int32_t> COMP_DATA_CHECKSUMS{0};
     std::atomic<int32_t> DATA_CONNECTION_BUSY_TIMEOUT{300};

@@ -525,6 +525,17 @@ ExtentStats extent_stats(const std::string &alog, const std::string &piece)
     return s;
 }
 
+// What the appliance logged at the close of a piece as stored for it.
+uint64_t stored_for(const std::string &alog, const std::string &piece)
+{
+    size_t at = alog.find("closed rman/" + piece + " (handle ");
+    const char *p = at == std::string::npos ? nullptr : strstr(alog.c_str() + at, " blobs, ");
+    uint64_t n = UINT64_MAX;
+    if (p != nullptr)
+        sscanf(p, " blobs, %" SCNu64 " bytes stored for it", &n);
+    return n;
+}
+
 }  // namespace
 
 TEST_F(BfstBackup, RepeatedBackupsSendAndStoreOnlyWhatChangedAndRestoreWhole)
@@ -565,6 +576,12 @@ TEST_F(BfstBackup, RepeatedBackupsSendAndStoreOnlyWhatChangedAndRestoreWhole)
     EXPECT_GE(s3.unique, bs);
     EXPECT_LE(s3.actual * 10, data) << s3.actual;
     EXPECT_LE(after3 - after2, bs + (256u << 10));
+    // The appliance says per piece what storing it took.
+    EXPECT_GE(stored_for(alog, "week1"), data);
+    EXPECT_LE(stored_for(alog, "week1"), after1);
+    EXPECT_LE(stored_for(alog, "week2"), after2 - after1);
+    EXPECT_GE(stored_for(alog, "week3"), bs);
+    EXPECT_LE(stored_for(alog, "week3"), after3 - after2);
     // The store and the log agree with what was sent.
     EXPECT_NE(alog.find("recipe "), std::string::npos);
     EXPECT_EQ(app_.used_bytes(), kes_test::counted_bytes(app_.root()));
@@ -676,4 +693,83 @@ TEST_F(BfstBackup, WithDeduplicationOffPiecesAreKeptAsTheyArriveAndEarlierOnesSt
     EXPECT_EQ(restore_piece(ch2, "plain", bs, 31), 3);
     EXPECT_EQ(restore_piece(ch2, "deduplicated", bs, 31), 3);
     EXPECT_EQ(ch2.end(), 0);
+}
+
+TEST_F(BfstBackup, TheLibrarysSwitchSendsPiecesWholeToADeduplicatingAppliance)
+{
+    start(app_);
+    const std::string chunks = app_.root() + "/.bfst/chunks";
+    auto chunk_bytes = [&] {
+        uint64_t n = 0;
+        kes_test::walk_files(chunks, [&](const std::string &, const std::string &, uint64_t size) { n += size; });
+        return n;
+    };
+    const size_t bs = 1 << 20;
+    configure("BFST_DEDUP=0\n");
+    Channel ch;
+    open(ch, app_);
+    EXPECT_NE(log().find("BFST_DEDUP=0"), std::string::npos) << "the effective value is logged";
+    // Twice the same bytes: both times every byte crosses the socket as it is.
+    for (const char *name : {"whole1", "whole2"}) {
+        ASSERT_EQ(backup_piece(ch, name, bs, 3, 41).rc, 0);
+        ExtentStats s = extent_stats(app_log(app_), name);
+        EXPECT_EQ(s.input, 3 * bs) << name;
+        EXPECT_EQ(s.unique, 3 * bs) << name;
+        EXPECT_EQ(s.packed, 3 * bs) << name;
+        EXPECT_GE(s.actual, 3 * bs) << name;
+    }
+    EXPECT_EQ(chunk_bytes(), 0u) << "nothing went into the chunk store";
+    EXPECT_GE(blob_bytes(app_.root()), 6 * bs);
+    EXPECT_EQ(ch.end(), 0);
+
+    // Switched on again, the same bytes are deduplicated, and all three
+    // pieces restore whole.
+    configure("BFST_DEDUP=1\n");
+    Channel ch2;
+    open(ch2, app_);
+    ASSERT_EQ(backup_piece(ch2, "dedup1", bs, 3, 41).rc, 0);
+    ASSERT_EQ(backup_piece(ch2, "dedup2", bs, 3, 41).rc, 0);
+    EXPECT_GT(chunk_bytes(), 3 * bs);
+    ExtentStats s = extent_stats(app_log(app_), "dedup2");
+    EXPECT_EQ(s.input, 3 * bs);
+    EXPECT_EQ(s.unique, 0u);
+    for (const char *name : {"whole1", "whole2", "dedup2"})
+        EXPECT_EQ(restore_piece(ch2, name, bs, 41), 3) << name;
+    EXPECT_EQ(ch2.end(), 0);
+}
+
+TEST_F(BfstBackup, PageChecksumsOfADeduplicatedPieceAreMadeOnceAndVouchForEveryRestoredPage)
+{
+    // Blocks that are no multiple of a page, so pages straddle chunks.
+    configure("COMP_DATA_CHECKSUMS=1\n");
+    start(app_);
+    Channel ch;
+    open(ch, app_);
+    const size_t bs = 300000;
+    ASSERT_EQ(backup_piece(ch, "summed", bs, 9, 51).rc, 0);
+    // The checksums of the recipe's stream are made after its seal.
+    std::string kps;
+    ASSERT_TRUE(settles([&] {
+        kes_test::walk_files(app_.root() + "/.bfst", [&](const std::string &rel, const std::string &name, uint64_t) {
+            if (rel.find('/') == std::string::npos && name.size() > 4 && name.compare(name.size() - 4, 4, ".kps") == 0)
+                kps = app_.root() + "/.bfst/" + name;
+        });
+        return !kps.empty();
+    }));
+    Outcome r;
+    EXPECT_EQ(restore_piece(ch, "summed", bs, 51, &r), 9) << r.error;
+    // Lost or damaged, they are made again when a restore asks for them.
+    ASSERT_EQ(unlink(kps.c_str()), 0);
+    EXPECT_EQ(restore_piece(ch, "summed", bs, 51, &r), 9) << r.error;
+    ASSERT_EQ(access(kps.c_str(), F_OK), 0) << "kept for the next restore";
+    std::string t = read_file(kps);
+    t[t.size() - 3] ^= 0x10;
+    write_file(kps, t);
+    EXPECT_EQ(restore_piece(ch, "summed", bs, 51, &r), 9) << r.error;
+    // Removing the piece takes them along.
+    char name[] = "summed";
+    char *files[] = {name, nullptr};
+    EXPECT_EQ(ch.v->remove2(ch.ctx, 0, files), 0) << ch.error();
+    EXPECT_NE(access(kps.c_str(), F_OK), 0);
+    EXPECT_EQ(ch.end(), 0);
 }

@@ -402,6 +402,21 @@ private:
     std::thread thr_;
 };
 
+// A raw connection to the service on 127.0.0.1; -1 when it fails.
+int connect_to(uint16_t port)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
 std::string frame(uint8_t type, uint32_t id, const std::string &payload, uint32_t len_field, uint32_t magic)
 {
     unsigned char h[BFST_HDR_SIZE];
@@ -447,12 +462,8 @@ TEST_F(BfstService, HostileRequestsCloseOnlyTheirOwnConnection)
         "GET / HTTP/1.0\r\n\r\n",
     };
     for (const std::string &r : requests) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(appl_.port());
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        int s = connect_to(appl_.port());
+        ASSERT_GE(s, 0);
         ASSERT_EQ(write(s, r.data(), r.size()), ssize_t(r.size()));
         // closed (a reset when the service left bytes unread), not left hanging
         char b;
@@ -475,12 +486,8 @@ TEST_F(BfstService, UnknownVersionsAndTooManySessionsOrStoresAreRefusedWithTheir
     start();
     // a client of another protocol version hears which one the appliance speaks
     {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(appl_.port());
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+        int s = connect_to(appl_.port());
+        ASSERT_GE(s, 0);
         unsigned char p[BFST_HELLO_SIZE];
         bfst_hello hello{3, 4, 0};
         std::string req = frame(BFST_HELLO, 0, std::string(reinterpret_cast<char *>(p), bfst_hello_encode(p, hello)),
@@ -682,3 +689,132 @@ TEST(BfstDedupConcurrency, StoresInParallelShareChunksAndGiveThemBackWhole)
 }
 
 }  // namespace
+
+namespace {
+
+// The chunks of a whole stream, cut and fingerprinted in one piece.
+std::vector<recipe_entry> whole_stream_chunks(const std::string &s)
+{
+    std::vector<recipe_entry> out;
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t pos = 0; pos < s.size();) {
+        recipe_entry e;
+        e.len = uint32_t(bfst_chunk_cut(p + pos, s.size() - pos));
+        bfst_fingerprint(p + pos, e.len, &e.fp);
+        out.push_back(e);
+        pos += e.len;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(BfstDedupConcurrency, ChunksAreThoseOfTheWholeStreamHoweverItIsBatched)
+{
+    // The library cuts its batches in parallel and joins them up; whatever
+    // the buffers, the batch boundaries and the runs of zeros across them,
+    // the recipe must list exactly the chunks of the whole stream.
+    bfst_test::Library lib;
+    Appliance a;
+    a.dedup = true;
+    ASSERT_EQ(a.start(), 0) << a.error;
+    std::string zeros_across = pattern(2u << 20, 61);
+    zeros_across.replace((2u << 20) - 100000, 100000, 100000, '\0');
+    zeros_across += std::string(150000, '\0') + pattern((3u << 20) + 12345, 62);
+    const std::string streams[] = {
+        zeros_across,
+        pattern(4u << 20, 63),                    // ends where a batch does
+        pattern(9u << 20, 64).substr(0, 9437000),  // more batches than workers
+        pattern(100, 65),
+    };
+    for (const std::string &s : streams) {
+        Conn c;
+        ASSERT_EQ(c.open("127.0.0.1", a.port()), 0);
+        ASSERT_EQ(c.start_session(), 0);
+        Store st(c.sess());
+        for (size_t off = 0, step = 77777; off < s.size(); off += step, step = step * 3 % 400009 + 1)
+            ASSERT_EQ(st.put(s.data() + off, std::min(step, s.size() - off)), 0);
+        Stored out;
+        ASSERT_EQ(st.finish(&out), 0);
+        std::vector<recipe_entry> rs;
+        uint64_t size = 0;
+        const char *why = nullptr;
+        ASSERT_EQ(recipe_load(a.root() + "/.bfst/" + out.tag, &rs, &size, &why), 0) << why;
+        EXPECT_EQ(size, s.size());
+        const std::vector<recipe_entry> want = whole_stream_chunks(s);
+        ASSERT_EQ(rs.size(), want.size()) << s.size();
+        for (size_t i = 0; i < rs.size(); ++i) {
+            ASSERT_EQ(rs[i].len, want[i].len) << "chunk " << i << " of a stream of " << s.size();
+            ASSERT_TRUE(rs[i].fp == want[i].fp) << "chunk " << i << " of a stream of " << s.size();
+        }
+        EXPECT_TRUE(recipe_bytes(a, out.tag) == s);
+    }
+}
+
+TEST_F(BfstService, AChunkThatIsNotWhatItsFingerprintSaysFailsItsStoreAndNeverEntersTheChunkStore)
+{
+    // A hostile client offers two chunks and sends the second with other
+    // bytes than its fingerprint names, then asks for its tag at once: the
+    // appliance checks every chunk itself, and the tag waits for the check.
+    appl_.dedup = true;
+    start();
+    const std::string honest = pattern(5000, 71), named = pattern(5000, 72), sent = pattern(5000, 73);
+    bfst_query_entry q[2];
+    bfst_fp fps[2];
+    bfst_fingerprint(honest.data(), honest.size(), &fps[0]);
+    bfst_fingerprint(named.data(), named.size(), &fps[1]);
+    for (int i = 0; i < 2; ++i) {
+        memcpy(q[i].fp, fps[i].b, BFST_FP_LEN);
+        q[i].len = 5000;
+    }
+    std::vector<unsigned char> stream;
+    auto put = [&](uint8_t type, uint32_t id, const void *p, size_t n, const std::string &more = std::string()) {
+        unsigned char h[BFST_HDR_SIZE];
+        bfst_hdr_encode(h, type, id, uint32_t(n + more.size()));
+        stream.insert(stream.end(), h, h + sizeof h);
+        stream.insert(stream.end(), static_cast<const unsigned char *>(p), static_cast<const unsigned char *>(p) + n);
+        stream.insert(stream.end(), more.begin(), more.end());
+    };
+    unsigned char b[4 + 2 * BFST_QUERY_ENTRY];
+    put(BFST_HELLO, 0, b, bfst_hello_encode(b, bfst_hello{1, BFST_PROTO_DEDUP, BFST_HELLO_BACKUP}));
+    put(BFST_OPEN, 0, b, bfst_flags_encode(b, 0));
+    put(BFST_SESSION_START, 0, b, 0);                                            // session 1
+    put(BFST_STORE_START, 1, b, bfst_flags_encode(b, BFST_STORE_DEDUP | 0x241));  // store 2
+    put(BFST_CHUNK_QUERY, 2, b, bfst_query_encode(b, q, 2));
+    for (int i = 0; i < 2; ++i) {
+        bfst_chunk_hdr ch;
+        memcpy(ch.fp, fps[i].b, BFST_FP_LEN);
+        ch.len = 5000;
+        ch.flags = 0;
+        unsigned char hb[BFST_CHUNK_HDR];
+        bfst_chunk_hdr_encode(hb, ch);
+        put(BFST_CHUNK, 2, hb, sizeof hb, i == 0 ? honest : sent);
+    }
+    put(BFST_STORE_TAG, 2, b, 0);
+
+    int s = connect_to(appl_.port());
+    ASSERT_GE(s, 0);
+    ASSERT_EQ(write(s, stream.data(), stream.size()), ssize_t(stream.size()));
+    shutdown(s, SHUT_WR);
+    // (the receive timeout only stops a hang)
+    struct timeval tv = {30, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string answers;
+    char rb[4096];
+    for (ssize_t n; (n = read(s, rb, sizeof rb)) > 0;)
+        answers.append(rb, size_t(n));
+    close(s);
+    std::string shown;
+    for (char ch : answers)
+        shown += ch >= 32 && ch < 127 ? ch : '.';
+    EXPECT_NE(answers.find("a chunk does not match its fingerprint"), std::string::npos) << shown;
+    // no tag came back: the store's last answer is its failure, said again
+    const size_t last = answers.rfind("a chunk does not match its fingerprint");
+    EXPECT_NE(answers.find("a chunk does not match its fingerprint"), last) << "failed, then refused its tag";
+
+    // The forged bytes are nowhere, and the honest chunk goes with the store.
+    int rc = 0;
+    EXPECT_FALSE(chunk_ref(appl_.chunks(), fps[1], 5000, &rc));
+    EXPECT_TRUE(eventually([&] { return appl_.used() == 0; })) << appl_.used();
+    EXPECT_TRUE(blob_list(appl_.blobs()).empty());
+}

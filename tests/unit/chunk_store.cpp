@@ -6,6 +6,7 @@
 #include "appliance/blob_store.h"
 #include "appliance/chunk_store.h"
 #include "appliance/store.h"
+#include "appliance/store_sums.h"
 
 #include "bfst/bfst_dedup.h"
 #include "bfst/bfst_proto.h"
@@ -314,3 +315,76 @@ TEST(Recipe, ParsedStrictly)
 }
 
 }  // namespace
+
+TEST_F(ChunkStore, RunsOfChunksReadBackWholeAndTheStreamsPageSumsComeFromThem)
+{
+    open();
+    // Chunks kept as they are and compressed, one between them that no
+    // recipe reads, named in an order that jumps back and repeats, across
+    // more than one group of lookups.
+    std::string text;
+    while (text.size() < 30000)
+        text += "ROW|CUSTOMER 0001|STATUS OPEN|";
+    const std::vector<unsigned char> a = chunk_of(1), b(text.begin(), text.begin() + 30000), gap = chunk_of(2),
+                                     c = chunk_of(3, 20000), d = chunk_of(4, 2049);
+    std::vector<unsigned char> packed(bfst_chunk_bound());
+    for (const auto *k : {&a, &b, &gap, &c, &d}) {
+        uint32_t flags = 0;
+        size_t n = bfst_chunk_pack(k->data(), k->size(), packed.data(), &flags);
+        ASSERT_EQ(chunk_put(cs_, entry_of(*k).fp, uint32_t(k->size()), flags, flags != 0 ? packed.data() : k->data(),
+                            n, 1),
+                  0);
+        if (k == &b) {
+            ASSERT_EQ(flags, BFST_CHUNK_LZ4);
+        }
+    }
+    std::vector<recipe_entry> es;
+    std::vector<unsigned char> want;
+    for (int round = 0; round < 60; ++round)
+        for (const auto *k : {&a, &b, &c, &a, &d, &c}) {
+            es.push_back(entry_of(*k));
+            want.insert(want.end(), k->begin(), k->end());
+        }
+    chunk_reader *r = chunk_reader_new();
+    ASSERT_NE(r, nullptr);
+    std::vector<unsigned char> out(want.size());
+    const char *why = nullptr;
+    ASSERT_EQ(chunk_read_many(cs_, r, es.data(), es.size(), out.data(), &why), 0) << why;
+    EXPECT_TRUE(out == want);
+
+    sums_file *s = nullptr;
+    ASSERT_EQ(chunk_recipe_sums(cs_, es, want.size(), &s, &why), 0) << why;
+    const uint64_t pages = (want.size() + DM_SUM_PAGE - 1) / DM_SUM_PAGE;
+    std::vector<uint64_t> got(pages);
+    ASSERT_EQ(sums_get(s, 0, got.data(), uint32_t(pages)), pages);
+    for (uint64_t p = 0; p < pages; ++p)
+        EXPECT_EQ(got[p], dm_sum64(want.data() + p * DM_SUM_PAGE,
+                                   size_t(std::min<uint64_t>(DM_SUM_PAGE, want.size() - p * DM_SUM_PAGE))))
+            << "page " << p;
+    sums_free(s);
+    EXPECT_EQ(chunk_recipe_sums(cs_, es, want.size() + 1, &s, &why), KES_EIO) << "a stream of another size";
+
+    // A chunk nobody has, and a damaged byte in c (the fourth record), fail
+    // the read, never give other bytes.
+    es[7] = entry_of(chunk_of(99));
+    EXPECT_EQ(chunk_read_many(cs_, r, es.data(), es.size(), out.data(), &why), KES_EIO);
+    EXPECT_STREQ(why, "a chunk of it is missing");
+    es[7] = entry_of(a);
+    std::vector<std::string> names;
+    store_dir_names(chunk_dir(), &names);
+    ASSERT_EQ(names.size(), 1u);
+    uint32_t flags = 0;
+    const uint64_t c_at =
+        3 * CHUNK_REC_HEAD + a.size() + bfst_chunk_pack(b.data(), b.size(), packed.data(), &flags) + gap.size();
+    int fd = ::open((chunk_dir() + "/" + names[0]).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    unsigned char byte = 0;
+    ASSERT_EQ(pread(fd, &byte, 1, off_t(c_at + CHUNK_REC_HEAD + 100)), 1);
+    byte ^= 0x20;
+    ASSERT_EQ(pwrite(fd, &byte, 1, off_t(c_at + CHUNK_REC_HEAD + 100)), 1);
+    ::close(fd);
+    EXPECT_EQ(chunk_read_many(cs_, r, es.data(), es.size(), out.data(), &why), KES_EIO);
+    EXPECT_STREQ(why, "a chunk of it is damaged");
+    EXPECT_EQ(chunk_recipe_sums(cs_, es, want.size(), &s, &why), KES_EIO);
+    chunk_reader_free(r);
+}
