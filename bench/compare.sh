@@ -83,11 +83,8 @@ DISK_STORE=""
 if [ -n "$DISK" ]; then mkdir -p "$DISK"; DISK_STORE=$(mktemp -d "$DISK/kestralon-compare.XXXXXX"); fi
 mkdir -p "$WORK/store" "$WORK/windir"
 
-APPLIANCE_PID=""
-appliance_stop() {
-  if [ -n "$APPLIANCE_PID" ]; then kill "$APPLIANCE_PID" 2>/dev/null || true; wait "$APPLIANCE_PID" 2>/dev/null || true; fi
-  APPLIANCE_PID=""
-}
+. scripts/appliance-lib.sh
+appliance_stop() { kes_appliance_stop; }
 cleanup() {
   appliance_stop
   rm -rf "$WORK"
@@ -95,12 +92,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-(
-  umask 077
-  PASSWORD=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
-  printf 'bench:%s\n' "$PASSWORD" > "$WORK/users"
-  printf '%s\n' "$PASSWORD" > "$WORK/password"
-)
+kes_make_users "$WORK" bench
 printf 'IO_PATH=1\n' > "$WORK/windir/librmanKESTRALON.ini"
 export WINDIR="$WORK/windir"
 
@@ -108,13 +100,8 @@ export WINDIR="$WORK/windir"
 # peak memory is that operation's alone.
 appliance_start() {  # label
   appliance_stop
-  "${BUILDS[$1]}/kestralon-appliance" --listen "$ADDR" --root "$STORE" --users-file "$WORK/users" \
-    --log-level warning --log-file "$OUT/appliance-$1.log" &
-  APPLIANCE_PID=$!
-  for _ in $(seq 1 100); do
-    if ss -Hltn "src $ADDR:10002" | grep -q .; then return 0; fi
-    sleep 0.05
-  done
+  kes_appliance_start "${BUILDS[$1]}/kestralon-appliance" "$ADDR" "$STORE" "$WORK/users" "$OUT/appliance-$1.log" &&
+    return 0
   echo "compare.sh: the appliance did not start (see $OUT/appliance-$1.log)" >&2
   exit 1
 }

@@ -36,31 +36,24 @@ else
   WORK=$(mktemp -d "$BASE/kestralon-main-job.XXXXXX")
   KEEP_WORK=0
 fi
-APPLIANCE_PID=""
+. scripts/appliance-lib.sh
 cleanup() {
-  if [ -n "$APPLIANCE_PID" ]; then kill "$APPLIANCE_PID" 2>/dev/null || true; wait "$APPLIANCE_PID" 2>/dev/null || true; fi
+  kes_appliance_stop
   if [ "$KEEP_WORK" = 0 ]; then rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 
 mkdir -p "$WORK/store" "$WORK/windir"
-(
-  umask 077
-  PASSWORD=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
-  printf 'rman:%s\n' "$PASSWORD" > "$WORK/users"
-  printf '%s\n' "$PASSWORD" > "$WORK/password"
-)
+kes_make_users "$WORK"
 printf 'DEBUG_LEVEL=info\n' > "$WORK/windir/librmanKESTRALON.ini"
 export WINDIR="$WORK/windir"
 
 echo "== starting the appliance on $ADDR (MI port 10002)"
-"$BUILD/kestralon-appliance" --listen "$ADDR" --root "$WORK/store" --users-file "$WORK/users" \
-  --log-level warning --log-file "$WORK/appliance.log" &
-APPLIANCE_PID=$!
-for _ in $(seq 1 50); do
-  if (exec 3<>"/dev/tcp/$ADDR/10002") 2>/dev/null; then break; fi
-  sleep 0.1
-done
+if ! kes_appliance_start "$BUILD/kestralon-appliance" "$ADDR" "$WORK/store" "$WORK/users" "$WORK/appliance.log"; then
+  cat "$WORK/appliance.log" >&2 || true
+  echo "main-job: the appliance did not start on $ADDR (its log is above)" >&2
+  exit 1
+fi
 
 echo "== making a ${MB} MiB file of random data"
 head -c $((MB * 1048576)) /dev/urandom > "$WORK/source.dat"

@@ -73,36 +73,21 @@ BASE=/dev/shm
 avail_kb=$(df -Pk "$BASE" 2>/dev/null | awk 'NR==2 {print $4}')
 if [ -z "$avail_kb" ] || [ "$avail_kb" -lt $(((MB * 5 + 64) * 1024)) ]; then BASE=${TMPDIR:-/tmp}; fi
 work=$(mktemp -d "$BASE/kes-win-test.XXXXXX")
-appliance_pid=""
+. scripts/appliance-lib.sh
 cleanup() {
-  if [ -n "$appliance_pid" ]; then
-    kill "$appliance_pid" 2>/dev/null || true
-    wait "$appliance_pid" 2>/dev/null || true
-  fi
+  kes_appliance_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 
 mkdir -p "$work/store" "$work/windir"
-(
-  umask 077
-  password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
-  printf 'rman:%s\n' "$password" >"$work/users"
-  printf '%s\n' "$password" >"$work/password"
-)
+kes_make_users "$work"
 password=$(cat "$work/password")
 # A loopback address of its own: 127.0.x.y away from the unit tests' range.
 addr="127.0.$((RANDOM % 100 + 140)).$((RANDOM % 250 + 2))"
-"$linux/kestralon-appliance" --listen "$addr" --root "$work/store" --users-file "$work/users" \
-  --log-level warning --log-file "$work/appliance.log" &
-appliance_pid=$!
-# The bound only stops a hang.
-for _ in $(seq 1 300); do
-  if (exec 3<>"/dev/tcp/$addr/10002") 2>/dev/null; then break; fi
-  sleep 0.1
-done
-(exec 3<>"/dev/tcp/$addr/10002") 2>/dev/null || { cat "$work/appliance.log" >&2; fail "the appliance did not start on $addr"; }
+kes_appliance_start "$linux/kestralon-appliance" "$addr" "$work/store" "$work/users" "$work/appliance.log" ||
+  { cat "$work/appliance.log" >&2; fail "the appliance did not start on $addr"; }
 phase "appliance listening on $addr"
 
 windir="$work/windir"
