@@ -355,6 +355,7 @@ int main(int argc, char **argv)
         cpu_mark = now;
         return d / (double(size) / double(1ULL << 30));
     };
+    bench_warm_memory(size);
     double raw = raw_copy(ports[0], size);
     printf("raw tcp copy: %.0f MiB/s, %.2f CPU s/GiB\n", rate(raw), cpu_per_gib());
     const char *names[3] = {"first", "second", "third"};
@@ -362,6 +363,7 @@ int main(int argc, char **argv)
     uint64_t grew[3] = {}, sock[3] = {};
     for (int i = 0; i < 3 && status == 0; i++) {
         uint64_t before = tree_bytes(store);
+        bench_warm_memory(size);
         cpu_mark = cpu_s(getpid()) + cpu_s(pid);
         t[i] = backup(sbt, names[i], size, i == 2 ? 1 : 0);
         const double cpu = cpu_per_gib();
@@ -377,6 +379,7 @@ int main(int argc, char **argv)
     }
     if (getenv("DEDUP_BENCH_SETTLE") != nullptr)
         sleep(5);  // (see the head of the file)
+    bench_warm_memory(size);
     cpu_mark = cpu_s(getpid()) + cpu_s(pid);
     double tr = status == 0 ? restore(sbt, "second", size, 0) : -1;
     const double cpu_r = cpu_per_gib();
@@ -385,7 +388,9 @@ int main(int argc, char **argv)
     ini("IO_PATH=1\n");
     double tp = -1, tpr = -1, cpu_pr = 0;
     if (tr > 0 && sbt.open(params)) {
+        bench_warm_memory(size);
         tp = backup(sbt, "plain", size, 0);
+        bench_warm_memory(size);
         cpu_mark = cpu_s(getpid()) + cpu_s(pid);
         tpr = tp > 0 ? restore(sbt, "plain", size, 0) : -1;
         cpu_pr = cpu_per_gib();

@@ -61,6 +61,11 @@ static int dm_config_exchange(dm_client *dmc)
     // per request. A run never holds more than a quarter of the cache.
     dmc->run_max = std::clamp<uint32_t>(got.pref_bsz / DM_PAGE_SIZE, 1, DM_MAX_RUN);
     dmc->run_max = std::min(dmc->run_max, std::max<uint32_t>(1, dmc->page_cnt / 4));
+    // In flight each way: DM_WINDOW and at least two runs; the whole cache
+    // when the page count was chosen (a long link needs more than the
+    // default). Read-ahead stays within half the cache besides.
+    dmc->window = dmc->page_cnt_given ? dmc->cache_bytes
+                                      : std::max(DM_WINDOW, 2 * uint64_t{dmc->run_max} * DM_PAGE_SIZE);
     return 0;
 }
 
@@ -282,7 +287,7 @@ dm_client *dm_client_create(const char *host, int port, void *log_ctx, int recon
         snprintf(dmc->name, sizeof dmc->name, "%d@%s", port, host);
     else
         dm_service_name(dmc, host);
-    dmc->page_cnt = dm_page_count(small_cache);
+    dmc->page_cnt = dm_page_count(small_cache, &dmc->page_cnt_given);
     dmc->cache_bytes = dmc->page_cnt * DM_PAGE_SIZE;
     dm_file_ops_init(&dmc->ops);
     dmc->flags = (reconnect ? DM_CL_RECONNECT : 0u) | (flag2 ? DM_CL_ENDP_FLAG : 0u);

@@ -90,6 +90,17 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
             pos += n;
             continue;
         }
+        // No more than the window written and not yet acknowledged, with
+        // the run this page joins counted in.
+        while (dmc->write_bytes_inflight > 0 && dmc->write_bytes_inflight + df->run_len + n > dmc->window) {
+            int rc = dm_waitfor_io_msgs(dmc, 1);
+            if (rc == XCOMM_ERR_NOMSG)
+                break;  // nothing outstanding after all
+            if (rc != 0) {
+                DMLOG(dmc, UTIL_LOG_WARNING, "dm_waitfor_io_msgs rc[%d]\n", rc);
+                return rc;
+            }
+        }
         while (pcache_free_count(dmc->pc) == 0) {
             // Pages held back (by this file or another one of the client)
             // would never come free by waiting.

@@ -45,6 +45,12 @@ static_assert(DM_PAGE_SIZE == DM_PREF_BSZ, "the block size asked for is one page
 // announces a block size that large: one scatter-gather entry each, behind
 // the entry of the DM header.
 constexpr uint32_t DM_MAX_RUN = 16;
+// Bytes a client keeps in flight each way by default: read ahead of the
+// reader, and written but not yet acknowledged. Enough for a LAN's round
+// trip at full speed, and small enough that pages are used again while
+// their bytes are still in the processor's caches (a restore ran a quarter
+// faster with 4 MiB ahead than with 16 on this path).
+constexpr uint64_t DM_WINDOW = 4u << 20;
 static_assert(DM_MAX_RUN + 1 <= static_cast<uint32_t>(XCOMM_MAX_SGL), "a run of pages fits one message");
 
 // Whether a file read with data checksums on can be checked.
@@ -172,11 +178,14 @@ struct dm_client {
     uint32_t page_cnt;
     uint32_t cache_bytes;
     uint32_t run_max;         // pages one read or write request carries at most
+    bool page_cnt_given;      // the page count came from DMC_PAGE_CNT
+    uint64_t window;          // bytes in flight each way at most (see DM_WINDOW)
     void *log_ctx;
     uint32_t flags;           // DM_CL_*
     char cert_dir[256];
     unsigned char *scratch;   // one page for response data nobody may land in a cache page
     int32_t reads_inflight;
+    uint64_t write_bytes_inflight;
     bool batch_reads;  // read-ahead is queuing reads: they go out together when it is done
     // Synchronous requests whose waiter gave up: the wait loop frees them
     // when they come back, destruction when they do not.
@@ -198,7 +207,9 @@ int dm_log_level();
             dm_log(dmc, level, __LINE__, __VA_ARGS__);                       \
     } while (0)
 // Page count the environment and the small-cache switch give.
-uint32_t dm_page_count(int small_cache);
+// The page count (DMC_PAGE_CNT when it holds a number); *given, when not
+// null, says whether it came from there.
+uint32_t dm_page_count(int small_cache, bool *given = nullptr);
 // Positive peer status of an asynchronous completion as the data calls
 // report it (they return lengths, so a failure must be negative).
 int dm_data_error(int sticky);

@@ -172,14 +172,20 @@ void dm_finish_req(dm_client *dmc, dm_pmsg *pm, int err, bool complete)
             memset(p->digest, 0, sizeof p->digest);  // new bytes: not checked yet
             if (!complete && (p->state & PCACHE_VALID))
                 (void)pcache_drop_page(dmc->pc, p);
+            pcache_freepg(p);
+        } else if (complete && p->usz == pcache_page_size(dmc->pc)) {
+            pcache_donepg(p);  // a whole page written: nobody waits for its bytes
+        } else {
+            pcache_freepg(p);
         }
-        pcache_freepg(p);
         pcache_unlock_page(p);
         pm->pages[i] = nullptr;
     }
     pm->npages = 0;
     if (pm->cmd == DM_CMD_READ)
         dmc->reads_inflight--;
+    else if (pm->cmd == DM_CMD_WRITE)
+        dmc->write_bytes_inflight -= pm->len;
     if (df_current(pm)) {
         pm->df->inflight--;
         if (err != 0)

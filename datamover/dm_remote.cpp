@@ -208,9 +208,11 @@ static int rmt_write(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t np
     pm->npages = npages;
     m->sgl_ents = static_cast<int32_t>(1 + npages);
     df->inflight++;
+    dmc->write_bytes_inflight += len;
     rc = dm_send_async(dmc, m);
     if (rc != 0) {
         df->inflight--;
+        dmc->write_bytes_inflight -= len;
         for (uint32_t i = 0; i < npages; i++)
             pm->pages[i] = nullptr;
         pm->npages = 0;

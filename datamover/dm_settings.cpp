@@ -83,9 +83,11 @@ int dm_data_error(int sticky)
     return sticky;
 }
 
-uint32_t dm_page_count(int small_cache)
+uint32_t dm_page_count(int small_cache, bool *given)
 {
     uint32_t n = small_cache ? DM_PAGE_CNT_SMALL : DM_PAGE_CNT;
+    if (given != nullptr)
+        *given = false;
     std::lock_guard<std::mutex> g(util_env_lock());
     const char *e = getenv("DMC_PAGE_CNT");
     if (e != nullptr) {
@@ -98,6 +100,8 @@ uint32_t dm_page_count(int small_cache)
             if (v > static_cast<long>(DM_PAGE_CNT_MAX))
                 v = DM_PAGE_CNT_MAX;
             n = static_cast<uint32_t>(v);
+            if (given != nullptr)
+                *given = true;
         }
     }
     return n;

@@ -502,7 +502,9 @@ pce_t *pcache_find_freepg(pcache *pc)
     }
 }
 
-int pcache_freepg(pce_t *pce)
+// Drops one reference; the last one puts the page on the free list, at its
+// head when first is set.
+static int release_page(pce_t *pce, bool first)
 {
     XASSERT(pce != nullptr);
     pcache *pc = pce->pc;
@@ -521,13 +523,20 @@ int pcache_freepg(pce_t *pce)
         std::lock_guard<std::mutex> cl(pc->lock);
         XASSERT((pce->state & PCACHE_FREE) == 0);
         XASSERT(pce->refs == 0);
-        pce_lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
+        if (first)
+            pce_lst_prepend<&pce::free>(pc->free.head, pc->free.tail, pce);
+        else
+            pce_lst_append<&pce::free>(pc->free.head, pc->free.tail, pce);
         pce->state |= PCACHE_FREE;
         pc->free_cnt++;
         pc->free_cv.notify_all();
     }
     return 1;
 }
+
+int pcache_freepg(pce_t *pce) { return release_page(pce, false); }
+
+int pcache_donepg(pce_t *pce) { return release_page(pce, true); }
 
 // ---------------------------------------------------------------- small accessors
 

@@ -158,6 +158,13 @@ pce *pcache_get_wpage(pcache *pc, file_io *f, uint64_t off, int count, int flags
 // (it stays hashed and can be found again) and wakes waiters. 1, or 0 (nothing
 // changed) when the page is already free.
 int pcache_freepg(pce *page);
+// As pcache_freepg, for a whole page whose bytes the caller is done with (a
+// stream read past it, or its write was acknowledged): the last reference
+// puts it at the head of the free list instead, so it is taken again before
+// pages that may still be wanted (pages read ahead and not yet consumed) and
+// while its bytes are still in the processor's caches. It stays hashed and
+// can be found again until it is taken.
+int pcache_donepg(pce *page);
 // 1 when the page became dirty, 0 when it already was, PCACHE_ERR_PGSTATE for
 // a page that is not hashed.
 int pcache_mark_dirty(pce *page, uint64_t stamp);

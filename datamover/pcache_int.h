@@ -39,6 +39,19 @@ inline void pce_lst_append(pce_t *&head, pce_t *&tail, pce_t *pce)
 }
 
 template <pce_link pce::*L>
+inline void pce_lst_prepend(pce_t *&head, pce_t *&tail, pce_t *pce)
+{
+    pce_link &l = pce->*L;
+    l.prev = nullptr;
+    l.next = head;
+    if (head != nullptr)
+        (head->*L).prev = pce;
+    else
+        tail = pce;
+    head = pce;
+}
+
+template <pce_link pce::*L>
 inline void pce_lst_remove(pce_t *&head, pce_t *&tail, pce_t *pce)
 {
     pce_link &l = pce->*L;

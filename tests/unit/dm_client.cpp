@@ -587,6 +587,60 @@ TEST_F(DmClientTest, ConsecutivePagesTravelInRequestsOfTheAnnouncedBlockSize)
     EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
 }
 
+// A client keeps no more than its window in flight each way: written and
+// not yet acknowledged, and read ahead of the reader once the first
+// read-ahead is consumed; a page count chosen by the operator widens the
+// window to the whole cache. The bytes are whole either way.
+TEST_F(DmClientTest, TheClientKeepsItsWindowInFlightEachWay)
+{
+    peer.pref_bsz = 1u << 20;
+    for (const char *pages : {"", "96"}) {
+        SCOPED_TRACE(std::string("DMC_PAGE_CNT=") + pages);
+        if (pages[0] != '\0')
+            setenv("DMC_PAGE_CNT", pages, 1);
+        connect(0);
+        unsetenv("DMC_PAGE_CNT");
+        const uint64_t window = pages[0] != '\0' ? dmc->cache_bytes : DM_WINDOW;
+        ASSERT_EQ(window, dmc->window);
+        const uint64_t half = dmc->cache_bytes / 2;
+        const size_t bsz = 1u << 20;
+        const std::string name = std::string("generic:1:/s/win") + pages;
+        const std::string data = pattern(40 * bsz + 999, 31);
+        dm_file *df = open(name, KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
+        ASSERT_NE(nullptr, df);
+        uint64_t most = 0;
+        for (size_t off = 0; off < data.size(); off += bsz) {
+            uint32_t n = static_cast<uint32_t>(std::min(bsz, data.size() - off));
+            ASSERT_EQ(static_cast<int>(n), dm_file_write(df, data.data() + off, off, n));
+            most = std::max(most, dmc->write_bytes_inflight);
+        }
+        EXPECT_LE(most, window);
+        EXPECT_GE(most + bsz, std::min<uint64_t>(window, half)) << "the window is used, not just one request";
+        ASSERT_EQ(0, dm_file_close(df));
+        EXPECT_EQ(0u, dmc->write_bytes_inflight);
+        EXPECT_TRUE(peer.file(name) == data);
+
+        df = open(name, 0);
+        ASSERT_NE(nullptr, df);
+        std::vector<char> buf(bsz);
+        std::string back;
+        for (uint64_t off = 0;; off += bsz) {
+            int rc = dm_file_read(df, buf.data(), off, static_cast<uint32_t>(bsz), nullptr);
+            ASSERT_GE(rc, 0);
+            if (rc == 0)
+                break;
+            back.append(buf.data(), static_cast<size_t>(rc));
+            // Requests end where read-ahead stands: the first one's span, or
+            // the window beyond the start of this read.
+            EXPECT_LE(df->cl_ra_end, std::max(half, off + std::min(window, half))) << "after the read at " << off;
+        }
+        ASSERT_EQ(0, dm_file_close(df));
+        EXPECT_TRUE(back == data);
+        dm_client_destroy(dmc);
+        dmc = nullptr;
+    }
+}
+
 // An appliance that announces a large block size but answers a read with
 // one page at most: the pages it left out are asked for again, and the
 // reader gets every byte.

@@ -240,6 +240,41 @@ TEST_F(PcacheTest, EvictsTheLeastRecentlyReleasedPage)
     release(e);
 }
 
+// A page released as done is taken again before every page released the
+// usual way, and is found by lookups until then; one referenced twice goes
+// to the free list only with its last reference.
+TEST_F(PcacheTest, PagesReleasedAsDoneAreTakenFirstAndStayFindableUntilThen)
+{
+    make_cache(3);
+    file_io *f = open_file("f", pattern('d', 8 * PG));
+    pce *a = get(f, 0);
+    pce *b = get(f, PG);
+    pce *c = get(f, 2 * PG);
+    release(a);
+    pcache_lock_page(c);
+    c->refs++;  // a second holder
+    EXPECT_EQ(pcache_donepg(c), 1);
+    EXPECT_FALSE(IS_PAGE_FREE(c));
+    pcache_unlock_page(c);
+    release(b);
+    pcache_lock_page(c);
+    EXPECT_EQ(pcache_donepg(c), 1);
+    EXPECT_TRUE(IS_PAGE_FREE(c));
+    pcache_unlock_page(c);
+    EXPECT_EQ(stats().free_cnt, 3u);
+    pce *d = get(f, 3 * PG);
+    EXPECT_EQ(d, c) << "the done page goes first, before a and b released earlier";
+    EXPECT_FALSE(cached(f, 2 * PG));
+    EXPECT_TRUE(cached(f, 0));
+    EXPECT_TRUE(cached(f, PG));
+    pcache_lock_page(d);
+    EXPECT_EQ(pcache_donepg(d), 1);
+    EXPECT_EQ(pcache_donepg(d), 0) << "already free";
+    pcache_unlock_page(d);
+    EXPECT_TRUE(cached(f, 3 * PG)) << "a done page is found until it is taken";
+    EXPECT_EQ(stats().free_cnt, 3u);
+}
+
 TEST_F(PcacheTest, DirtyHeadIsSkippedFirstAndWrittenBackWhenNothingElseIsLeft)
 {
     make_cache(2);
