@@ -206,9 +206,8 @@ int dm_log_level();
         if ((level) < UTIL_LOG_DEBUG || (level) <= dm_log_level())           \
             dm_log(dmc, level, __LINE__, __VA_ARGS__);                       \
     } while (0)
-// Page count the environment and the small-cache switch give.
-// The page count (DMC_PAGE_CNT when it holds a number); *given, when not
-// null, says whether it came from there.
+// Page count the small-cache switch gives, or DMC_PAGE_CNT when it holds a
+// number; *given, when not null, says whether it came from there.
 uint32_t dm_page_count(int small_cache, bool *given = nullptr);
 // Positive peer status of an asynchronous completion as the data calls
 // report it (they return lengths, so a failure must be negative).

@@ -125,11 +125,12 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
     if (start >= df->stats.sz)
         return 0;
     len = std::min(len, df->stats.sz - start);
-    // The first read-ahead of a file asks for its whole length, up to half
-    // the cache (more would push out pages not yet consumed); after that the
-    // reader is kept no more than the client's window ahead (at most half
-    // the cache): pages read ahead are consumed while their bytes are still
-    // in the processor's caches. Whole pages, so the range stays aligned.
+    // The first read-ahead of a file asks for its read-ahead factor of spans,
+    // up to half the cache (more would push out pages not yet consumed);
+    // after that the reader is kept no more than the client's window ahead
+    // (at most half the cache): pages read ahead are consumed while their
+    // bytes are still in the processor's caches. Whole pages, so the range
+    // stays aligned.
     const uint64_t half = std::max<uint64_t>(psz, (dmc->cache_bytes / 2) / psz * psz);
     const uint64_t ahead = first ? half : std::max<uint64_t>(psz, std::min(half, dmc->window));
     const uint64_t limit = std::max<uint64_t>(a, df->cl_ra_start) + ahead;
