@@ -61,9 +61,9 @@ static int dm_config_exchange(dm_client *dmc)
     // per request. A run never holds more than a quarter of the cache.
     dmc->run_max = std::clamp<uint32_t>(got.pref_bsz / DM_PAGE_SIZE, 1, DM_MAX_RUN);
     dmc->run_max = std::min(dmc->run_max, std::max<uint32_t>(1, dmc->page_cnt / 4));
-    // Written and not yet acknowledged: DM_WINDOW and at least two runs;
-    // the whole cache when the page count was chosen (a long link needs
-    // more than the default).
+    // In flight each way: DM_WINDOW and at least two runs; the whole cache
+    // when the page count was chosen (a long link needs more than the
+    // default). Read-ahead stays within half the cache besides.
     dmc->window = dmc->page_cnt_given ? dmc->cache_bytes
                                       : std::max(DM_WINDOW, 2 * uint64_t{dmc->run_max} * DM_PAGE_SIZE);
     return 0;

@@ -45,10 +45,11 @@ static_assert(DM_PAGE_SIZE == DM_PREF_BSZ, "the block size asked for is one page
 // announces a block size that large: one scatter-gather entry each, behind
 // the entry of the DM header.
 constexpr uint32_t DM_MAX_RUN = 16;
-// Bytes a client keeps written and not yet acknowledged by default. Enough
-// for a LAN's round trip at full speed, and small enough that pages are
-// used again while their bytes are still in the processor's caches (a
-// backup ran a quarter faster than with the whole cache in flight).
+// Bytes a client keeps in flight each way by default: read ahead of the
+// reader, and written but not yet acknowledged. Enough for a LAN's round
+// trip at full speed, and small enough that pages are used again while
+// their bytes are still in the processor's caches (a restore ran a quarter
+// faster with 4 MiB ahead than with 16 on this path).
 constexpr uint64_t DM_WINDOW = 4u << 20;
 static_assert(DM_MAX_RUN + 1 <= static_cast<uint32_t>(XCOMM_MAX_SGL), "a run of pages fits one message");
 
@@ -178,7 +179,7 @@ struct dm_client {
     uint32_t cache_bytes;
     uint32_t run_max;         // pages one read or write request carries at most
     bool page_cnt_given;      // the page count came from DMC_PAGE_CNT
-    uint64_t window;          // bytes written and not yet acknowledged at most (see DM_WINDOW)
+    uint64_t window;          // bytes in flight each way at most (see DM_WINDOW)
     void *log_ctx;
     uint32_t flags;           // DM_CL_*
     char cert_dir[256];

@@ -108,7 +108,8 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
     XASSERT(df->cl_ra_end % psz == 0 || df->cl_ra_end == df->stats.sz);
     uint64_t start;
     uint64_t len;
-    if (!df->ra_started) {
+    const bool first = !df->ra_started;
+    if (first) {
         len = static_cast<uint64_t>(df->ra_factor) * s;
         start = a;
         df->cl_ra_end = a;
@@ -124,12 +125,14 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
     if (start >= df->stats.sz)
         return 0;
     len = std::min(len, df->stats.sz - start);
-    // Never run further ahead of the reader than half the cache holds, or
-    // pages read ahead would push out pages not yet consumed. (No smaller
-    // window: an appliance that serves reads from its chunk store needs the
-    // depth; a 4 MiB lead made such a restore five times slower.) Whole
-    // pages only, whatever the page count, so the range stays page-aligned.
-    const uint64_t ahead = std::max<uint64_t>(psz, (dmc->cache_bytes / 2) / psz * psz);
+    // The first read-ahead of a file asks for its read-ahead factor of spans,
+    // up to half the cache (more would push out pages not yet consumed);
+    // after that the reader is kept no more than the client's window ahead
+    // (at most half the cache): pages read ahead are consumed while their
+    // bytes are still in the processor's caches. Whole pages, so the range
+    // stays aligned.
+    const uint64_t half = std::max<uint64_t>(psz, (dmc->cache_bytes / 2) / psz * psz);
+    const uint64_t ahead = first ? half : std::max<uint64_t>(psz, std::min(half, dmc->window));
     const uint64_t limit = std::max<uint64_t>(a, df->cl_ra_start) + ahead;
     if (start >= limit)
         return 0;
