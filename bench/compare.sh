@@ -120,16 +120,10 @@ src_of() {  # MiB: a source file of that size (a prefix of src.dat)
 }
 
 now_ns() { date +%s%N; }
-# On a virtual machine whose host takes back the memory the guest frees (a
-# balloon with free page reporting), the first write to memory that was free
-# for a while costs several times a later one (a 2 GiB file written into it
-# took 8 s instead of 1). Every timed operation, raw copy or library, comes
-# after writing and freeing as much memory as it will fill, so that all of
-# them start from the same state.
-warm_mem() {  # MiB
-  dd if=/dev/zero of="$WORK/warm" bs=1M count=$(( $1 + 256 )) status=none
-  rm -f "$WORK/warm"
-}
+# Every timed operation, raw copy or library, comes after writing and freeing
+# as much memory as it will fill (kes_warm_mem), so that all of them start
+# from the same state.
+warm_mem() { kes_warm_mem "$WORK" $(( $1 + 256 )); }  # MiB
 rate() { awk -v mb="$1" -v ns="$2" 'BEGIN { printf "%.0f", mb / (ns / 1e9) }'; }
 median() { tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.0f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }

@@ -63,15 +63,9 @@ TESTER=("$BUILD/kestralon-sbttest" --lib "$BUILD/librmanKESTRALON.so" --quiet --
         --env "BACKUP_HOST=$ADDR,BACKUP_SHARE=rman,BACKUP_USERNAME=rman")
 PIECE="main-job-$(date +%s)"
 
-# On a virtual machine whose host takes back the memory the guest frees, the
-# first write to memory that was free for a while costs several times a later
-# one, and a restore into tmpfs measured that instead of the library (the same
-# build restored at 360 and at 1670 MiB/s). The memory the next step fills is
-# written and freed first, as the benchmarks under bench/ do.
-warm_mem() {
-  dd if=/dev/zero of="$WORK/warm" bs=1M count=$(( MB + 64 )) status=none 2>/dev/null || true
-  rm -f "$WORK/warm"
-}
+# The memory each timed step fills is written and freed first, as in the
+# benchmarks (kes_warm_mem says why).
+warm_mem() { kes_warm_mem "$WORK" $(( MB + 64 )); }
 
 echo "== backup of $PIECE (BFST path)"
 warm_mem
