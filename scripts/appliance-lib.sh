@@ -1,8 +1,8 @@
 # Shell helpers for the scripts that run an appliance of their own on a
 # loopback address (the main job, the win stage, bench/compare.sh): a users
 # file with a fresh password, starting the appliance and waiting for its MI
-# port, stopping it, and warming the memory a timed step will fill. Source this file; it only defines functions and
-# APPLIANCE_PID.
+# port, stopping it, and warming the memory a timed step will fill. Source
+# this file; it only defines functions and APPLIANCE_PID.
 
 APPLIANCE_PID=""
 
