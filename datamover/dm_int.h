@@ -52,6 +52,32 @@ constexpr uint32_t DM_MAX_RUN = 16;
 // faster with 4 MiB ahead than with 16 on this path).
 constexpr uint64_t DM_WINDOW = 4u << 20;
 static_assert(DM_MAX_RUN + 1 <= static_cast<uint32_t>(XCOMM_MAX_SGL), "a run of pages fits one message");
+static_assert(DM_MAX_RUN + 1 <= 32, "a message's entries fit the bits of dm_pmsg::direct");
+
+// Whole pages of the reader's buffer a single read may take straight from
+// the socket (see dm_direct).
+constexpr uint32_t DM_DIRECT_MAX = DM_MAX_READ_LEN / DM_PAGE_SIZE + 1;
+enum : uint8_t {
+    DM_DIRECT_NONE = 0,     // not landed in the reader's buffer (yet)
+    DM_DIRECT_LANDING = 1,  // an answer is landing there
+    DM_DIRECT_DONE = 2,     // the whole page arrived there, unchecked
+};
+
+// The buffer of a read waiting for its pages. An answer that arrives while
+// the reader waits lands its whole pages of that buffer there instead of in
+// cache pages, which saves the copy from the cache (a restore's data is read
+// once). Only for the duration of one dm_file_read: when it returns, answers
+// still landing there are turned to the scratch page.
+struct dm_direct {
+    dm_file *df;              // the reading file; null while no read waits
+    uint32_t gen;             // its generation
+    uint32_t seq;             // bumped by every read, so late completions of an earlier one are told apart
+    uint64_t first;           // offset of the first whole page of the buffer
+    uint32_t npages;          // whole pages from first on
+    unsigned char *buf;       // where the page at first goes
+    uint8_t state[DM_DIRECT_MAX];
+    uint64_t pages;           // pages landed in readers' buffers, for the log and the tests
+};
 
 // Whether a file read with data checksums on can be checked.
 enum : int8_t {
@@ -139,6 +165,10 @@ struct dm_pmsg {
     uint8_t is_req;           // a request (counts against the request cap)
     uint8_t cmd;              // request: DM_CMD_READ or DM_CMD_WRITE
     uint8_t landed;           // read: the response is landing in `page`
+    // Read request: bit i, page i of the run lands in the reader's buffer
+    // (read `direct_seq`). Answer: bit i, entry i points into that buffer.
+    uint32_t direct;
+    uint32_t direct_seq;
     dm_file *df;
     uint32_t df_gen;
     pce *pages[DM_MAX_RUN];   // pages referenced by the request (write) or landing (read)
@@ -187,6 +217,7 @@ struct dm_client {
     int32_t reads_inflight;
     uint64_t write_bytes_inflight;
     bool batch_reads;  // read-ahead is queuing reads: they go out together when it is done
+    dm_direct direct;  // the buffer of the read waiting for its pages
     // Synchronous requests whose waiter gave up: the wait loop frees them
     // when they come back, destruction when they do not.
     xcomm_msg *orphans[16];
@@ -279,6 +310,11 @@ bool dm_read_inflight(dm_client *dmc, const dm_file *df, uint64_t off);
 // ---- receive side (dm_recv.cpp) ----
 // The endpoint's allocation callback: read data lands straight in cache pages.
 xcomm_msg *dm_alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek);
+
+// Ends the landing of read data in a reader's buffer (see dm_direct): the
+// pages of a read request whose bit is set in pm->direct become DONE when
+// ok, NONE otherwise (the reader asks again).
+void dm_direct_finish(dm_client *dmc, dm_pmsg *pm, bool ok);
 
 // ---- remote operations (dm_remote.cpp, dm_xattr.cpp) ----
 void dm_file_ops_init(dm_ops *ops);

@@ -35,6 +35,8 @@ static void pmsg_reset(dm_pmsg *pm)
     pm->is_req = 0;
     pm->cmd = 0;
     pm->landed = 0;
+    pm->direct = 0;
+    pm->direct_seq = 0;
     pm->df = nullptr;
     pm->df_gen = 0;
     pm->npages = 0;
@@ -182,6 +184,8 @@ void dm_finish_req(dm_client *dmc, dm_pmsg *pm, int err, bool complete)
         pm->pages[i] = nullptr;
     }
     pm->npages = 0;
+    if (pm->direct != 0)
+        dm_direct_finish(dmc, pm, complete && err == 0);
     if (pm->cmd == DM_CMD_READ)
         dmc->reads_inflight--;
     else if (pm->cmd == DM_CMD_WRITE)

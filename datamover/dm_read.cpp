@@ -13,11 +13,15 @@
 namespace {
 
 // The page at aligned offset off, locked and referenced, once no read is
-// landing in it; null when there is none (and none is coming).
-pce *find_page(dm_client *dmc, dm_file *df, uint64_t off, int *errp)
+// landing in it; null when there is none (and none is coming), or when st
+// (the page's state in the waiting reader's buffer, or null) says it landed
+// in the reader's buffer instead.
+pce *find_page(dm_client *dmc, dm_file *df, uint64_t off, const uint8_t *st, int *errp)
 {
     *errp = 0;
     for (;;) {
+        if (st != nullptr && *st == DM_DIRECT_DONE)
+            return nullptr;
         pce *p = pcache_lookup(dmc->pc, df->f, off, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
         if (p != nullptr && !pcache_page_filling(p))
             return p;
@@ -46,14 +50,62 @@ pce *find_page(dm_client *dmc, dm_file *df, uint64_t off, int *errp)
     }
 }
 
+// Opens the reader's buffer (bytes [off, end) of df go to buf) to the answers
+// that arrive while it waits: its whole pages may land there (see dm_direct).
+void direct_begin(dm_client *dmc, dm_file *df, unsigned char *buf, uint64_t off, uint64_t end)
+{
+    dm_direct &d = dmc->direct;
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    d.seq++;
+    d.first = (off + psz - 1) / psz * psz;
+    d.npages = 0;
+    for (uint64_t a = d.first; a < end && d.npages < DM_DIRECT_MAX; a += psz) {
+        if (a + std::min(psz, df->stats.sz - a) > end)
+            break;
+        d.state[d.npages++] = DM_DIRECT_NONE;
+    }
+    if (d.npages == 0)
+        return;
+    d.df = df;
+    d.gen = df->gen;
+    d.buf = buf + (d.first - off);
+}
+
+// Closes the reader's buffer again. An answer still landing in it (the read
+// failed while it arrived) has those entries turned to the scratch page:
+// nothing is written into the caller's memory once the read has returned.
+void direct_end(dm_client *dmc)
+{
+    dm_direct &d = dmc->direct;
+    if (d.df == nullptr)
+        return;
+    bool landing = false;
+    for (uint32_t k = 0; k < d.npages; k++)
+        landing = landing || d.state[k] == DM_DIRECT_LANDING;
+    if (landing) {
+        for (int i = 0; i < DM_POOL_MSGS; i++) {
+            dm_pmsg &pm = dmc->pool[i];
+            if (!pm.in_use || pm.is_req || pm.direct == 0)
+                continue;
+            for (int e = 0; e < pm.msg->sgl_ents; e++)
+                if (pm.direct & (1u << e))
+                    pm.msg->sgl[e].iov_base = dmc->scratch;
+            pm.direct = 0;
+        }
+    }
+    d.df = nullptr;
+    d.buf = nullptr;
+    d.npages = 0;
+}
+
 // Issues the reads of [start, start + len) that are neither cached nor on
 // their way: pieces that never cross a page, consecutive ones gathered into
-// one request of up to the client's run length; *done counts the bytes
-// covered.
-int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, uint64_t *done)
+// one request of up to run_max pages that never crosses a multiple of
+// run_max pages; *done counts the bytes covered.
+int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, uint32_t run_max, uint64_t *done)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
-    const uint32_t run_max = std::max<uint32_t>(1, dmc->run_max);
+    const uint64_t run_bytes = uint64_t{run_max} * psz;
     uint64_t run_off = 0;
     uint64_t run_len = 0;
     uint32_t run_cnt = 0;
@@ -76,7 +128,8 @@ int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, 
                 pcache_unlock_page(p);
             }
         }
-        if (have || (run_cnt > 0 && (run_cnt == run_max || pos != run_off + run_len || pos != aligned))) {
+        if (have ||
+            (run_cnt > 0 && (run_cnt == run_max || pos != run_off + run_len || pos != aligned || pos % run_bytes == 0))) {
             int rc = send_run();
             if (rc != 0)
                 return rc;
@@ -119,8 +172,14 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
         start = (df->cl_ra_start <= a && a <= df->cl_ra_end) ? df->cl_ra_end : a;
     }
     // Reads ahead go out a whole run at a time: a reader of one page per
-    // call tops the window up once a run's worth of it was consumed.
-    const uint64_t run_bytes = static_cast<uint64_t>(std::max<uint32_t>(1, dmc->run_max)) * psz;
+    // call tops the window up once a run's worth of it was consumed. A reader
+    // of two whole pages or more at a time gets runs of its own size, lined
+    // up with its reads: the answer it waits for then lands whole in its
+    // buffer, with no copy from the cache.
+    uint32_t run_max = std::max<uint32_t>(1, dmc->run_max);
+    if (o % psz == 0 && n % psz == 0 && n / psz >= 2)
+        run_max = static_cast<uint32_t>(std::min<uint64_t>(run_max, n / psz));
+    const uint64_t run_bytes = uint64_t{run_max} * psz;
     len = std::max(len, run_bytes);
     if (start >= df->stats.sz)
         return 0;
@@ -146,7 +205,7 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
     // The reads are queued and written together once issued (before that if
     // the client has to wait for a free message).
     dmc->batch_reads = true;
-    int rc = read_ahead_issue(dmc, df, start, len, &done);
+    int rc = read_ahead_issue(dmc, df, start, len, run_max, &done);
     dmc->batch_reads = false;
     int frc = xcomm_endp_flush(&dmc->ctx, &dmc->endp);
     df->cl_ra_end = start + done;
@@ -213,18 +272,16 @@ int fetch_sums(dm_client *dmc, dm_file *df, uint64_t off)
     return 0;
 }
 
-// Checks the page at aligned offset off (locked, referenced) against the
-// appliance's checksum. 0, or DM_ERR_BADMSG: the bytes are not what the
-// appliance stored, and the page leaves the cache.
-int check_page(dm_client *dmc, dm_file *df, pce *p, uint64_t off)
+// Compares the have bytes at bytes (those of the page at aligned offset off)
+// with the appliance's checksum of the page. 0, or DM_ERR_BADMSG: they are
+// not what the appliance stored.
+int check_sum(dm_client *dmc, dm_file *df, const unsigned char *bytes, uint64_t have, uint64_t off)
 {
-    if (df->sums_state != DM_SUMS_HAVE || memcmp(p->digest, kCheckedMark, sizeof kCheckedMark) == 0)
-        return 0;
     const uint64_t page = off / DM_SUM_PAGE;
     const uint64_t len = std::min<uint64_t>(DM_SUM_PAGE, df->stats.sz - off);
     XASSERT(page >= df->sums_first && page - df->sums_first < df->sums_count);
     const uint64_t want = df->sums[page - df->sums_first];
-    const uint64_t got = p->usz >= len ? dm_sum64(p->buf, static_cast<size_t>(len)) : ~want;
+    const uint64_t got = have >= len ? dm_sum64(bytes, static_cast<size_t>(len)) : ~want;
     if (got != want) {
         DMLOG(dmc, UTIL_LOG_ERROR,
               "data checksum mismatch: file_name = %s, offset = %llu, exp_sum = %016llx, rec_sum = %016llx\n",
@@ -232,16 +289,35 @@ int check_page(dm_client *dmc, dm_file *df, pce *p, uint64_t off)
               static_cast<unsigned long long>(got));
         set_fault(df, "the data at offset %llu arrived damaged (its checksum does not match the appliance's)",
                   static_cast<unsigned long long>(off));
-        if (p->state & PCACHE_VALID)
-            (void)pcache_drop_page(dmc->pc, p);
         return DM_ERR_BADMSG;
     }
     if (dm_log_level() >= UTIL_LOG_DEBUG)
         DMLOG(dmc, UTIL_LOG_DEBUG, "file_name = %s, offset = %llu, data checksum = %016llx\n", df->rname,
               static_cast<unsigned long long>(off), static_cast<unsigned long long>(got));
+    return 0;
+}
+
+// Checks the page at aligned offset off (locked, referenced) against the
+// appliance's checksum. 0, or DM_ERR_BADMSG: the page leaves the cache.
+int check_page(dm_client *dmc, dm_file *df, pce *p, uint64_t off)
+{
+    if (df->sums_state != DM_SUMS_HAVE || memcmp(p->digest, kCheckedMark, sizeof kCheckedMark) == 0)
+        return 0;
+    int rc = check_sum(dmc, df, p->buf, p->usz, off);
+    if (rc != 0) {
+        if (p->state & PCACHE_VALID)
+            (void)pcache_drop_page(dmc->pc, p);
+        return rc;
+    }
     memcpy(p->digest, kCheckedMark, sizeof kCheckedMark);
     return 0;
 }
+
+// Closes the reader's buffer on every way out of a read.
+struct direct_scope {
+    dm_client *dmc;
+    ~direct_scope() { direct_end(dmc); }
+};
 
 }  // namespace
 
@@ -275,13 +351,16 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
               static_cast<int>(len), rc);
         return rc;
     };
+    auto *dst = static_cast<unsigned char *>(buf);
+    direct_begin(dmc, df, dst, off, off + len);
+    direct_scope scope{dmc};
+    dm_direct &d = dmc->direct;
     if (df->ra_factor != 0) {
         int rc = read_ahead(dmc, df, off, len);
         if (rc != 0)
             return fail(rc);
     }
     const uint64_t psz = pcache_page_size(dmc->pc);
-    auto *dst = static_cast<unsigned char *>(buf);
     uint64_t pos = off;
     const uint64_t end = off + len;
     while (pos < end) {
@@ -291,13 +370,30 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
             if (rc != 0)
                 return fail(rc);
         }
+        const uint64_t n = std::min(end, aligned + psz) - pos;
+        // The page's state in the reader's buffer when it is a whole page of it.
+        const uint8_t *st = nullptr;
+        if (d.df == df && pos == aligned && aligned >= d.first && (aligned - d.first) / psz < d.npages)
+            st = &d.state[(aligned - d.first) / psz];
+        auto landed = [st]() { return st != nullptr && *st == DM_DIRECT_DONE; };
         int err = 0;
-        pce *p = find_page(dmc, df, aligned, &err);
-        if (p == nullptr && err == 0) {
+        pce *p = find_page(dmc, df, aligned, st, &err);
+        if (p == nullptr && err == 0 && !landed()) {
             int rc = dmc->ops.read_page(dmc, df, aligned, static_cast<uint32_t>(std::min(psz, df->stats.sz - aligned)));
             if (rc != 0)
                 return fail(rc);
-            p = find_page(dmc, df, aligned, &err);
+            p = find_page(dmc, df, aligned, st, &err);
+        }
+        if (p == nullptr && err == 0 && landed()) {
+            // The whole page arrived in the caller's buffer.
+            if (util_page_digest() && df->sums_state == DM_SUMS_HAVE) {
+                int rc = check_sum(dmc, df, dst + (pos - off), n, aligned);
+                if (rc != 0)
+                    return fail(rc);
+            }
+            pos += n;
+            df->cl_ra_start = pos - pos % psz;
+            continue;
         }
         if (p == nullptr) {
             int sticky = file_io_get_error(df->f);
@@ -306,7 +402,6 @@ int dm_file_read(dm_file *df, void *buf, uint64_t off, uint32_t len, unsigned ch
                           static_cast<unsigned long long>(aligned), sticky, util_strerror(sticky));
             return fail(err != 0 ? err : sticky != 0 ? dm_data_error(sticky) : DM_ERR_NOPAGE);
         }
-        const uint64_t n = std::min(end, aligned + psz) - pos;
         // The bytes wanted must have arrived: a short answer is missing data,
         // never whatever the page held before.
         if (p->usz < pos - aligned + n) {

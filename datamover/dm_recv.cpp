@@ -1,9 +1,47 @@
 // DM client, receive side: the allocation callback that takes in every
-// incoming message, landing read data straight in cache pages.
+// incoming message, landing read data straight in cache pages, or in the
+// buffer of the reader waiting for it.
 #include "datamover/dm_int.h"
 
 #include <algorithm>
 #include <cstring>
+
+// Where the page at aligned offset pos of df goes when it is a whole page
+// (n bytes) of the buffer of the read waiting now, and nothing landed there
+// yet; null otherwise. The page is then LANDING.
+static unsigned char *direct_dst(dm_client *dmc, const dm_file *df, uint64_t pos, uint64_t n, uint64_t psz)
+{
+    dm_direct &d = dmc->direct;
+    if (d.df != df || d.gen != df->gen || pos < d.first || pos % psz != 0)
+        return nullptr;
+    const uint64_t k = (pos - d.first) / psz;
+    if (k >= d.npages || d.state[k] != DM_DIRECT_NONE || n != std::min(psz, df->stats.sz - pos))
+        return nullptr;
+    d.state[k] = DM_DIRECT_LANDING;
+    return d.buf + k * psz;
+}
+
+void dm_direct_finish(dm_client *dmc, dm_pmsg *pm, bool ok)
+{
+    dm_direct &d = dmc->direct;
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    const uint64_t base = pm->off - pm->off % psz;
+    if (d.df != nullptr && d.seq == pm->direct_seq && pm->df == d.df && pm->df_gen == d.gen) {
+        for (uint32_t i = 0; i < DM_MAX_RUN; i++) {
+            if ((pm->direct & (1u << i)) == 0)
+                continue;
+            const uint64_t pos = base + i * psz;
+            if (pos < d.first)
+                continue;
+            const uint64_t k = (pos - d.first) / psz;
+            if (k < d.npages && d.state[k] == DM_DIRECT_LANDING) {
+                d.state[k] = ok ? DM_DIRECT_DONE : DM_DIRECT_NONE;
+                d.pages += ok ? 1 : 0;
+            }
+        }
+    }
+    pm->direct = 0;
+}
 
 // Read data: the response must answer a read of ours that is pending for that
 // slot, at the very offset it asked for, with no more bytes than it asked for.
@@ -20,6 +58,7 @@ static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h
         return nullptr;
     }
     auto refuse = [&]() -> xcomm_msg * {
+        rp->direct = 0;
         dm_msg_put(rp);
         return nullptr;
     };
@@ -55,9 +94,10 @@ static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h
     xcomm_msg *m = rp->msg;
     if (dlen == 0)
         return m;
-    // One entry per page the data covers: the page itself when it can be
-    // had, the scratch page otherwise (data nobody may keep: a failed read,
-    // a page another request holds, or no free page).
+    // One entry per page the data covers: the waiting reader's buffer for a
+    // whole page of it, else the page itself when it can be had, the scratch
+    // page otherwise (data nobody may keep: a failed read, a page another
+    // request holds, or no free page).
     const uint64_t psz = pcache_page_size(dmc->pc);
     const bool keep = h->status == 0;
     uint64_t pos = qp->off;
@@ -76,8 +116,16 @@ static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h
                 pcache_freepg(p);
                 pcache_unlock_page(p);
                 p = nullptr;
-            } else if (p == nullptr && pcache_free_count(dmc->pc) > 0) {
-                p = pcache_get_page(dmc->pc, df->f, aligned, 0, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+            } else if (p == nullptr) {
+                unsigned char *ddst = pos == aligned ? direct_dst(dmc, df, aligned, n, psz) : nullptr;
+                if (ddst != nullptr) {
+                    dst = ddst;
+                    qp->direct |= 1u << i;
+                    qp->direct_seq = dmc->direct.seq;
+                    rp->direct |= 1u << (1 + i);
+                } else if (pcache_free_count(dmc->pc) > 0) {
+                    p = pcache_get_page(dmc->pc, df->f, aligned, 0, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+                }
             }
         }
         if (p != nullptr) {
@@ -95,6 +143,7 @@ static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h
                     pcache_unlock_page(qp->pages[k]);
                     qp->pages[k] = nullptr;
                 }
+                dm_direct_finish(dmc, qp, false);
                 qp->landed = 0;
                 return refuse();
             }

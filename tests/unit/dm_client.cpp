@@ -16,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -641,6 +642,72 @@ TEST_F(DmClientTest, TheClientKeepsItsWindowInFlightEachWay)
     }
 }
 
+// A reader of whole pages gets requests of its own size, and the answer it
+// waits for lands in its buffer instead of the cache; readers of other sizes
+// and offsets, and checksums over what landed there, read the same bytes.
+TEST_F(DmClientTest, AnswersLandInTheWaitingReadersBuffer)
+{
+    peer.pref_bsz = 1u << 20;
+    connect(0);
+    const std::string data = pattern(24 * DM_PAGE_SIZE + 999, 41);
+    peer.put_file("generic:1:/s/direct", data);
+    struct Reader {
+        size_t bsz;
+        uint64_t skew;  // first offset
+        bool direct;    // its whole pages are expected to land in its buffer
+    };
+    for (const Reader &r : {Reader{1u << 20, 0, true}, Reader{3 * DM_PAGE_SIZE, 0, true},
+                            Reader{DM_PAGE_SIZE, 0, false}, Reader{(1u << 20) + 100, 0, false},
+                            Reader{1u << 20, 5000, false}}) {
+        SCOPED_TRACE("block " + std::to_string(r.bsz) + " from " + std::to_string(r.skew));
+        dm_file *df = open("generic:1:/s/direct", 0);
+        ASSERT_NE(nullptr, df);
+        const size_t before_reads = peer.records_of(DM_CMD_READ).size();
+        const uint64_t before = dmc->direct.pages;
+        std::vector<char> buf(r.bsz);
+        std::string back;
+        for (uint64_t off = r.skew;; off += r.bsz) {
+            int rc = dm_file_read(df, buf.data(), off, static_cast<uint32_t>(r.bsz), nullptr);
+            ASSERT_GE(rc, 0) << "at " << off;
+            if (rc == 0)
+                break;
+            back.append(buf.data(), static_cast<size_t>(rc));
+        }
+        ASSERT_EQ(0, dm_file_close(df));
+        EXPECT_TRUE(back == data.substr(r.skew));
+        const uint64_t landed = dmc->direct.pages - before;
+        if (r.direct) {
+            EXPECT_GE(landed, 12u) << "most whole pages skip the cache";
+            // Requests never straddle two of the reader's blocks.
+            auto reads = peer.records_of(DM_CMD_READ);
+            for (size_t i = before_reads; i < reads.size(); i++)
+                EXPECT_EQ(reads[i].off / r.bsz, (reads[i].off + reads[i].len - 1) / r.bsz) << "request at " << reads[i].off;
+        }
+    }
+
+    // Checksums are checked over the bytes that landed in the buffer.
+    dm_set_digests(1);
+    std::vector<uint64_t> sums;
+    for (size_t off = 0; off < data.size(); off += DM_PAGE_SIZE)
+        sums.push_back(dm_sum64(data.data() + off, std::min<size_t>(DM_PAGE_SIZE, data.size() - off)));
+    sums[9] ^= 1;
+    std::string a(DM_SUMS_HDR_SIZE + 8 * sums.size(), '\0');
+    ASSERT_EQ(static_cast<int>(a.size()), dm_sums_encode(0, sums.data(), static_cast<uint32_t>(sums.size()), a.data(), a.size()));
+    peer.put_attr(std::string("generic:1:/s/direct|") + DM_SUMS_ATTR + "0", a);
+    dm_file *df = open("generic:1:/s/direct", 0);
+    ASSERT_NE(nullptr, df);
+    const uint64_t before = dmc->direct.pages;
+    std::vector<char> buf(1u << 20);
+    ASSERT_EQ(1 << 20, dm_file_read(df, buf.data(), 0, 1u << 20, nullptr));
+    ASSERT_EQ(1 << 20, dm_file_read(df, buf.data(), 1u << 20, 1u << 20, nullptr));
+    EXPECT_EQ(DM_ERR_BADMSG, dm_file_read(df, buf.data(), 2u << 20, 1u << 20, nullptr));
+    EXPECT_GT(dmc->direct.pages, before);
+    ASSERT_NE(nullptr, dm_file_fault(df));
+    EXPECT_NE(std::string(dm_file_fault(df)).find("offset 2359296 arrived damaged"), std::string::npos)
+        << dm_file_fault(df);
+    dm_file_close(df);
+}
+
 // An appliance that announces a large block size but answers a read with
 // one page at most: the pages it left out are asked for again, and the
 // reader gets every byte.
@@ -1163,6 +1230,41 @@ TEST_F(DmClientTest, DroppedConnectionFailsPendingReadPromptly)
     int err = 0;
     EXPECT_EQ(nullptr, open("generic:1:/d", 0, &err));
     EXPECT_LT(err, 0);
+}
+
+// The connection drops while an answer lands in the reader's buffer: the
+// read fails, and nothing touches that buffer once the read has returned.
+TEST_F(DmClientTest, ConnectionDroppedWhileAnAnswerLandsInTheReadersBuffer)
+{
+    peer.pref_bsz = 4u << 20;
+    connect(0);
+    const std::string data = pattern(32 * DM_PAGE_SIZE, 42);
+    peer.put_file("generic:1:/dl", data);
+    peer.set_hook([&data](DmPeer &p, xcomm_msg *req, const dm_hdr &h) {
+        if (h.cmd != DM_CMD_READ)
+            return false;
+        // A small send buffer and an abortive close: most of the answer is
+        // still queued when the connection goes, and never arrives.
+        const int small = 32768;
+        const linger abort_close{1, 0};
+        setsockopt(req->fd->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        setsockopt(req->fd->sock, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+        auto b = DmPeer::hdr_bytes(DM_CMD_READ, 0, h.fh, h.slot, h.off, DM_HDR_SIZE);
+        b.insert(b.end(), data.begin() + static_cast<long>(h.off), data.begin() + static_cast<long>(h.off + dm_hdr_len(&h)));
+        p.reply(req, b);
+        p.drop(req);
+        return true;
+    });
+    dm_file *df = open("generic:1:/dl", 0);
+    ASSERT_NE(nullptr, df);
+    {
+        std::vector<char> buf(4u << 20);
+        EXPECT_LT(dm_file_read(df, buf.data(), 0, static_cast<uint32_t>(buf.size()), nullptr), 0);
+    }
+    EXPECT_EQ(nullptr, dmc->direct.df);
+    EXPECT_LT(dm_file_close(df), 0);
+    EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
+    EXPECT_EQ(0, dmc->reads_inflight);
 }
 
 TEST_F(DmClientTest, DroppedConnectionFailsWritesWaitingForPagesAndClose)
