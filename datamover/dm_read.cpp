@@ -100,9 +100,10 @@ void direct_end(dm_client *dmc)
 
 // Issues the reads of [start, start + len) that are neither cached nor on
 // their way: pieces that never cross a page, consecutive ones gathered into
-// one request of up to run_max pages that never crosses a multiple of
-// run_max pages; *done counts the bytes covered.
-int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, uint32_t run_max, uint64_t *done)
+// one request of up to run_max pages (which, when lined_up, never crosses a
+// multiple of run_max pages); *done counts the bytes covered.
+int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, uint32_t run_max, bool lined_up,
+                     uint64_t *done)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
     const uint64_t run_bytes = uint64_t{run_max} * psz;
@@ -129,7 +130,8 @@ int read_ahead_issue(dm_client *dmc, dm_file *df, uint64_t start, uint64_t len, 
             }
         }
         if (have ||
-            (run_cnt > 0 && (run_cnt == run_max || pos != run_off + run_len || pos != aligned || pos % run_bytes == 0))) {
+            (run_cnt > 0 &&
+             (run_cnt == run_max || pos != run_off + run_len || pos != aligned || (lined_up && pos % run_bytes == 0)))) {
             int rc = send_run();
             if (rc != 0)
                 return rc;
@@ -177,7 +179,8 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
     // up with its reads: the answer it waits for then lands whole in its
     // buffer, with no copy from the cache.
     uint32_t run_max = std::max<uint32_t>(1, dmc->run_max);
-    if (o % psz == 0 && n % psz == 0 && n / psz >= 2)
+    const bool lined_up = o % psz == 0 && n % psz == 0 && n / psz >= 2;
+    if (lined_up)
         run_max = static_cast<uint32_t>(std::min<uint64_t>(run_max, n / psz));
     const uint64_t run_bytes = uint64_t{run_max} * psz;
     len = std::max(len, run_bytes);
@@ -205,7 +208,7 @@ int read_ahead(dm_client *dmc, dm_file *df, uint64_t o, uint32_t n)
     // The reads are queued and written together once issued (before that if
     // the client has to wait for a free message).
     dmc->batch_reads = true;
-    int rc = read_ahead_issue(dmc, df, start, len, run_max, &done);
+    int rc = read_ahead_issue(dmc, df, start, len, run_max, lined_up, &done);
     dmc->batch_reads = false;
     int frc = xcomm_endp_flush(&dmc->ctx, &dmc->endp);
     df->cl_ra_end = start + done;
