@@ -76,7 +76,7 @@ struct dm_direct {
     uint32_t npages;          // whole pages from first on
     unsigned char *buf;       // where the page at first goes
     uint8_t state[DM_DIRECT_MAX];
-    uint64_t pages;           // pages landed in readers' buffers, for the log and the tests
+    uint64_t pages;           // pages landed in readers' buffers (a count to look at in a debugger or a test)
 };
 
 // Whether a file read with data checksums on can be checked.
