@@ -308,7 +308,8 @@ int dm_drain(dm_client *dmc);
 bool dm_read_inflight(dm_client *dmc, const dm_file *df, uint64_t off);
 
 // ---- receive side (dm_recv.cpp) ----
-// The endpoint's allocation callback: read data lands straight in cache pages.
+// The endpoint's allocation callback: read data lands straight in the waiting
+// reader's buffer (whole pages of it) or in cache pages.
 xcomm_msg *dm_alloc_cb(xcomm_endp *endp, xcomm_fd *fd, const unsigned char *peek);
 
 // Ends the landing of read data in a reader's buffer (see dm_direct): the

@@ -45,7 +45,8 @@ void dm_direct_finish(dm_client *dmc, dm_pmsg *pm, bool ok)
 
 // Read data: the response must answer a read of ours that is pending for that
 // slot, at the very offset it asked for, with no more bytes than it asked for.
-// The bytes then go straight into the cache page.
+// The bytes then go straight where they are kept: the waiting reader's buffer
+// or cache pages.
 static xcomm_msg *land_read(dm_client *dmc, const xcomm_hdr *xh, const dm_hdr *h, uint32_t plen)
 {
     if (xh->type != XCOMM_MSG_RSP) {
