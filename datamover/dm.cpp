@@ -204,6 +204,27 @@ int dm_drain(dm_client *dmc)
     return first_err;
 }
 
+int dm_wait_written(dm_client *dmc, const dm_pmsg *pm, uint32_t ticket)
+{
+    auto unwritten = [&]() {
+        const xcomm_msg *m = pm->msg;
+        return pm->in_use && pm->ticket == ticket && m->status == XCOMM_MSG_BUSY &&
+               m->bytes_processed < m->total_bytes;
+    };
+    while (unwritten()) {
+        int rc = dm_waitfor_io_msgs(dmc, 1);
+        if (rc == 0)
+            continue;
+        if (unwritten()) {
+            dm_log(dmc, UTIL_LOG_WARNING, __LINE__, "a write could not be sent whole (%d); the connection is dropped\n",
+                   rc);
+            xcomm_endp_close_all(&dmc->ctx, &dmc->endp);
+        }
+        return rc == XCOMM_ERR_NOMSG ? XCOMM_ERR_DROPPED : rc;
+    }
+    return 0;
+}
+
 bool dm_read_inflight(dm_client *dmc, const dm_file *df, uint64_t off)
 {
     if (dmc->reads_inflight <= 0)

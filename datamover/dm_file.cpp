@@ -43,6 +43,44 @@ int push_run(dm_client *dmc, dm_file *df, bool sync)
     return 0;
 }
 
+// Whether the write of [off, off + len) may go from the caller's buffer to
+// the socket: two whole pages or more, none of them in the cache (a page
+// there holds bytes the write must replace), no reconnection (which would
+// write a request again, long after the caller's buffer is gone), and one
+// connection (a read of those bytes, which then finds nothing of them in the
+// cache, goes behind the write on the same connection and so sees it).
+bool write_direct(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len)
+{
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    if ((dmc->flags & DM_CL_RECONNECT) || dmc->streams != 1 || off % psz != 0 || len % psz != 0 || len / psz < 2)
+        return false;
+    for (uint64_t pos = off; pos < off + len; pos += psz) {
+        pce *p = pcache_lookup(dmc->pc, df->f, pos, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+        if (p != nullptr) {
+            pcache_freepg(p);
+            pcache_unlock_page(p);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits until n more bytes fit the window of writes not yet acknowledged
+// (with the run held back counted in).
+int window_wait(dm_client *dmc, dm_file *df, uint64_t n)
+{
+    while (dmc->write_bytes_inflight > 0 && dmc->write_bytes_inflight + (df->run_cnt != 0 ? df->run_len : 0) + n > dmc->window) {
+        int rc = dm_waitfor_io_msgs(dmc, 1);
+        if (rc == XCOMM_ERR_NOMSG)
+            break;  // nothing outstanding after all
+        if (rc != 0) {
+            DMLOG(dmc, UTIL_LOG_WARNING, "dm_waitfor_io_msgs rc[%d]\n", rc);
+            return rc;
+        }
+    }
+    return 0;
+}
+
 // Copies [off, off + len) into cache pages and sends them. Pieces that
 // continue one another gather into runs of consecutive pages, up to the
 // client's run length; a run that the next write may still continue (it is
@@ -66,6 +104,25 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
         int rc = push_run(dmc, df, false);
         if (rc != 0)
             return rc;
+    } else if (write_direct(dmc, df, off, len)) {
+        // Whole pages skip the copy into the cache: requests of up to the
+        // run length go from the caller's buffer, each with the socket before
+        // the next is sent, and all of them before the caller has its buffer
+        // back.
+        int rc = push_run(dmc, df, false);
+        for (uint64_t done = 0; rc == 0 && done < len;) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(len - done, uint64_t{run_max} * psz));
+            rc = window_wait(dmc, df, n);
+            if (rc == 0)
+                rc = dmc->ops.write_buf(dmc, df, buf + done, off + done, n);
+            done += n;
+        }
+        if (rc != 0) {
+            DMLOG(dmc, UTIL_LOG_WARNING, "remote write failed [%d]\n", rc);
+            file_io_set_error(df->f, rc);  // bytes may be missing: the file fails
+            return rc;
+        }
+        return static_cast<int>(len);
     }
     while (pos < end) {
         const uint64_t aligned = pos - pos % psz;
@@ -92,15 +149,9 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
         }
         // No more than the window written and not yet acknowledged, with
         // the run this page joins counted in.
-        while (dmc->write_bytes_inflight > 0 && dmc->write_bytes_inflight + df->run_len + n > dmc->window) {
-            int rc = dm_waitfor_io_msgs(dmc, 1);
-            if (rc == XCOMM_ERR_NOMSG)
-                break;  // nothing outstanding after all
-            if (rc != 0) {
-                DMLOG(dmc, UTIL_LOG_WARNING, "dm_waitfor_io_msgs rc[%d]\n", rc);
-                return rc;
-            }
-        }
+        int wrc = window_wait(dmc, df, n);
+        if (wrc != 0)
+            return wrc;
         while (pcache_free_count(dmc->pc) == 0) {
             // Pages held back (by this file or another one of the client)
             // would never come free by waiting.

@@ -113,6 +113,12 @@ struct dm_ops {
     // request keeps their references until its answer.
     int (*write)(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t npages, uint64_t off, uint32_t len,
                  bool sync);
+    // Sends bytes [off, off + len) of whole pages (at most the client's run
+    // length) straight from the caller's buffer src, and returns once every
+    // byte of the request is with the socket: the request then waits for
+    // its answer without src. On failure the connection has been dropped,
+    // so nothing of src is ever read again. Never with reconnection on.
+    int (*write_buf)(dm_client *dmc, dm_file *df, const unsigned char *src, uint64_t off, uint32_t len);
     int (*noop)(dm_client *dmc);  // never called
     int (*set_xattr)(dm_client *dmc, dm_file *df, const char *fname, const char *attr, const void *value,
                      uint32_t value_len);
@@ -169,6 +175,7 @@ struct dm_pmsg {
     // (read `direct_seq`). Answer: bit i, entry i points into that buffer.
     uint32_t direct;
     uint32_t direct_seq;
+    uint32_t ticket;          // bumped every time the record is taken
     dm_file *df;
     uint32_t df_gen;
     pce *pages[DM_MAX_RUN];   // pages referenced by the request (write) or landing (read)
@@ -304,6 +311,11 @@ int dm_wait_req(dm_client *dmc, dm_pmsg *pm);
 // Processes completions while anything is in flight. 0, or the first
 // failure (a dropped connection); cancelled requests are collected all the same.
 int dm_drain(dm_client *dmc);
+// Waits until the transport has handed the whole of request pm (taken
+// with ticket `ticket`) to the socket, or let it go. 0, or an error: the
+// connection has then been dropped, and nothing of the request is written
+// any more.
+int dm_wait_written(dm_client *dmc, const dm_pmsg *pm, uint32_t ticket);
 // True while a read of df at off is in flight.
 bool dm_read_inflight(dm_client *dmc, const dm_file *df, uint64_t off);
 

@@ -58,6 +58,7 @@ dm_pmsg *dm_msg_get(dm_client *dmc, bool request)
     XASSERT(dmc->free_msg_cnt >= 0);
     XASSERT(pm->in_use == 0);
     pm->in_use = 1;
+    pm->ticket++;
     pmsg_reset(pm);
     if (request) {
         pm->is_req = 1;

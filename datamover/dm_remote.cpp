@@ -229,6 +229,47 @@ static int rmt_write(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t np
     return dm_data_error(file_io_get_error(df->f));
 }
 
+static int rmt_write_buf(dm_client *dmc, dm_file *df, const unsigned char *src, uint64_t off, uint32_t len)
+{
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    XASSERT(!(dmc->flags & DM_CL_RECONNECT) && len > 0 && off % psz == 0 &&
+            len <= uint64_t{std::max<uint32_t>(1, dmc->run_max)} * psz);
+    int rc = 0;
+    dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
+    if (pm == nullptr)
+        return rc;
+    int sticky = file_io_get_error(df->f);
+    if (sticky != 0) {
+        dm_msg_put(pm);
+        return dm_data_error(sticky);
+    }
+    pm->cmd = DM_CMD_WRITE;
+    pm->df = df;
+    pm->df_gen = df->gen;
+    pm->off = off;
+    pm->len = len;
+    xcomm_msg *m = pm->msg;
+    dm_rw_hdr_encode(DM_CMD_WRITE, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
+    uint32_t i = 0;
+    for (uint64_t done = 0; done < len; done += psz, i++) {
+        m->sgl[1 + i].iov_len = static_cast<uint32_t>(std::min<uint64_t>(psz, len - done));
+        m->sgl[1 + i].iov_base = const_cast<unsigned char *>(src + done);
+    }
+    m->sgl_ents = static_cast<int32_t>(1 + i);
+    df->inflight++;
+    dmc->write_bytes_inflight += len;
+    const uint32_t ticket = pm->ticket;
+    rc = dm_send_async(dmc, m);
+    if (rc != 0) {
+        df->inflight--;
+        dmc->write_bytes_inflight -= len;
+        pm->df = nullptr;
+        dm_msg_put(pm);
+        return rc;
+    }
+    return dm_wait_written(dmc, pm, ticket);
+}
+
 void dm_file_ops_init(dm_ops *ops)
 {
     ops->open = rmt_open;
@@ -238,6 +279,7 @@ void dm_file_ops_init(dm_ops *ops)
     ops->remove = rmt_delete;
     ops->read_page = rmt_read_page;
     ops->write = rmt_write;
+    ops->write_buf = rmt_write_buf;
     ops->noop = rmt_noop;
     ops->set_xattr = dm_rmt_set_xattr;
     ops->get_xattr = dm_rmt_get_xattr;

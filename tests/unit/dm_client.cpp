@@ -512,6 +512,88 @@ TEST_F(DmClientTest, RoundTripsFilesOfEverySizeAndBlockSize)
     EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
 }
 
+// A small send buffer for the client, so that a request of a page or more
+// that the peer is slow to take is written in many pieces.
+const int kSmallSockBuf = 65536;
+void shrink_send_buffer(dm_client *dmc)
+{
+    for (xcomm_fd *fd = dmc->endp.active_fds.head; fd != nullptr; fd = fd->next)
+        setsockopt(fd->sock, SOL_SOCKET, SO_SNDBUF, &kSmallSockBuf, sizeof kSmallSockBuf);
+}
+
+// Writes of whole pages go from the caller's buffer to the socket, without
+// the cache, and the caller may fill its buffer again the moment a write
+// returns; pieces of pages, and pages already cached, go through the cache.
+TEST_F(DmClientTest, WholePagesGoFromTheCallersBufferWhichIsFreeOnReturn)
+{
+    peer.pref_bsz = 1u << 20;
+    connect(0);
+    shrink_send_buffer(dmc);
+    peer.set_hook([](DmPeer &, xcomm_msg *, const dm_hdr &h) {
+        if (h.cmd == DM_CMD_WRITE)  // a slow appliance: the requests behind wait in the socket
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return false;
+    });
+    const size_t bsz = 1u << 20;
+    const std::string name = "generic:1:/s/zero";
+    std::string data = pattern(12 * bsz + 1000, 44);
+    dm_file *df = open(name, KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
+    ASSERT_NE(nullptr, df);
+    // A piece of the first page first: cached and held back, so the whole
+    // pages written over it later take the cache's way.
+    ASSERT_EQ(100, dm_file_write(df, data.data(), 0, 100));
+    std::vector<char> buf(bsz);
+    for (size_t off = 0; off < data.size(); off += bsz) {
+        const uint32_t n = static_cast<uint32_t>(std::min(bsz, data.size() - off));
+        memcpy(buf.data(), data.data() + off, n);
+        ASSERT_EQ(static_cast<int>(n), dm_file_write(df, buf.data(), off, n)) << "at " << off;
+        memset(buf.data(), 0xEE, buf.size());  // the caller's next block
+        if (off == 2 * bsz) {
+            pce *p = pcache_lookup(dmc->pc, df->f, off, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
+            EXPECT_EQ(nullptr, p) << "a whole page written is not copied into the cache";
+            if (p != nullptr) {
+                pcache_freepg(p);
+                pcache_unlock_page(p);
+            }
+        }
+    }
+    ASSERT_EQ(0, dm_file_close(df));
+    EXPECT_TRUE(peer.file(name) == data);
+    for (const auto &r : peer.records_of(DM_CMD_WRITE))
+        EXPECT_LE(r.len, bsz);
+}
+
+// The connection drops while the caller's whole pages are on their way:
+// the write fails, and its buffer, freed at once, is never read again.
+TEST_F(DmClientTest, ConnectionDroppedWhileAWriteGoesFromTheCallersBuffer)
+{
+    peer.pref_bsz = 1u << 20;
+    connect(0);
+    shrink_send_buffer(dmc);
+    std::atomic<int> writes{0};
+    peer.set_hook([&writes](DmPeer &p, xcomm_msg *req, const dm_hdr &h) {
+        if (h.cmd != DM_CMD_WRITE)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (++writes == 3) {
+            p.drop(req);
+            return true;
+        }
+        return false;
+    });
+    dm_file *df = open("generic:1:/s/zdrop", KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
+    ASSERT_NE(nullptr, df);
+    int rc = 0;
+    for (uint64_t off = 0; rc >= 0 && off < (40u << 20); off += 1u << 20) {
+        std::vector<char> buf(1u << 20, static_cast<char>(off >> 20));
+        rc = dm_file_write(df, buf.data(), off, static_cast<uint32_t>(buf.size()));
+    }
+    EXPECT_LT(rc, 0);
+    EXPECT_LT(dm_file_close(df), 0);
+    EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
+    EXPECT_EQ(0u, dmc->write_bytes_inflight);
+}
+
 TEST_F(DmClientTest, WriteAcrossPagesGoesOutPerPage)
 {
     connect();
