@@ -120,23 +120,26 @@ uint64_t store_file_size(const store_file *f) { return f->size.load(); }
 
 namespace {
 
-// A reader of a stored file gets the next range fetched from the disk while
-// it sends the current one: once it is within half a window of what was
-// asked for ahead, the kernel is asked for the window after that. One call
-// per half window; a reader that jumps starts a window where it landed.
-constexpr uint64_t STORE_RA_WINDOW = 32u << 20;
+// A reader of a stored file keeps the next 8 MiB asked of the disk while it
+// checks and sends what it read: a read that leaves less than that ahead
+// asks for the rest, in steps of at least 2 MiB; a reader that jumps starts
+// again where it landed. The steps stay small because the kernel queues a
+// request on the caller's thread: asking for 32 MiB at a time, with the
+// file marked sequential besides, made restores from a disk half as fast
+// as with no hint at all.
+constexpr uint64_t STORE_RA_AHEAD = 8u << 20;
+constexpr uint64_t STORE_RA_STEP = 2u << 20;
 
 void read_ahead(store_file *f, uint64_t off, size_t len)
 {
     const uint64_t end = off + len;
-    uint64_t ra = f->ra_end.load(std::memory_order_relaxed);
-    if (ra == 0)
-        (void)posix_fadvise(f->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (end + STORE_RA_WINDOW / 2 <= ra && off + 2 * STORE_RA_WINDOW >= ra)
+    const uint64_t to = end + STORE_RA_AHEAD;
+    const uint64_t ra = f->ra_end.load(std::memory_order_relaxed);
+    const uint64_t from = ra >= end && ra <= to ? ra : end;
+    if (to - from < STORE_RA_STEP)
         return;
-    const uint64_t from = ra >= end && off + 2 * STORE_RA_WINDOW >= ra ? ra : end;
-    (void)posix_fadvise(f->fd, off_t(from), off_t(STORE_RA_WINDOW), POSIX_FADV_WILLNEED);
-    f->ra_end.store(from + STORE_RA_WINDOW, std::memory_order_relaxed);
+    (void)posix_fadvise(f->fd, off_t(from), off_t(to - from), POSIX_FADV_WILLNEED);
+    f->ra_end.store(to, std::memory_order_relaxed);
 }
 
 // Data written sequentially is handed to the disk a window at a time while
