@@ -121,6 +121,30 @@ static int rmt_delete(dm_client *dmc, const char *name)
     return status;
 }
 
+// Takes a request for bytes [off, off + len) of df with its DM header
+// encoded. nullptr, with *rc set, when no request is free or the file has
+// already failed.
+static dm_pmsg *rw_request(dm_client *dmc, dm_file *df, uint8_t cmd, uint64_t off, uint32_t len, int *rc)
+{
+    *rc = 0;
+    dm_pmsg *pm = dm_msg_get_req(dmc, rc);
+    if (pm == nullptr)
+        return nullptr;
+    int sticky = file_io_get_error(df->f);
+    if (sticky != 0) {
+        dm_msg_put(pm);
+        *rc = dm_data_error(sticky);
+        return nullptr;
+    }
+    pm->cmd = cmd;
+    pm->df = df;
+    pm->df_gen = df->gen;
+    pm->off = off;
+    pm->len = len;
+    dm_rw_hdr_encode(cmd, df->handle, off, len, pm->msg->sgl[0].iov_base, DM_HDR_SIZE);
+    return pm;
+}
+
 // Reads [off, off + len): one page, or a run of consecutive pages of at most
 // the client's run length.
 static int rmt_read_page(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len)
@@ -129,21 +153,10 @@ static int rmt_read_page(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len
     XASSERT(len > 0 && off % psz + len <= static_cast<uint64_t>(std::max<uint32_t>(1, dmc->run_max)) * psz);
     file_io_clear_error(df->f);
     int rc = 0;
-    dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
+    dm_pmsg *pm = rw_request(dmc, df, DM_CMD_READ, off, len, &rc);
     if (pm == nullptr)
         return rc;
-    int sticky = file_io_get_error(df->f);
-    if (sticky != 0) {
-        dm_msg_put(pm);
-        return dm_data_error(sticky);
-    }
-    pm->cmd = DM_CMD_READ;
-    pm->df = df;
-    pm->df_gen = df->gen;
-    pm->off = off;
-    pm->len = len;
     xcomm_msg *m = pm->msg;
-    dm_rw_hdr_encode(DM_CMD_READ, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
     DMLOG(dmc, UTIL_LOG_TRACE, "filename = %s, pce offset=%llu\n", df->rname, static_cast<unsigned long long>(off));
     if (dmc->batch_reads)
         m->flag |= XCOMM_MSG_MORE;
@@ -173,27 +186,15 @@ static int rmt_write(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t np
         }
     };
     int rc = 0;
-    dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
+    dm_pmsg *pm = rw_request(dmc, df, DM_CMD_WRITE, off, len, &rc);
     if (pm == nullptr) {
         drop_page();
         return rc;
     }
-    int sticky = file_io_get_error(df->f);
-    if (sticky != 0) {
-        dm_msg_put(pm);
-        drop_page();
-        return dm_data_error(sticky);
-    }
     const uint64_t psz = pcache_page_size(dmc->pc);
     XASSERT(len > 0 && npages >= 1 && npages <= DM_MAX_RUN && off % psz + len <= npages * psz &&
             off % psz + len > (npages - 1) * psz);
-    pm->cmd = DM_CMD_WRITE;
-    pm->df = df;
-    pm->df_gen = df->gen;
-    pm->off = off;
-    pm->len = len;
     xcomm_msg *m = pm->msg;
-    dm_rw_hdr_encode(DM_CMD_WRITE, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
     uint64_t pos = off;
     const uint64_t end = off + len;
     for (uint32_t i = 0; i < npages; i++) {
@@ -235,21 +236,10 @@ static int rmt_write_buf(dm_client *dmc, dm_file *df, const unsigned char *src, 
     XASSERT(!(dmc->flags & DM_CL_RECONNECT) && len > 0 && off % psz == 0 &&
             len <= uint64_t{std::max<uint32_t>(1, dmc->run_max)} * psz);
     int rc = 0;
-    dm_pmsg *pm = dm_msg_get_req(dmc, &rc);
+    dm_pmsg *pm = rw_request(dmc, df, DM_CMD_WRITE, off, len, &rc);
     if (pm == nullptr)
         return rc;
-    int sticky = file_io_get_error(df->f);
-    if (sticky != 0) {
-        dm_msg_put(pm);
-        return dm_data_error(sticky);
-    }
-    pm->cmd = DM_CMD_WRITE;
-    pm->df = df;
-    pm->df_gen = df->gen;
-    pm->off = off;
-    pm->len = len;
     xcomm_msg *m = pm->msg;
-    dm_rw_hdr_encode(DM_CMD_WRITE, df->handle, off, len, m->sgl[0].iov_base, DM_HDR_SIZE);
     uint32_t i = 0;
     for (uint64_t done = 0; done < len; done += psz, i++) {
         m->sgl[1 + i].iov_len = static_cast<uint32_t>(std::min<uint64_t>(psz, len - done));
