@@ -69,7 +69,8 @@ bool write_direct(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len)
 // (with the run held back counted in).
 int window_wait(dm_client *dmc, dm_file *df, uint64_t n)
 {
-    while (dmc->write_bytes_inflight > 0 && dmc->write_bytes_inflight + (df->run_cnt != 0 ? df->run_len : 0) + n > dmc->window) {
+    const uint64_t held = df->run_cnt != 0 ? df->run_len : 0;
+    while (dmc->write_bytes_inflight > 0 && dmc->write_bytes_inflight + held + n > dmc->window) {
         int rc = dm_waitfor_io_msgs(dmc, 1);
         if (rc == XCOMM_ERR_NOMSG)
             break;  // nothing outstanding after all
@@ -81,11 +82,11 @@ int window_wait(dm_client *dmc, dm_file *df, uint64_t n)
     return 0;
 }
 
-// Copies [off, off + len) into cache pages and sends them. Pieces that
-// continue one another gather into runs of consecutive pages, up to the
-// client's run length; a run that the next write may still continue (it is
-// not full, or its last page is) is held back, unless the write is
-// synchronous. Returns len, or an error.
+// Sends [off, off + len): straight from buf when write_direct allows it,
+// otherwise copied into cache pages. Pieces that continue one another gather
+// into runs of consecutive pages, up to the client's run length; a run that
+// the next write may still continue (it is not full, or its last page is) is
+// held back, unless the write is synchronous. Returns len, or an error.
 int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t off, uint32_t len, bool sync)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
