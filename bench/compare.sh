@@ -5,8 +5,9 @@
 # file system), one, four and eight channels, 256 KiB and 1 MiB blocks, all in
 # one run; then, with the appliance's store on a disk, one channel against
 # dd ... conv=fdatasync of the same file. Prints the rates, their ratio to the
-# reference, the system calls per MiB of the client and of the appliance
-# (strace -c -f, in runs of their own), and the peak resident memory of both.
+# reference (of the medians, and the median of the rounds' own ratios), the
+# system calls per MiB of the client and of the appliance (strace -c -f, in
+# runs of their own), and the peak resident memory of both.
 # Given a second build (COMPARE_BEFORE), every figure is taken for both, in
 # the same rounds, so that a change is measured against what it changed.
 #
@@ -127,6 +128,16 @@ warm_mem() { kes_warm_mem "$WORK" $(( $1 + 256 )); }  # MiB
 rate() { awk -v mb="$1" -v ns="$2" 'BEGIN { printf "%.0f", mb / (ns / 1e9) }'; }
 median() { tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.0f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+# Median of the rounds' own ratios: lists $1 and $2 hold one figure a round,
+# in the same order (a round's reference and library ran back to back).
+paired() {
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    n = split(a, x, " "); m = split(b, y, " "); if (m < n) n = m
+    k = 0; for (i = 1; i <= n; i++) if (y[i] > 0) r[++k] = x[i] / y[i]
+    if (k == 0) { print "0.00"; exit }
+    for (i = 2; i <= k; i++) { v = r[i]; for (j = i - 1; j >= 1 && r[j] > v; j--) r[j + 1] = r[j]; r[j + 1] = v }
+    printf "%.2f", (k % 2 ? r[(k + 1) / 2] : (r[k / 2] + r[k / 2 + 1]) / 2) }'
+}
 
 # n parallel socat copies of a file of mb MiB into files next to it; prints
 # the elapsed nanoseconds.
@@ -314,10 +325,12 @@ cells() {  # kind key
   for l in "${LABELS[@]}"; do echo "build $l: ${BUILDS[$l]}"; done
   echo "${MB} MiB a row (n channels: ${MB}/n MiB each); files and loopback store in $DIR; disk rows: ${DISK_MB} MiB, store in ${DISK:-(skipped)}"
   echo "medians of $RUNS rounds; load average at the rounds: ${LOADS[*]}; $(uptime | sed 's/^ *//')"
+  echo "ratio: of the medians; ratio, paired: median of the rounds' own ratios (each round runs the reference and"
+  echo "the library back to back, so a machine that slows down or speeds up between rounds moves both)"
   echo
   head="| what | reference MiB/s |"
   sep="|---|---|"
-  for l in "${LABELS[@]}"; do head+=" $l MiB/s | $l ratio |"; sep+="---|---|"; done
+  for l in "${LABELS[@]}"; do head+=" $l MiB/s | $l ratio | $l ratio, paired |"; sep+="---|---|---|"; done
   tag=""; [ "${#LABELS[@]}" -gt 1 ] && tag=" ($(IFS=/; echo "${LABELS[*]}"))"
   head+=" client syscalls/MiB$tag | appliance syscalls/MiB$tag | client peak RSS MiB$tag | appliance peak RSS MiB/channel$tag |"
   sep+="---|---|---|---|"
@@ -334,7 +347,7 @@ cells() {  # kind key
       line="| $what | $ref |"
       for l in "${LABELS[@]}"; do
         v=$(echo "${R["$l $k"]}" | median)
-        line+=" $v | $(ratio "$v" "$ref") |"
+        line+=" $v | $(ratio "$v" "$ref") | $(paired "${R["$l $k"]}" "${R["raw $k"]}") |"
       done
       line+=" $(cells sysc "$k") | $(cells sysa "$k") | $(cells crss "$k") | $(cells arss "$k") |"
       echo "$line"
