@@ -44,15 +44,19 @@ int push_run(dm_client *dmc, dm_file *df, bool sync)
 }
 
 // Whether the write of [off, off + len) may go from the caller's buffer to
-// the socket: two whole pages or more, none of them in the cache (a page
-// there holds bytes the write must replace), no reconnection (which would
-// write a request again, long after the caller's buffer is gone), and one
-// connection (a read of those bytes, which then finds nothing of them in the
-// cache, goes behind the write on the same connection and so sees it).
+// the socket: whole pages, none of them in the cache (a page there holds
+// bytes the write must replace), no reconnection (which would write a
+// request again, long after the caller's buffer is gone), and one connection
+// (a read of those bytes, which then finds nothing of them in the cache,
+// goes behind the write on the same connection and so sees it).
 bool write_direct(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
-    if ((dmc->flags & DM_CL_RECONNECT) || dmc->streams != 1 || off % psz != 0 || len % psz != 0 || len / psz < 2)
+    if ((dmc->flags & DM_CL_RECONNECT) || dmc->streams != 1 || off % psz != 0 || len % psz != 0 || len == 0)
+        return false;
+    // A single page goes on its own only while the connection keeps up; with
+    // the socket backed up it waits in the cache to travel in a larger run.
+    if (len == psz && !xcomm_endp_write_idle(&dmc->endp))
         return false;
     for (uint64_t pos = off; pos < off + len; pos += psz) {
         pce *p = pcache_lookup(dmc->pc, df->f, pos, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
@@ -107,8 +111,8 @@ int write_pieces(dm_client *dmc, dm_file *df, const unsigned char *buf, uint64_t
             return rc;
     } else if (write_direct(dmc, df, off, len)) {
         // Whole pages skip the copy into the cache: requests of up to the
-        // run length go from the caller's buffer, each with the socket before
-        // the next is sent, and all of them before the caller has its buffer
+        // run length go from the caller's buffer, and whatever of them the
+        // socket has not taken is copied before the caller has its buffer
         // back.
         int rc = push_run(dmc, df, false);
         for (uint64_t done = 0; rc == 0 && done < len;) {

@@ -114,10 +114,12 @@ struct dm_ops {
     int (*write)(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t npages, uint64_t off, uint32_t len,
                  bool sync);
     // Sends bytes [off, off + len) of whole pages (at most the client's run
-    // length) straight from the caller's buffer src, and returns once every
-    // byte of the request is with the socket: the request then waits for
-    // its answer without src. On failure the connection has been dropped,
-    // so nothing of src is ever read again. Never with reconnection on.
+    // length) straight from the caller's buffer src. What the socket has not
+    // taken when it returns has been copied into cache pages, which the
+    // request keeps until its answer (without free pages for that, it waits
+    // until the socket has taken every byte); either way nothing of src is
+    // read after the call. On failure the connection has been dropped. Never
+    // with reconnection on.
     int (*write_buf)(dm_client *dmc, dm_file *df, const unsigned char *src, uint64_t off, uint32_t len);
     int (*noop)(dm_client *dmc);  // never called
     int (*set_xattr)(dm_client *dmc, dm_file *df, const char *fname, const char *attr, const void *value,

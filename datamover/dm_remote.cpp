@@ -230,10 +230,45 @@ static int rmt_write(dm_client *dmc, dm_file *df, pce *const *pages, uint32_t np
     return dm_data_error(file_io_get_error(df->f));
 }
 
+// What the socket has not yet taken of a write from the caller's buffer is
+// copied into cache pages, which the request then sends from and keeps until
+// its answer, so that the caller may have its buffer back. Without free pages
+// enough for it, waits until the socket has taken every byte instead.
+static int keep_unsent(dm_client *dmc, dm_file *df, dm_pmsg *pm, uint32_t ticket)
+{
+    xcomm_msg *m = pm->msg;
+    if (!pm->in_use || pm->ticket != ticket || m->status != XCOMM_MSG_BUSY || m->bytes_processed >= m->total_bytes)
+        return 0;
+    const uint64_t psz = pcache_page_size(dmc->pc);
+    const uint32_t pages = static_cast<uint32_t>(m->sgl_ents - 1);
+    // The transport's header and the DM header go first; page i is on the
+    // wire once the bytes written reach past its end.
+    const uint64_t sent = m->bytes_processed;
+    const uint64_t before = XCOMM_HDR_SIZE + DM_HDR_SIZE;
+    const uint32_t first = sent <= before ? 0 : static_cast<uint32_t>((sent - before) / psz);
+    if (pcache_free_count(dmc->pc) < pages - first)
+        return dm_wait_written(dmc, pm, ticket);
+    for (uint32_t i = first; i < pages; i++) {
+        pce *p = pcache_get_wpage(dmc->pc, df->f, pm->off + i * psz, 16, PCACHE_FL_SYNC);
+        if (p == nullptr)
+            return dm_wait_written(dmc, pm, ticket);
+        memcpy(p->buf, m->sgl[1 + i].iov_base, psz);
+        pcache_page_set_usz(p, static_cast<uint32_t>(psz));
+        pcache_unlock_page(p);
+        pm->pages[pm->npages++] = p;
+        // Same bytes at the same place: what the transport has written of
+        // this entry stays counted.
+        m->sgl[1 + i].iov_base = p->buf;
+    }
+    return 0;
+}
+
+// Sends [off, off + len) of whole pages from the caller's buffer: what the
+// socket does not take at once is copied into cache pages (keep_unsent).
 static int rmt_write_buf(dm_client *dmc, dm_file *df, const unsigned char *src, uint64_t off, uint32_t len)
 {
     const uint64_t psz = pcache_page_size(dmc->pc);
-    XASSERT(!(dmc->flags & DM_CL_RECONNECT) && len > 0 && off % psz == 0 &&
+    XASSERT(!(dmc->flags & DM_CL_RECONNECT) && len > 0 && off % psz == 0 && len % psz == 0 &&
             len <= uint64_t{std::max<uint32_t>(1, dmc->run_max)} * psz);
     int rc = 0;
     dm_pmsg *pm = rw_request(dmc, df, DM_CMD_WRITE, off, len, &rc);
@@ -242,7 +277,7 @@ static int rmt_write_buf(dm_client *dmc, dm_file *df, const unsigned char *src, 
     xcomm_msg *m = pm->msg;
     uint32_t i = 0;
     for (uint64_t done = 0; done < len; done += psz, i++) {
-        m->sgl[1 + i].iov_len = static_cast<uint32_t>(std::min<uint64_t>(psz, len - done));
+        m->sgl[1 + i].iov_len = static_cast<uint32_t>(psz);
         m->sgl[1 + i].iov_base = const_cast<unsigned char *>(src + done);
     }
     m->sgl_ents = static_cast<int32_t>(1 + i);
@@ -257,7 +292,7 @@ static int rmt_write_buf(dm_client *dmc, dm_file *df, const unsigned char *src, 
         dm_msg_put(pm);
         return rc;
     }
-    return dm_wait_written(dmc, pm, ticket);
+    return keep_unsent(dmc, df, pm, ticket);
 }
 
 void dm_file_ops_init(dm_ops *ops)

@@ -550,6 +550,10 @@ int xcomm_send_msg(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg *msg);
 // every connection that can take it now. 0, or the error of a connection that
 // failed (it has been shut down).
 int xcomm_endp_flush(xcomm_ctx *ctx, xcomm_endp *endp);
+// Whether every connection of the endpoint has written all it was given:
+// none is waiting for its socket to take more, none is part-way through a
+// message.
+bool xcomm_endp_write_idle(xcomm_endp *endp);
 
 // Returns a completed message through *msgp. With *msgp naming a message on
 // entry, waits for that one; with *msgp null, takes the first completed.

@@ -107,6 +107,17 @@ int xcomm_send_msg(xcomm_ctx *ctx, xcomm_endp *endp, xcomm_msg *msg)
     return rc;
 }
 
+bool xcomm_endp_write_idle(xcomm_endp *endp)
+{
+    if (endp == nullptr || endp->lock == nullptr)
+        return false;
+    std::lock_guard<std::mutex> g(*endp->lock);
+    for (const xcomm_fd *fd = endp->active_fds.head; fd != nullptr; fd = fd->next)
+        if (fd->write_blocked || fd->send_msg != nullptr)
+            return false;
+    return true;
+}
+
 int xcomm_detail::flush_locked(xcomm_ctx *ctx, xcomm_endp *endp)
 {
     int first_err = 0;

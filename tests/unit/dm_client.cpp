@@ -521,19 +521,41 @@ void shrink_send_buffer(dm_client *dmc)
         setsockopt(fd->sock, SOL_SOCKET, SO_SNDBUF, &kSmallSockBuf, sizeof kSmallSockBuf);
 }
 
-// Writes of whole pages go from the caller's buffer to the socket, without
-// the cache, and the caller may fill its buffer again the moment a write
-// returns; pieces of pages, and pages already cached, go through the cache.
+// Writes data in blocks of bsz from one buffer, which is overwritten the
+// moment each write returns, as a caller's next block would.
+void write_reusing_buffer(dm_file *df, const std::string &data, size_t bsz, size_t from = 0)
+{
+    std::vector<char> buf(bsz);
+    for (size_t off = from; off < data.size(); off += bsz) {
+        const uint32_t n = static_cast<uint32_t>(std::min(bsz, data.size() - off));
+        memcpy(buf.data(), data.data() + off, n);
+        ASSERT_EQ(static_cast<int>(n), dm_file_write(df, buf.data(), off, n)) << "at " << off;
+        memset(buf.data(), 0xEE, buf.size());
+    }
+}
+
+// A slow appliance: a write request is answered 20 ms after it is in, so the
+// requests behind it wait in the socket.
+void slow_writes(DmPeer &peer)
+{
+    peer.set_hook([](DmPeer &, xcomm_msg *, const dm_hdr &h) {
+        if (h.cmd == DM_CMD_WRITE)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return false;
+    });
+}
+
+// Writes of whole pages go from the caller's buffer to the socket; what the
+// socket has not taken when a write returns (here, behind a slow appliance,
+// most of it, often part of a page) is copied into the cache first, so the
+// caller may fill its buffer again the moment a write returns. Pieces of
+// pages, and pages already cached, go through the cache.
 TEST_F(DmClientTest, WholePagesGoFromTheCallersBufferWhichIsFreeOnReturn)
 {
     peer.pref_bsz = 1u << 20;
     connect(0);
     shrink_send_buffer(dmc);
-    peer.set_hook([](DmPeer &, xcomm_msg *, const dm_hdr &h) {
-        if (h.cmd == DM_CMD_WRITE)  // a slow appliance: the requests behind wait in the socket
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return false;
-    });
+    slow_writes(peer);
     const size_t bsz = 1u << 20;
     const std::string name = "generic:1:/s/zero";
     std::string data = pattern(12 * bsz + 1000, 44);
@@ -542,25 +564,50 @@ TEST_F(DmClientTest, WholePagesGoFromTheCallersBufferWhichIsFreeOnReturn)
     // A piece of the first page first: cached and held back, so the whole
     // pages written over it later take the cache's way.
     ASSERT_EQ(100, dm_file_write(df, data.data(), 0, 100));
-    std::vector<char> buf(bsz);
-    for (size_t off = 0; off < data.size(); off += bsz) {
-        const uint32_t n = static_cast<uint32_t>(std::min(bsz, data.size() - off));
-        memcpy(buf.data(), data.data() + off, n);
-        ASSERT_EQ(static_cast<int>(n), dm_file_write(df, buf.data(), off, n)) << "at " << off;
-        memset(buf.data(), 0xEE, buf.size());  // the caller's next block
-        if (off == 2 * bsz) {
-            pce *p = pcache_lookup(dmc->pc, df->f, off, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
-            EXPECT_EQ(nullptr, p) << "a whole page written is not copied into the cache";
-            if (p != nullptr) {
-                pcache_freepg(p);
-                pcache_unlock_page(p);
-            }
-        }
-    }
+    write_reusing_buffer(df, data, bsz);
     ASSERT_EQ(0, dm_file_close(df));
     EXPECT_TRUE(peer.file(name) == data);
     for (const auto &r : peer.records_of(DM_CMD_WRITE))
         EXPECT_LE(r.len, bsz);
+
+    // Blocks of one page, the same way; with the connection backed up they
+    // wait in the cache and travel in runs of pages.
+    const size_t before = peer.records_of(DM_CMD_WRITE).size();
+    const std::string one = "generic:1:/s/zero1";
+    df = open(one, KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
+    ASSERT_NE(nullptr, df);
+    write_reusing_buffer(df, data, DM_PAGE_SIZE);
+    ASSERT_EQ(0, dm_file_close(df));
+    EXPECT_TRUE(peer.file(one) == data);
+    auto w = peer.records_of(DM_CMD_WRITE);
+    size_t longest = 0;
+    for (size_t i = before; i < w.size(); i++) {
+        EXPECT_LE(w[i].len, bsz);
+        longest = std::max<size_t>(longest, w[i].len);
+    }
+    EXPECT_GT(longest, DM_PAGE_SIZE) << "pages waiting behind a slow appliance go out together";
+    EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
+    EXPECT_EQ(0u, dmc->write_bytes_inflight);
+}
+
+// With no free page to copy what the socket has not taken, a write waits
+// until the socket has taken it all: the caller's buffer is still free on
+// return, and every page comes back.
+TEST_F(DmClientTest, WholePagesWithoutFreePagesWaitForTheSocket)
+{
+    peer.pref_bsz = 1u << 20;
+    connect(1);  // four pages
+    shrink_send_buffer(dmc);
+    slow_writes(peer);
+    const std::string name = "generic:1:/s/few";
+    const std::string data = pattern(10u << 20, 45);
+    dm_file *df = open(name, KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
+    ASSERT_NE(nullptr, df);
+    write_reusing_buffer(df, data, 1u << 20);
+    ASSERT_EQ(0, dm_file_close(df));
+    EXPECT_TRUE(peer.file(name) == data);
+    EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
+    EXPECT_EQ(4u, pcache_free_count(dmc->pc)) << "every page came back";
 }
 
 // The connection drops while the caller's whole pages are on their way:
@@ -632,8 +679,9 @@ TEST_F(DmClientTest, ConsecutivePagesTravelInRequestsOfTheAnnouncedBlockSize)
         return std::make_pair(r.size() - before, biggest);
     };
 
-    // Writes of one page each go out four pages at a time; the rest at the flush.
-    put("generic:1:/s/c256", data, psz);
+    // Writes of a quarter page each go out four pages at a time; the rest at
+    // the flush.
+    put("generic:1:/s/c256", data, psz / 4);
     EXPECT_TRUE(peer.file("generic:1:/s/c256") == data);
     auto w = peer.records_of(DM_CMD_WRITE);
     ASSERT_EQ(4u, w.size());
@@ -657,15 +705,15 @@ TEST_F(DmClientTest, ConsecutivePagesTravelInRequestsOfTheAnnouncedBlockSize)
     for (size_t bsz : {size_t(8192), size_t(300000), size_t(3) << 20})
         EXPECT_TRUE(get("generic:1:/s/codd", bsz) == data) << bsz;
 
-    // A page held back goes out at the flush, not before.
+    // A piece of a page held back goes out at the flush, not before.
     dm_file *df = open("generic:1:/s/held", KES_O_WRONLY | KES_O_CREAT | KES_O_EXCL);
     ASSERT_NE(nullptr, df);
     before = peer.records_of(DM_CMD_WRITE).size();
-    ASSERT_EQ(static_cast<int>(psz), dm_file_write(df, data.data(), 0, static_cast<uint32_t>(psz)));
+    ASSERT_EQ(static_cast<int>(psz / 2), dm_file_write(df, data.data(), 0, static_cast<uint32_t>(psz / 2)));
     EXPECT_EQ(before, peer.records_of(DM_CMD_WRITE).size());
     ASSERT_EQ(0, dm_file_flush(df));
     EXPECT_EQ(before + 1, peer.records_of(DM_CMD_WRITE).size());
-    EXPECT_TRUE(peer.file("generic:1:/s/held") == data.substr(0, psz));
+    EXPECT_TRUE(peer.file("generic:1:/s/held") == data.substr(0, psz / 2));
     ASSERT_EQ(0, dm_file_close(df));
     EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
 }
@@ -1351,7 +1399,7 @@ TEST_F(DmClientTest, ConnectionDroppedWhileAnAnswerLandsInTheReadersBuffer)
 
 TEST_F(DmClientTest, DroppedConnectionFailsWritesWaitingForPagesAndClose)
 {
-    connect();  // 4 pages: the fifth page-sized write has to wait for a free page
+    connect();  // 4 pages: the ninth half-page write has to wait for a free page
     dm_file *df = open("generic:1:/dw", KES_O_WRONLY | KES_O_CREAT);
     ASSERT_NE(nullptr, df);
     auto writes = std::make_shared<std::atomic<int>>(0);
@@ -1362,10 +1410,10 @@ TEST_F(DmClientTest, DroppedConnectionFailsWritesWaitingForPagesAndClose)
             p.drop(req);
         return true;  // no answers
     });
-    std::string data = pattern(DM_PAGE_SIZE, 15);
+    std::string data = pattern(DM_PAGE_SIZE / 2, 15);
     int rc = 0;
-    for (int i = 0; i < 8 && rc >= 0; i++)
-        rc = dm_file_write(df, data.data(), static_cast<uint64_t>(i) * DM_PAGE_SIZE, DM_PAGE_SIZE);
+    for (int i = 0; i < 16 && rc >= 0; i++)
+        rc = dm_file_write(df, data.data(), static_cast<uint64_t>(i) * data.size(), static_cast<uint32_t>(data.size()));
     EXPECT_LT(rc, 0);
     EXPECT_LT(dm_file_close(df), 0);
     EXPECT_EQ(DM_POOL_MSGS, dmc->free_msg_cnt);
@@ -1374,7 +1422,8 @@ TEST_F(DmClientTest, DroppedConnectionFailsWritesWaitingForPagesAndClose)
 
 TEST_F(DmClientTest, SilentPeerFailsEveryKindOfWaitAtItsDeadline)
 {
-    // Writes: the fifth page-sized write waits for a page that never frees.
+    // Writes: page-sized writes fill the window of unanswered bytes (or the
+    // cache); the write after that waits for an answer that never comes.
     connect();
     dmc->resp_timeout_s = 1;
     dm_file *df = open("generic:1:/sw", KES_O_WRONLY | KES_O_CREAT);
@@ -1385,7 +1434,7 @@ TEST_F(DmClientTest, SilentPeerFailsEveryKindOfWaitAtItsDeadline)
     std::string data = pattern(DM_PAGE_SIZE, 17);
     int rc = 0;
     auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 8 && rc >= 0; i++)
+    for (int i = 0; i < 64 && rc >= 0; i++)
         rc = dm_file_write(df, data.data(), static_cast<uint64_t>(i) * DM_PAGE_SIZE, DM_PAGE_SIZE);
     EXPECT_EQ(XCOMM_ERR_TIMEOUT, rc);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));  // only stops a hang
