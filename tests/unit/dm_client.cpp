@@ -523,10 +523,10 @@ void shrink_send_buffer(dm_client *dmc)
 
 // Writes data in blocks of bsz from one buffer, which is overwritten the
 // moment each write returns, as a caller's next block would.
-void write_reusing_buffer(dm_file *df, const std::string &data, size_t bsz, size_t from = 0)
+void write_reusing_buffer(dm_file *df, const std::string &data, size_t bsz)
 {
     std::vector<char> buf(bsz);
-    for (size_t off = from; off < data.size(); off += bsz) {
+    for (size_t off = 0; off < data.size(); off += bsz) {
         const uint32_t n = static_cast<uint32_t>(std::min(bsz, data.size() - off));
         memcpy(buf.data(), data.data() + off, n);
         ASSERT_EQ(static_cast<int>(n), dm_file_write(df, buf.data(), off, n)) << "at " << off;
