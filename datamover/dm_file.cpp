@@ -54,9 +54,14 @@ bool write_direct(dm_client *dmc, dm_file *df, uint64_t off, uint32_t len)
     const uint64_t psz = pcache_page_size(dmc->pc);
     if ((dmc->flags & DM_CL_RECONNECT) || dmc->streams != 1 || off % psz != 0 || len % psz != 0 || len == 0)
         return false;
-    // A single page goes on its own only while the connection keeps up; with
-    // the socket backed up it waits in the cache to travel in a larger run.
-    if (len == psz && !xcomm_endp_write_idle(&dmc->endp))
+    // A single page goes on its own only while the connection keeps up: no
+    // run is being gathered, the socket has taken all it was given, and the
+    // window has room for the page at once. Otherwise the page waits in the
+    // cache to travel in a larger run, so that a client held back by its
+    // socket or its window sends (and waits for the answers to) whole runs,
+    // not page after page.
+    if (len == psz && (df->run_cnt != 0 || dmc->write_bytes_inflight + psz > dmc->window ||
+                       !xcomm_endp_write_idle(&dmc->endp)))
         return false;
     for (uint64_t pos = off; pos < off + len; pos += psz) {
         pce *p = pcache_lookup(dmc->pc, df->f, pos, 1, PCACHE_FL_WHOLEPG | PCACHE_FL_SYNC);
