@@ -2,12 +2,13 @@
 # Backup and restore through librmanKESTRALON.so (the SBT entry points, driven
 # by kestralon-sbttest as RMAN would) against a raw socket copy of the same
 # file over the same loopback (socat -u -b 1048576, into a file on the same
-# file system), one, four and eight channels, 256 KiB and 1 MiB blocks, all in
-# one run; then, with the appliance's store on a disk, one channel against
-# dd ... conv=fdatasync of the same file. Prints the rates, their ratio to the
-# reference (of the medians, and the median of the rounds' own ratios), the
-# system calls per MiB of the client and of the appliance (strace -c -f, in
-# runs of their own), and the peak resident memory of both.
+# file system, and that file back for the restore rows), one, four and eight
+# channels, 256 KiB and 1 MiB blocks, all in one run; then, with the
+# appliance's store on a disk, one channel against dd ... conv=fdatasync of
+# the same file. Prints the rates, their ratio to the reference (of the
+# medians, and the median of the rounds' own ratios), the system calls per
+# MiB of the client and of the appliance (strace -c -f, in runs of their
+# own), and the peak resident memory of both.
 # Given a second build (COMPARE_BEFORE), every figure is taken for both, in
 # the same rounds, so that a change is measured against what it changed.
 #
@@ -139,15 +140,19 @@ paired() {
     printf "%.2f", (k % 2 ? r[(k + 1) / 2] : (r[k / 2] + r[k / 2 + 1]) / 2) }'
 }
 
-# n parallel socat copies of a file of mb MiB into files next to it; prints
-# the elapsed nanoseconds.
+# n parallel socat copies; prints the elapsed nanoseconds. The backup copy
+# sends the source into new files and keeps them; the restore copy sends
+# those back into new files and removes both, as the library's restore reads
+# back what its backup has just stored (a file read for the first time since
+# it was written costs the kernel more than one read many times before).
 PORT_BASE=$(( 20000 + RANDOM % 20000 ))
-raw_copy() {  # channels, MiB per channel
+raw_copy() {  # channels, MiB per channel, backup|restore
   local n=$1 src; src=$(src_of "$2")
-  local pids=() i port
+  local pids=() i port from to
   for i in $(seq 1 "$n"); do
     port=$(( PORT_BASE + i ))
-    socat -u -b 1048576 "TCP-LISTEN:$port,bind=$ADDR,reuseaddr" "OPEN:$WORK/raw$i.dat,creat,trunc" &
+    if [ "$3" = backup ]; then to=$WORK/raw$i.dat; else to=$WORK/back$i.dat; fi
+    socat -u -b 1048576 "TCP-LISTEN:$port,bind=$ADDR,reuseaddr" "OPEN:$to,creat,trunc" &
     pids+=($!)
   done
   for i in $(seq 1 "$n"); do
@@ -157,12 +162,13 @@ raw_copy() {  # channels, MiB per channel
   warm_mem $(( n * $2 ))
   local t0 t1; t0=$(now_ns)
   for i in $(seq 1 "$n"); do
-    socat -u -b 1048576 "OPEN:$src" "TCP:$ADDR:$(( PORT_BASE + i ))" &
+    if [ "$3" = backup ]; then from=$src; else from=$WORK/raw$i.dat; fi
+    socat -u -b 1048576 "OPEN:$from" "TCP:$ADDR:$(( PORT_BASE + i ))" &
     pids+=($!)
   done
   wait "${pids[@]}"
   t1=$(now_ns)
-  rm -f "$WORK"/raw*.dat
+  if [ "$3" = restore ]; then rm -f "$WORK"/raw*.dat "$WORK"/back*.dat; fi
   echo $(( t1 - t0 ))
 }
 
@@ -244,8 +250,8 @@ for round in $(seq 1 "$RUNS"); do
     for bs in $BLOCKS; do
       key="$n $bs"
       [ "$round" = 1 ] && ROWS+=("$key")
-      t=$(raw_copy "$n" "$mb"); R["raw backup $key"]+=" $(rate $(( mb * n )) "$t")"
-      t=$(raw_copy "$n" "$mb"); R["raw restore $key"]+=" $(rate $(( mb * n )) "$t")"
+      t=$(raw_copy "$n" "$mb" backup); R["raw backup $key"]+=" $(rate $(( mb * n )) "$t")"
+      t=$(raw_copy "$n" "$mb" restore); R["raw restore $key"]+=" $(rate $(( mb * n )) "$t")"
       for l in "${LABELS[@]}"; do measure "$l" "$n" "$mb" "$bs" "$key" "$n-$bs-$round" 0; done
     done
   done
