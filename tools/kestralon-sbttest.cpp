@@ -320,9 +320,12 @@ public:
             return true;
         uint32_t code = 0;
         char *text = nullptr;
-        if (v_->error(ctx_, 0, &code, &text) == 0)
+        if (v_->error(ctx_, 0, &code, &text) == 0) {
+            // The library sets this code with no text (RMAN knows it): say it.
+            if (code == SBT_ERROR_FILE_EXISTS && (text == nullptr || text[0] == '\0'))
+                text = const_cast<char *>("a backup piece of this name already exists on the appliance");
             fprintf(stderr, "error: %s failed: code %u: %s\n", what, code, text ? text : "");
-        else
+        } else
             fprintf(stderr, "error: %s failed without an error code\n", what);
         last_code_ = code;
         return false;
@@ -761,7 +764,8 @@ int cmd_remove(Library &lib, const Options &o, std::vector<std::string> names)
     std::vector<char *> files = name_list(names);
     if (!ch.check(ch.v()->remove2(ch.ctx(), 0, files.data()), "sbtremove2"))
         return 1;
-    printf("removed %zu backup piece(s)\n", names.size());
+    // A piece that was not there is only a warning in the library's log.
+    printf("removed %zu backup piece(s), or found them already gone\n", names.size());
     return ch.end() ? 0 : 1;
 }
 

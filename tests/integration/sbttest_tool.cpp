@@ -131,6 +131,14 @@ TEST_F(Tester, FailuresAreReportedWithTheLibrarysMessage)
     EXPECT_NE(r.out.find("error: sbtrestore failed: code 7501: sbtrestore: server " + app_.addr() + " failed to open file"),
               std::string::npos)
         << r.out;
+    // The library reports an existing name by its code alone; the tester says what it means.
+    write_file(tmp_ / "in.bin", "abc");
+    ASSERT_EQ(run(tool_ + "backup twice " + (tmp_ / "in.bin")).status, 0);
+    r = run(tool_ + "backup twice " + (tmp_ / "in.bin"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("error: sbtbackup failed: code 7001: a backup piece of this name already exists"),
+              std::string::npos)
+        << r.out;
     r = run(tool_ + "--block-size 100 test");
     EXPECT_EQ(r.status, 2) << r.out;
     r = run(std::string(KES_BUILD_DIR) + "/kestralon-sbttest --lib /nonexistent.so test");
