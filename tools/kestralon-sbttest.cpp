@@ -321,10 +321,11 @@ public:
         uint32_t code = 0;
         char *text = nullptr;
         if (v_->error(ctx_, 0, &code, &text) == 0) {
+            const char *msg = text != nullptr ? text : "";
             // The library sets this code with no text (RMAN knows it): say it.
-            if (code == SBT_ERROR_FILE_EXISTS && (text == nullptr || text[0] == '\0'))
-                text = const_cast<char *>("a backup piece of this name already exists on the appliance");
-            fprintf(stderr, "error: %s failed: code %u: %s\n", what, code, text ? text : "");
+            if (code == SBT_ERROR_FILE_EXISTS && msg[0] == '\0')
+                msg = "a backup piece of this name already exists on the appliance";
+            fprintf(stderr, "error: %s failed: code %u: %s\n", what, code, msg);
         } else
             fprintf(stderr, "error: %s failed without an error code\n", what);
         last_code_ = code;
